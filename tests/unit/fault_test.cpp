@@ -1,0 +1,39 @@
+#include "host/fault.hpp"
+
+#include <gtest/gtest.h>
+
+#include "result.hpp"
+
+namespace {
+
+using tondra::host::Fault;
+
+TEST(Fault, CarriesMessageAndCallerPosition) {
+  try {
+    tondra::host::check_index(3, 3);
+    FAIL() << "no fault";
+  } catch (const Fault& f) {
+    EXPECT_EQ(f.message(), "index out of bounds: the len is 3 but the index is 3");
+    EXPECT_STREQ(f.where().file, "tests/unit/fault_test.cpp");
+    EXPECT_EQ(f.where().line, 13u);
+  }
+}
+
+struct SmallError {
+  int code;
+};
+std::string debug_text(const SmallError& e) { return "SmallError { code: " + std::to_string(e.code) + " }"; }
+
+TEST(Result, UnwrapOfAnErrorFaultsWithItsDebugText) {
+  tondra::Result<int, SmallError> r = SmallError{-2};
+  EXPECT_FALSE(r.has_value());
+  try {
+    (void)tondra::unwrap(std::move(r));
+    FAIL() << "no fault";
+  } catch (const Fault& f) {
+    EXPECT_EQ(f.message(), "called `Result::unwrap()` on an `Err` value: SmallError { code: -2 }");
+  }
+  EXPECT_EQ(tondra::unwrap(tondra::Result<int, SmallError>(7)), 7);
+}
+
+}  // namespace
