@@ -3,11 +3,12 @@
 # on CPython 3.12 where available. Figures only; nothing here passes or fails on speed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 scripts/setup.sh test
 venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
 [ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] | head -n 1)
 export PATH="$PWD/$venv/bin:$PATH"
-"$venv/bin/python" -m pip install -q --no-build-isolation --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+pip_in "$venv/bin/python" install -q --no-build-isolation --config-settings=build-dir="build/wheel-${venv#.venv/}" .
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONDRA_BUILD_TESTS=OFF \
       -DTONDRA_BUILD_BENCH=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null

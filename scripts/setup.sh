@@ -6,6 +6,7 @@
 # Safe to run again: only what is missing is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 mode=${1:-test}
 
@@ -53,8 +54,8 @@ make_venv() {  # tag python requirements...
   "$python" -m venv "$venv"
   local req args=()
   for req in "$@"; do args+=(-r "$req"); done
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "${args[@]}"
+  pip_in "$venv/bin/python" install -q --upgrade pip
+  pip_in "$venv/bin/python" install -q "${args[@]}"
   echo "$stamp" > "$venv/.stamp"
 }
 

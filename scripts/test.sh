@@ -4,6 +4,7 @@
 # runs the Python tests with pytest. Ends with one summary; fails if any part failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 scripts/setup.sh test || { echo "setup failed" >&2; exit 1; }
 
@@ -39,7 +40,7 @@ for venv in .venv/*/; do
   tag=${venv#.venv/}
   [ -x "$venv/bin/python" ] || continue
   echo "=== $tag: build and install"
-  if ! "$venv/bin/python" -m pip install -q --no-build-isolation \
+  if ! pip_in "$venv/bin/python" install -q --no-build-isolation \
         --config-settings=build-dir="build/wheel-$tag" . ; then
     record "pytest $tag" "FAILED (build)"
     continue
