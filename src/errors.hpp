@@ -4,8 +4,10 @@
 // text "LSQError(<the optimiser error's debug text>)".
 
 #include <string>
+#include <utility>
 
 #include "optim/core/optim_error.hpp"
+#include "result.hpp"
 
 namespace tondra {
 
@@ -14,5 +16,12 @@ struct LSQError {
 };
 
 std::string debug_text(const LSQError& e);
+
+// The same result with its optimiser error, if any, wrapped in an LSQError.
+template <class T>
+Result<T, LSQError> wrap_lsq_error(optim::OptimResult<T>&& result) {
+  if (!result) return LSQError{std::move(result).error()};
+  return std::move(result).value();
+}
 
 }  // namespace tondra

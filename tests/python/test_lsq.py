@@ -130,7 +130,13 @@ class TestPublishedData:
     def test_geometric_centre_of_published_data(self, method, data):
         xs, ys, (cx, cy) = data
         got = tondra.fit_lsq(xs, ys, method)
-        assert got == pytest.approx([cx, cy], abs=1e-6)
+        if method == "lbfgs":
+            assert got == pytest.approx([cx, cy], abs=1e-6)
+        else:
+            # Nelder-Mead stops on the spread of its vertex costs, flat near the minimum: it is
+            # held to 1e-6 of the radius.
+            r = sum(math.hypot(x - cx, y - cy) for x, y in zip(xs, ys)) / len(xs)
+            assert math.hypot(got[0] - cx, got[1] - cy) <= 1e-6 * r
 
 
 WELL_POSED = [
