@@ -1,5 +1,8 @@
 #include "host/conversion.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -38,11 +41,34 @@ std::size_t capacity_hint(PyObject* object) {
   return static_cast<std::size_t>(length);
 }
 
+// A fresh multi-megabyte block costs one page fault per 4 KiB on first write, and for a list of
+// a million floats those faults cost more than reading the floats. Huge pages, populated in one
+// call, remove most of that. Only for a length known to be real (an exact list or tuple): with
+// a hint that lies, populating would commit memory nobody writes. Both calls are advice, and
+// their failure (an older kernel, no huge pages) changes nothing but the speed.
+void prepare_pages(std::vector<double>& values) noexcept {
+  constexpr std::size_t kMinBytes = std::size_t{4} << 20;  // smaller blocks come from warm heap
+  const std::size_t bytes = values.capacity() * sizeof(double);
+  if (bytes < kMinBytes) return;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(values.data());
+  // Only whole pages inside our block: the neighbours belong to other allocations.
+  const std::uintptr_t begin = (start + page - 1) / page * page;
+  const std::uintptr_t end = (start + bytes) / page * page;
+  if (end <= begin) return;
+  void* const address = reinterpret_cast<void*>(begin);
+  (void)::madvise(address, end - begin, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+  (void)::madvise(address, end - begin, MADV_POPULATE_WRITE);
+#endif
+}
+
 // Reads an exact list or tuple in place. It behaves as the host's own iterator over it: the
 // size is read afresh before every item, because a user __float__ may change the list, and an
 // item that needs user code is held by a reference of ours while that code runs.
 template <bool kIsList>
 HostResult<Unit> append_items_in_place(PyObject* object, std::vector<double>& values) {
+  prepare_pages(values);
   for (Py_ssize_t i = 0;; ++i) {
     const Py_ssize_t size = kIsList ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
     if (i >= size) return Unit{};
@@ -99,7 +125,9 @@ HostError argument_extraction_error(std::string_view name, HostError error) {
 
 HostResult<double> extract_element(PyObject* item) {
   if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
-  const double value = PyFloat_AsDouble(item);
+  // float() of an exact int is PyLong_AsDouble (same value, same OverflowError) without the
+  // intermediate float object.
+  const double value = PyLong_CheckExact(item) ? PyLong_AsDouble(item) : PyFloat_AsDouble(item);
   if (value == -1.0) {
     if (std::optional<HostError> error = take()) return std::move(*error);
   }
