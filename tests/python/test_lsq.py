@@ -45,11 +45,11 @@ def reference_centre(xs, ys):
         j = np.column_stack(((c[0] - x) / d, (c[1] - y) / d))
         return j - j.mean(axis=0)
 
-    start = np.array([x.mean(), y.mean()])
-    # Start off the centroid along the arc's inner side: a centroid start on a short arc sits
-    # near the saddle between the two mirror solutions.
-    fit = least_squares(residuals, start + 0.01, jac=jacobian, xtol=1e-15, ftol=1e-15, gtol=1e-15,
-                        method="lm")
+    # Start from the algebraic (Kasa) fit, which is close to the answer on any well-posed arc.
+    a = np.column_stack((x, y, np.ones_like(x)))
+    b, c, _ = np.linalg.lstsq(a, x * x + y * y, rcond=None)[0]
+    fit = least_squares(residuals, [b / 2, c / 2], jac=jacobian, method="lm",
+                        x_scale="jac", xtol=1e-15, ftol=1e-15, gtol=1e-15)
     return fit.x
 
 
