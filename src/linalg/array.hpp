@@ -184,7 +184,7 @@ Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays);
 Result<Array2, ShapeError> stack_new_axis(std::initializer_list<Array1View> arrays);
 
 // True when no element is NaN or infinite (true for an empty array). LAPACK has been seen to
-// spin forever on a NaN, so a matrix is tested with this before it goes anywhere near it.
+// spin forever on a non-finite matrix, so one is tested with this before it goes near LAPACK.
 bool all_finite(std::span<const double> values) noexcept;
 template <class Storage, std::size_t D>
 bool all_finite(const ArrayBase<Storage, D>& array) noexcept;

@@ -17,7 +17,8 @@
 // costs a 3 x 3 VT, three singular values and LAPACK's workspace, linear in n.
 //
 // Refused before any LAPACK call, in this order (svd_into):
-//  1. a non-finite element: NonFiniteInput (LAPACK has been seen never to return on a NaN);
+//  1. a non-finite element: NonFiniteInput (LAPACK has been seen never to
+//     return on a non-finite matrix);
 //  2. no elements: EmptyMatrix { rows, cols } (LAPACK's leading dimension must be at least 1, so
 //     a column-major matrix without rows would be described as having one that is not there);
 //  3. strides that are neither column-major (s1 = rows, tested first, so 1 x 1 is column-major)
