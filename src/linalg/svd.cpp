@@ -155,6 +155,11 @@ Result<SvdViews, LapackError> SvdWork::calc(std::span<double> a) {
     return LapackError{LapackError::InvalidShape{}};
   }
   if (!all_finite(a)) return LapackError{LapackError::NonFiniteInput{}};
+  return decompose(a);
+}
+
+Result<SvdViews, LapackError> SvdWork::decompose(std::span<double> a) {
+  const auto [m, n] = lapack_dims(layout_);
   if (work_.size() > static_cast<std::size_t>(kMaxLapackInt)) unwrap_none();
   const auto lwork = static_cast<std::int32_t>(work_.size());
 
@@ -173,6 +178,10 @@ Result<SvdViews, LapackError> SvdWork::calc(std::span<double> a) {
 
 Result<SvdOutput, LapackError> SvdWork::eval(std::span<double> a) && {
   if (auto done = calc(a); !done) return done.error();
+  return std::move(*this).into_output();
+}
+
+SvdOutput SvdWork::into_output() && {
   std::optional<std::vector<double>> u;
   std::optional<std::vector<double>> vt;
   if (jobu_ == kAll) u = std::move(u_);
@@ -220,10 +229,14 @@ Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_
   // be told of +1.
   if (column_major ? (rows > 1 && s0 < 0) : (cols > 1 && s1 < 0)) return bad_stride;
 
-  auto out = Lapack::svd(layout, wants_u, wants_vt, *block);
-  if (!out) return LinalgError{LinalgError::Lapack{out.error()}};
-
-  SvdOutput& parts = out.value();
+  // Lapack::svd without calc's second pass over the elements: they are known finite and
+  // exactly rows*cols in number.
+  auto work = SvdWork::create(layout, wants_u, wants_vt);
+  if (!work) return LinalgError{LinalgError::Lapack{work.error()}};
+  if (auto done = work.value().decompose(*block); !done) {
+    return LinalgError{LinalgError::Lapack{done.error()}};
+  }
+  SvdOutput parts = std::move(work).value().into_output();
   std::optional<Array2> u;
   std::optional<Array2> vt;
   if (parts.u) u = square(rows, std::move(*parts.u), order);

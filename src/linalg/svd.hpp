@@ -153,6 +153,14 @@ struct SvdViews {
   std::optional<std::span<const double>> vt;
 };
 
+// U (r x r, present exactly when wanted), the k = min(r, c) singular values in non-increasing
+// order, VT (c x c, present exactly when wanted); U and VT in the input's storage order.
+struct SvdResult {
+  std::optional<Array2> u;
+  Array1 s;
+  std::optional<Array2> vt;
+};
+
 // The workspace of one decomposition: LAPACK's job characters and every buffer it writes.
 class SvdWork {
  public:
@@ -170,6 +178,14 @@ class SvdWork {
   char lapack_jobvt() const noexcept { return jobvt_; }
 
  private:
+  // svd_into has checked the matrix more strictly than calc would, and skips calc's second
+  // pass over it.
+  friend Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt);
+
+  // The LAPACK call itself; `a` has been checked.
+  Result<SvdViews, LapackError> decompose(std::span<double> a);
+  SvdOutput into_output() &&;
+
   SvdWork(StorageLayout layout, char jobu, char jobvt, std::vector<double> s,
           std::vector<double> u, std::vector<double> vt, std::vector<double> work)
       : layout_(layout), jobu_(jobu), jobvt_(jobvt), s_(std::move(s)), u_(std::move(u)),
@@ -188,14 +204,6 @@ struct Lapack {
   // SvdWork::create, then eval: the buffer is overwritten.
   static Result<SvdOutput, LapackError> svd(StorageLayout layout, bool wants_u, bool wants_vt,
                                             std::span<double> a);
-};
-
-// U (r x r, present exactly when wanted), the k = min(r, c) singular values in non-increasing
-// order, VT (c x c, present exactly when wanted); U and VT in the input's storage order.
-struct SvdResult {
-  std::optional<Array2> u;
-  Array1 s;
-  std::optional<Array2> vt;
 };
 
 // Decomposes the r x c matrix, which it consumes (LAPACK overwrites it).
