@@ -1,7 +1,8 @@
 // The Taubin decomposition, VT only, of an n x 3 column-major matrix: svd_into against the bare
 // LAPACK calls it wraps, so that the wrapper's share (finiteness test, storage checks, result
-// shaping) can be read off per point. Run with OPENBLAS_NUM_THREADS=1 for stable figures. Every iteration starts from a fresh copy of the matrix,
-// since LAPACK overwrites it; BM_CopyMatrix times that copy alone.
+// shaping) can be read off per point. Every iteration starts from a fresh copy of the matrix,
+// since LAPACK overwrites it; BM_CopyMatrix times that copy alone. Run with
+// OPENBLAS_NUM_THREADS=1 for stable figures on a shared machine.
 
 #include <benchmark/benchmark.h>
 
@@ -52,8 +53,10 @@ std::vector<double> arc_matrix(std::size_t n) {
 
 void per_point(benchmark::State& state, std::size_t n) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+  // Points per nanosecond, inverted.
   state.counters["ns_per_point"] = benchmark::Counter(
-      static_cast<double>(n) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      static_cast<double>(n) * 1e-9,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_CopyMatrix(benchmark::State& state) {

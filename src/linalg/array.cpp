@@ -4,13 +4,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 
 namespace tondra::linalg {
 namespace {
 
-constexpr std::size_t kMaxElements = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+constexpr auto kMaxElements =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
 ShapeError error_of(ErrorKind kind) { return ShapeError::from_kind(kind); }
 
@@ -151,8 +151,10 @@ auto ArrayBase<S, D>::from_shape_strides(std::vector<double> buffer, const Shape
   for (std::size_t axis = 0; axis < D; ++axis) {
     if (shape[axis] > 1) axes[moving++] = axis;
   }
-  std::sort(axes.begin(), axes.begin() + static_cast<std::ptrdiff_t>(moving),
-            [&](std::size_t a, std::size_t b) { return magnitude(strides[a]) < magnitude(strides[b]); });
+  const auto by_stride = [&](std::size_t a, std::size_t b) {
+    return magnitude(strides[a]) < magnitude(strides[b]);
+  };
+  std::sort(axes.begin(), axes.begin() + static_cast<std::ptrdiff_t>(moving), by_stride);
   std::size_t reach = 0;
   for (std::size_t k = 0; k < moving; ++k) {
     const std::size_t axis = axes[k];
@@ -240,7 +242,9 @@ std::ptrdiff_t ArrayBase<S, D>::lowest_offset() const noexcept {
   std::ptrdiff_t offset = 0;
   if (empty()) return offset;
   for (std::size_t axis = 0; axis < D; ++axis) {
-    if (strides_[axis] < 0) offset += static_cast<std::ptrdiff_t>(shape_[axis] - 1) * strides_[axis];
+    if (strides_[axis] < 0) {
+      offset += static_cast<std::ptrdiff_t>(shape_[axis] - 1) * strides_[axis];
+    }
   }
   return offset;
 }
@@ -296,7 +300,9 @@ bool all_finite(std::span<const double> values) noexcept {
   constexpr std::uint64_t kMagnitude = 0x7fff'ffff'ffff'ffff;
   constexpr std::uint64_t kExponentStep = 0x0010'0000'0000'0000;
   std::uint64_t carries = 0;
-  for (const double x : values) carries |= (std::bit_cast<std::uint64_t>(x) & kMagnitude) + kExponentStep;
+  for (const double x : values) {
+    carries |= (std::bit_cast<std::uint64_t>(x) & kMagnitude) + kExponentStep;
+  }
   return (carries >> 63) == 0;
 }
 

@@ -19,8 +19,14 @@
 //   Array2 m = unwrap(std::move(stacked)).t().to_owned();            // n x 3, strides (1, n)
 //   if (!linalg::all_finite(m)) ...                  // or let svd_into refuse it
 //   auto svd = linalg::svd_into(std::move(m), /*wants_u=*/false, /*wants_vt=*/true);
-//   const Array2& vt = *unwrap(std::move(svd)).vt;   // 3 x 3
+//   const linalg::SvdResult result = unwrap(std::move(svd));  // Result<SvdResult, LinalgError>
+//   const Array2& vt = *result.vt;                   // 3 x 3, present because it was wanted
 //   // vt(2, 0), vt(2, 1), vt(2, 2): the right singular vector of the smallest singular value
+//
+// (svd_into lives in linalg/svd.hpp.) Unequal lengths make the first unwrap fault with
+// "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: incompatible
+// shapes"; no points at all give a 0 x 3 matrix, which svd_into refuses with
+// EmptyMatrix { rows: 0, cols: 3 } before LAPACK sees it.
 //
 // Index checks are faults at the caller's position: a column index not below the number of
 // columns faults "assertion failed: index < dim"; an element index out of range faults with the

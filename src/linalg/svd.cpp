@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <initializer_list>
 #include <limits>
-#include <type_traits>
 #include <utility>
 
 #include "host/fault.hpp"
@@ -27,7 +26,9 @@ struct LapackDims {
   std::int32_t n;
 };
 
-LapackDims lapack_dims(StorageLayout layout) noexcept { return {layout.lead_dim, layout.other_dim}; }
+LapackDims lapack_dims(StorageLayout layout) noexcept {
+  return {layout.lead_dim, layout.other_dim};
+}
 
 Result<Unit, LapackError> check_info(std::int32_t info) {
   if (info < 0) return LapackError{LapackError::LapackInvalidValue{info}};
@@ -43,7 +44,9 @@ std::size_t workspace_len(double reported) {
   return static_cast<std::size_t>(len);
 }
 
-std::string with_fields(const char* name, std::initializer_list<std::pair<const char*, std::string>> fields) {
+// NAME { FIELD: VALUE, ... }
+std::string with_fields(const char* name,
+                        std::initializer_list<std::pair<const char*, std::string>> fields) {
   std::string text = name;
   text += " {";
   bool first = true;
@@ -81,7 +84,8 @@ std::string debug_text(const LapackError& error) {
   return std::visit(
       Overloaded{
           [](const LapackError::LapackInvalidValue& e) {
-            return with_fields("LapackInvalidValue", {{"return_code", std::to_string(e.return_code)}});
+            return with_fields("LapackInvalidValue",
+                               {{"return_code", std::to_string(e.return_code)}});
           },
           [](const LapackError::LapackComputationalFailure& e) {
             return with_fields("LapackComputationalFailure",
@@ -124,7 +128,9 @@ std::string debug_text(const LinalgError& error) {
 Result<SvdWork, LapackError> SvdWork::create(StorageLayout layout, bool wants_u, bool wants_vt) {
   // LAPACK needs a leading dimension of at least 1; raising 0 to 1 would describe a row that is
   // not there, so a layout without elements never gets that far.
-  if (layout.lead_dim <= 0 || layout.other_dim <= 0) return LapackError{LapackError::InvalidShape{}};
+  if (layout.lead_dim <= 0 || layout.other_dim <= 0) {
+    return LapackError{LapackError::InvalidShape{}};
+  }
 
   // A row-major matrix reaches LAPACK as its transpose, whose U is the matrix's V.
   const bool row_major = layout.order == StorageLayout::Order::RowMajor;

@@ -67,7 +67,8 @@ struct LapackError {
     bool operator==(const NonFiniteInput&) const = default;
   };
 
-  std::variant<LapackInvalidValue, LapackComputationalFailure, InvalidShape, NonFiniteInput> variant;
+  std::variant<LapackInvalidValue, LapackComputationalFailure, InvalidShape, NonFiniteInput>
+      variant;
   bool operator==(const LapackError&) const = default;
 };
 

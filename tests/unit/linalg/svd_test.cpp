@@ -71,7 +71,9 @@ void expect_decomposition(const SvdResult& svd, std::size_t rows, std::size_t co
 
 // Row `row` of vt equals ±expected.
 void expect_row_up_to_sign(const Array2& vt, std::size_t row, const std::vector<double>& expected) {
-  const double sign = vt(row, 0) * expected[0] + vt(row, 1) * expected[1] + vt(row, 2) * expected[2] < 0.0 ? -1.0 : 1.0;
+  double dot = 0.0;
+  for (std::size_t j = 0; j < 3; ++j) dot += vt(row, j) * expected[j];
+  const double sign = dot < 0.0 ? -1.0 : 1.0;
   for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(vt(row, j), sign * expected[j], kTol);
 }
 
@@ -86,6 +88,10 @@ void expect_known_example(const SvdResult& svd) {
   expect_row_up_to_sign(*svd.vt, 2, {2.0 / 3, -2.0 / 3, -1.0 / 3});
 }
 
+SvdResult svd_of(Array2 m, bool wants_u, bool wants_vt) {
+  return unwrap(svd_into(std::move(m), wants_u, wants_vt));
+}
+
 LinalgError svd_error(Array2 m) {
   auto svd = svd_into(std::move(m), true, true);
   EXPECT_FALSE(svd);
@@ -93,35 +99,17 @@ LinalgError svd_error(Array2 m) {
 }
 
 TEST(SvdInto, DecomposesAColumnMajorMatrix) {
-  const SvdResult svd = unwrap(svd_into(unwrap(Array2::from_col_major(2, 3, kColMajor)), true, true));
+  const SvdResult svd = svd_of(unwrap(Array2::from_col_major(2, 3, kColMajor)), true, true);
   EXPECT_EQ(svd.u->strides(), (Array2::Strides{1, 2}));
   EXPECT_EQ(svd.vt->strides(), (Array2::Strides{1, 3}));
   expect_known_example(svd);
 }
 
 TEST(SvdInto, DecomposesARowMajorMatrixWithoutReordering) {
-  const SvdResult svd = unwrap(svd_into(unwrap(Array2::from_row_major(2, 3, kRowMajor)), true, true));
+  const SvdResult svd = svd_of(unwrap(Array2::from_row_major(2, 3, kRowMajor)), true, true);
   EXPECT_EQ(svd.u->strides(), (Array2::Strides{2, 1}));
   EXPECT_EQ(svd.vt->strides(), (Array2::Strides{3, 1}));
   expect_known_example(svd);
-}
-
-TEST(SvdInto, DecomposesTallMatricesInBothOrders) {
-  constexpr std::size_t kRows = 6;
-  const auto entry = [](std::size_t i, std::size_t j) {
-    return std::sin(static_cast<double>(3 * i + j + 1)) + (i == j ? 2.0 : 0.0);
-  };
-  std::vector<double> row_major, col_major;
-  for (std::size_t i = 0; i < kRows; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) row_major.push_back(entry(i, j));
-  }
-  for (std::size_t j = 0; j < 3; ++j) {
-    for (std::size_t i = 0; i < kRows; ++i) col_major.push_back(entry(i, j));
-  }
-  expect_decomposition(unwrap(svd_into(unwrap(Array2::from_row_major(kRows, 3, row_major)), true, true)),
-                       kRows, 3, entry);
-  expect_decomposition(unwrap(svd_into(unwrap(Array2::from_col_major(kRows, 3, col_major)), true, true)),
-                       kRows, 3, entry);
 }
 
 TEST(SvdInto, ComputesOnlyTheWantedSides) {
@@ -130,30 +118,30 @@ TEST(SvdInto, ComputesOnlyTheWantedSides) {
       return row_major ? unwrap(Array2::from_row_major(2, 3, kRowMajor))
                        : unwrap(Array2::from_col_major(2, 3, kColMajor));
     };
-    const SvdResult vt_only = unwrap(svd_into(m(), false, true));
+    const SvdResult vt_only = svd_of(m(), false, true);
     EXPECT_FALSE(vt_only.u.has_value());
     ASSERT_TRUE(vt_only.vt.has_value());
     expect_row_up_to_sign(*vt_only.vt, 2, {2.0 / 3, -2.0 / 3, -1.0 / 3});
 
-    const SvdResult u_only = unwrap(svd_into(m(), true, false));
+    const SvdResult u_only = svd_of(m(), true, false);
     EXPECT_TRUE(u_only.u.has_value());
     EXPECT_FALSE(u_only.vt.has_value());
 
-    const SvdResult values_only = unwrap(svd_into(m(), false, false));
+    const SvdResult values_only = svd_of(m(), false, false);
     EXPECT_FALSE(values_only.u || values_only.vt);
     EXPECT_NEAR(values_only.s(1), 3.0, kTol);
   }
 }
 
 TEST(SvdInto, SingleRowGivesOneValueAndAFullVt) {
-  const SvdResult svd = unwrap(svd_into(unwrap(Array2::from_col_major(1, 3, {2, -1, 2})), false, true));
+  const SvdResult svd = svd_of(unwrap(Array2::from_col_major(1, 3, {2, -1, 2})), false, true);
   ASSERT_EQ(svd.s.len(), 1u);
   EXPECT_NEAR(svd.s(0), 3.0, kTol);
   const Array2& vt = *svd.vt;
   ASSERT_EQ(vt.rows(), 3u);
   expect_row_up_to_sign(vt, 0, {2.0 / 3, -1.0 / 3, 2.0 / 3});
   for (std::size_t row = 1; row < 3; ++row) {
-    EXPECT_NEAR(2 * vt(row, 0) - vt(row, 1) + 2 * vt(row, 2), 0.0, kTol) << "null space row " << row;
+    EXPECT_NEAR(2 * vt(row, 0) - vt(row, 1) + 2 * vt(row, 2), 0.0, kTol) << "null row " << row;
   }
 }
 
@@ -187,45 +175,40 @@ TEST(SvdInto, TaubinMatrixFromStackedColumnsHasTheCircleAsNullVector) {
   const double r = std::sqrt(mz);
   for (std::size_t i = 0; i < n; ++i) w[i] = (z[i] - mz) / (r + r);
 
-  auto stacked = tondra::linalg::stack_new_axis({Array1View::of(w), Array1View::of(u), Array1View::of(v)});
+  auto stacked =
+      tondra::linalg::stack_new_axis({Array1View::of(w), Array1View::of(u), Array1View::of(v)});
   Array2 m = unwrap(std::move(stacked)).t().to_owned();
   ASSERT_EQ(m.strides(), (Array2::Strides{1, n}));
-  const SvdResult svd = unwrap(svd_into(std::move(m), false, true));
+  const SvdResult svd = svd_of(std::move(m), false, true);
   EXPECT_FALSE(svd.u.has_value());
   ASSERT_EQ(svd.s.len(), 3u);
-  EXPECT_NEAR(svd.s(2), 0.0, 1e-9);
+  EXPECT_NEAR(svd.s(2), 0.0, kTol);
   const double a = kCx - mx, b = kCy - my;
   const double norm = std::sqrt(r * r + a * a + b * b);
   expect_row_up_to_sign(*svd.vt, 2, {r / norm, -a / norm, -b / norm});
 }
 
-TEST(SvdInto, RefusesStridesThatFitNeitherOrder) {
-  // Every second column of a 3 x 6 row-major matrix.
-  EXPECT_EQ(svd_error(unwrap(Array2::from_shape_strides(std::vector<double>(18, 1.0), {3, 3}, {6, 2}))),
-            (LinalgError{LinalgError::InvalidStride{6, 2}}));
-}
-
-TEST(SvdInto, RefusesColumnMajorStridesWithGaps) {
+TEST(SvdInto, RefusesStorageThatLapackCannotBeToldAbout) {
+  using E = LinalgError;
+  const auto strided = [](std::size_t buffer, Array2::Shape shape, Array2::Strides strides) {
+    return unwrap(Array2::from_shape_strides(std::vector<double>(buffer, 1.0), shape, strides));
+  };
+  // Every second column of a 3 x 6 row-major matrix: neither order.
+  EXPECT_EQ(svd_error(strided(18, {3, 3}, {6, 2})), (E{E::InvalidStride{6, 2}}));
   // s1 = rows says column-major, but each column skips every other element.
-  EXPECT_EQ(svd_error(unwrap(Array2::from_shape_strides(std::vector<double>(6, 1.0), {2, 2}, {3, 2}))),
-            (LinalgError{LinalgError::MemoryNotCont{}}));
-}
-
-TEST(SvdInto, RefusesAColumnThatRunsBackwards) {
+  EXPECT_EQ(svd_error(strided(6, {2, 2}, {3, 2})), (E{E::MemoryNotCont{}}));
   // One block, but LAPACK would see the rows reversed.
-  EXPECT_EQ(svd_error(unwrap(Array2::from_shape_strides({1, 2, 3, 4}, {2, 2}, {-1, 2}))),
-            (LinalgError{LinalgError::InvalidStride{-1, 2}}));
+  EXPECT_EQ(svd_error(strided(4, {2, 2}, {-1, 2})), (E{E::InvalidStride{-1, 2}}));
 }
 
 TEST(SvdInto, RefusesMatricesWithoutElements) {
   const std::vector<double> none;
-  Array2 no_rows =
-      unwrap(tondra::linalg::stack_new_axis({Array1View::of(none), Array1View::of(none), Array1View::of(none)}))
-          .t()
-          .to_owned();
-  EXPECT_EQ(svd_error(std::move(no_rows)), (LinalgError{LinalgError::EmptyMatrix{0, 3}}));
-  EXPECT_EQ(svd_error(unwrap(Array2::from_row_major(3, 0, {}))), (LinalgError{LinalgError::EmptyMatrix{3, 0}}));
-  EXPECT_EQ(svd_error(unwrap(Array2::from_col_major(0, 2, {}))), (LinalgError{LinalgError::EmptyMatrix{0, 2}}));
+  using E = LinalgError;
+  const auto empty = Array1View::of(none);
+  auto stacked = tondra::linalg::stack_new_axis({empty, empty, empty});
+  EXPECT_EQ(svd_error(unwrap(std::move(stacked)).t().to_owned()), (E{E::EmptyMatrix{0, 3}}));
+  EXPECT_EQ(svd_error(unwrap(Array2::from_row_major(3, 0, {}))), (E{E::EmptyMatrix{3, 0}}));
+  EXPECT_EQ(svd_error(unwrap(Array2::from_col_major(0, 2, {}))), (E{E::EmptyMatrix{0, 2}}));
 }
 
 // LAPACK has been seen never to return on a 3 x 3 matrix holding an infinity in its first
@@ -245,7 +228,8 @@ TEST(SvdInto, RefusesNonFiniteMatricesPromptly) {
     for (const bool row_major : {false, true}) {
       Array2 m = row_major ? unwrap(Array2::from_row_major(3, 3, values))
                            : unwrap(Array2::from_col_major(3, 3, values));
-      std::packaged_task<LinalgError()> task([m = std::move(m)]() mutable { return svd_error(std::move(m)); });
+      std::packaged_task<LinalgError()> task(
+          [m = std::move(m)]() mutable { return svd_error(std::move(m)); });
       auto result = task.get_future();
       std::thread(std::move(task)).detach();
       if (result.wait_for(kPrompt) != std::future_status::ready) {
@@ -305,7 +289,8 @@ TEST(LinalgError, DebugTextsNameTheVariantAndItsFields) {
   EXPECT_EQ(debug_text(E{E::InvalidStride{6, 2}}), "InvalidStride { s0: 6, s1: 2 }");
   EXPECT_EQ(debug_text(E{E::MemoryNotCont{}}), "MemoryNotCont");
   EXPECT_EQ(debug_text(E{E::NotSquare{2, 3}}), "NotSquare { rows: 2, cols: 3 }");
-  EXPECT_EQ(debug_text(E{E::NotStandardShape{1, 2, 3}}), "NotStandardShape { obj: 1, rows: 2, cols: 3 }");
+  EXPECT_EQ(debug_text(E{E::NotStandardShape{1, 2, 3}}),
+            "NotStandardShape { obj: 1, rows: 2, cols: 3 }");
   EXPECT_EQ(debug_text(E{E::Shape{ShapeError::from_kind(ErrorKind::IncompatibleShape)}}),
             "Shape(ShapeError/IncompatibleShape: incompatible shapes)");
   EXPECT_EQ(debug_text(E{E::NonFiniteInput{}}), "NonFiniteInput");
