@@ -1,7 +1,127 @@
-// Placeholder until the host boundary lands.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The tondra extension module: its function table and the three function bodies. Each body
+// binds its arguments, converts xs, then ys (then method), runs the fit and returns the centre
+// as a new list [cx, cy]; the entry shim turns errors and faults into host exceptions.
 
-static PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "tondra", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include <array>
+#include <string_view>
+#include <utility>
 
-PyMODINIT_FUNC PyInit_tondra(void) { return PyModule_Create(&g_def); }
+#include "circle_fit.hpp"
+#include "host/binding.hpp"
+#include "host/conversion.hpp"
+#include "host/entry.hpp"
+#include "host/module_def.hpp"
+
+namespace tondra {
+namespace {
+
+using host::HostResult;
+using host::PyRef;
+
+constexpr std::array<std::string_view, 2> kPointParameters{"xs", "ys"};
+constexpr std::array<std::string_view, 3> kLsqParameters{"xs", "ys", "method"};
+
+constexpr host::FunctionDescription kTaubinSvd{"taubin_svd", kPointParameters, 2};
+constexpr host::FunctionDescription kFitGeometrical{"fit_geometrical", kPointParameters, 2};
+constexpr host::FunctionDescription kFitLsq{"fit_lsq", kLsqParameters, 2};
+
+constexpr std::string_view kDefaultMethod = "lbfgs";
+
+// The two coordinate vectors of a bound call, converted in order: xs first, so that with both
+// invalid only xs is reported.
+struct Points {
+  std::vector<double> xs;
+  std::vector<double> ys;
+};
+
+HostResult<Points> extract_points(PyObject* xs_object, PyObject* ys_object) {
+  HostResult<std::vector<double>> xs = host::extract_coordinates(xs_object, "xs");
+  if (!xs) return std::move(xs).error();
+  HostResult<std::vector<double>> ys = host::extract_coordinates(ys_object, "ys");
+  if (!ys) return std::move(ys).error();
+  return Points{std::move(xs).value(), std::move(ys).value()};
+}
+
+HostResult<PyRef> taubin_svd_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> slots{};
+  if (auto bound = host::extract_arguments_fastcall(kTaubinSvd, args, nargs, kwnames, slots);
+      !bound) {
+    return std::move(bound).error();
+  }
+  HostResult<Points> points = extract_points(slots[0], slots[1]);
+  if (!points) return std::move(points).error();
+  Points p = std::move(points).value();
+  return host::to_list(taubin_svd(std::move(p.xs), std::move(p.ys)));
+}
+
+HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  std::array<PyObject*, 2> slots{};
+  if (auto bound =
+          host::extract_arguments_fastcall(kFitGeometrical, args, nargs, kwnames, slots);
+      !bound) {
+    return std::move(bound).error();
+  }
+  HostResult<Points> points = extract_points(slots[0], slots[1]);
+  if (!points) return std::move(points).error();
+  Points p = std::move(points).value();
+  return host::to_list(fit_geometrical(std::move(p.xs), std::move(p.ys)));
+}
+
+HostResult<PyRef> fit_lsq_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> slots{};
+  if (auto bound = host::extract_arguments_fastcall(kFitLsq, args, nargs, kwnames, slots);
+      !bound) {
+    return std::move(bound).error();
+  }
+  HostResult<Points> points = extract_points(slots[0], slots[1]);
+  if (!points) return std::move(points).error();
+  // Borrowed from the method argument, which the caller keeps alive for the whole call.
+  HostResult<std::string_view> method = host::extract_text(slots[2], "method", kDefaultMethod);
+  if (!method) return std::move(method).error();
+  Points p = std::move(points).value();
+  return host::to_list(fit_lsq(std::move(p.xs), std::move(p.ys), method.value()));
+}
+
+PyObject* taubin_svd_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return host::call_entry(taubin_svd_body, args, nargs, kwnames);
+}
+
+PyObject* fit_geometrical_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return host::call_entry(fit_geometrical_body, args, nargs, kwnames);
+}
+
+PyObject* fit_lsq_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return host::call_entry(fit_lsq_body, args, nargs, kwnames);
+}
+
+using FastcallKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The host stores every entry as a PyCFunction and calls it by the convention its flags name.
+PyCFunction as_method(FastcallKeywords entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// In the order the functions are added, which __all__ shows. The records live as long as the
+// process: the function objects point into them.
+std::array<PyMethodDef, 3> g_functions{{
+    {"taubin_svd", as_method(taubin_svd_entry), kFastcallKeywords, "taubin_svd(xs, ys)\n--\n\n"},
+    {"fit_geometrical", as_method(fit_geometrical_entry), kFastcallKeywords,
+     "fit_geometrical(xs, ys)\n--\n\nFinds the probable center by taking the average of the "
+     "points"},
+    {"fit_lsq", as_method(fit_lsq_entry), kFastcallKeywords,
+     "fit_lsq(xs, ys, method=\"lbfgs\")\n--\n\nFits the cirlce using a Least-Squares methods. "
+     "Currently, only Nelder-Mead and L-BFGS are supported."},
+}};
+
+host::ModuleDef g_module("tondra", "", g_functions);
+
+}  // namespace
+}  // namespace tondra
+
+PyMODINIT_FUNC PyInit_tondra() { return tondra::g_module.init(); }

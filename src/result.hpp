@@ -38,13 +38,15 @@ class [[nodiscard]] Result {
   bool has_value() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
 
-  T& value() & { check_value(); return std::get<0>(v_); }
-  const T& value() const& { check_value(); return std::get<0>(v_); }
-  T&& value() && { check_value(); return std::get<0>(std::move(v_)); }
+  // get_if after the check, not std::get: std::get would pull std::bad_variant_access's
+  // type information into the module, and the only symbol it may export is its init function.
+  T& value() & { check_value(); return *std::get_if<0>(&v_); }
+  const T& value() const& { check_value(); return *std::get_if<0>(&v_); }
+  T&& value() && { check_value(); return std::move(*std::get_if<0>(&v_)); }
 
-  E& error() & { check_error(); return std::get<1>(v_); }
-  const E& error() const& { check_error(); return std::get<1>(v_); }
-  E&& error() && { check_error(); return std::get<1>(std::move(v_)); }
+  E& error() & { check_error(); return *std::get_if<1>(&v_); }
+  const E& error() const& { check_error(); return *std::get_if<1>(&v_); }
+  E&& error() && { check_error(); return std::move(*std::get_if<1>(&v_)); }
 
  private:
   void check_value(host::SourcePos where = host::SourcePos::here()) const {

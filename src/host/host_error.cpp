@@ -1,1 +1,80 @@
-// placeholder
+#include "host/host_error.hpp"
+
+#include "host/panic.hpp"
+#include "host/text.hpp"
+
+namespace tondra::host {
+
+HostError HostError::captured(PyRef exception) noexcept {
+  HostError error;
+  error.exception_ = std::move(exception);
+  return error;
+}
+
+HostError HostError::deferred(PyObject* type, std::string message) {
+  HostError error;
+  error.type_ = PyRef::borrow(type);
+  error.message_ = std::move(message);
+  return error;
+}
+
+HostError HostError::none_was_set() {
+  return deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+PyObject* HostError::type() const noexcept {
+  if (exception_) return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get()));
+  return type_.get();
+}
+
+void HostError::restore() && noexcept {
+  if (exception_) {
+    compat::set_raised_exception(exception_.release());
+    return;
+  }
+  if (!PyExceptionClass_Check(type_.get())) {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    return;
+  }
+  const PyRef text = PyRef::steal(
+      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+  if (!text) return;  // the host's own error (memory, bad UTF-8) is pending instead
+  PyErr_SetObject(type_.get(), text.get());
+}
+
+PyRef HostError::into_exception() && noexcept {
+  if (exception_) return std::move(exception_);
+  std::move(*this).restore();
+  return PyRef::steal(compat::get_raised_exception());
+}
+
+std::optional<HostError> take() {
+  PyRef exception = PyRef::steal(compat::get_raised_exception());
+  if (!exception) return std::nullopt;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type()) {
+    resume_panic(std::move(exception));
+  }
+  return HostError::captured(std::move(exception));
+}
+
+HostError take_or_system_error() {
+  std::optional<HostError> error = take();
+  if (error) return std::move(*error);
+  return HostError::none_was_set();
+}
+
+std::string debug_text(const HostError& error) {
+  const std::string value =
+      error.exception() ? repr_text(error.exception()) : '"' + error.message() + '"';
+  return "HostError { type: " + repr_text(error.type()) + ", value: " + value + " }";
+}
+
+PyRef expect_object(PyObject* object, SourcePos where) {
+  if (object == nullptr) {
+    PyErr_Print();
+    fault("Python API call failed", where);
+  }
+  return PyRef::steal(object);
+}
+
+}  // namespace tondra::host

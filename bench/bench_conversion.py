@@ -1,0 +1,45 @@
+"""Argument conversion against the interpreter's own pass over the same data.
+
+fit_geometrical is little more than two conversions and two sums, so its time is the cost of
+reading a list of floats into native memory. The yardstick is `sum(xs), sum(ys)` on the same
+lists in the same run: one Python-level pass over each list.
+
+    PYTHONPATH=build/python python bench/bench_conversion.py [N] [REPEATS]
+"""
+
+import random
+import sys
+import timeit
+
+import tondra
+
+
+def best_of(stmt, repeats):
+    return min(timeit.repeat(stmt, number=1, repeat=repeats))
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 10**6
+    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 15
+    rng = random.Random(12345)
+    xs = [rng.uniform(-100.0, 100.0) for _ in range(n)]
+    ys = [rng.uniform(-100.0, 100.0) for _ in range(n)]
+    xs_tuple, ys_tuple = tuple(xs), tuple(ys)
+    xs_ints, ys_ints = [int(x) for x in xs], [int(y) for y in ys]
+
+    baseline = best_of(lambda: (sum(xs), sum(ys)), repeats)
+    cases = [
+        ("fit_geometrical(lists of floats)", lambda: tondra.fit_geometrical(xs, ys)),
+        ("fit_geometrical(tuples of floats)", lambda: tondra.fit_geometrical(xs_tuple, ys_tuple)),
+        ("fit_geometrical(lists of ints)", lambda: tondra.fit_geometrical(xs_ints, ys_ints)),
+        ("fit_geometrical(iter through range)", lambda: tondra.fit_geometrical(range(n), range(n))),
+    ]
+    print(f"Python {sys.version.split()[0]}, n = {n}, best of {repeats}")
+    print(f"  {'sum(xs), sum(ys)':40s} {baseline * 1e3:8.3f} ms")
+    for name, call in cases:
+        t = best_of(call, repeats)
+        print(f"  {name:40s} {t * 1e3:8.3f} ms   ratio {t / baseline:5.2f}")
+
+
+if __name__ == "__main__":
+    main()

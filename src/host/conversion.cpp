@@ -1,0 +1,185 @@
+#include "host/conversion.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "host/text.hpp"
+
+namespace tondra::host {
+namespace {
+
+// A vector of n doubles takes 8n bytes, which must stay within the largest signed 64-bit value;
+// a length above this is no real sequence, so it is treated as a broken invariant.
+constexpr std::uint64_t kMaxCoordinates =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double);
+
+std::string type_qualname(PyObject* object) {
+  const PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(data, static_cast<std::size_t>(size));
+    }
+  }
+  (void)take();
+  return "<failed to extract type name>";
+}
+
+// The capacity to start with: the host's length of `object`, or 0 when it has none.
+std::size_t capacity_hint(PyObject* object) {
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    (void)take();  // only a hint: iteration decides the real length
+    return 0;
+  }
+  if (static_cast<std::uint64_t>(length) > kMaxCoordinates) fault("capacity overflow");
+  return static_cast<std::size_t>(length);
+}
+
+// A fresh multi-megabyte block costs one page fault per 4 KiB on first write, and for a list of
+// a million floats those faults cost more than reading the floats. Huge pages, populated in one
+// call, remove most of that. Only for a length known to be real (an exact list or tuple): with
+// a hint that lies, populating would commit memory nobody writes. Both calls are advice, and
+// their failure (an older kernel, no huge pages) changes nothing but the speed.
+void prepare_pages(std::vector<double>& values) noexcept {
+  constexpr std::size_t kMinBytes = std::size_t{4} << 20;  // smaller blocks come from warm heap
+  const std::size_t bytes = values.capacity() * sizeof(double);
+  if (bytes < kMinBytes) return;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(values.data());
+  // Only whole pages inside our block: the neighbours belong to other allocations.
+  const std::uintptr_t begin = (start + page - 1) / page * page;
+  const std::uintptr_t end = (start + bytes) / page * page;
+  if (end <= begin) return;
+  void* const address = reinterpret_cast<void*>(begin);
+  (void)::madvise(address, end - begin, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+  (void)::madvise(address, end - begin, MADV_POPULATE_WRITE);
+#endif
+}
+
+// Reads an exact list or tuple in place. It behaves as the host's own iterator over it: the
+// size is read afresh before every item, because a user __float__ may change the list, and an
+// item that needs user code is held by a reference of ours while that code runs.
+template <bool kIsList>
+HostResult<Unit> append_items_in_place(PyObject* object, std::vector<double>& values) {
+  prepare_pages(values);
+  for (Py_ssize_t i = 0;; ++i) {
+    const Py_ssize_t size = kIsList ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+    if (i >= size) return Unit{};
+    PyObject* item = kIsList ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+    if (PyFloat_CheckExact(item)) {
+      values.push_back(PyFloat_AS_DOUBLE(item));
+      continue;
+    }
+    const PyRef held = PyRef::borrow(item);
+    HostResult<double> value = extract_element(held.get());
+    if (!value) return std::move(value).error();
+    values.push_back(value.value());
+  }
+}
+
+HostResult<Unit> append_items_by_iteration(PyObject* object, std::vector<double>& values) {
+  const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return take_or_system_error();
+  while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    HostResult<double> value = extract_element(item.get());
+    if (!value) return std::move(value).error();
+    values.push_back(value.value());
+  }
+  if (std::optional<HostError> error = take()) return std::move(*error);
+  return Unit{};
+}
+
+}  // namespace
+
+HostError conversion_error(PyObject* object, std::string_view target) {
+  std::string message = "'";
+  message += type_qualname(object);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += '\'';
+  return HostError::type_error(std::move(message));
+}
+
+HostError argument_extraction_error(std::string_view name, HostError error) {
+  if (!error.is_exactly(PyExc_TypeError)) return error;
+  PyRef cause;
+  std::string text = error.message();
+  if (PyObject* exception = error.exception()) {
+    cause = PyRef::steal(PyException_GetCause(exception));
+    text = display_text(exception);
+  }
+  PyRef prefixed =
+      HostError::type_error("argument '" + std::string(name) + "': " + text).into_exception();
+  if (!prefixed) return take_or_system_error();
+  // Steals the cause; with none, this still marks the context as suppressed, as `raise from`.
+  PyException_SetCause(prefixed.get(), cause.release());
+  return HostError::captured(std::move(prefixed));
+}
+
+HostResult<double> extract_element(PyObject* item) {
+  if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+  // float() of an exact int is PyLong_AsDouble (same value, same OverflowError) without the
+  // intermediate float object.
+  const double value = PyLong_CheckExact(item) ? PyLong_AsDouble(item) : PyFloat_AsDouble(item);
+  if (value == -1.0) {
+    if (std::optional<HostError> error = take()) return std::move(*error);
+  }
+  return value;
+}
+
+HostResult<std::vector<double>> extract_sequence(PyObject* object) {
+  if (!PySequence_Check(object)) return conversion_error(object, "Sequence");
+  try {
+    std::vector<double> values;
+    values.reserve(capacity_hint(object));
+    HostResult<Unit> read = PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
+                            : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
+                                                         : append_items_by_iteration(object, values);
+    if (!read) return std::move(read).error();
+    return values;
+  } catch (const std::bad_alloc&) {
+    // A user sequence may claim any length; not having the memory is the caller's problem, not
+    // a reason to end the process.
+    PyErr_NoMemory();
+    return take_or_system_error();
+  }
+}
+
+HostResult<std::vector<double>> extract_coordinates(PyObject* object, std::string_view name) {
+  if (PyUnicode_Check(object)) {
+    return argument_extraction_error(name, HostError::type_error("Can't extract `str` to `Vec`"));
+  }
+  HostResult<std::vector<double>> values = extract_sequence(object);
+  if (!values) return argument_extraction_error(name, std::move(values).error());
+  return values;
+}
+
+HostResult<std::string_view> extract_text(PyObject* object, std::string_view name,
+                                          std::string_view default_text) {
+  if (object == nullptr || object == Py_None) return default_text;
+  if (!PyUnicode_Check(object)) {
+    return argument_extraction_error(name, conversion_error(object, "PyString"));
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return argument_extraction_error(name, take_or_system_error());
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+PyRef to_list(std::vector<double> values) {
+  PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    expect_object(PyFloat_FromDouble(values[i])).release());
+  }
+  return list;
+}
+
+}  // namespace tondra::host

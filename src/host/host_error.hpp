@@ -1,0 +1,73 @@
+#pragma once
+// HostError: an ordinary host exception carried back to the entry shim as a value, so that bad
+// arguments and failing host calls never unwind through our frames. It has two forms:
+//   captured  an exception object the host raised, taken out of its error indicator;
+//   deferred  an exception type and a message; the objects are made only when it is raised,
+//             with `args` a one-element tuple holding the message.
+// Dropping a HostError releases what it holds; raising it (`restore`) consumes it.
+
+#include <optional>
+#include <string>
+
+#include "host/py_ref.hpp"
+#include "result.hpp"
+
+namespace tondra::host {
+
+class HostError {
+ public:
+  // `exception` is a normalised exception object (not null).
+  static HostError captured(PyRef exception) noexcept;
+  // `type` is borrowed; the error keeps a reference of its own.
+  static HostError deferred(PyObject* type, std::string message);
+  static HostError type_error(std::string message) {
+    return deferred(PyExc_TypeError, std::move(message));
+  }
+  // What a host call that reported failure without setting an error amounts to.
+  static HostError none_was_set();
+
+  // The exception's type (borrowed from this error).
+  PyObject* type() const noexcept;
+  // True when the exception's type is `type` itself (a subclass does not count).
+  bool is_exactly(PyObject* type) const noexcept { return this->type() == type; }
+
+  // Puts the error into the host's error indicator. A deferred type that is not an exception
+  // class raises TypeError "exceptions must derive from BaseException" instead.
+  void restore() && noexcept;
+
+  // The exception object itself: a deferred error is made by raising it and taking it back,
+  // exactly as the host would have made it.
+  PyRef into_exception() && noexcept;
+
+  // For the captured form: the exception object (borrowed from this error); null if deferred.
+  PyObject* exception() const noexcept { return exception_.get(); }
+  // For the deferred form: its message text.
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  HostError() = default;
+  PyRef exception_;  // captured form
+  PyRef type_;       // deferred form
+  std::string message_;
+};
+
+template <class T>
+using HostResult = Result<T, HostError>;
+
+// Takes the host's pending error, if any. A pending PanicException is not an ordinary error: it
+// is a fault of ours that travelled through user code, so it is resumed here (this does not
+// return) and reaches the caller as the same fault.
+std::optional<HostError> take();
+
+// `take` for use right after a host call that reported failure: when the host left nothing
+// pending, the SystemError "attempted to fetch exception but none was set" stands in.
+HostError take_or_system_error();
+
+// "HostError { type: ..., value: ... }", for faults that unwrap a HostError.
+std::string debug_text(const HostError& error);
+
+// For host calls whose failure we cannot use (allocation of a result): a null `object` has the
+// host print its pending error and then faults with "Python API call failed" at `where`.
+PyRef expect_object(PyObject* object, SourcePos where = SourcePos::here());
+
+}  // namespace tondra::host

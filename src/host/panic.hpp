@@ -1,0 +1,31 @@
+#pragma once
+// PanicException: how an internal fault reaches the host. A fault has already been reported on
+// fd 2 when it is raised (set TONDRA_BACKTRACE=1 in the environment for a backtrace with every
+// report); at the entry shim it becomes a PanicException whose single argument is the fault's
+// message. The type derives from BaseException, so `except Exception` lets it through, and it
+// is deliberately absent from the module's namespace.
+//
+// The type calls itself "kelvar_runtime.PanicException". It is made on first need, one per
+// process, and kept for the life of the process.
+
+#include <string>
+
+#include "host/py_ref.hpp"
+
+namespace tondra::host {
+
+// The PanicException type (borrowed: it lives as long as the process). Made now if this is the
+// first need; if the host refuses to make it, that is a fault.
+PyObject* panic_type();
+
+// Sets a PanicException carrying `message` as the host's pending error. A fault raised on the
+// way (the type cannot be made) is a fault while converting a fault: it is reported, then
+// "uncaught panic at ffi boundary" is reported and the process aborts.
+void raise_panic(const std::string& message) noexcept;
+
+// Resumes the fault that `exception` (a PanicException fetched from the host) carries: announces
+// it on fd 2, has the host print the exception with its traceback, then rethrows it as a fault
+// with the exception's text without reporting it a second time.
+[[noreturn]] void resume_panic(PyRef exception);
+
+}  // namespace tondra::host

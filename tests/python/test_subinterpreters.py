@@ -1,0 +1,49 @@
+import importlib.util
+import sys
+
+import pytest
+
+# The private modules that can start a legacy (non-isolated) sub-interpreter, by version.
+if sys.version_info >= (3, 13):
+    PRIVATE = "_interpreters"
+else:
+    PRIVATE = "_xxsubinterpreters"
+
+pytestmark = pytest.mark.skipif(
+    importlib.util.find_spec(PRIVATE) is None, reason=f"{PRIVATE} is not available"
+)
+
+CHILD = """
+import sys
+import tondra
+import PRIVATE as interpreters
+
+if sys.version_info >= (3, 13):
+    iid = interpreters.create("legacy")
+    failure = interpreters.exec(iid, "import tondra")
+    print(failure.type.__name__ if failure else "imported")
+    print(failure.msg if failure else "")
+else:
+    iid = interpreters.create(isolated=False)
+    try:
+        interpreters.run_string(iid, "import tondra")
+        print("imported")
+        print("")
+    except interpreters.RunFailedError as e:
+        name, _, message = str(e).partition(": ")
+        print(name.strip("<>").replace("class ", "").strip("'"))
+        print(message)
+interpreters.destroy(iid)
+print(tondra.fit_geometrical([0, 2], [0, 4]))
+"""
+
+
+class TestSubinterpreters:
+    def test_second_interpreter_gets_import_error_and_first_keeps_working(self, child):
+        proc = child(CHILD.replace("PRIVATE", PRIVATE))
+        assert proc.returncode == 0, proc.stderr
+        kind, message, result = proc.stdout.decode().splitlines()
+        assert kind == "ImportError"
+        assert "not yet support sub-interpreters" in message
+        assert result == "[1.0, 2.0]"
+        assert proc.stderr == b""
