@@ -1,12 +1,16 @@
 #include "circle_fit.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "aux_funcs.hpp"
 #include "circle.hpp"
 #include "errors.hpp"
 #include "host/fault.hpp"
+#include "linalg/array.hpp"
+#include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
 #include "optim/core/executor.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"
@@ -115,8 +119,49 @@ std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std:
   return fit_lsq_report(std::move(xs), std::move(ys), method).centre;
 }
 
-std::vector<double> taubin_svd(std::vector<double> /*xs*/, std::vector<double> /*ys*/) {
-  host::fault("not yet implemented");
+// Taubin's fit in its SVD form. With the points centred on their centroid (u, v) and
+// z = u^2 + v^2, the circle a z + b u + c v + d = 0 that best fits under Taubin's normalisation is
+// the right singular vector of the smallest singular value of M = [w u v], w = (z - mean z) / 2r,
+// r = sqrt(mean z); its first component p0 = 2 r a. The centre is then (x̄ - p1 / 2a, ȳ - p2 / 2a).
+//
+// Data that determine no circle make M non-finite (no points, one point, equal points: r = 0;
+// a NaN or an infinity anywhere). LAPACK can spin forever on such a matrix, so it never gets one:
+// the answer is [nan, nan]. Unequal lengths fault when the columns are stacked.
+std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double x_mean = sum_in_order(xs) / static_cast<double>(xs.size());
+  const double y_mean = sum_in_order(ys) / static_cast<double>(ys.size());
+  // Centred in place: xs and ys become u and v.
+  for (double& x : xs) x -= x_mean;
+  for (double& y : ys) y -= y_mean;
+  const std::vector<double>& u = xs;
+  const std::vector<double>& v = ys;
+
+  const std::size_t n = std::min(u.size(), v.size());
+  std::vector<double> w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = u[i] * u[i] + v[i] * v[i];
+  const double z_mean = sum_in_order(w) / static_cast<double>(n);
+  const double r = std::sqrt(z_mean);
+  const double two_r = r + r;
+  for (double& z : w) z = (z - z_mean) / two_r;
+
+  Result<linalg::Array2, linalg::ShapeError> stacked = linalg::stack_new_axis(
+      {linalg::Array1View::of(w), linalg::Array1View::of(u), linalg::Array1View::of(v)});
+  // The stacked rows are contiguous, so their transpose is M in column-major order as it lies.
+  linalg::Array2 m = unwrap(std::move(stacked)).into_transposed();
+  w = {};
+  xs = {};
+  ys = {};
+  if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
+
+  const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));
+  if (!svd.vt) host::fault("called `Option::unwrap()` on a `None` value");
+  const linalg::Array2& vt = *svd.vt;
+  const double p0 = vt(2, 0);
+  const double p1 = vt(2, 1);
+  const double p2 = vt(2, 2);
+  const double a = p0 / (2.0 * r);
+  return {x_mean - p1 / (2.0 * a), y_mean - p2 / (2.0 * a)};
 }
 
 }  // namespace tondra
