@@ -40,6 +40,13 @@ double cubic_theta(double a, double fa, double b, double fb, double s1, double s
   return 3.0 * (fa - fb) / (b - a) + s1 + s2;
 }
 
+// Machine epsilon: a step this close to a step bound sits on it.
+constexpr double kEpsilon = 2.220446049250313e-16;
+
+// Once bracketed, an interval that has not shrunk below this share of its width two updates
+// earlier is bisected, so a run of poor interpolations cannot stall the search.
+constexpr double kShrinkFactor = 0.66;
+
 }  // namespace
 
 OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
@@ -154,11 +161,127 @@ OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, 
   // A NaN step (negative radicand in cases 1, 2, 4) becomes a bound here.
   s_new = max_of(min_of(s_new, upper), lower);
   if (bounded && bracketed) {
-    const double b = new_best.step + 0.66 * (new_other.step - new_best.step);
+    const double b = new_best.step + kShrinkFactor * (new_other.step - new_best.step);
     s_new = new_other.step > new_best.step ? min_of(s_new, b) : max_of(s_new, b);
   }
 
   return StepUpdate{new_best, new_other, StepPoint{s_new, ft, dt}, bracketed, lower, upper, status};
+}
+
+OptimResult<Unit> MoreThuenteLineSearch::begin(std::vector<double> param, const double cost,
+                                                std::vector<double> grad) {
+  start_param_ = std::move(param);
+  start_cost_ = cost;
+  start_grad_ = std::move(grad);
+  start_slope_ = dot(*start_grad_, *search_direction_);
+  // A plain comparison: a NaN slope passes here and the first trial ends the search.
+  if (start_slope_ >= 0.0) {
+    return OptimError::condition_violated(
+        "`MoreThuenteLineSearch`: Search direction must be a descent direction.");
+  }
+  bracketed_ = false;
+  first_stage_ = true;
+  decrease_slope_ = decrease_coeff_ * start_slope_;
+  width_ = max_step_ - min_step_;
+  previous_width_ = 2.0 * width_;
+  trial_cost_ = start_cost_;
+  trial_ = StepPoint{initial_step_, std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::quiet_NaN()};
+  best_ = StepPoint{0.0, start_cost_, start_slope_};
+  other_ = best_;
+  return Unit{};
+}
+
+OptimResult<MoreThuenteLineSearch::TrialBounds> MoreThuenteLineSearch::prepare_trial() {
+  const double x = best_.step;
+  const double y = other_.step;
+  TrialBounds bounds;
+  if (bracketed_) {
+    bounds = {min_of(x, y), max_of(x, y)};
+  } else {
+    bounds = {x, trial_.step + extrapolation_factor_ * (trial_.step - x)};
+  }
+  trial_.step = min_of(max_of(trial_.step, min_step_), max_step_);
+
+  // Nothing more can be learned inside a used-up interval or after cstep rejected its inputs:
+  // evaluate the best step once more so that the search returns it.
+  if ((bracketed_ && (trial_.step <= bounds.lower || trial_.step >= bounds.upper)) ||
+      (bracketed_ && bounds.upper - bounds.lower <= width_tolerance_ * bounds.upper) ||
+      step_status_ == 0) {
+    trial_.step = x;
+  }
+  // Unbounded extrapolation has overflowed: the function keeps falling along d and no stop test
+  // can hold any more, so stop rather than evaluate at infinity forever.
+  if (!std::isfinite(trial_.step)) return OptimError::condition_violated(kNonFiniteText);
+  return bounds;
+}
+
+OptimResult<MoreThuenteLineSearch::Verdict> MoreThuenteLineSearch::judge_trial(
+    const TrialBounds bounds, const double f, const std::span<const double> g) {
+  const double x = best_.step;
+  const double y = other_.step;
+  const double t = trial_.step;
+  const double dg = dot(g, *search_direction_);
+  // Checked first, before any test reads f or dg: every comparison with NaN is false, so no stop
+  // test could ever hold and cstep would extrapolate the step to +infinity without end.
+  if (std::isnan(f) || std::isnan(dg)) return OptimError::condition_violated(kNonFiniteText);
+  const double f_test = start_cost_ + t * decrease_slope_;
+
+  const bool interval_used_up =
+      (bracketed_ && (t <= bounds.lower || t >= bounds.upper)) || step_status_ == 0;
+  const bool at_max_step =
+      std::fabs(t - max_step_) < kEpsilon && f <= f_test && dg <= decrease_slope_;
+  const bool at_min_step =
+      std::fabs(t - min_step_) < kEpsilon && (f > f_test || dg >= decrease_slope_);
+  const bool too_narrow =
+      bracketed_ && bounds.upper - bounds.lower <= width_tolerance_ * bounds.upper;
+  const bool strong_wolfe = f <= f_test && std::fabs(dg) <= curvature_coeff_ * (-start_slope_);
+  if (interval_used_up || at_max_step || at_min_step || too_narrow || strong_wolfe) {
+    return Verdict::Stop;
+  }
+
+  if (first_stage_ && f <= f_test &&
+      dg >= min_of(decrease_coeff_, curvature_coeff_) * start_slope_) {
+    first_stage_ = false;
+  }
+
+  if (first_stage_ && f > f_test && f <= trial_.value) {
+    // Interpolate psi(a) = f(a) - a D, whose minimiser is the first point of sufficient
+    // decrease, then shift the interval ends back to f. The trial keeps psi's value and slope.
+    const double d = decrease_slope_;
+    OptimResult<StepUpdate> r =
+        cstep(StepPoint{x, best_.value - x * d, best_.slope - d},
+              StepPoint{y, other_.value - y * d, other_.slope - d},
+              StepPoint{t, f - t * d, dg - d}, bracketed_, bounds.lower, bounds.upper);
+    if (!r) return std::move(r).error();
+    const StepUpdate& u = r.value();
+    best_ = StepPoint{u.best.step, u.best.value + u.best.step * d, u.best.slope + d};
+    other_ = StepPoint{u.other.step, u.other.value + u.other.step * d, u.other.slope + d};
+    trial_ = u.trial;
+    bracketed_ = u.bracketed;
+    step_status_ = u.status;
+  } else {
+    OptimResult<StepUpdate> r =
+        cstep(best_, other_, StepPoint{t, f, dg}, bracketed_, bounds.lower, bounds.upper);
+    if (!r) return std::move(r).error();
+    const StepUpdate& u = r.value();
+    best_ = u.best;
+    other_ = u.other;
+    trial_ = u.trial;
+    trial_cost_ = u.trial.value;
+    bracketed_ = u.bracketed;
+    step_status_ = u.status;
+  }
+
+  if (bracketed_) {
+    const double new_width = std::fabs(other_.step - best_.step);
+    if (new_width >= kShrinkFactor * previous_width_) {
+      trial_.step = best_.step + 0.5 * (other_.step - best_.step);
+    }
+    previous_width_ = width_;
+    width_ = new_width;
+  }
+  return Verdict::Continue;
 }
 
 }  // namespace tondra::optim

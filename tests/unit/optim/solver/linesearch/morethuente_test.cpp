@@ -4,13 +4,27 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
+#include <vector>
+
+#include "optim/core/executor.hpp"
+#include "optim/solver/quasinewton/test_problems.hpp"
 
 namespace {
 
 using tondra::optim::cstep;
+using tondra::optim::Executor;
+using tondra::optim::IterState;
+using tondra::optim::MoreThuenteLineSearch;
 using tondra::optim::OptimErrorKind;
+using tondra::optim::OptimizationResult;
+using tondra::optim::OptimResult;
+using tondra::optim::Problem;
 using tondra::optim::StepPoint;
 using tondra::optim::StepUpdate;
+using tondra::optim::TerminationReason;
+using tondra::optim::testing::Quadratic;
+using tondra::optim::testing::Rosenbrock;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -146,6 +160,290 @@ TEST(Cstep, NanTrialSlopeUnbracketedJumpsToTheBoundUnchecked) {
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r.value().status, 4u);
   EXPECT_EQ(r.value().trial.step, 5.0);
+}
+
+// f(a) at the 1-D point a, with its derivative. Records, through a pointer that outlives the
+// run, each point at which the cost was asked.
+struct Curve {
+  double (*f)(double);
+  double (*df)(double);
+  std::vector<double>* trials = nullptr;
+
+  OptimResult<double> cost(std::span<const double> x) const {
+    if (trials != nullptr) trials->push_back(x[0]);
+    return f(x[0]);
+  }
+  OptimResult<std::vector<double>> gradient(std::span<const double> x) const {
+    return std::vector<double>{df(x[0])};
+  }
+};
+
+double shifted_parabola3(double a) { return (a - 3.0) * (a - 3.0) - 9.0; }
+double shifted_parabola3_slope(double a) { return 2.0 * (a - 3.0); }
+double shifted_parabola100(double a) { return (a - 100.0) * (a - 100.0) - 10000.0; }
+double shifted_parabola100_slope(double a) { return 2.0 * (a - 100.0); }
+// Enough decrease at a = 1 but a slope there of +1, steeper than the start's -1.
+double quartic_well(double a) { return -a + 0.5 * a * a * a * a; }
+double quartic_well_slope(double a) { return -1.0 + 2.0 * a * a * a; }
+// A barely falling line under a fast ripple: the first interpolated step lands on the ripple,
+// short of enough decrease but below the first trial.
+double rippled_line(double a) { return -0.001 * a + 0.1 * std::sin(5.0 * a) * std::sin(5.0 * a); }
+double rippled_line_slope(double a) { return -0.001 + 0.5 * std::sin(10.0 * a); }
+double falling_line(double a) { return -a; }
+double falling_line_slope(double /*a*/) { return -1.0; }
+double nan_beyond_half(double a) { return a > 0.5 ? kNan : -a; }
+double nan_beyond_half_slope(double a) { return a > 0.5 ? kNan : -1.0; }
+
+// Runs a search from x0 along d. With `supply_start` the state carries the start cost and
+// gradient, as the quasi-Newton owner supplies them.
+template <class P>
+OptimResult<OptimizationResult<P, MoreThuenteLineSearch>> search(P problem, std::vector<double> x0,
+                                                                 std::vector<double> d,
+                                                                 bool supply_start = true) {
+  MoreThuenteLineSearch ls;
+  ls.search_direction(std::move(d));
+  const double f0 = problem.cost(x0).value();
+  std::vector<double> g0 = problem.gradient(x0).value();
+  Executor exec(std::move(problem), ls);
+  exec.configure([&](IterState s) {
+    s.with_param(x0);
+    if (supply_start) s.with_gradient(g0).with_cost(f0);
+    return s;
+  });
+  return std::move(exec).run();
+}
+
+std::uint64_t count_of(const IterState& state, const char* key) {
+  const auto it = state.counts.find(key);
+  return it == state.counts.end() ? 0 : it->second;
+}
+
+TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {
+  std::vector<double> trials;
+  auto r = search(Curve{shifted_parabola3, shifted_parabola3_slope, &trials}, {0.0}, {1.0});
+  ASSERT_TRUE(r.has_value());
+  trials.erase(trials.begin());  // the helper's own evaluation of the start cost
+  const IterState& s = r.value().state;
+  EXPECT_EQ(trials, std::vector<double>{1.0});
+  EXPECT_EQ(s.param, std::vector<double>{1.0});
+  EXPECT_EQ(s.cost, -5.0);
+  EXPECT_EQ(s.grad, std::vector<double>{-4.0});
+  EXPECT_EQ(s.prev_cost, 0.0);
+  EXPECT_FALSE(s.prev_param.has_value());
+  EXPECT_FALSE(s.prev_grad.has_value());
+  EXPECT_EQ(s.status.reason(), TerminationReason::Converged);
+  EXPECT_EQ(s.iteration, 1u);
+  EXPECT_EQ(count_of(s, "cost_count"), 1u);
+  EXPECT_EQ(count_of(s, "gradient_count"), 1u);
+}
+
+TEST(MoreThuente, ExtrapolatesAtMostFourTimesTheLastAdvance) {
+  std::vector<double> trials;
+  auto r = search(Curve{shifted_parabola100, shifted_parabola100_slope, &trials}, {0.0}, {1.0});
+  ASSERT_TRUE(r.has_value());
+  trials.erase(trials.begin());
+  EXPECT_EQ(trials, (std::vector<double>{1.0, 5.0, 21.0}));
+  EXPECT_EQ(r.value().state.grad, std::vector<double>{-158.0});
+  EXPECT_EQ(count_of(r.value().state, "cost_count"), 3u);
+  EXPECT_EQ(count_of(r.value().state, "gradient_count"), 3u);
+}
+
+// Steps the search by hand so that its interval can be looked at between trials.
+struct ManualSearch {
+  Problem<Curve> problem;
+  MoreThuenteLineSearch ls;
+  IterState state;
+
+  ManualSearch(Curve curve, double f0, double g0) : problem(curve) {
+    ls.search_direction({1.0});
+    state.with_param({0.0}).with_cost(f0).with_gradient({g0});
+    state = std::move(ls.init(problem, std::move(state)).value().state);
+  }
+  bool step() {
+    auto r = ls.next_iter(problem, std::move(state));
+    EXPECT_TRUE(r.has_value()) << r.error().message();
+    state = std::move(r.value().state);
+    return state.status.is_terminated();
+  }
+};
+
+TEST(MoreThuente, LeavesTheFirstStageOnceATrialDecreasesEnoughAndIsNotSteeper) {
+  ManualSearch m(Curve{quartic_well, quartic_well_slope}, 0.0, -1.0);
+  EXPECT_TRUE(m.ls.first_stage());
+  ASSERT_FALSE(m.step());  // a = 1: f = -0.5, slope +1 breaks only the curvature condition
+  EXPECT_FALSE(m.ls.first_stage());
+  EXPECT_TRUE(m.ls.bracketed());
+  EXPECT_EQ(m.ls.step_status(), 2u);  // opposite slopes
+  EXPECT_EQ(m.ls.best(), (StepPoint{1.0, -0.5, 1.0}));
+  EXPECT_EQ(m.ls.other(), (StepPoint{0.0, 0.0, -1.0}));
+  while (!m.step()) {
+  }
+  EXPECT_FALSE(m.ls.first_stage());  // never goes back
+}
+
+TEST(MoreThuente, InterpolatesTheShiftedFunctionWhenATrialStaysAboveTheDecreaseLine) {
+  std::vector<double> trials;
+  constexpr double kStartSlope = -0.001;
+  constexpr double kShift = 1e-4 * kStartSlope;  // slope of the sufficient-decrease line
+  ManualSearch m(Curve{rippled_line, rippled_line_slope, &trials}, 0.0, kStartSlope);
+  ASSERT_FALSE(m.step());  // a = 1 is far too high: bracketed
+  ASSERT_FALSE(m.step());  // lower than a = 1 but still above the line: the shifted branch
+  ASSERT_EQ(trials.size(), 2u);
+  const double t = trials[1];
+  EXPECT_GT(rippled_line(t), kShift * t);
+  EXPECT_TRUE(m.ls.first_stage());
+  EXPECT_EQ(m.ls.trial_cost(), rippled_line(t));
+  // The next trial carries the shifted function's value and slope at t ...
+  EXPECT_DOUBLE_EQ(m.ls.trial().value, rippled_line(t) - t * kShift);
+  EXPECT_DOUBLE_EQ(m.ls.trial().slope, rippled_line_slope(t) - kShift);
+  // ... while the interval ends hold the true function again.
+  EXPECT_EQ(m.ls.other().step, t);
+  EXPECT_DOUBLE_EQ(m.ls.other().value, rippled_line(t));
+  EXPECT_DOUBLE_EQ(m.ls.other().slope, rippled_line_slope(t));
+  EXPECT_EQ(m.ls.best(), (StepPoint{0.0, 0.0, kStartSlope}));
+  while (!m.step()) {
+  }
+  const double a = (*m.state.param)[0];
+  EXPECT_LE(rippled_line(a), kShift * a);
+}
+
+TEST(MoreThuenteInit, FailsWithoutDirectionOrStartPointBeforeEvaluating) {
+  Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
+  MoreThuenteLineSearch no_direction;
+  auto r = no_direction.init(problem, IterState{}.with_param({1.0}));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, OptimErrorKind::NotInitialized);
+  EXPECT_EQ(r.error().text,
+            "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
+            "before executing the solver.");
+
+  MoreThuenteLineSearch ls;
+  ls.search_direction({-1.0});
+  auto s = ls.init(problem, IterState{});
+  ASSERT_FALSE(s.has_value());
+  EXPECT_EQ(s.error().kind, OptimErrorKind::NotInitialized);
+  EXPECT_EQ(s.error().text,
+            "`MoreThuenteLineSearch` requires an initial parameter vector. Please provide an "
+            "initial guess via `Executor`s `configure` method.");
+  EXPECT_TRUE(problem.counts().empty());
+}
+
+TEST(MoreThuenteInit, RejectsADirectionThatIsNotDownhill) {
+  for (const double d : {1.0, 0.0}) {  // uphill, and no direction at all
+    auto r = search(Quadratic{{1.0}, {0.0}}, {2.0}, {d});
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, OptimErrorKind::ConditionViolated);
+    EXPECT_EQ(r.error().message(),
+              "Condition violated: \"`MoreThuenteLineSearch`: Search direction must be a descent "
+              "direction.\"");
+  }
+}
+
+TEST(MoreThuenteInit, LetsANanStartSlopeThrough) {
+  Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
+  MoreThuenteLineSearch ls;
+  ls.search_direction({-1.0});
+  auto r = ls.init(problem, IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNan}));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(std::isnan(ls.start_slope()));
+}
+
+TEST(MoreThuenteInit, EvaluatesOnlyWhatTheStateLacks) {
+  Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
+  MoreThuenteLineSearch ls;
+  ls.search_direction({-1.0});
+  auto supplied = ls.init(problem, IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({4.0}));
+  ASSERT_TRUE(supplied.has_value());
+  EXPECT_TRUE(problem.counts().empty());
+  // A NaN cost counts as supplied; only an infinite one is taken as unknown.
+  auto nan_cost = ls.init(problem, IterState{}.with_param({2.0}).with_cost(kNan).with_gradient({4.0}));
+  ASSERT_TRUE(nan_cost.has_value());
+  EXPECT_TRUE(problem.counts().empty());
+
+  auto bare = ls.init(problem, IterState{}.with_param({2.0}));
+  ASSERT_TRUE(bare.has_value());
+  EXPECT_EQ(problem.counts().at("cost_count"), 1u);
+  EXPECT_EQ(problem.counts().at("gradient_count"), 1u);
+  EXPECT_EQ(ls.start_cost(), 4.0);
+  EXPECT_EQ(ls.start_slope(), -4.0);
+  const IterState& s = bare.value().state;
+  EXPECT_FALSE(s.param.has_value());  // init keeps the start point itself
+  EXPECT_FALSE(s.grad.has_value());
+  EXPECT_EQ(s.cost, IterState::kInfinity);
+}
+
+// Sufficient decrease and curvature, checked on the returned point with the test's own problem.
+template <class P>
+void expect_strong_wolfe(P problem, std::vector<double> x0, std::vector<double> d) {
+  constexpr double kC1 = 1e-4;
+  constexpr double kC2 = 0.9;
+  // Recovering the step from the returned point rounds; allow for it.
+  constexpr double kSlack = 1e-12;
+  const double f0 = problem.cost(x0).value();
+  const std::vector<double> g0 = problem.gradient(x0).value();
+  double slope0 = 0.0;
+  for (std::size_t i = 0; i < d.size(); ++i) slope0 += g0[i] * d[i];
+  auto r = search(problem, x0, d);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  const std::vector<double> x = *r.value().state.param;
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (std::fabs(d[i]) > std::fabs(d[longest])) longest = i;
+  }
+  const double a = (x[longest] - x0[longest]) / d[longest];
+  const std::vector<double> g = problem.gradient(x).value();
+  double slope = 0.0;
+  for (std::size_t i = 0; i < d.size(); ++i) slope += g[i] * d[i];
+  EXPECT_GT(a, 0.0);
+  EXPECT_EQ(r.value().state.cost, problem.cost(x).value());
+  EXPECT_LE(problem.cost(x).value(), f0 + kC1 * a * slope0 + kSlack * std::fabs(f0));
+  EXPECT_LE(std::fabs(slope), kC2 * std::fabs(slope0) * (1.0 + kSlack));
+}
+
+TEST(MoreThuente, ReturnsStepsThatMeetTheStrongWolfeConditions) {
+  expect_strong_wolfe(Curve{shifted_parabola3, shifted_parabola3_slope}, {0.0}, {1.0});
+  expect_strong_wolfe(Curve{shifted_parabola100, shifted_parabola100_slope}, {0.0}, {1.0});
+  expect_strong_wolfe(Curve{quartic_well, quartic_well_slope}, {0.0}, {1.0});
+  expect_strong_wolfe(Curve{quartic_well, quartic_well_slope}, {0.0}, {1e-3});
+  expect_strong_wolfe(Curve{rippled_line, rippled_line_slope}, {0.0}, {1.0});
+  // The steepest descent direction on a narrow valley overshoots a unit step by far.
+  const Quadratic narrow{{1.0, 1000.0}, {1.0, -2.0}};
+  expect_strong_wolfe(narrow, {0.0, 0.0}, {-2.0, -4000.0});
+  expect_strong_wolfe(narrow, {5.0, 3.0}, {-1.0, -1.0});
+  for (const auto& x0 : {std::vector<double>{-1.2, 1.0}, {0.0, 0.0}, {2.0, 2.0}, {-0.5, 3.0}}) {
+    const std::vector<double> g = Rosenbrock{}.gradient(x0).value();
+    expect_strong_wolfe(Rosenbrock{}, x0, {-g[0], -g[1]});
+    expect_strong_wolfe(Rosenbrock{}, x0, {-g[0] * 1e-4, -g[1] * 1e-4});
+  }
+}
+
+TEST(MoreThuente, NanAtATrialEndsTheSearchAtThatTrial) {
+  const char* text = "MoreThuenteLineSearch: NaN or Inf encountered during iteration";
+  std::vector<double> trials;
+  auto r = search(Curve{nan_beyond_half, nan_beyond_half_slope, &trials}, {0.0}, {1.0});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, OptimErrorKind::ConditionViolated);
+  EXPECT_EQ(r.error().text, text);
+  EXPECT_EQ(trials.size(), 2u);  // the helper's start cost, then the one trial at a = 1
+
+  // A NaN start (points with NaN coordinates) passes init and stops at the first trial.
+  MoreThuenteLineSearch ls;
+  ls.search_direction({kNan});
+  Problem<Curve> problem(Curve{nan_beyond_half, nan_beyond_half_slope});
+  auto init = ls.init(problem, IterState{}.with_param({kNan}).with_cost(kNan).with_gradient({kNan}));
+  ASSERT_TRUE(init.has_value());
+  auto step = ls.next_iter(problem, std::move(init.value().state));
+  ASSERT_FALSE(step.has_value());
+  EXPECT_EQ(step.error().text, text);
+  EXPECT_EQ(problem.counts().at("cost_count"), 1u);
+  EXPECT_EQ(problem.counts().at("gradient_count"), 1u);
+}
+
+TEST(MoreThuente, FunctionFallingWithoutBoundEndsInsteadOfSteppingToInfinity) {
+  auto r = search(Curve{falling_line, falling_line_slope}, {0.0}, {1.0});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, OptimErrorKind::ConditionViolated);
+  EXPECT_EQ(r.error().text, "MoreThuenteLineSearch: NaN or Inf encountered during iteration");
 }
 
 }  // namespace
