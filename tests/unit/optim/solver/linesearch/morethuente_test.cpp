@@ -189,6 +189,20 @@ double quartic_well_slope(double a) { return -1.0 + 2.0 * a * a * a; }
 // short of enough decrease but below the first trial.
 double rippled_line(double a) { return -0.001 * a + 0.1 * std::sin(5.0 * a) * std::sin(5.0 * a); }
 double rippled_line_slope(double a) { return -0.001 + 0.5 * std::sin(10.0 * a); }
+// |a - 1| with its corner rounded off, under a ripple of 39 half-waves per unit step: the
+// interpolations keep landing on the ripple, so the interval shrinks slowly.
+constexpr double kRippleWaves = 39.0;
+constexpr double kCorner = 0.01;
+double rippled_vee(double a) {
+  const double vee = a <= 1.0 - kCorner   ? 1.0 - a
+                     : a >= 1.0 + kCorner ? a - 1.0
+                                          : (a - 1.0) * (a - 1.0) / (2.0 * kCorner) + kCorner / 2.0;
+  return vee + 2.0 * (1.0 - kCorner) / (kRippleWaves * M_PI) * std::sin(kRippleWaves * M_PI / 2.0 * a);
+}
+double rippled_vee_slope(double a) {
+  const double vee = a <= 1.0 - kCorner ? -1.0 : a >= 1.0 + kCorner ? 1.0 : (a - 1.0) / kCorner;
+  return vee + (1.0 - kCorner) * std::cos(kRippleWaves * M_PI / 2.0 * a);
+}
 double falling_line(double a) { return -a; }
 double falling_line_slope(double /*a*/) { return -1.0; }
 double nan_beyond_half(double a) { return a > 0.5 ? kNan : -a; }
@@ -305,6 +319,31 @@ TEST(MoreThuente, InterpolatesTheShiftedFunctionWhenATrialStaysAboveTheDecreaseL
   }
   const double a = (*m.state.param)[0];
   EXPECT_LE(rippled_line(a), kShift * a);
+}
+
+TEST(MoreThuente, BisectsABracketThatHasNotShrunkEnoughInTwoUpdates) {
+  constexpr double kShrink = 0.66;
+  Problem<Curve> problem(Curve{rippled_vee, rippled_vee_slope});
+  MoreThuenteLineSearch ls;
+  ls.search_direction({0.1});
+  IterState state = std::move(ls.init(problem, IterState{}.with_param({0.0})).value().state);
+  // Bracket widths after each bracketed update, oldest first; unknown widths count as infinite.
+  std::vector<double> widths{IterState::kInfinity, IterState::kInfinity};
+  int bisections = 0;
+  while (true) {
+    auto r = ls.next_iter(problem, std::move(state));
+    ASSERT_TRUE(r.has_value());
+    state = std::move(r.value().state);
+    if (state.status.is_terminated()) break;
+    if (!ls.bracketed()) continue;
+    const double width = std::fabs(ls.other().step - ls.best().step);
+    if (width >= kShrink * widths[widths.size() - 2]) {
+      ++bisections;
+      EXPECT_EQ(ls.trial().step, ls.best().step + 0.5 * (ls.other().step - ls.best().step));
+    }
+    widths.push_back(width);
+  }
+  EXPECT_GE(bisections, 1);
 }
 
 TEST(MoreThuenteInit, FailsWithoutDirectionOrStartPointBeforeEvaluating) {

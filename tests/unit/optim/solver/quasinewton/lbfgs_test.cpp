@@ -108,6 +108,28 @@ TEST(Lbfgs, FirstIterationSearchesAlongTheNegativeGradientWithUnitScaling) {
   EXPECT_EQ(solver.step_history().size(), 1u);
 }
 
+TEST(Lbfgs, ScalingLiesBetweenTheInverseCurvaturesOfAQuadratic) {
+  // On sum w_i x_i^2, y = 2 diag(w) s, so s'y / y'y is a Rayleigh quotient of diag(1 / (2 w)).
+  const Quadratic bowl{{10.0, 40.0}, {0.0, 0.0}};
+  Problem<Quadratic> problem(bowl);
+  LBFGS solver(MoreThuenteLineSearch{}, kHistory);
+  IterState state = std::move(solver.init(problem, IterState{}.with_param({1.0, 1.0})).value().state);
+  std::vector<double> gammas;
+  for (int i = 0; i < 3 && solver.termination_test(state).is_running(); ++i) {
+    auto r = solver.next_iter(problem, std::move(state));
+    ASSERT_TRUE(r.has_value());
+    gammas.push_back(std::get<double>(*r.value().kv->get("gamma")));
+    state = std::move(r.value().state);
+    state.iteration += 1;
+  }
+  ASSERT_GE(gammas.size(), 2u);
+  EXPECT_EQ(gammas[0], 1.0);
+  for (std::size_t i = 1; i < gammas.size(); ++i) {
+    EXPECT_GE(gammas[i], 1.0 / 80.0 * (1.0 - 1e-12)) << i;
+    EXPECT_LE(gammas[i], 1.0 / 20.0 * (1.0 + 1e-12)) << i;
+  }
+}
+
 TEST(Lbfgs, InverseHessianMapsTheNewestGradientChangeToTheNewestStep) {
   // Whatever the older pairs, the inverse-Hessian estimate satisfies the secant equation
   // H y = s for the newest pair, so the direction at y is -s.
