@@ -22,22 +22,6 @@ struct Constant {
   }
 };
 
-TEST(IterState, FreshStateHasTheDocumentedValues) {
-  const IterState s;
-  EXPECT_FALSE(s.param || s.prev_param || s.best_param || s.prev_best_param || s.grad || s.prev_grad);
-  EXPECT_EQ(s.cost, kInf);
-  EXPECT_EQ(s.prev_cost, kInf);
-  EXPECT_EQ(s.best_cost, kInf);
-  EXPECT_EQ(s.prev_best_cost, kInf);
-  EXPECT_EQ(s.target_cost, -kInf);
-  EXPECT_EQ(s.iteration, 0u);
-  EXPECT_EQ(s.last_best_iteration, 0u);
-  EXPECT_EQ(s.max_iterations, 18446744073709551615u);
-  EXPECT_TRUE(s.counts.empty());
-  EXPECT_EQ(s.elapsed, std::chrono::nanoseconds::zero());
-  EXPECT_TRUE(s.status.is_running());
-}
-
 TEST(IterState, BuildersKeepOnePreviousValue) {
   IterState s = IterState{}.with_param({1.0}).with_param({2.0}).with_param({3.0});
   EXPECT_EQ(s.param, Vec{3.0});
@@ -61,13 +45,6 @@ TEST(IterState, MinusInfinityCostsReplaceEachOther) {
   EXPECT_EQ(s.best_param, Vec{2.0});
   EXPECT_EQ(s.prev_best_param, Vec{1.0});
   EXPECT_EQ(s.last_best_iteration, 4u);
-}
-
-TEST(IterState, BestWithoutAParameterKeepsTheParameterFields) {
-  IterState s;
-  s.with_cost(3.0).update_best();
-  EXPECT_EQ(s.best_cost, 3.0);
-  EXPECT_FALSE(s.best_param.has_value());
 }
 
 TEST(IterState, FuncCountsOverwriteAndKeepAbsentKeys) {
@@ -98,18 +75,6 @@ TEST(Problem, EvaluatingAfterTakeProblemFaults) {
   p.put_problem(Constant{});
   EXPECT_EQ(p.cost(Vec{0.0}).value(), 1.0);
   EXPECT_EQ(p.counts().at("cost_count"), 2u);
-}
-
-TEST(Problem, ConsumeFuncCountsAddsPerKey) {
-  Problem<Constant> outer(Constant{});
-  Problem<Constant> inner(Constant{});
-  (void)outer.cost(Vec{0.0});
-  (void)inner.cost(Vec{0.0});
-  (void)inner.cost(Vec{0.0});
-  (void)inner.gradient(Vec{0.0});
-  outer.consume_func_counts(std::move(inner));
-  EXPECT_EQ(outer.counts().at("cost_count"), 3u);
-  EXPECT_EQ(outer.counts().at("gradient_count"), 1u);
 }
 
 TEST(TerminationStatus, DebugTextNamesTheReason) {
