@@ -1,0 +1,233 @@
+#pragma once
+// The Moré–Thuente line search: finds a step length a along a descent direction d from x0 at
+// which the strong Wolfe conditions hold,
+//
+//   f(x0 + a d) <= f(x0) + c1 a g0'd            (sufficient decrease, c1 = 1e-4)
+//   |g(x0 + a d)'d| <= c2 |g0'd|                (curvature, c2 = 0.9).
+//
+// The search keeps an interval of uncertainty [best, other] and a trial step. `best` is the end
+// with the lowest value so far; each trial costs one cost and one gradient evaluation, after
+// which `cstep` predicts the next trial from cubic, quadratic and secant interpolation of the
+// values and slopes at best, other and the trial, and narrows the interval:
+//
+//   case 1  trial higher than best        -> minimiser bracketed between best and trial
+//   case 2  lower, slopes of opposite sign -> bracketed between trial and old best
+//   case 3  lower, same sign, |slope| shrinks -> extrapolate, trial becomes best
+//   case 4  lower, same sign, |slope| grows   -> jump to a bound (or interpolate when bracketed)
+//
+// Safeguards: every new step is clipped to the current bounds; while unbracketed a trial may
+// advance at most `extrapolation_factor` times its last advance beyond best; once bracketed,
+// cases 1 and 3 keep the step within 0.66 of the interval from best, and the interval is
+// bisected whenever it has not shrunk below 0.66 of its width two updates earlier.
+//
+// First stage: until a trial meets sufficient decrease with a slope of at least
+// min(c1, c2) g0'd, a trial that fails sufficient decrease but does not rise above the previous
+// trial is interpolated on the modified function f(a) - a c1 g0'd, whose minimiser is the first
+// point of sufficient decrease; the true function takes over for good afterwards.
+//
+// Stopping: the search stops (status Converged, the trial point, its cost and its gradient in
+// the state) when the strong Wolfe conditions hold, when the step sits at a step bound with the
+// conditions unreachable beyond it, when the interval has shrunk to a relative width of
+// `width_tolerance`, or when `cstep` rejected its inputs (then the trial falls back to the best
+// step, so the returned point is the best one found). There is no iteration budget: the
+// interval logic ends every search on finite data.
+//
+// NaN: a NaN value or slope at a trial ends the search at once with ConditionViolated ("NaN or
+// Inf encountered during iteration"). Without that check no stop test could ever hold, `cstep`
+// would keep extrapolating and the step would run to +infinity and stay there forever. For the
+// same reason a trial step that has overflowed to infinity (a function that decreases without
+// bound along d) ends the search with that error before it is evaluated. `cstep` itself reports
+// non-finite slopes or interpolation terms the same way. A NaN slope at the start point is not
+// rejected by `init` (its descent test is a plain comparison); the first trial then ends the
+// search.
+//
+// Use: set the direction, then run a copy in an Executor whose state carries the start point
+// (and, to save two evaluations, its cost and gradient):
+//   MoreThuenteLineSearch ls;
+//   ls.search_direction(d);
+//   Executor exec(std::move(problem), ls);
+//   exec.configure([&](IterState s) { return std::move(s).with_param(x0).with_gradient(g0)
+//                                                           .with_cost(f0); });
+// On return the state holds the accepted point, its cost and its gradient, status Converged.
+//
+// min and max here ignore a NaN operand (they return the other one), as std::fmin/fmax do.
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "optim/core/iter_state.hpp"
+#include "optim/core/optim_error.hpp"
+#include "optim/core/problem.hpp"
+#include "optim/core/solver.hpp"
+#include "optim/core/termination.hpp"
+#include "optim/math/vector_math.hpp"
+
+namespace tondra::optim {
+
+// One sample of the function along the search line. In the first stage `value` and `slope` may
+// hold the modified function (the function minus the sufficient-decrease line).
+struct StepPoint {
+  double step = 0.0;
+  double value = 0.0;
+  double slope = 0.0;
+
+  bool operator==(const StepPoint&) const = default;
+};
+
+// What `cstep` hands back: the new interval ends, the next trial step (carrying the old trial's
+// value and slope), whether the minimiser is now bracketed, the bounds as they were passed in,
+// and which case applied (1 to 4), or 0 when the inputs were rejected and returned unchanged.
+struct StepUpdate {
+  StepPoint best;
+  StepPoint other;
+  StepPoint trial;
+  bool bracketed = false;
+  double lower = 0.0;
+  double upper = 0.0;
+  unsigned status = 0;
+};
+
+// Predicts the next trial step and updates the interval of uncertainty. Pure. Rejects (status 0,
+// inputs unchanged) a trial outside the open bracket, lower > upper, or a trial that does not
+// move downhill from best (dx (t - x) >= 0). Fails with ConditionViolated when a slope or an
+// interpolation term it needs is not finite.
+OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
+                              double lower, double upper);
+
+// The line search as a solver. Copyable, vectors included: an owner keeps one configured
+// instance and runs a fresh copy per search.
+class MoreThuenteLineSearch {
+ public:
+  static constexpr const char* kName = "More-Thuente Line search";
+
+  MoreThuenteLineSearch() = default;
+
+  // The direction of the next search; replaces any earlier one.
+  void search_direction(std::vector<double> d) { search_direction_ = std::move(d); }
+
+  // Takes param (and grad, if present) out of the state as the start point; evaluates the cost
+  // only if the state's cost is infinite and the gradient only if grad is absent. Fails when no
+  // direction is set, when the state has no param, or when the start slope is >= 0.
+  template <class P>
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+
+  // Evaluates one trial step (one cost, one gradient). Either terminates the state (Converged)
+  // with the trial point, its cost and gradient, or narrows the interval for the next call.
+  template <class P>
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+
+  // The search ends only from next_iter.
+  TerminationStatus termination_test(const IterState& /*state*/) const { return {}; }
+
+  // Read access, for owners and tests.
+  const std::optional<std::vector<double>>& direction() const { return search_direction_; }
+  double start_cost() const { return start_cost_; }
+  double start_slope() const { return start_slope_; }
+  const StepPoint& best() const { return best_; }
+  const StepPoint& other() const { return other_; }
+  const StepPoint& trial() const { return trial_; }
+  double trial_cost() const { return trial_cost_; }
+  double width() const { return width_; }
+  double previous_width() const { return previous_width_; }
+  unsigned step_status() const { return step_status_; }
+  bool bracketed() const { return bracketed_; }
+  bool first_stage() const { return first_stage_; }
+
+ private:
+  // The interval a trial step may come from.
+  struct TrialBounds {
+    double lower;
+    double upper;
+  };
+  enum class Verdict { Stop, Continue };
+
+  // Records the start point and sets up the interval at step 0.
+  OptimResult<Unit> begin(std::vector<double> param, double cost, std::vector<double> grad);
+  // Bounds the pending trial step, clamps it and falls back to best where needed.
+  OptimResult<TrialBounds> prepare_trial();
+  // Judges the evaluated trial (value f, gradient g) and, unless it stops the search, updates the
+  // interval and picks the next trial step.
+  OptimResult<Verdict> judge_trial(TrialBounds bounds, double f, std::span<const double> g);
+
+  std::optional<std::vector<double>> search_direction_;
+  std::optional<std::vector<double>> start_param_;
+  std::optional<std::vector<double>> start_grad_;
+  double start_cost_ = std::numeric_limits<double>::infinity();
+  double start_slope_ = 0.0;
+  double decrease_slope_ = 0.0;
+  double decrease_coeff_ = 1e-4;         // c1 of sufficient decrease
+  double curvature_coeff_ = 0.9;         // c2 of the curvature condition
+  double extrapolation_factor_ = 4.0;    // unbracketed: next advance <= 4x the last one
+  double width_ = std::numeric_limits<double>::quiet_NaN();
+  double previous_width_ = std::numeric_limits<double>::quiet_NaN();
+  double width_tolerance_ = 1e-10;       // relative width at which the interval is used up
+  double initial_step_ = 1.0;            // a quasi-Newton direction is scaled for a unit step
+  double min_step_ = 1.4901161193847656e-08;  // 2^-26: shorter steps move nothing measurable
+  double max_step_ = std::numeric_limits<double>::infinity();
+  StepPoint trial_;
+  StepPoint best_;
+  StepPoint other_;
+  double trial_cost_ = std::numeric_limits<double>::quiet_NaN();
+  unsigned step_status_ = 1;
+  bool bracketed_ = false;
+  bool first_stage_ = true;
+};
+
+template <class P>
+OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState state) {
+  if (!search_direction_) {
+    return OptimError::not_initialized(
+        "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
+        "before executing the solver.");
+  }
+  std::optional<std::vector<double>> param = state.take_param();
+  if (!param) {
+    return OptimError::not_initialized(
+        "`MoreThuenteLineSearch` requires an initial parameter vector. Please provide an initial "
+        "guess via `Executor`s `configure` method.");
+  }
+  // An owner that knows the start cost passes it; infinity means it does not. NaN is kept.
+  double cost = state.cost;
+  if (std::isinf(cost)) {
+    OptimResult<double> evaluated = problem.cost(*param);
+    if (!evaluated) return std::move(evaluated).error();
+    cost = evaluated.value();
+  }
+  std::optional<std::vector<double>> grad = state.take_grad();
+  if (!grad) {
+    OptimResult<std::vector<double>> evaluated = problem.gradient(*param);
+    if (!evaluated) return std::move(evaluated).error();
+    grad = std::move(evaluated).value();
+  }
+  OptimResult<Unit> begun = begin(std::move(*param), cost, std::move(*grad));
+  if (!begun) return std::move(begun).error();
+  return SolverStep{std::move(state), std::nullopt};
+}
+
+template <class P>
+OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState state) {
+  if (!start_param_ || !search_direction_) fault_none();  // init succeeded before any iteration
+  OptimResult<TrialBounds> bounds = prepare_trial();
+  if (!bounds) return std::move(bounds).error();
+
+  std::vector<double> point = add(*start_param_, mul(*search_direction_, trial_.step));
+  OptimResult<double> f = problem.cost(point);
+  if (!f) return std::move(f).error();
+  trial_cost_ = f.value();
+  OptimResult<std::vector<double>> g = problem.gradient(point);
+  if (!g) return std::move(g).error();
+
+  OptimResult<Verdict> verdict = judge_trial(bounds.value(), f.value(), g.value());
+  if (!verdict) return std::move(verdict).error();
+  if (verdict.value() == Verdict::Stop) {
+    state.with_param(std::move(point)).with_cost(f.value()).with_gradient(std::move(g).value());
+    state.terminate_with(TerminationReason::Converged);
+  }
+  return SolverStep{std::move(state), std::nullopt};
+}
+
+}  // namespace tondra::optim

@@ -1,0 +1,161 @@
+#pragma once
+// L-BFGS: a limited-memory quasi-Newton minimiser for problems with a cost and a gradient.
+//
+// Each iteration turns the gradient g_k into a direction d = -H g_k, where H approximates the
+// inverse Hessian from the last m pairs s_j = x_(j+1) - x_j, y_j = g_(j+1) - g_j (the two-loop
+// recursion), scaled by gamma = s'y / y'y of the newest pair (1 before there is one, so the first
+// direction is -g). A Moré–Thuente line search, run in a nested executor on the problem moved
+// into a LineSearchProblem, picks the step; its evaluations are then charged to the outer
+// counters. The gradient at the accepted point is evaluated once more (not taken from the
+// search) and the new pair appended; from iteration m on the oldest pair is dropped first, so at
+// most m pairs are kept. No pair is tested or skipped: a pair with s'y <= 0 is used as it is.
+//
+// Stopping (termination_test, before each iteration): Converged when |g| < 2^-26 or when the
+// cost changed by less than machine epsilon in the last step. NaN compares false, so a NaN cost
+// or gradient never stops the run here; the line search ends such a run (below).
+//
+// A failed line search (a direction that is not downhill, NaN or infinity met along it, an error
+// from the problem) is not an error of this solver: the run ends normally with SolverStopped
+// and "Line search terminated with: '<the error's message>'". The state then has no param and no
+// grad, and the problem, which went down with the failed search, is no longer in the wrapper;
+// the caller's best parameters are those recorded before. The failed search's evaluations are
+// not counted.
+//
+// Use (the fit's configuration):
+//   LBFGS solver(MoreThuenteLineSearch{}, 7);
+//   Executor exec(std::move(problem), std::move(solver));
+//   exec.configure([](IterState s) { return std::move(s).with_param({0.0, 0.0})
+//                                                         .with_max_iterations(100); });
+//   auto result = std::move(exec).run();   // OptimResult<OptimizationResult<P, LBFGS>>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "optim/core/executor.hpp"
+#include "optim/core/iter_state.hpp"
+#include "optim/core/kv.hpp"
+#include "optim/core/optim_error.hpp"
+#include "optim/core/problem.hpp"
+#include "optim/core/solver.hpp"
+#include "optim/core/termination.hpp"
+#include "optim/math/vector_math.hpp"
+#include "optim/solver/linesearch/morethuente.hpp"
+#include "optim/solver/quasinewton/line_search_problem.hpp"
+
+namespace tondra::optim {
+
+class LBFGS {
+ public:
+  static constexpr const char* kName = "L-BFGS";
+
+  // Keeps `line_search` as the template each iteration's search is copied from, and room for
+  // `history_size` difference pairs. Evaluates nothing.
+  LBFGS(MoreThuenteLineSearch line_search, std::size_t history_size);
+
+  // Puts the start point, its cost and its gradient in the state, evaluating the cost only if the
+  // state's cost is infinite and the gradient only if the state has none.
+  template <class P>
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+
+  // One quasi-Newton step; returns the state with a "gamma" diagnostics entry.
+  template <class P>
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+
+  TerminationStatus termination_test(const IterState& state) const;
+
+  // The direction the next iteration would take at gradient g: -H g with the current pairs and
+  // scaling. Evaluates nothing.
+  std::vector<double> direction_at(std::span<const double> g) const { return direction(g, scaling()); }
+
+  // Read access, for owners and tests.
+  const MoreThuenteLineSearch& line_search() const { return line_search_; }
+  std::size_t history_size() const { return history_size_; }
+  const std::vector<std::vector<double>>& step_history() const { return step_history_; }
+  const std::vector<std::vector<double>>& grad_history() const { return grad_history_; }
+
+ private:
+  // s'y / y'y of the newest pair; 1 without history. A zero y gives a non-finite gamma.
+  double scaling() const;
+  // -H g by the two-loop recursion over the stored pairs, oldest to newest.
+  std::vector<double> direction(std::span<const double> g, double gamma) const;
+  // Drops the oldest pair once the history is in steady state, then appends the new one.
+  void record_pair(std::uint64_t iteration, std::vector<double> s, std::vector<double> y);
+
+  MoreThuenteLineSearch line_search_;
+  std::size_t history_size_;
+  std::vector<std::vector<double>> step_history_;  // s_j, oldest first
+  std::vector<std::vector<double>> grad_history_;  // y_j, in step with step_history_
+  double grad_tolerance_ = 1.4901161193847656e-08;  // 2^-26: a gradient this small is noise
+  double cost_tolerance_ = 2.220446049250313e-16;   // machine epsilon: the cost stopped moving
+};
+
+template <class P>
+OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
+  std::optional<std::vector<double>> param = state.take_param();
+  if (!param) {
+    return OptimError::not_initialized(
+        "`L-BFGS` requires an initial parameter vector. Please provide an initial guess via "
+        "`Executor`s `configure` method.");
+  }
+  double cost = state.cost;
+  if (std::isinf(cost)) {
+    OptimResult<double> evaluated = problem.cost(*param);
+    if (!evaluated) return std::move(evaluated).error();
+    cost = evaluated.value();
+  }
+  std::optional<std::vector<double>> grad = state.take_grad();
+  if (!grad) {
+    OptimResult<std::vector<double>> evaluated = problem.gradient(*param);
+    if (!evaluated) return std::move(evaluated).error();
+    grad = std::move(evaluated).value();
+  }
+  state.with_param(std::move(*param)).with_cost(cost).with_gradient(std::move(*grad));
+  return SolverStep{std::move(state), std::nullopt};
+}
+
+template <class P>
+OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
+  std::optional<std::vector<double>> x = state.take_param();
+  if (!x) return OptimError::potential_bug("`L-BFGS`: Parameter vector in state not set.");
+  const double cost = state.cost;
+  std::optional<std::vector<double>> g = state.take_grad();
+  if (!g) return OptimError::potential_bug("`L-BFGS`: Gradient in state not set.");
+
+  const double gamma = scaling();
+  KV kv;
+  kv.insert("gamma", gamma);
+  line_search_.search_direction(direction(*g, gamma));
+
+  using Search = LineSearchProblem<P>;
+  Executor<Search, MoreThuenteLineSearch> search(Search(problem.take_problem()), line_search_);
+  search.configure([&](IterState s) {
+    return std::move(s).with_param(*x).with_gradient(*g).with_cost(cost);
+  });
+  OptimResult<OptimizationResult<Search, MoreThuenteLineSearch>> found = std::move(search).run();
+  if (!found) {
+    state.status = TerminationStatus::solver_stopped("Line search terminated with: '" +
+                                                     found.error().message() + "'");
+    return SolverStep{std::move(state), std::move(kv)};
+  }
+
+  OptimizationResult<Search, MoreThuenteLineSearch>& result = found.value();
+  problem.put_problem(result.problem.take_problem().into_problem());
+  problem.consume_func_counts(std::move(result.problem));
+  std::optional<std::vector<double>> x_next = std::move(result.state.param);
+  if (!x_next) fault_none();  // a search that ended normally always holds its point
+  const double cost_next = result.state.cost;
+
+  OptimResult<std::vector<double>> g_next = problem.gradient(*x_next);
+  if (!g_next) return std::move(g_next).error();
+  record_pair(state.iteration, sub(*x_next, *x), sub(g_next.value(), *g));
+  state.with_param(std::move(*x_next)).with_cost(cost_next).with_gradient(std::move(g_next).value());
+  return SolverStep{std::move(state), std::move(kv)};
+}
+
+}  // namespace tondra::optim
