@@ -13,7 +13,9 @@
 #include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
 #include "optim/core/executor.hpp"
+#include "optim/solver/linesearch/morethuente.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"
+#include "optim/solver/quasinewton/lbfgs.hpp"
 #include "result.hpp"
 
 namespace tondra {
@@ -24,6 +26,8 @@ constexpr std::size_t kManyPointsForNelderMead = 10000;
 constexpr std::size_t kSimplexVertices = 20;
 constexpr double kTwoPi = 6.283185307179586;  // the double nearest 2*pi
 constexpr std::uint64_t kNelderMeadIterations = 1000;
+constexpr std::uint64_t kLbfgsIterations = 100;
+constexpr std::size_t kLbfgsHistory = 7;
 // Converged when the vertex costs' standard deviation is below this (costs are sums of squares
 // in the unit-RMS frame, so this is relative to the data's own size).
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
@@ -88,6 +92,16 @@ LsqReport run_nelder_mead(std::vector<double> u, std::vector<double> v,
   return report_of(unwrap(std::move(executor).run()), frame);
 }
 
+// L-BFGS from the frame's origin, the mean of the points.
+LsqReport run_lbfgs(std::vector<double> u, std::vector<double> v, const NormalisedFrame& frame) {
+  optim::LBFGS solver(optim::MoreThuenteLineSearch{}, kLbfgsHistory);
+  optim::Executor executor(Circle(std::move(u), std::move(v)), std::move(solver));
+  executor.configure([](optim::IterState s) {
+    return std::move(s).with_param({0.0, 0.0}).with_max_iterations(kLbfgsIterations);
+  });
+  return report_of(unwrap(std::move(executor).run()), frame);
+}
+
 }  // namespace
 
 std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> ys) {
@@ -112,7 +126,7 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
     }
     return run_nelder_mead(std::move(u), std::move(v), frame);
   }
-  host::fault("not yet implemented");
+  return run_lbfgs(std::move(u), std::move(v), frame);
 }
 
 std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
