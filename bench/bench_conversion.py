@@ -14,8 +14,13 @@ import timeit
 import tondra
 
 
-def best_of(stmt, repeats):
-    return min(timeit.repeat(stmt, number=1, repeat=repeats))
+def best_of_interleaved(calls, repeats):
+    """Best time of each call, the calls taking turns so that a busy machine slows all alike."""
+    best = [float("inf")] * len(calls)
+    for _ in range(repeats):
+        for i, call in enumerate(calls):
+            best[i] = min(best[i], timeit.timeit(call, number=1))
+    return best
 
 
 def main():
@@ -27,17 +32,17 @@ def main():
     xs_tuple, ys_tuple = tuple(xs), tuple(ys)
     xs_ints, ys_ints = [int(x) for x in xs], [int(y) for y in ys]
 
-    baseline = best_of(lambda: (sum(xs), sum(ys)), repeats)
     cases = [
+        ("sum(xs), sum(ys)", lambda: (sum(xs), sum(ys))),
         ("fit_geometrical(lists of floats)", lambda: tondra.fit_geometrical(xs, ys)),
         ("fit_geometrical(tuples of floats)", lambda: tondra.fit_geometrical(xs_tuple, ys_tuple)),
         ("fit_geometrical(lists of ints)", lambda: tondra.fit_geometrical(xs_ints, ys_ints)),
         ("fit_geometrical(iter through range)", lambda: tondra.fit_geometrical(range(n), range(n))),
     ]
+    times = best_of_interleaved([call for _, call in cases], repeats)
+    baseline = times[0]
     print(f"Python {sys.version.split()[0]}, n = {n}, best of {repeats}")
-    print(f"  {'sum(xs), sum(ys)':40s} {baseline * 1e3:8.3f} ms")
-    for name, call in cases:
-        t = best_of(call, repeats)
+    for (name, _), t in zip(cases, times):
         print(f"  {name:40s} {t * 1e3:8.3f} ms   ratio {t / baseline:5.2f}")
 
 
