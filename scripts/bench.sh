@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: the C++ ones (Google Benchmark) and the Python side-by-side comparisons,
+# on CPython 3.12 where available. Figures only; nothing here passes or fails on speed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+scripts/setup.sh test
+venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
+[ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+export PATH="$PWD/$venv/bin:$PATH"
+pip_in "$venv/bin/python" install -q --no-build-isolation --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONDRA_BUILD_TESTS=OFF \
+      -DTONDRA_BUILD_BENCH=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
+cmake --build build/bench
+for exe in build/bench/*_bench; do
+  [ -x "$exe" ] || continue
+  echo "=== $exe"
+  "$exe" --benchmark_min_time=0.5s 2>/dev/null || "$exe"
+done
+for script in bench/bench_*.py; do
+  echo "=== $script"
+  "$venv/bin/python" "$script"
+done

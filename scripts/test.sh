@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ unit tests through CTest, then, for every interpreter,
+# installs the module into its virtual environment (pip, through the same CMake project) and
+# runs the Python tests with pytest. Ends with one summary; fails if any part failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+scripts/setup.sh test || { echo "setup failed" >&2; exit 1; }
+
+results=()
+failed=0
+record() {  # name status
+  results+=("$(printf '%-28s %s' "$1" "$2")")
+  [ "$2" = passed ] || failed=1
+}
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# --- C++ unit tests -------------------------------------------------------------------------------
+tools=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
+[ -n "$tools" ] || tools=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+export PATH="$PWD/$tools/bin:$PATH"  # cmake and ninja from the build requirements
+mkdir -p build
+if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DPython_EXECUTABLE="$PWD/$tools/bin/python" -DTONDRA_BUILD_TESTS=ON >build/cpp-configure.log 2>&1; then
+  if cmake --build build/cpp -j "$jobs" && (cd build/cpp && ctest --output-on-failure -j "$jobs"); then
+    record "C++ unit tests (ctest)" passed
+  else
+    record "C++ unit tests (ctest)" FAILED
+  fi
+else
+  cat build/cpp-configure.log
+  record "C++ configure" FAILED
+fi
+
+# --- Python tests, per interpreter ----------------------------------------------------------------
+for venv in .venv/*/; do
+  venv=${venv%/}
+  tag=${venv#.venv/}
+  [ -x "$venv/bin/python" ] || continue
+  echo "=== $tag: build and install"
+  if ! pip_in "$venv/bin/python" install -q --no-build-isolation \
+        --config-settings=build-dir="build/wheel-$tag" . ; then
+    record "pytest $tag" "FAILED (build)"
+    continue
+  fi
+  echo "=== $tag: pytest"
+  if (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+    record "pytest $tag" passed
+  else
+    record "pytest $tag" FAILED
+  fi
+done
+
+echo
+echo "=== summary"
+printf '%s\n' "${results[@]}"
+if [ "$failed" -ne 0 ]; then
+  echo "SOME TESTS FAILED"
+  exit 1
+fi
+echo "ALL TESTS PASSED"

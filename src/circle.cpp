@@ -1,0 +1,71 @@
+#include "circle.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "aux_funcs.hpp"
+#include "host/fault.hpp"
+
+namespace tondra {
+
+Circle::Circle(std::vector<double> xs, std::vector<double> ys)
+    : xs_(std::move(xs)), ys_(std::move(ys)), distances_(std::min(xs_.size(), ys_.size())) {}
+
+double Circle::fill_distances(const double cx, const double cy) const {
+  const std::size_t n = distances_.size();
+  const double* const x = xs_.data();
+  const double* const y = ys_.data();
+  double* const d = distances_.data();
+  double sum = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    d[i] = distance(x[i], y[i], cx, cy);
+    sum += d[i];
+  }
+  return sum / static_cast<double>(n);
+}
+
+double Circle::mean_distance_to_center(std::span<const double> center) const {
+  if (distances_.empty()) return 0.0;
+  // The first point's distance reads center[0], then center[1].
+  host::check_index(0, center.size());
+  host::check_index(1, center.size());
+  const double m = fill_distances(center[0], center[1]);
+  const std::size_t n = distances_.size();
+  const double* const d = distances_.data();
+  double ss = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double dev = d[i] - m;
+    ss += dev * dev;
+  }
+  return ss;
+}
+
+optim::OptimResult<double> Circle::cost(std::span<const double> param) const {
+  host::check_index(0, param.size());
+  host::check_index(1, param.size());
+  const double center[2] = {param[0], param[1]};
+  return mean_distance_to_center(center);
+}
+
+optim::OptimResult<std::vector<double>> Circle::gradient(std::span<const double> param) const {
+  if (distances_.empty()) return std::vector<double>{0.0, 0.0};
+  host::check_index(0, param.size());
+  host::check_index(1, param.size());
+  const double cx = param[0];
+  const double cy = param[1];
+  const double m = fill_distances(cx, cy);
+  const std::size_t n = distances_.size();
+  const double* const x = xs_.data();
+  const double* const y = ys_.data();
+  const double* const d = distances_.data();
+  double s0 = +0.0;
+  double s1 = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double w = d[i] == 0.0 ? 0.0 : (d[i] - m) / d[i];
+    s0 += w * (cx - x[i]);
+    s1 += w * (cy - y[i]);
+  }
+  return std::vector<double>{2.0 * s0, 2.0 * s1};
+}
+
+}  // namespace tondra

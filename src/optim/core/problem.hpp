@@ -1,0 +1,107 @@
+#pragma once
+// Problem<P>: the wrapper through which a solver reaches the problem it minimises. It owns the
+// problem and counts evaluations: "cost_count" and "gradient_count" grow by one before each
+// evaluation, so a failing evaluation is counted too. A key exists once counted at least once.
+//
+// A solver that runs a nested executor (a line search inside a quasi-Newton step) moves the
+// problem out with take_problem, hands it to the nested run, puts it back with put_problem and
+// charges the nested run's evaluations here with consume_func_counts. Evaluating while the
+// problem is moved out is a broken invariant, hence a fault.
+//
+// What a problem offers: `cost(std::span<const double>)` returning OptimResult<double>, and for
+// gradient-based solvers `gradient(std::span<const double>)` returning
+// OptimResult<std::vector<double>>. Coordinate vectors convert to the span implicitly.
+
+#include <concepts>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/fault.hpp"
+#include "optim/core/optim_error.hpp"
+
+namespace tondra::optim {
+
+template <class P>
+concept CostFunction = requires(P& p, std::span<const double> x) {
+  { p.cost(x) } -> std::same_as<OptimResult<double>>;
+};
+
+template <class P>
+concept Gradient = requires(P& p, std::span<const double> x) {
+  { p.gradient(x) } -> std::same_as<OptimResult<std::vector<double>>>;
+};
+
+// Evaluation counts by key; std::less<> lets the hot path look keys up without allocating.
+using FuncCounts = std::map<std::string, std::uint64_t, std::less<>>;
+
+inline constexpr std::string_view kCostCount = "cost_count";
+inline constexpr std::string_view kGradientCount = "gradient_count";
+
+// Adds `amount` to counts[key], creating the entry at 0 first.
+void add_count(FuncCounts& counts, std::string_view key, std::uint64_t amount);
+
+// Faults with the text of unwrapping an absent optional, at the caller's position.
+[[noreturn]] void fault_none(host::SourcePos where = host::SourcePos::here());
+
+template <class P>
+class Problem {
+ public:
+  explicit Problem(P problem) : problem_(std::move(problem)) {}
+
+  OptimResult<double> cost(std::span<const double> param)
+    requires CostFunction<P>
+  {
+    add_count(counts_, kCostCount, 1);
+    return problem().cost(param);
+  }
+
+  OptimResult<std::vector<double>> gradient(std::span<const double> param)
+    requires Gradient<P>
+  {
+    add_count(counts_, kGradientCount, 1);
+    return problem().gradient(param);
+  }
+
+  // Moves the problem out; the counters stay. Faults when it is already out.
+  P take_problem(host::SourcePos where = host::SourcePos::here()) {
+    if (!problem_) fault_none(where);
+    P out = std::move(*problem_);
+    problem_.reset();
+    return out;
+  }
+
+  // Puts a problem (back) in, replacing any that is there.
+  void put_problem(P problem) { problem_.emplace(std::move(problem)); }
+
+  // Adds every counter of `other` to ours, then drops `other` with whatever it still holds.
+  template <class Q>
+  void consume_func_counts(Problem<Q> other) {
+    for (const auto& [key, count] : other.counts()) add_count(counts_, key, count);
+  }
+
+  bool has_problem() const { return problem_.has_value(); }
+
+  // The wrapped problem; faults when it has been moved out.
+  P& problem(host::SourcePos where = host::SourcePos::here()) {
+    if (!problem_) fault_none(where);
+    return *problem_;
+  }
+  const P& problem(host::SourcePos where = host::SourcePos::here()) const {
+    if (!problem_) fault_none(where);
+    return *problem_;
+  }
+
+  const FuncCounts& counts() const { return counts_; }
+
+ private:
+  std::optional<P> problem_;
+  FuncCounts counts_;
+};
+
+}  // namespace tondra::optim

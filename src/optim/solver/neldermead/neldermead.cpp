@@ -1,0 +1,74 @@
+#include "optim/solver/neldermead/neldermead.hpp"
+
+#include <cmath>
+#include <utility>
+
+namespace tondra::optim {
+
+const char* action_name(const NelderMeadAction action) {
+  switch (action) {
+    case NelderMeadAction::Reflection: return "Reflection";
+    case NelderMeadAction::Expansion: return "Expansion";
+    case NelderMeadAction::ContractionOutside: return "ContractionOutside";
+    case NelderMeadAction::ContractionInside: return "ContractionInside";
+    case NelderMeadAction::Shrink: return "Shrink";
+  }
+  return "";
+}
+
+NelderMead::NelderMead(std::vector<std::vector<double>> vertices) {
+  simplex_.reserve(vertices.size());
+  for (std::vector<double>& v : vertices) simplex_.push_back(Vertex{std::move(v), std::nan("")});
+}
+
+OptimResult<NelderMead> NelderMead::with_std_dev_tolerance(const double tolerance) && {
+  if (!(tolerance >= 0.0)) {
+    return OptimError::invalid_parameter("`NelderMead`: std_dev_tolerance must be >= 0.");
+  }
+  std_dev_tolerance_ = tolerance;
+  return std::move(*this);
+}
+
+TerminationStatus NelderMead::termination_test(const IterState& /*state*/) const {
+  const double n = static_cast<double>(simplex_.size());
+  double sum = +0.0;
+  for (const Vertex& v : simplex_) sum += v.cost;
+  const double mean = sum / n;
+  double ss = +0.0;
+  for (const Vertex& v : simplex_) {
+    const double dev = v.cost - mean;
+    ss += dev * dev;
+  }
+  // The sample deviation; the reciprocal first, so one vertex gives infinity * 0 = NaN.
+  const double sd = std::sqrt((1.0 / (n - 1.0)) * ss);
+  if (std_dev_tolerance_ > sd) return TerminationStatus::terminated(TerminationReason::Converged);
+  return TerminationStatus{};
+}
+
+std::vector<double> NelderMead::contract(std::span<const double> x0,
+                                         std::span<const double> x) const {
+  return add(x0, mul(sub(x, x0), contraction_coeff_));
+}
+
+void NelderMead::sort_simplex() {
+  for (std::size_t k = 1; k < simplex_.size(); ++k) {
+    for (std::size_t j = k; j > 0 && simplex_[j - 1].cost > simplex_[j].cost; --j) {
+      std::swap(simplex_[j - 1], simplex_[j]);
+    }
+  }
+}
+
+std::vector<double> NelderMead::centroid_without_worst() const {
+  const std::size_t n = simplex_.size();
+  std::vector<double> x0 = simplex_[0].param;
+  for (std::size_t k = 1; k + 1 < n; ++k) x0 = add(x0, simplex_[k].param);
+  const double inverse = 1.0 / static_cast<double>(n - 1);
+  return mul(x0, inverse);
+}
+
+SolverStep NelderMead::report(IterState state, const NelderMeadAction action) const {
+  state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
+  return SolverStep{std::move(state), KV().insert("action", std::string(action_name(action)))};
+}
+
+}  // namespace tondra::optim

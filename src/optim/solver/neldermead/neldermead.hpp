@@ -1,0 +1,180 @@
+#pragma once
+// NelderMead: the derivative-free solver. It moves a simplex, a list of vertices each holding a
+// point and its cost, towards lower costs; only the problem's cost is ever asked for.
+//
+// The simplex may have any number n >= 2 of vertices of one common, non-zero length; n need not
+// be the dimension plus one. After init and after every iteration it is sorted by ascending cost,
+// so vertex 0 is the best (B), n-2 the second-worst (S) and n-1 the worst (W). One iteration:
+//
+//   x0 = mean of every vertex but W (vertex 0 plus vertices 1..n-2, then times 1/(n-1));
+//   xr = x0 + alpha (x0 - W), fr = f(xr)                                  (reflection)
+//   B <= fr < S            -> W := xr                                       Reflection
+//   fr < B                 -> xe = x0 + gamma (xr - x0); W := xe if f(xe) < fr, else xr
+//                                                                           Expansion
+//   S <= fr < W            -> xc = x0 + rho (xr - x0); W := xc if f(xc) <= fr, else shrink
+//                                                                           ContractionOutside
+//   fr >= W (or W is NaN)  -> xc = x0 + rho (W - x0); W := xc if f(xc) < W, else shrink
+//                                                                           ContractionInside
+//   shrink: every vertex but B moves to B + sigma (v - B) and is re-evaluated     Shrink
+//
+// with alpha, gamma, rho, sigma = 1, 2, 0.5, 0.5. Each a + s (b - c) is add(a, mul(sub(b, c), s)):
+// difference, product and sum rounded separately. Ties are settled as written: fr == B reflects,
+// fr == S contracts, an outside contraction equal to fr is accepted, an inside contraction equal
+// to W is rejected (the simplex shrinks), and an expansion equal to fr keeps xr.
+//
+// NaN: every comparison with NaN is false. A NaN reflected cost (or a NaN B or S) matches no case;
+// that is reported as a PotentialBug error, and the simplex is left as it was. The sort is a
+// stable insertion sort that never moves a vertex past a neighbour it does not strictly beat, so
+// equal costs keep their order (the earlier vertex stays best) and a NaN cost pins its place.
+//
+// Stopping: the solver never terminates a state itself. termination_test stops the run when the
+// sample standard deviation of the vertex costs falls below std_dev_tolerance; a NaN cost or a
+// single vertex makes that deviation NaN, so the test then never fires.
+//
+// Faults: an evaluation error during init is a fault (the starting simplex must be evaluable); an
+// empty simplex faults in init, and fewer than two vertices fault in next_iter before anything is
+// evaluated; vertices of unequal or zero length fault in the vector arithmetic. Evaluation errors
+// in next_iter are returned as they are.
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/fault.hpp"
+#include "optim/core/iter_state.hpp"
+#include "optim/core/kv.hpp"
+#include "optim/core/optim_error.hpp"
+#include "optim/core/problem.hpp"
+#include "optim/core/solver.hpp"
+#include "optim/math/vector_math.hpp"
+#include "result.hpp"
+
+namespace tondra::optim {
+
+enum class NelderMeadAction { Reflection, Expansion, ContractionOutside, ContractionInside, Shrink };
+
+// The action's display text, which is its name.
+const char* action_name(NelderMeadAction action);
+
+struct Vertex {
+  std::vector<double> param;
+  double cost;
+};
+
+class NelderMead {
+ public:
+  // The vertices in the given order, each with cost NaN; nothing is evaluated.
+  explicit NelderMead(std::vector<std::vector<double>> vertices);
+
+  // Sets the convergence threshold on the standard deviation of the vertex costs. A negative or
+  // NaN tolerance is an InvalidParameter error: it could never be met, so the run would go on to
+  // the iteration limit without saying why. Zero is allowed (convergence then never fires).
+  OptimResult<NelderMead> with_std_dev_tolerance(double tolerance) &&;
+
+  template <class P>
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+
+  template <class P>
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+
+  TerminationStatus termination_test(const IterState& state) const;
+
+  // x0 + rho (x - x0): both contractions, with xr (outside) or the worst vertex (inside) as x.
+  std::vector<double> contract(std::span<const double> x0, std::span<const double> x) const;
+
+  // Moves every vertex but the best halfway (by sigma) to it and re-evaluates it, in index order.
+  // On an error it stops at once: earlier vertices are shrunk and re-costed, vertex k has its new
+  // point and its old cost, later ones are untouched.
+  template <class P>
+  OptimResult<Unit> shrink(Problem<P>& problem);
+
+  const std::vector<Vertex>& simplex() const { return simplex_; }
+  double std_dev_tolerance() const { return std_dev_tolerance_; }
+
+ private:
+  void sort_simplex();
+  std::vector<double> centroid_without_worst() const;
+  // The iteration's result: the best vertex as the state's point, and the action taken.
+  SolverStep report(IterState state, NelderMeadAction action) const;
+
+  std::vector<Vertex> simplex_;
+  double reflection_coeff_ = 1.0;
+  double expansion_coeff_ = 2.0;
+  double contraction_coeff_ = 0.5;
+  double shrink_coeff_ = 0.5;
+  double std_dev_tolerance_ = 2.220446049250313e-16;  // machine epsilon
+};
+
+template <class P>
+OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState state) {
+  for (Vertex& v : simplex_) v.cost = unwrap(problem.cost(v.param));
+  sort_simplex();
+  host::check_index(0, simplex_.size());
+  state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
+  return SolverStep{std::move(state), std::nullopt};
+}
+
+template <class P>
+OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState state) {
+  const std::size_t n = simplex_.size();
+  // Best and second-worst must both exist; the second vertex is the first that may not.
+  host::check_index(0, n);
+  host::check_index(1, n);
+  const double best = simplex_[0].cost;
+  const double second_worst = simplex_[n - 2].cost;
+  Vertex& worst = simplex_[n - 1];
+
+  const std::vector<double> x0 = centroid_without_worst();
+  std::vector<double> xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
+  const OptimResult<double> fr_result = problem.cost(xr);
+  if (!fr_result) return fr_result.error();
+  const double fr = fr_result.value();
+
+  if (best <= fr && fr < second_worst) {
+    worst = Vertex{std::move(xr), fr};
+    sort_simplex();
+    return report(std::move(state), NelderMeadAction::Reflection);
+  }
+  if (fr < best) {
+    std::vector<double> xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
+    const OptimResult<double> fe = problem.cost(xe);
+    if (!fe) return fe.error();
+    // An expansion no better than the reflection is not worth its longer step (NaN included).
+    worst = fe.value() < fr ? Vertex{std::move(xe), fe.value()} : Vertex{std::move(xr), fr};
+    sort_simplex();
+    return report(std::move(state), NelderMeadAction::Expansion);
+  }
+  if (fr >= second_worst) {
+    const bool outside = fr < worst.cost;
+    std::vector<double> xc = outside ? contract(x0, xr) : contract(x0, worst.param);
+    const OptimResult<double> fc = problem.cost(xc);
+    if (!fc) return fc.error();
+    const bool accepted = outside ? fc.value() <= fr : fc.value() < worst.cost;
+    NelderMeadAction action =
+        outside ? NelderMeadAction::ContractionOutside : NelderMeadAction::ContractionInside;
+    if (accepted) {
+      worst = Vertex{std::move(xc), fc.value()};
+    } else {
+      const OptimResult<Unit> shrunk = shrink(problem);
+      if (!shrunk) return shrunk.error();
+      action = NelderMeadAction::Shrink;
+    }
+    sort_simplex();
+    return report(std::move(state), action);
+  }
+  return OptimError::potential_bug("`NelderMead`: Reached unreachable point.");
+}
+
+template <class P>
+OptimResult<Unit> NelderMead::shrink(Problem<P>& problem) {
+  const std::vector<double> b = simplex_[0].param;
+  for (std::size_t k = 1; k < simplex_.size(); ++k) {
+    simplex_[k].param = add(b, mul(sub(simplex_[k].param, b), shrink_coeff_));
+    const OptimResult<double> c = problem.cost(simplex_[k].param);
+    if (!c) return c.error();
+    simplex_[k].cost = c.value();
+  }
+  return Unit{};
+}
+
+}  // namespace tondra::optim
