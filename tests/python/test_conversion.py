@@ -178,8 +178,9 @@ class TestConversion:
             centre_x([10**400])
 
     def test_lone_surrogates_in_the_message_become_replacement_characters(self):
-        e = type_error(lambda: centre_x([Floaty(TypeError("a\udc80b"))]))
-        assert str(e) == "argument 'xs': a\ufffd\ufffd\ufffdb"
+        e = type_error(lambda: centre_x([Floaty(TypeError("a\udc80b\ud83d\ude00\u00e9"))]))
+        # Each lone surrogate is three ill-formed bytes; real non-ASCII text stays as it is.
+        assert str(e) == "argument 'xs': a\ufffd\ufffd\ufffdb" + "\ufffd" * 6 + "\u00e9"
 
     def test_unprintable_error_is_named_by_its_type(self, monkeypatch):
         class BadArg:
