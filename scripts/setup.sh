@@ -42,21 +42,27 @@ if [ "$found_312_plus" != yes ]; then
   exit 1
 fi
 
-make_venv() {  # tag python requirements...
+make_venv() {  # tag python requirement-files...
+  # Each requirement file is installed once; .stamp records the files (and their contents) that
+  # are in, so the test and demo set-ups can share an environment without undoing each other.
   local tag=$1 python=$2; shift 2
-  local venv=.venv/$tag stamp
-  stamp=$(cat "$@" | sha1sum | cut -c1-12)
-  if [ -f "$venv/.stamp" ] && [ "$(cat "$venv/.stamp")" = "$stamp" ] && [ -x "$venv/bin/python" ]; then
-    return 0
+  local venv=.venv/$tag req line
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "setup: virtual environment $venv ($python)"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    pip_in "$venv/bin/python" install -q --upgrade pip
+    : > "$venv/.stamp"
   fi
-  echo "setup: virtual environment $venv ($python)"
-  rm -rf "$venv"
-  "$python" -m venv "$venv"
-  local req args=()
-  for req in "$@"; do args+=(-r "$req"); done
-  pip_in "$venv/bin/python" install -q --upgrade pip
-  pip_in "$venv/bin/python" install -q "${args[@]}"
-  echo "$stamp" > "$venv/.stamp"
+  for req in "$@"; do
+    line="$(sha1sum "$req" | cut -c1-12) $req"
+    grep -qxF "$line" "$venv/.stamp" 2>/dev/null && continue
+    echo "setup: $venv: installing $req"
+    pip_in "$venv/bin/python" install -q -r "$req"
+    grep -v " $req\$" "$venv/.stamp" > "$venv/.stamp.new" || true
+    echo "$line" >> "$venv/.stamp.new"
+    mv "$venv/.stamp.new" "$venv/.stamp"
+  done
 }
 
 if [ "$mode" = demo ]; then
