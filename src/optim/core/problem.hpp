@@ -12,6 +12,7 @@
 // gradient-based solvers `gradient(std::span<const double>)` returning
 // OptimResult<std::vector<double>>. Coordinate vectors convert to the span implicitly.
 
+#include <cmath>
 #include <concepts>
 #include <cstdint>
 #include <map>
@@ -103,5 +104,32 @@ class Problem {
   std::optional<P> problem_;
   FuncCounts counts_;
 };
+
+// The cost and gradient at a start point that an owner may already know. Solvers that accept a
+// start from their owner (a line search handed the outer step's point) take what is known and
+// evaluate the rest: an infinite cost means "not known" (NaN is kept as it is), an absent
+// gradient likewise. At most one evaluation of each, cost first; an evaluation error is returned.
+struct StartPoint {
+  double cost;
+  std::vector<double> grad;
+};
+
+template <class P>
+OptimResult<StartPoint> complete_start_point(Problem<P>& problem, std::span<const double> param,
+                                             double known_cost,
+                                             std::optional<std::vector<double>> known_grad) {
+  double cost = known_cost;
+  if (std::isinf(cost)) {
+    OptimResult<double> evaluated = problem.cost(param);
+    if (!evaluated) return std::move(evaluated).error();
+    cost = evaluated.value();
+  }
+  if (!known_grad) {
+    OptimResult<std::vector<double>> evaluated = problem.gradient(param);
+    if (!evaluated) return std::move(evaluated).error();
+    known_grad = std::move(evaluated).value();
+  }
+  return StartPoint{cost, std::move(*known_grad)};
+}
 
 }  // namespace tondra::optim

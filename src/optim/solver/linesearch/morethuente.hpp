@@ -190,20 +190,12 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
         "`MoreThuenteLineSearch` requires an initial parameter vector. Please provide an initial "
         "guess via `Executor`s `configure` method.");
   }
-  // An owner that knows the start cost passes it; infinity means it does not. NaN is kept.
-  double cost = state.cost;
-  if (std::isinf(cost)) {
-    OptimResult<double> evaluated = problem.cost(*param);
-    if (!evaluated) return std::move(evaluated).error();
-    cost = evaluated.value();
-  }
-  std::optional<std::vector<double>> grad = state.take_grad();
-  if (!grad) {
-    OptimResult<std::vector<double>> evaluated = problem.gradient(*param);
-    if (!evaluated) return std::move(evaluated).error();
-    grad = std::move(evaluated).value();
-  }
-  OptimResult<Unit> begun = begin(std::move(*param), cost, std::move(*grad));
+  // An owner that knows the start cost and gradient passes them; nothing is evaluated then.
+  OptimResult<StartPoint> start =
+      complete_start_point(problem, *param, state.cost, state.take_grad());
+  if (!start) return std::move(start).error();
+  OptimResult<Unit> begun =
+      begin(std::move(*param), start.value().cost, std::move(start.value().grad));
   if (!begun) return std::move(begun).error();
   return SolverStep{std::move(state), std::nullopt};
 }

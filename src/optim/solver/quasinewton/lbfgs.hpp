@@ -103,19 +103,12 @@ OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
         "`L-BFGS` requires an initial parameter vector. Please provide an initial guess via "
         "`Executor`s `configure` method.");
   }
-  double cost = state.cost;
-  if (std::isinf(cost)) {
-    OptimResult<double> evaluated = problem.cost(*param);
-    if (!evaluated) return std::move(evaluated).error();
-    cost = evaluated.value();
-  }
-  std::optional<std::vector<double>> grad = state.take_grad();
-  if (!grad) {
-    OptimResult<std::vector<double>> evaluated = problem.gradient(*param);
-    if (!evaluated) return std::move(evaluated).error();
-    grad = std::move(evaluated).value();
-  }
-  state.with_param(std::move(*param)).with_cost(cost).with_gradient(std::move(*grad));
+  OptimResult<StartPoint> start =
+      complete_start_point(problem, *param, state.cost, state.take_grad());
+  if (!start) return std::move(start).error();
+  state.with_param(std::move(*param))
+      .with_cost(start.value().cost)
+      .with_gradient(std::move(start.value().grad));
   return SolverStep{std::move(state), std::nullopt};
 }
 
