@@ -94,15 +94,22 @@ ArrayBase<S, D> ArrayBase<S, D>::of(std::span<const double> values) noexcept
 }
 
 template <class S, std::size_t D>
-auto ArrayBase<S, D>::from_row_major(std::size_t rows, std::size_t cols,
-                                     std::vector<double> buffer) -> Result<ArrayBase, ShapeError>
+auto ArrayBase<S, D>::from_dense(std::size_t rows, std::size_t cols, std::vector<double> buffer,
+                                 const Strides& strides) -> Result<ArrayBase, ShapeError>
   requires(kOwned && D == 2)
 {
   const auto count = checked_mul(rows, cols);
   if (!count) return error_of(ErrorKind::Overflow);
   if (*count != buffer.size()) return error_of(ErrorKind::IncompatibleShape);
-  const Shape shape{rows, cols};
-  return from_shape_strides(std::move(buffer), shape, standard_strides(shape));
+  return from_shape_strides(std::move(buffer), {rows, cols}, strides);
+}
+
+template <class S, std::size_t D>
+auto ArrayBase<S, D>::from_row_major(std::size_t rows, std::size_t cols,
+                                     std::vector<double> buffer) -> Result<ArrayBase, ShapeError>
+  requires(kOwned && D == 2)
+{
+  return from_dense(rows, cols, std::move(buffer), standard_strides({rows, cols}));
 }
 
 template <class S, std::size_t D>
@@ -110,11 +117,7 @@ auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols,
                                      std::vector<double> buffer) -> Result<ArrayBase, ShapeError>
   requires(kOwned && D == 2)
 {
-  const auto count = checked_mul(rows, cols);
-  if (!count) return error_of(ErrorKind::Overflow);
-  if (*count != buffer.size()) return error_of(ErrorKind::IncompatibleShape);
-  const Shape shape{rows, cols};
-  return from_shape_strides(std::move(buffer), shape, column_major_strides(shape));
+  return from_dense(rows, cols, std::move(buffer), column_major_strides({rows, cols}));
 }
 
 template <class S, std::size_t D>

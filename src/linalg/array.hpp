@@ -165,6 +165,11 @@ class ArrayBase {
   ArrayBase(Storage storage, std::size_t offset, const Shape& shape, const Strides& strides)
       : storage_(std::move(storage)), offset_(offset), shape_(shape), strides_(strides) {}
 
+  // A buffer of exactly rows*cols elements with the given dense strides.
+  static Result<ArrayBase, ShapeError> from_dense(std::size_t rows, std::size_t cols,
+                                                  std::vector<double> buffer, const Strides& strides)
+    requires(kOwned && D == 2);
+
   // Offset of the lowest element relative to logical element 0 (zero or negative).
   std::ptrdiff_t lowest_offset() const noexcept;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "aux_funcs.hpp"
-#include "optim/core/fault_capture.hpp"
+#include "fault_capture.hpp"
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fault_capture.hpp"
+
 namespace {
 
 using tondra::host::Fault;
@@ -29,16 +31,7 @@ auto stack3(const std::vector<double>& a, const std::vector<double>& b,
   return stack_new_axis({Array1View::of(a), Array1View::of(b), Array1View::of(c)});
 }
 
-// Runs `call`, expecting a fault, and returns its message.
-template <class F>
-std::string fault_message(F&& call) {
-  try {
-    call();
-  } catch (const Fault& f) {
-    return f.message();
-  }
-  return "(no fault)";
-}
+using tondra::testing::fault_message;
 
 TEST(ShapeError, TextNamesTheKindAndDescribesIt) {
   const std::pair<ErrorKind, const char*> cases[] = {

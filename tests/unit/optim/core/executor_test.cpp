@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "optim/core/fault_capture.hpp"
+#include "fault_capture.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "optim/core/fault_capture.hpp"
+#include "fault_capture.hpp"
 #include "optim/core/kv.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "optim/core/fault_capture.hpp"
+#include "fault_capture.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "circle.hpp"
 #include "optim/core/executor.hpp"
-#include "optim/core/fault_capture.hpp"
+#include "fault_capture.hpp"
 
 namespace {
 
