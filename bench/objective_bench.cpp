@@ -53,11 +53,15 @@ void BM_PlainDistanceSum(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// Each evaluation at a centre other than the last one's, so nothing is reused.
+const std::vector<double> kOtherParam = {kParam[0] + 0.25, kParam[1] - 0.5};
+
 void BM_CircleCost(benchmark::State& state) {
   Points p = make_points(static_cast<std::size_t>(state.range(0)));
   const tondra::Circle circle(std::move(p.xs), std::move(p.ys));
+  bool flip = false;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(circle.cost(kParam).value());
+    benchmark::DoNotOptimize(circle.cost((flip = !flip) ? kParam : kOtherParam).value());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -65,8 +69,22 @@ void BM_CircleCost(benchmark::State& state) {
 void BM_CircleGradient(benchmark::State& state) {
   Points p = make_points(static_cast<std::size_t>(state.range(0)));
   const tondra::Circle circle(std::move(p.xs), std::move(p.ys));
+  bool flip = false;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(circle.gradient(kParam).value());
+    benchmark::DoNotOptimize(circle.gradient((flip = !flip) ? kParam : kOtherParam).value());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// What a line-search trial costs: the cost, then the gradient at the same centre.
+void BM_CircleCostThenGradient(benchmark::State& state) {
+  Points p = make_points(static_cast<std::size_t>(state.range(0)));
+  const tondra::Circle circle(std::move(p.xs), std::move(p.ys));
+  bool flip = false;
+  for (auto _ : state) {
+    const std::vector<double>& at = (flip = !flip) ? kParam : kOtherParam;
+    benchmark::DoNotOptimize(circle.cost(at).value());
+    benchmark::DoNotOptimize(circle.gradient(at).value());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -75,5 +93,6 @@ constexpr long kPoints = 1'000'000;
 BENCHMARK(BM_PlainDistanceSum)->Arg(kPoints)->Arg(1000);
 BENCHMARK(BM_CircleCost)->Arg(kPoints)->Arg(1000);
 BENCHMARK(BM_CircleGradient)->Arg(kPoints)->Arg(1000);
+BENCHMARK(BM_CircleCostThenGradient)->Arg(kPoints)->Arg(1000);
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "circle.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "aux_funcs.hpp"
@@ -12,16 +13,20 @@ Circle::Circle(std::vector<double> xs, std::vector<double> ys)
     : xs_(std::move(xs)), ys_(std::move(ys)), distances_(std::min(xs_.size(), ys_.size())) {}
 
 double Circle::fill_distances(const double cx, const double cy) const {
+  const std::array<std::uint64_t, 2> at = {std::bit_cast<std::uint64_t>(cx),
+                                           std::bit_cast<std::uint64_t>(cy)};
+  if (filled_at_ == at) return filled_mean_;
   const std::size_t n = distances_.size();
   const double* const x = xs_.data();
   const double* const y = ys_.data();
   double* const d = distances_.data();
+  // Two loops: the distances vectorise, the sum must run in index order.
+  for (std::size_t i = 0; i < n; ++i) d[i] = distance(x[i], y[i], cx, cy);
   double sum = +0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    d[i] = distance(x[i], y[i], cx, cy);
-    sum += d[i];
-  }
-  return sum / static_cast<double>(n);
+  for (std::size_t i = 0; i < n; ++i) sum += d[i];
+  filled_at_ = at;
+  filled_mean_ = sum / static_cast<double>(n);
+  return filled_mean_;
 }
 
 double Circle::mean_distance_to_center(std::span<const double> center) const {

@@ -22,9 +22,13 @@
 // (len 0: index 0; len 1: index 1); elements past the second are ignored.
 //
 // Speed: evaluations allocate nothing per point or per call; the distances live in a scratch
-// buffer of n elements made once with the Circle. That buffer makes a Circle unfit for sharing
+// buffer of n elements made once with the Circle, and the gradient at the centre of the last
+// evaluation reuses them. That buffer makes a Circle unfit for sharing
 // across threads; each run owns its own Circle, moved in and out of the optimiser.
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -52,12 +56,18 @@ class Circle {
   std::size_t size() const { return distances_.size(); }
 
  private:
-  // Fills distances_ with d_i and returns their mean m. Assumes at least one point.
+  // Fills distances_ with d_i and returns their mean m. Assumes at least one point. The solvers
+  // ask for the gradient at the point whose cost they just took (every line-search trial, and
+  // L-BFGS at the accepted step), so the distances of the last centre are kept and reused: the
+  // same numbers, computed once.
   double fill_distances(double cx, double cy) const;
 
   std::vector<double> xs_;
   std::vector<double> ys_;
   mutable std::vector<double> distances_;
+  // The centre (its exact bits) whose distances distances_ holds, and their mean.
+  mutable std::optional<std::array<std::uint64_t, 2>> filled_at_;
+  mutable double filled_mean_ = 0.0;
 };
 
 }  // namespace tondra

@@ -93,6 +93,28 @@ TEST(Circle, CostMatchesTheAllocatingFormulaBitForBit) {
   EXPECT_EQ(cost_at(Circle(xs, ys), centre), expected);
 }
 
+TEST(Circle, EvaluationsDoNotDependOnWhatWasEvaluatedBefore) {
+  // The distances of the last centre are reused; a stale reuse would show up here.
+  const Vec xs = {0.5, 2.0, -1.0, 3.5, 0.25};
+  const Vec ys = {1.0, -2.0, 0.75, 2.5, -0.5};
+  const Vec a = {0.1, 0.2};
+  const Vec b = {0.1, 0.20000000000000004};  // one ulp away from a
+  const Vec minus_zero = {-0.0, 0.0};
+  const Vec plus_zero = {0.0, 0.0};
+  const Circle fresh(xs, ys);
+  const Vec gradient_a = Circle(xs, ys).gradient(a).value();
+  const Vec gradient_b = Circle(xs, ys).gradient(b).value();
+  const double cost_b = Circle(xs, ys).cost(b).value();
+  const Circle reused(xs, ys);
+  (void)reused.cost(a).value();
+  EXPECT_EQ(reused.gradient(a).value(), gradient_a);
+  EXPECT_EQ(reused.gradient(b).value(), gradient_b);
+  EXPECT_EQ(reused.cost(b).value(), cost_b);
+  EXPECT_EQ(reused.gradient(a).value(), gradient_a);
+  (void)reused.cost(minus_zero).value();
+  EXPECT_EQ(reused.gradient(plus_zero).value(), fresh.gradient(plus_zero).value());
+}
+
 TEST(Circle, GradientAtAPointOnTheCentreAveragesTheOneSidedSlopes) {
   // Along x near 0 the cost is 2 for cx < 0 and 2(1 - cx)^2 for cx > 0: slopes 0 and -4.
   const Circle c({0.0, 2.0}, {0.0, 0.0});
