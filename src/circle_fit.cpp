@@ -9,6 +9,7 @@
 #include "circle.hpp"
 #include "errors.hpp"
 #include "host/fault.hpp"
+#include "host/pages.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
@@ -143,18 +144,40 @@ std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std:
 // the answer is [nan, nan]. Unequal lengths fault when the columns are stacked.
 std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double x_mean = sum_in_order(xs) / static_cast<double>(xs.size());
-  const double y_mean = sum_in_order(ys) / static_cast<double>(ys.size());
-  // Centred in place: xs and ys become u and v.
-  for (double& x : xs) x -= x_mean;
-  for (double& y : ys) y -= y_mean;
+  const std::size_t n = std::min(xs.size(), ys.size());
+  // Each sum runs over its own vector in index order from +0.0; running the two (and below, z's)
+  // in one loop only lets their additions overlap, it does not reorder them.
+  double x_sum = +0.0;
+  double y_sum = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    x_sum += xs[i];
+    y_sum += ys[i];
+  }
+  for (std::size_t i = n; i < xs.size(); ++i) x_sum += xs[i];
+  for (std::size_t i = n; i < ys.size(); ++i) y_sum += ys[i];
+  const double x_mean = x_sum / static_cast<double>(xs.size());
+  const double y_mean = y_sum / static_cast<double>(ys.size());
+
+  // Centred in place (xs and ys become u and v); w holds z = u^2 + v^2 for now.
+  std::vector<double> w;
+  w.reserve(n);
+  host::prepare_pages(w);
+  double z_sum = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double u = xs[i] - x_mean;
+    const double v = ys[i] - y_mean;
+    xs[i] = u;
+    ys[i] = v;
+    const double z = u * u + v * v;
+    w.push_back(z);
+    z_sum += z;
+  }
+  for (std::size_t i = n; i < xs.size(); ++i) xs[i] -= x_mean;
+  for (std::size_t i = n; i < ys.size(); ++i) ys[i] -= y_mean;
   const std::vector<double>& u = xs;
   const std::vector<double>& v = ys;
 
-  const std::size_t n = std::min(u.size(), v.size());
-  std::vector<double> w(n);
-  for (std::size_t i = 0; i < n; ++i) w[i] = u[i] * u[i] + v[i] * v[i];
-  const double z_mean = sum_in_order(w) / static_cast<double>(n);
+  const double z_mean = z_sum / static_cast<double>(n);
   const double r = std::sqrt(z_mean);
   const double two_r = r + r;
   for (double& z : w) z = (z - z_mean) / two_r;

@@ -1,13 +1,11 @@
 #include "host/conversion.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <string>
 
+#include "host/pages.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
@@ -41,34 +39,13 @@ std::size_t capacity_hint(PyObject* object) {
   return static_cast<std::size_t>(length);
 }
 
-// A fresh multi-megabyte block costs one page fault per 4 KiB on first write, and for a list of
-// a million floats those faults cost more than reading the floats. Huge pages, populated in one
-// call, remove most of that. Only for a length known to be real (an exact list or tuple): with
-// a hint that lies, populating would commit memory nobody writes. Both calls are advice, and
-// their failure (an older kernel, no huge pages) changes nothing but the speed.
-void prepare_pages(std::vector<double>& values) noexcept {
-  constexpr std::size_t kMinBytes = std::size_t{4} << 20;  // smaller blocks come from warm heap
-  const std::size_t bytes = values.capacity() * sizeof(double);
-  if (bytes < kMinBytes) return;
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(values.data());
-  // Only whole pages inside our block: the neighbours belong to other allocations.
-  const std::uintptr_t begin = (start + page - 1) / page * page;
-  const std::uintptr_t end = (start + bytes) / page * page;
-  if (end <= begin) return;
-  void* const address = reinterpret_cast<void*>(begin);
-  (void)::madvise(address, end - begin, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-  (void)::madvise(address, end - begin, MADV_POPULATE_WRITE);
-#endif
-}
 
 // Reads an exact list or tuple in place. It behaves as the host's own iterator over it: the
 // size is read afresh before every item, because a user __float__ may change the list, and an
 // item that needs user code is held by a reference of ours while that code runs.
 template <bool kIsList>
 HostResult<Unit> append_items_in_place(PyObject* object, std::vector<double>& values) {
-  prepare_pages(values);
+  prepare_pages(values);  // the length is real: an exact list or tuple
   for (Py_ssize_t i = 0;; ++i) {
     const Py_ssize_t size = kIsList ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
     if (i >= size) return Unit{};

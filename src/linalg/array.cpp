@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "host/pages.hpp"
+
 namespace tondra::linalg {
 namespace {
 
@@ -293,6 +295,7 @@ Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays) {
 
   std::vector<double> buffer;
   buffer.reserve(*count);
+  host::prepare_pages(buffer);  // every reserved element is written below
   for (const Array1View& a : arrays) {
     for_each_element(a, [&](double x) { buffer.push_back(x); });
   }
