@@ -46,8 +46,8 @@ class TestModule:
         proc = child(
             """
 import importlib.util, sys, tondra
-spec = importlib.util.find_spec("tondra")
-again = importlib.util.module_from_spec(spec)
+found = importlib.util.find_spec("tondra")
+again = importlib.util.module_from_spec(found)
 print(again is tondra, tondra.__all__)
 """
         )
