@@ -49,4 +49,9 @@ def fit_lsq(
     ``method`` is ``"lbfgs"`` (the default, also for ``None``) or ``"nelder_mead"``; any other
     text raises a PanicException ("not yet implemented"). Unequal lengths write a warning to
     file descriptor 2 and use the common prefix of the points.
+
+    The solvers get the true gradient of the objective, run on coordinates centred on the
+    points' mean and scaled to unit RMS distance (so results are translation and scale
+    equivariant), and Nelder-Mead starts from a simplex as large as the data. Without these, the
+    fit returned the centroid or diverged to radii of 1e6-1e8 on ordinary arcs; see the README.
     """
