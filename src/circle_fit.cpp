@@ -116,10 +116,8 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
   if (!lbfgs && !nelder_mead) host::fault("not yet implemented");
 
   const NormalisedFrame frame = NormalisedFrame::of(xs, ys);
-  std::vector<double> u = frame.to_frame_x(xs);
-  std::vector<double> v = frame.to_frame_y(ys);
-  xs = {};
-  ys = {};
+  std::vector<double> u = frame.to_frame_x(std::move(xs));
+  std::vector<double> v = frame.to_frame_y(std::move(ys));
 
   if (nelder_mead) {
     if (u.size() > kManyPointsForNelderMead) {

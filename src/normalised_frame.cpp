@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tondra {
 namespace {
 
-std::vector<double> shifted_scaled(std::span<const double> values, double origin, double scale) {
-  std::vector<double> out;
-  out.reserve(values.size());
-  for (const double v : values) out.push_back((v - origin) / scale);
-  return out;
+std::vector<double> shifted_scaled(std::vector<double> values, double origin, double scale) {
+  for (double& v : values) v = (v - origin) / scale;
+  return values;
 }
 
 }  // namespace
@@ -36,12 +35,12 @@ NormalisedFrame NormalisedFrame::of(std::span<const double> xs, std::span<const 
   return NormalisedFrame{x0, y0, scale};
 }
 
-std::vector<double> NormalisedFrame::to_frame_x(std::span<const double> xs) const {
-  return shifted_scaled(xs, x0, scale);
+std::vector<double> NormalisedFrame::to_frame_x(std::vector<double> xs) const {
+  return shifted_scaled(std::move(xs), x0, scale);
 }
 
-std::vector<double> NormalisedFrame::to_frame_y(std::span<const double> ys) const {
-  return shifted_scaled(ys, y0, scale);
+std::vector<double> NormalisedFrame::to_frame_y(std::vector<double> ys) const {
+  return shifted_scaled(std::move(ys), y0, scale);
 }
 
 std::vector<double> NormalisedFrame::from_frame(double c0, double c1) const {

@@ -22,9 +22,9 @@ struct NormalisedFrame {
 
   static NormalisedFrame of(std::span<const double> xs, std::span<const double> ys) noexcept;
 
-  // Every element of `values` (not only the first n) mapped into the frame.
-  std::vector<double> to_frame_x(std::span<const double> xs) const;
-  std::vector<double> to_frame_y(std::span<const double> ys) const;
+  // Every element (not only the first n) mapped into the frame, in place.
+  std::vector<double> to_frame_x(std::vector<double> xs) const;
+  std::vector<double> to_frame_y(std::vector<double> ys) const;
 
   // A point of the frame back in the caller's coordinates: [x0 + s*c0, y0 + s*c1].
   std::vector<double> from_frame(double c0, double c1) const;
