@@ -3,21 +3,9 @@
 
 import math
 import random
-import time
-
-import numpy as np
-from scipy.optimize import least_squares
 
 import tondra
-
-
-def best_of(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        started = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - started)
-    return min(times), result
+from reference import best_of, geometric_fit
 
 
 def noisy_arc(n, degrees=90.0, seed=2):
@@ -31,19 +19,7 @@ def noisy_arc(n, degrees=90.0, seed=2):
 
 
 def scipy_fit(xs, ys, **options):
-    x = np.asarray(xs)
-    y = np.asarray(ys)
-
-    def residuals(c):
-        d = np.hypot(x - c[0], y - c[1])
-        return d - d.mean()
-
-    def jacobian(c):
-        d = np.hypot(x - c[0], y - c[1])
-        j = np.column_stack(((c[0] - x) / d, (c[1] - y) / d))
-        return j - j.mean(axis=0)
-
-    fit = least_squares(residuals, [x.mean(), y.mean()], jac=jacobian, **options)
+    fit = geometric_fit(xs, ys, **options)
     return list(fit.x), fit.nfev, fit.njev
 
 

@@ -5,33 +5,8 @@ import math
 import random
 import time
 
-import numpy as np
-
 import tondra
-
-
-def best_of(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        started = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - started)
-    return min(times), result
-
-
-def numpy_taubin(xs, ys):
-    x = np.asarray(xs, dtype=float)
-    y = np.asarray(ys, dtype=float)
-    mx, my = x.mean(), y.mean()
-    u = x - mx
-    v = y - my
-    z = u * u + v * v
-    zbar = z.mean()
-    r = math.sqrt(zbar)
-    m = np.column_stack(((z - zbar) / (2 * r), u, v))
-    p = np.linalg.svd(m, full_matrices=False)[2][2]
-    a = p[0] / (2 * r)
-    return [mx - p[1] / (2 * a), my - p[2] / (2 * a)]
+from reference import best_of, numpy_taubin
 
 
 def noisy_arc(n, seed=1):

@@ -8,27 +8,13 @@ import random
 import sys
 
 import numpy as np
-from scipy.optimize import least_squares
 
 import tondra
+from reference import algebraic_centre, geometric_fit
 
 
 def reference(xs, ys):
-    x = np.asarray(xs)
-    y = np.asarray(ys)
-
-    def residuals(c):
-        d = np.hypot(x - c[0], y - c[1])
-        return d - d.mean()
-
-    def jacobian(c):
-        d = np.hypot(x - c[0], y - c[1])
-        j = np.column_stack(((c[0] - x) / d, (c[1] - y) / d))
-        return j - j.mean(axis=0)
-
-    a = np.column_stack((x, y, np.ones_like(x)))
-    b, c, _ = np.linalg.lstsq(a, x * x + y * y, rcond=None)[0]
-    fit = least_squares(residuals, [b / 2, c / 2], jac=jacobian, method="lm", x_scale="jac",
+    fit = geometric_fit(xs, ys, start=algebraic_centre(xs, ys), method="lm", x_scale="jac",
                         xtol=1e-15, ftol=1e-15, gtol=1e-15)
     return fit.x, float(np.sum(fit.fun ** 2))
 
