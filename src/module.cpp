@@ -42,30 +42,28 @@ HostResult<Points> extract_points(PyObject* xs_object, PyObject* ys_object) {
   return Points{std::move(xs).value(), std::move(ys).value()};
 }
 
-HostResult<PyRef> taubin_svd_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The body of a function of the points alone: bind, convert xs then ys, fit, return the list.
+template <std::vector<double> (*Fit)(std::vector<double>, std::vector<double>)>
+HostResult<PyRef> points_body(const host::FunctionDescription& description, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> slots{};
-  if (auto bound = host::extract_arguments_fastcall(kTaubinSvd, args, nargs, kwnames, slots);
+  if (auto bound = host::extract_arguments_fastcall(description, args, nargs, kwnames, slots);
       !bound) {
     return std::move(bound).error();
   }
   HostResult<Points> points = extract_points(slots[0], slots[1]);
   if (!points) return std::move(points).error();
   Points p = std::move(points).value();
-  return host::to_list(taubin_svd(std::move(p.xs), std::move(p.ys)));
+  return host::to_list(Fit(std::move(p.xs), std::move(p.ys)));
+}
+
+HostResult<PyRef> taubin_svd_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return points_body<taubin_svd>(kTaubinSvd, args, nargs, kwnames);
 }
 
 HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  std::array<PyObject*, 2> slots{};
-  if (auto bound =
-          host::extract_arguments_fastcall(kFitGeometrical, args, nargs, kwnames, slots);
-      !bound) {
-    return std::move(bound).error();
-  }
-  HostResult<Points> points = extract_points(slots[0], slots[1]);
-  if (!points) return std::move(points).error();
-  Points p = std::move(points).value();
-  return host::to_list(fit_geometrical(std::move(p.xs), std::move(p.ys)));
+  return points_body<fit_geometrical>(kFitGeometrical, args, nargs, kwnames);
 }
 
 HostResult<PyRef> fit_lsq_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
