@@ -418,7 +418,9 @@ class TestBufferConversion:
     def test_memoryview(self, fmt):
         size = struct.calcsize(fmt)
         data = bytes(range(7, 7 + 8 * size)) + b"\xff" * 8 * size  # NaNs, large, negative
-        view = memoryview(data).cast(fmt.lstrip("@"))
+        # 3.11 cannot cast to 'e', but a memoryview of numpy's halves has that format too
+        view = memoryview(np.frombuffer(data, "e")) if fmt == "e" else memoryview(data).cast(fmt)
+        assert view.format == fmt
         for v in (view, view[::-1], view[1::3], memoryview(array.array("d", [1.5, -0.0]))[::-1]):
             assert outcome(v, v) == outcome(Iterated(v), Iterated(v))
 
