@@ -2,15 +2,18 @@
 
 fit_geometrical is little more than two conversions and two sums, so its time is the cost of
 reading a list of floats into native memory. The yardstick is `sum(xs), sum(ys)` on the same
-lists in the same run: one Python-level pass over each list.
+lists in the same run: one Python-level pass over each list. Arrays and other buffers, read
+straight from memory, are then timed against the same data as lists, all cases in turns.
 
     PYTHONPATH=build/python python bench/bench_conversion.py [N] [REPEATS]
 """
 
+import array
 import random
 import sys
 import timeit
 
+import numpy as np
 import tondra
 
 
@@ -46,6 +49,26 @@ def main():
     for name, call in cases:
         base, t = best_of_paired(baseline, call, repeats)
         print(f"  {name:36s} {t * 1e3:8.3f} ms  vs {base * 1e3:8.3f} ms   ratio {t / base:5.2f}")
+
+    x, y = np.array(xs), np.array(ys)
+    pts = np.column_stack((x, y))  # C order: each column has a stride of two elements
+    buffers = [
+        ("lists of floats", xs, ys),
+        ("float64 arrays", x, y),
+        ("columns pts[:, 0], pts[:, 1]", pts[:, 0], pts[:, 1]),
+        ("reversed float64 arrays", x[::-1], y[::-1]),
+        ("float32 arrays", x.astype(np.float32), y.astype(np.float32)),
+        ("int64 arrays", x.astype(np.int64), y.astype(np.int64)),
+        ("array.array('d')", array.array("d", xs), array.array("d", ys)),
+        ("memoryviews of float64 arrays", memoryview(x), memoryview(y)),
+    ]
+    best = [float("inf")] * len(buffers)
+    for _ in range(repeats):
+        for k, (_, bx, by) in enumerate(buffers):
+            best[k] = min(best[k], timeit.timeit(lambda: tondra.fit_geometrical(bx, by), number=1))
+    print("fit_geometrical on buffers, cases in turns; ratio = case / lists of floats")
+    for (name, _, _), t in zip(buffers, best):
+        print(f"  {name:36s} {t * 1e3:8.3f} ms   ratio {t / best[0]:5.2f}")
 
 if __name__ == "__main__":
     main()

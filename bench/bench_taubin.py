@@ -1,10 +1,12 @@
 """taubin_svd against fit_geometrical (all conversion) and the same computation in numpy, side by
-side on two lists of 10^6 floats (a noisy arc), plus the fixed cost of a 20-point call."""
+side on 10^6 points of a noisy arc given as lists and as float64 arrays, plus the fixed cost of a
+20-point call."""
 
 import math
 import random
 import time
 
+import numpy as np
 import tondra
 from reference import best_of, numpy_taubin
 
@@ -33,16 +35,25 @@ def side_by_side(cases, repeat=9):
 
 def main():
     xs, ys = noisy_arc(1_000_000)
-    (t_geo, t_taubin, t_numpy), (_, ours, theirs) = side_by_side([
+    x, y = np.array(xs), np.array(ys)
+    times, results = side_by_side([
         lambda: tondra.fit_geometrical(xs, ys),
         lambda: tondra.taubin_svd(xs, ys),
         lambda: numpy_taubin(xs, ys),
+        lambda: tondra.fit_geometrical(x, y),
+        lambda: tondra.taubin_svd(x, y),
+        lambda: numpy_taubin(x, y),
     ])
-    gap = math.hypot(ours[0] - theirs[0], ours[1] - theirs[1])
-    print(f"n = 10^6: fit_geometrical {t_geo * 1e3:8.2f} ms")
-    print(f"          taubin_svd      {t_taubin * 1e3:8.2f} ms  ({t_taubin / t_geo:.2f}x fit_geometrical)")
-    print(f"          numpy Taubin    {t_numpy * 1e3:8.2f} ms  (taubin_svd is {t_numpy / t_taubin:.2f}x faster)")
-    print(f"          centres differ by {gap:.2e}")
+    print("n = 10^6, cases in turns     lists        float64 arrays")
+    print(f"  fit_geometrical       {times[0] * 1e3:8.2f} ms   {times[3] * 1e3:8.2f} ms")
+    print(f"  taubin_svd            {times[1] * 1e3:8.2f} ms   {times[4] * 1e3:8.2f} ms")
+    print(f"  numpy Taubin          {times[2] * 1e3:8.2f} ms   {times[5] * 1e3:8.2f} ms")
+    print(f"  numpy / taubin_svd    {times[2] / times[1]:8.2f}x    {times[5] / times[4]:8.2f}x")
+    print(f"  taubin / geometrical  {times[1] / times[0]:8.2f}x    {times[4] / times[3]:8.2f}x")
+    for k in (0, 3):
+        ours, theirs = results[k + 1], results[k + 2]
+        gap = math.hypot(ours[0] - theirs[0], ours[1] - theirs[1])
+        print(f"  {'lists' if k == 0 else 'arrays'}: centres differ by {gap:.2e}")
     small_x, small_y = noisy_arc(20)
     t_small, _ = best_of(lambda: [tondra.taubin_svd(small_x, small_y) for _ in range(1000)])
     print(f"n = 20:   taubin_svd      {t_small * 1e3:8.2f} us per call")

@@ -1,5 +1,7 @@
 #include "aux_funcs.hpp"
 
+#include <algorithm>
+
 #include "host/fault.hpp"
 
 namespace tondra {
@@ -11,9 +13,18 @@ double sum_in_order(std::span<const double> values) noexcept {
 }
 
 std::vector<double> get_circle_centroid(std::vector<double> xs, std::vector<double> ys) {
-  const double cx = sum_in_order(xs) / static_cast<double>(xs.size());
-  const double cy = sum_in_order(ys) / static_cast<double>(ys.size());
-  return {cx, cy};
+  // Each sum runs over its own vector in index order from +0.0. Running the two in one loop only
+  // lets their additions overlap, which halves the time of these latency-bound chains.
+  const std::size_t n = std::min(xs.size(), ys.size());
+  double x_sum = +0.0;
+  double y_sum = +0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    x_sum += xs[i];
+    y_sum += ys[i];
+  }
+  for (std::size_t i = n; i < xs.size(); ++i) x_sum += xs[i];
+  for (std::size_t i = n; i < ys.size(); ++i) y_sum += ys[i];
+  return {x_sum / static_cast<double>(xs.size()), y_sum / static_cast<double>(ys.size())};
 }
 
 double get_distance(std::span<const double> a, std::span<const double> b) {

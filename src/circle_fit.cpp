@@ -156,37 +156,35 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   const double x_mean = x_sum / static_cast<double>(xs.size());
   const double y_mean = y_sum / static_cast<double>(ys.size());
 
-  // Centred in place (xs and ys become u and v); w holds z = u^2 + v^2 for now.
-  std::vector<double> w;
-  w.reserve(n);
-  host::prepare_pages(w);
+  // Unequal lengths make no matrix.
+  if (xs.size() != ys.size()) {
+    (void)unwrap(Result<Unit, linalg::ShapeError>(
+        linalg::ShapeError::from_kind(linalg::ErrorKind::IncompatibleShape)));
+  }
+
+  // M is built where LAPACK will read it, column-major n x 3, one column after the other: w
+  // (holding z = u^2 + v^2 until z's mean is known), then u, then v. u and v are computed twice,
+  // the same way, rather than stored and copied: a pass that writes is dearer than the subtraction.
+  std::vector<double> columns;
+  columns.reserve(3 * n);
+  host::prepare_pages(columns);
   double z_sum = +0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double u = xs[i] - x_mean;
     const double v = ys[i] - y_mean;
-    xs[i] = u;
-    ys[i] = v;
     const double z = u * u + v * v;
-    w.push_back(z);
+    columns.push_back(z);
     z_sum += z;
   }
-  for (std::size_t i = n; i < xs.size(); ++i) xs[i] -= x_mean;
-  for (std::size_t i = n; i < ys.size(); ++i) ys[i] -= y_mean;
-  const std::vector<double>& u = xs;
-  const std::vector<double>& v = ys;
-
   const double z_mean = z_sum / static_cast<double>(n);
   const double r = std::sqrt(z_mean);
   const double two_r = r + r;
-  for (double& z : w) z = (z - z_mean) / two_r;
-
-  Result<linalg::Array2, linalg::ShapeError> stacked = linalg::stack_new_axis(
-      {linalg::Array1View::of(w), linalg::Array1View::of(u), linalg::Array1View::of(v)});
-  // The stacked rows are contiguous, so their transpose is M in column-major order as it lies.
-  linalg::Array2 m = unwrap(std::move(stacked)).into_transposed();
-  w = {};
+  for (double& z : columns) z = (z - z_mean) / two_r;
+  for (std::size_t i = 0; i < n; ++i) columns.push_back(xs[i] - x_mean);
+  for (std::size_t i = 0; i < n; ++i) columns.push_back(ys[i] - y_mean);
   xs = {};
   ys = {};
+  linalg::Array2 m = unwrap(linalg::Array2::from_col_major(n, 3, std::move(columns)));
   if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
 
   const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "host/buffer_read.hpp"
 #include "host/pages.hpp"
 #include "host/text.hpp"
 
@@ -73,6 +74,14 @@ HostResult<Unit> append_items_by_iteration(PyObject* object, std::vector<double>
   return Unit{};
 }
 
+// Memory whose elements we know how to read is read directly; anything else by iteration.
+HostResult<Unit> append_items(PyObject* object, std::vector<double>& values) {
+  HostResult<bool> read = append_buffer_elements(object, values);
+  if (!read) return std::move(read).error();
+  if (read.value()) return Unit{};
+  return append_items_by_iteration(object, values);
+}
+
 }  // namespace
 
 HostError conversion_error(PyObject* object, std::string_view target) {
@@ -118,7 +127,7 @@ HostResult<std::vector<double>> extract_sequence(PyObject* object) {
     values.reserve(capacity_hint(object));
     HostResult<Unit> read = PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
                             : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
-                                                         : append_items_by_iteration(object, values);
+                                                         : append_items(object, values);
     if (!read) return std::move(read).error();
     return values;
   } catch (const std::bad_alloc&) {

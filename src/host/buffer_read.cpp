@@ -1,0 +1,278 @@
+#include "host/buffer_read.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <optional>
+
+#include "host/conversion.hpp"
+#include "host/pages.hpp"
+
+namespace tondra::host {
+namespace {
+
+static_assert(sizeof(float) == 4 && sizeof(double) == 8);
+
+enum class Exporter { NumpyArray, Array, MemoryView };
+
+// The attribute NAME of the module MODULE as it stands in sys.modules now, or null: a module
+// that was never imported has no objects to pass us, so nothing is imported here. Borrowed from
+// the module's dict and only compared by identity at once; an object of that type keeps it alive.
+PyObject* imported_attribute(const char* module, const char* name) {
+  PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
+  if (!PyDict_Check(modules)) return nullptr;
+  // Lookup errors are suppressed by the call: a module we cannot find is one we do not use.
+  PyObject* const found = PyDict_GetItemString(modules, module);
+  if (found == nullptr || !PyModule_Check(found)) return nullptr;
+  return PyDict_GetItemString(PyModule_GetDict(found), name);
+}
+
+std::optional<Exporter> exporter_of(PyObject* object) {
+  const PyBufferProcs* const procs = Py_TYPE(object)->tp_as_buffer;
+  // Most sequences export nothing; they cost no lookup.
+  if (procs == nullptr || procs->bf_getbuffer == nullptr) return std::nullopt;
+  if (Py_IS_TYPE(object, &PyMemoryView_Type)) return Exporter::MemoryView;
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  if (type == imported_attribute("numpy", "ndarray")) return Exporter::NumpyArray;
+  if (type == imported_attribute("array", "array")) return Exporter::Array;
+  return std::nullopt;
+}
+
+enum class Kind { Bool, Signed, Unsigned, Float };
+
+struct Element {
+  Kind kind;
+  Py_ssize_t size;
+};
+
+// The element a one-item struct format describes, if it is a number of a kind we read in native
+// byte order. '=' (and '<' here) give standard sizes, as numpy writes for unaligned data. A
+// memoryview iterates only native formats and raises on any other, so it gets no prefix but '@'.
+std::optional<Element> element_of(const char* format, Exporter exporter) {
+  bool standard = false;
+  if (*format == '@') {
+    ++format;
+  } else if (exporter != Exporter::MemoryView &&
+             (*format == '=' || (*format == '<' && std::endian::native == std::endian::little))) {
+    standard = true;
+    ++format;
+  }
+  if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+  const auto sized = [standard](Kind kind, Py_ssize_t standard_size, Py_ssize_t native_size) {
+    return Element{kind, standard ? standard_size : native_size};
+  };
+  switch (format[0]) {
+    case '?': return Element{Kind::Bool, 1};
+    case 'b': return Element{Kind::Signed, 1};
+    case 'B': return Element{Kind::Unsigned, 1};
+    case 'h': return Element{Kind::Signed, 2};
+    case 'H': return Element{Kind::Unsigned, 2};
+    case 'i': return sized(Kind::Signed, 4, sizeof(int));
+    case 'I': return sized(Kind::Unsigned, 4, sizeof(unsigned));
+    case 'l': return sized(Kind::Signed, 4, sizeof(long));
+    case 'L': return sized(Kind::Unsigned, 4, sizeof(unsigned long));
+    case 'q': return Element{Kind::Signed, 8};
+    case 'Q': return Element{Kind::Unsigned, 8};
+    case 'n':
+      if (standard) return std::nullopt;
+      return Element{Kind::Signed, sizeof(Py_ssize_t)};
+    case 'N':
+      if (standard) return std::nullopt;
+      return Element{Kind::Unsigned, sizeof(std::size_t)};
+#if PY_VERSION_HEX < 0x030C0000
+    case 'e':  // a memoryview of 3.11 cannot unpack half floats
+      if (exporter == Exporter::MemoryView) return std::nullopt;
+      return Element{Kind::Float, 2};
+#else
+    case 'e': return Element{Kind::Float, 2};
+#endif
+    case 'f': return Element{Kind::Float, 4};
+    case 'd': return Element{Kind::Float, 8};
+    default: return std::nullopt;
+  }
+}
+
+// The raw bits of the two element kinds C++ has no plain type for.
+struct Half {
+  std::uint16_t bits;
+};
+struct Flag {
+  std::uint8_t byte;
+};
+
+// Integers round to nearest-even like the host's float() of the same value; floats widen
+// exactly.
+template <class T>
+double to_double(T raw) noexcept {
+  return static_cast<double>(raw);
+}
+
+// Any byte but 0 is true, as the exporters' own bool items are.
+double to_double(Flag flag) noexcept { return flag.byte != 0 ? 1.0 : 0.0; }
+
+// Every half value is a double exactly: a subnormal is its fraction times 2^-24, a normal number
+// only moves its exponent (bias 15 to 1023) and fraction. All NaNs come out as one NaN; the
+// caller takes those elements from the object.
+double to_double(Half half) noexcept {
+  const unsigned exponent = (half.bits >> 10) & 0x1fu;
+  const std::uint64_t fraction = half.bits & 0x3ffu;
+  double magnitude = 0.0;
+  if (exponent == 0) {
+    magnitude = static_cast<double>(fraction) * 0x1p-24;
+  } else if (exponent == 0x1f) {
+    magnitude = fraction == 0 ? std::numeric_limits<double>::infinity()
+                              : std::numeric_limits<double>::quiet_NaN();
+  } else {
+    magnitude = std::bit_cast<double>((std::uint64_t{exponent + 1008} << 52) | (fraction << 42));
+  }
+  return (half.bits & 0x8000u) != 0 ? -magnitude : magnitude;
+}
+
+// The elements of a strided buffer of T as doubles, as an iterator whose distance a vector's
+// range insert can take: it then grows the vector once and fills it in one loop, without zeroing
+// it first. It offers only what that insert uses. kStride is the stride when known at compile
+// time (a contiguous buffer), else 0. Loads go through memcpy: numpy data need not be aligned.
+template <class T, Py_ssize_t kStride>
+class Elements {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = double;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = double;
+
+  Elements(const char* base, Py_ssize_t stride, difference_type index) noexcept
+      : base_(base), stride_(stride), index_(index) {}
+
+  double operator*() const noexcept {
+    T raw;
+    std::memcpy(&raw, base_ + index_ * (kStride != 0 ? kStride : stride_), sizeof raw);
+    return to_double(raw);
+  }
+  Elements& operator++() noexcept {
+    ++index_;
+    return *this;
+  }
+  Elements& operator--() noexcept {
+    --index_;
+    return *this;
+  }
+  Elements& operator+=(difference_type n) noexcept {
+    index_ += n;
+    return *this;
+  }
+  difference_type operator-(const Elements& other) const noexcept { return index_ - other.index_; }
+  bool operator==(const Elements& other) const noexcept { return index_ == other.index_; }
+
+ private:
+  const char* base_;
+  Py_ssize_t stride_;
+  difference_type index_;
+};
+
+// Assumes a one-axis view of T with its shape and strides; its first element is at buf.
+template <class T>
+void append_as(const Py_buffer& view, std::vector<double>& values) {
+  const char* const base = static_cast<const char*>(view.buf);
+  const Py_ssize_t stride = view.strides[0];
+  const Py_ssize_t count = view.shape[0];
+  if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
+    using Contiguous = Elements<T, sizeof(T)>;
+    values.insert(values.end(), Contiguous(base, stride, 0), Contiguous(base, stride, count));
+  } else {
+    using Strided = Elements<T, 0>;
+    values.insert(values.end(), Strided(base, stride, 0), Strided(base, stride, count));
+  }
+}
+
+// Assumes `element` was checked against the view's item size.
+void append_elements(const Py_buffer& view, Element element, std::vector<double>& values) {
+  switch (element.kind) {
+    case Kind::Bool: return append_as<Flag>(view, values);
+    case Kind::Float:
+      if (element.size == 2) return append_as<Half>(view, values);
+      if (element.size == 4) return append_as<float>(view, values);
+      return append_as<double>(view, values);
+    case Kind::Signed:
+      if (element.size == 1) return append_as<std::int8_t>(view, values);
+      if (element.size == 2) return append_as<std::int16_t>(view, values);
+      if (element.size == 4) return append_as<std::int32_t>(view, values);
+      return append_as<std::int64_t>(view, values);
+    case Kind::Unsigned:
+      if (element.size == 1) return append_as<std::uint8_t>(view, values);
+      if (element.size == 2) return append_as<std::uint16_t>(view, values);
+      if (element.size == 4) return append_as<std::uint32_t>(view, values);
+      return append_as<std::uint64_t>(view, values);
+  }
+}
+
+bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 || size == 8; }
+
+// Replaces each NaN from values[first] on by what the object's own item at that place converts
+// to. Exporters differ on a narrow NaN's payload and sign (numpy keeps them, a memoryview may
+// not), and iteration gives each item as the object's item access does.
+HostResult<Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
+                                      std::size_t first) {
+  for (std::size_t i = first; i < values.size(); ++i) {
+    if (!std::isnan(values[i])) continue;
+    const PyRef item = PyRef::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i - first)));
+    if (!item) return take_or_system_error();
+    HostResult<double> value = extract_element(item.get());
+    if (!value) return std::move(value).error();
+    values[i] = value.value();
+  }
+  return Unit{};
+}
+
+// One export of an object's buffer as strided records, released when it ends. An object that
+// refuses leaves no error behind: the iteration path meets whatever is wrong with it itself.
+class BufferExport {
+ public:
+  explicit BufferExport(PyObject* object)
+      : held_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+    if (!held_) (void)take();
+  }
+  BufferExport(const BufferExport&) = delete;
+  BufferExport& operator=(const BufferExport&) = delete;
+  ~BufferExport() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  explicit operator bool() const noexcept { return held_; }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_;
+};
+
+}  // namespace
+
+HostResult<bool> append_buffer_elements(PyObject* object, std::vector<double>& values) {
+  const std::optional<Exporter> exporter = exporter_of(object);
+  if (!exporter) return false;
+  const BufferExport buffer(object);
+  if (!buffer) return false;
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
+      view.suboffsets != nullptr || view.format == nullptr) {
+    return false;
+  }
+  const std::optional<Element> element = element_of(view.format, *exporter);
+  if (!element || element->size != view.itemsize || !is_read_size(element->size)) return false;
+
+  const std::size_t first = values.size();
+  values.reserve(first + static_cast<std::size_t>(view.shape[0]));
+  prepare_pages(values);  // the length is real: the buffer's own
+  append_elements(view, *element, values);
+  if (element->kind == Kind::Float && element->size < 8) {
+    HostResult<Unit> fixed = take_nans_from_items(object, values, first);
+    if (!fixed) return std::move(fixed).error();
+  }
+  return true;
+}
+
+}  // namespace tondra::host
