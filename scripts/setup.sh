@@ -106,3 +106,15 @@ if [ "$ready_312_plus" != yes ]; then
   echo "setup: no CPython 3.12 or newer found (pyenv's or /usr/bin's): the module targets 3.12+" >&2
   exit 1
 fi
+
+# The type checkers (and pandas, which is big) go into one environment only: the first 3.12,
+# else the newest 3.13+. Its tag is left in .venv/typing-tag for scripts/test.sh.
+typing_venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
+[ -n "$typing_venv" ] || typing_venv=$(ls -d .venv/*-3.1[3-9] 2>/dev/null | tail -n 1)
+rm -f .venv/typing-tag
+if [ -n "$typing_venv" ]; then
+  tag=${typing_venv#.venv/}
+  make_venv "$tag" "$typing_venv/bin/python" requirements/typing.txt \
+    && echo "$tag" > .venv/typing-tag \
+    || echo "setup: could not install the type checkers into $typing_venv" >&2
+fi

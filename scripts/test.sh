@@ -53,6 +53,26 @@ for venv in .venv/*/; do
   fi
 done
 
+# --- Types: the installed stubs against the module, and typical calls through both checkers ----
+# Runs in the one environment that setup.sh gave the type checkers, after pip installed the
+# module (and its stub package) there above.
+typing_tag=$(cat .venv/typing-tag 2>/dev/null || true)
+if [ -n "$typing_tag" ] && [ -x ".venv/$typing_tag/bin/basedpyright" ]; then
+  echo "=== $typing_tag: stubtest, mypy, basedpyright"
+  typing_bin="$PWD/.venv/$typing_tag/bin"
+  # stubtest leaves a cache folder in its working directory whatever it is told.
+  if (cd build && "$typing_bin/python" -m mypy.stubtest tondra) \
+     && (cd tests/typing && export MYPY_CACHE_DIR="$OLDPWD/build/mypy-cache" \
+        && "$typing_bin/python" -m mypy --strict --warn-unused-ignores usage.py \
+        && "$typing_bin/basedpyright" --pythonpath "$typing_bin/python" usage.py); then
+    record "types $typing_tag" passed
+  else
+    record "types $typing_tag" FAILED
+  fi
+else
+  record "types" "FAILED (no environment)"
+fi
+
 echo
 echo "=== summary"
 printf '%s\n' "${results[@]}"

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "host/entry.hpp"
 #include "host/fault.hpp"
 #include "host/host_error.hpp"
 #include "host/text.hpp"
@@ -10,6 +11,10 @@ namespace tondra::host {
 namespace {
 
 constexpr const char* kPanicTypeName = "kelvar_runtime.PanicException";
+constexpr const char* kPanicHomeName = "kelvar_runtime";
+// Any attribute of the module will do: looking it up is what imports tondra when unpickling.
+constexpr const char* kModuleName = "tondra";
+constexpr const char* kAnchorName = "fit_lsq";
 constexpr const char* kPanicTypeDoc =
     "\n"
     "Raised when the native code of the tondra module panics.\n"
@@ -20,6 +25,53 @@ constexpr const char* kPanicTypeDoc =
 // An owned reference that is deliberately never released: function objects and pending
 // exceptions may refer to the type until the very end of the process.
 PyObject* g_panic_type = nullptr;
+
+HostResult<PyRef> import_attribute(const char* module, const char* name) {
+  const PyRef imported = PyRef::steal(PyImport_ImportModule(module));
+  if (!imported) return take_or_system_error();
+  PyRef attribute = PyRef::steal(PyObject_GetAttrString(imported.get(), name));
+  if (!attribute) return take_or_system_error();
+  return attribute;
+}
+
+// The reduction described in the header. An instance made with other than one argument (only
+// user code does that) keeps BaseException's own, which needs tondra imported to unpickle.
+HostResult<PyRef> reduce_panic(PyObject* self) {
+  const PyRef args = PyRef::steal(PyObject_GetAttrString(self, "args"));
+  if (!args) return take_or_system_error();
+  const PyRef dict = PyRef::steal(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) return take_or_system_error();
+  // Notes and other attributes travel as the state, as BaseException's own reduction has them.
+  const int has_state = PyObject_IsTrue(dict.get());
+  if (has_state < 0) return take_or_system_error();
+  PyObject* const state = has_state ? dict.get() : Py_None;  // borrowed from `dict`
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed from self
+
+  if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
+    return expect_object(Py_BuildValue("(OOO)", type, args.get(), state));
+  }
+  HostResult<PyRef> reduce = import_attribute("functools", "reduce");
+  if (!reduce) return std::move(reduce).error();
+  HostResult<PyRef> call = import_attribute("operator", "call");
+  if (!call) return std::move(call).error();
+  HostResult<PyRef> itemgetter = import_attribute("operator", "itemgetter");
+  if (!itemgetter) return std::move(itemgetter).error();
+  HostResult<PyRef> anchor = import_attribute(kModuleName, kAnchorName);
+  if (!anchor) return std::move(anchor).error();
+  const PyRef second = PyRef::steal(PyObject_CallFunction(itemgetter.value().get(), "i", 1));
+  if (!second) return take_or_system_error();
+  return expect_object(Py_BuildValue("(O(O(O(OO)O))O)", reduce.value().get(), call.value().get(),
+                                     second.get(), anchor.value().get(), type,
+                                     PyTuple_GET_ITEM(args.get(), 0), state));
+}
+
+PyObject* reduce_panic_entry(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded([self] { return reduce_panic(self); });
+}
+
+// Lives as long as the process: the type's __reduce__ descriptor points into it.
+PyMethodDef g_reduce_def{"__reduce__", reduce_panic_entry, METH_NOARGS,
+                         "Pickles the exception with its message."};
 
 }  // namespace
 
@@ -34,9 +86,33 @@ PyObject* panic_type() {
         pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
     fault("Failed to initialize new exception type.: " + debug_text(error));
   }
+  const PyRef reduce = PyRef::steal(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made.get()), &g_reduce_def));
+  if (!reduce || PyObject_SetAttrString(made.get(), "__reduce__", reduce.get()) < 0) {
+    fault("Failed to initialize new exception type.: " + debug_text(take_or_system_error()));
+  }
   // Making a type runs no user code today; should that change, the first type made wins.
   if (g_panic_type == nullptr) g_panic_type = made.release();
   return g_panic_type;
+}
+
+bool publish_panic_type() noexcept {
+  const PyRef published = PyRef::steal(call_guarded([]() -> HostResult<PyRef> {
+    PyObject* const type = panic_type();                 // borrowed: lives for the process
+    PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
+    const PyRef home_name = PyRef::steal(PyUnicode_FromString(kPanicHomeName));
+    if (!home_name) return take_or_system_error();
+    if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return PyRef::borrow(Py_None);
+    if (PyErr_Occurred()) return take_or_system_error();
+    const PyRef home = PyRef::steal(PyModule_NewObject(home_name.get()));
+    if (!home) return take_or_system_error();
+    if (PyModule_AddObjectRef(home.get(), "PanicException", type) < 0 ||
+        PyDict_SetItem(modules, home_name.get(), home.get()) < 0) {
+      return take_or_system_error();
+    }
+    return PyRef::borrow(Py_None);
+  }));
+  return static_cast<bool>(published);
 }
 
 void raise_panic(const std::string& message) noexcept {

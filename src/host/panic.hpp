@@ -7,6 +7,16 @@
 //
 // The type calls itself "kelvar_runtime.PanicException". It is made on first need, one per
 // process, and kept for the life of the process.
+//
+// It crosses process boundaries (process pools send a worker's exception back pickled), which
+// takes two things, since pickle finds a class by its module and name:
+// * Importing tondra registers a module "kelvar_runtime" in sys.modules holding the type (made
+//   then), so the name the type gives itself resolves wherever tondra has been imported.
+// * An instance pickles with its message as a call that first looks up one of tondra's own
+//   functions (which imports tondra, and so registers the type) and only then the type:
+//   functools.reduce(operator.call, (itemgetter(1), (tondra.fit_lsq, T), message)) is
+//   T(message). A process that never imported tondra can therefore unpickle it too, without
+//   tondra's namespace holding anything but its functions.
 
 #include <string>
 
@@ -17,6 +27,12 @@ namespace tondra::host {
 // The PanicException type (borrowed: it lives as long as the process). Made now if this is the
 // first need; if the host refuses to make it, that is a fault.
 PyObject* panic_type();
+
+// Makes the type now and registers it as kelvar_runtime.PanicException in sys.modules, unless
+// that module name is already taken (by us, from an earlier initialisation, or by someone else,
+// who keeps it). Called by the module's initialisation; false with the host's error set on
+// failure.
+bool publish_panic_type() noexcept;
 
 // Sets a PanicException carrying `message` as the host's pending error. A fault raised on the
 // way (the type cannot be made) is a fault while converting a fault: it is reported, then

@@ -1,8 +1,13 @@
 """Fits a circle to points in the plane.
 
-Every function takes the x and y coordinates as two sequences of numbers (anything the
-interpreter considers a sequence except ``str``; items convert like ``float(item)``) and returns
-the estimated centre as a new list ``[cx, cy]``. No radius is returned.
+Every function takes the x and y coordinates as two sequences of numbers and returns the
+estimated centre as a new list ``[cx, cy]``. No radius is returned.
+
+Coordinates may be lists, tuples, ``range``, ``bytes``, numpy arrays, pandas Series or any
+sequence of your own (an object with ``__getitem__``, ideally ``__len__``) whose items have
+``__float__`` or ``__index__``; items convert like ``float(item)``. A ``str`` is refused with a
+``TypeError`` at run time (the type checkers refuse it too: its items are not numbers), and so is
+a mapping.
 
 Errors:
 
@@ -14,15 +19,23 @@ Errors:
   numerical work, for example an unknown ``method``. It derives from ``BaseException``, not
   ``Exception``, so ``except Exception`` does not catch it; it is not importable from this
   module (catch ``BaseException`` and inspect ``type(e).__name__``). A report is written
-  directly to file descriptor 2; set ``TONDRA_BACKTRACE=1`` for a backtrace.
+  directly to file descriptor 2; set ``TONDRA_BACKTRACE=1`` for a backtrace. It pickles with its
+  message, so ``concurrent.futures.ProcessPoolExecutor`` hands it to the caller; a
+  ``multiprocessing.Pool`` worker does not survive it.
 """
 
-from collections.abc import Sequence
-from typing import Literal, SupportsFloat, SupportsIndex
+from typing import Literal, Protocol, SupportsFloat, SupportsIndex, type_check_only
 
 __all__ = ["taubin_svd", "fit_geometrical", "fit_lsq"]
 
-_Coordinates = Sequence[SupportsFloat | SupportsIndex]
+@type_check_only
+class _Coordinates(Protocol):
+    """What the functions read: items by position (until IndexError), each a number.
+
+    numpy arrays and pandas Series are not ``Sequence`` subclasses but match this.
+    """
+
+    def __getitem__(self, index: int, /) -> SupportsFloat | SupportsIndex: ...
 
 def taubin_svd(xs: _Coordinates, ys: _Coordinates) -> list[float]:
     """Taubin's algebraic fit, computed with a singular value decomposition.
