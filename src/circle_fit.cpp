@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "aux_funcs.hpp"
+#include "binary_scale.hpp"
 #include "circle.hpp"
 #include "errors.hpp"
 #include "host/fault.hpp"
@@ -32,6 +33,9 @@ constexpr std::size_t kLbfgsHistory = 7;
 // Converged when the vertex costs' standard deviation is below this (costs are sums of squares
 // in the unit-RMS frame, so this is relative to the data's own size).
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
+// Largest coordinates for which the Taubin fit runs on the data as they are: far enough inside
+// the overflow and underflow limits of its squares and of LAPACK's own rescaling for any n.
+constexpr double kTaubinPlainRange[2] = {0x1p-400, 0x1p400};
 
 std::uint64_t count_of(const optim::FuncCounts& counts, std::string_view key) {
   const auto it = counts.find(key);
@@ -140,6 +144,13 @@ std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std:
 // Data that determine no circle make M non-finite (no points, one point, equal points: r = 0;
 // a NaN or an infinity anywhere). LAPACK can spin forever on such a matrix, so it never gets one:
 // the answer is [nan, nan]. Unequal lengths fault when the columns are stacked.
+//
+// The squares z overflow for coordinates beyond about 2^511 and underflow below about 2^-536,
+// and LAPACK rescales M by factors that are not powers of two once its largest entry leaves
+// [2^-459, 2^459]. Finite data whose largest coordinate lies outside kTaubinPlainRange are
+// therefore fitted as 2^-e times themselves (binary_scale.hpp) and the centre is scaled back by
+// 2^e: exact, so the result scales with the data bit for bit, and inside the range, where the
+// rescaling would change no bit anyway, the data are fitted as they are.
 std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::size_t n = std::min(xs.size(), ys.size());
@@ -147,12 +158,25 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   // in one loop only lets their additions overlap, it does not reorder them.
   double x_sum = +0.0;
   double y_sum = +0.0;
+  double largest = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     x_sum += xs[i];
     y_sum += ys[i];
+    largest = std::max(largest, std::max(std::fabs(xs[i]), std::fabs(ys[i])));
   }
   for (std::size_t i = n; i < xs.size(); ++i) x_sum += xs[i];
   for (std::size_t i = n; i < ys.size(); ++i) y_sum += ys[i];
+  int exponent = 0;
+  if (xs.size() != n || ys.size() != n) largest = largest_magnitude(xs, ys);
+  // A NaN makes its sum NaN (max ignores it); finite values that overflow make it infinite.
+  const bool finite = std::isfinite(largest) && !std::isnan(x_sum) && !std::isnan(y_sum);
+  if (finite && largest > 0.0 && !(largest >= kTaubinPlainRange[0] && largest <= kTaubinPlainRange[1])) {
+    exponent = binary_exponent(largest);
+    scale_by_power_of_two(xs, exponent);
+    scale_by_power_of_two(ys, exponent);
+    x_sum = sum_in_order(xs);
+    y_sum = sum_in_order(ys);
+  }
   const double x_mean = x_sum / static_cast<double>(xs.size());
   const double y_mean = y_sum / static_cast<double>(ys.size());
 
@@ -194,7 +218,10 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   const double p1 = vt(2, 1);
   const double p2 = vt(2, 2);
   const double a = p0 / (2.0 * r);
-  return {x_mean - p1 / (2.0 * a), y_mean - p2 / (2.0 * a)};
+  const double cx = x_mean - p1 / (2.0 * a);
+  const double cy = y_mean - p2 / (2.0 * a);
+  if (exponent == 0) return {cx, cy};
+  return {std::ldexp(cx, exponent), std::ldexp(cy, exponent)};
 }
 
 }  // namespace tondra
