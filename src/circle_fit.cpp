@@ -33,23 +33,18 @@ constexpr std::size_t kLbfgsHistory = 7;
 // in the unit-RMS frame, so this is relative to the data's own size).
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
 
-std::uint64_t count_of(const optim::FuncCounts& counts, std::string_view key) {
-  const auto it = counts.find(key);
-  return it == counts.end() ? 0 : it->second;
-}
-
 // Reads the run's best point, maps it back to the caller's frame and keeps the figures.
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
   if (!state.best_param) host::fault("Found params");
-  const std::vector<double>& best = *state.best_param;
+  const optim::Vector& best = *state.best_param;
   host::check_index(1, best.size());
   LsqReport report;
   report.centre = frame.from_frame(best[0], best[1]);
   report.iterations = state.iteration;
-  report.cost_count = count_of(state.counts, optim::kCostCount);
-  report.gradient_count = count_of(state.counts, optim::kGradientCount);
+  report.cost_count = state.counts.count_or_zero(optim::Evaluation::Cost);
+  report.gradient_count = state.counts.count_or_zero(optim::Evaluation::Gradient);
   report.termination = optim::debug_text(state.status);
   return report;
 }

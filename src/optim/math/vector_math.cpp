@@ -23,33 +23,33 @@ void check_equal_lengths(std::size_t left, std::size_t right, host::SourcePos wh
               where);
 }
 
-std::vector<double> add(std::span<const double> a, std::span<const double> b,
+Vector add(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   check_both_filled(a, b, where);
-  std::vector<double> out(a.size());
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] + b[i];
   return out;
 }
 
-std::vector<double> sub(std::span<const double> a, std::span<const double> b,
+Vector sub(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   host::check(!a.empty(), "n1 > 0", where);
   check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] - b[i];
   return out;
 }
 
-std::vector<double> mul(std::span<const double> a, const double s) {
-  std::vector<double> out(a.size());
+Vector mul(std::span<const double> a, const double s) {
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * s;
   return out;
 }
 
-std::vector<double> mul(std::span<const double> a, std::span<const double> b,
+Vector mul(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   check_both_filled(a, b, where);
-  std::vector<double> out(a.size());
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * b[i];
   return out;
 }
@@ -67,36 +67,44 @@ double norm(std::span<const double> a) noexcept {
   return std::sqrt(sum);
 }
 
-std::vector<double> min(std::span<const double> a, std::span<const double> b,
+Vector min(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   host::check(!a.empty(), "!x.is_empty()", where);
   check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] < b[i] ? a[i] : b[i];
   return out;
 }
 
-std::vector<double> min(const std::vector<double>& a, const std::vector<double>& b,
+Vector min(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where) {
   return min(std::span<const double>(a), std::span<const double>(b), where);
 }
 
-std::vector<double> max(std::span<const double> a, std::span<const double> b,
+Vector min(const Vector& a, const Vector& b, host::SourcePos where) {
+  return min(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+Vector max(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   host::check(!a.empty(), "!x.is_empty()", where);
   check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] > b[i] ? a[i] : b[i];
   return out;
 }
 
-std::vector<double> max(const std::vector<double>& a, const std::vector<double>& b,
+Vector max(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where) {
   return max(std::span<const double>(a), std::span<const double>(b), where);
 }
 
-std::vector<double> signum(std::span<const double> a) {
-  std::vector<double> out(a.size());
+Vector max(const Vector& a, const Vector& b, host::SourcePos where) {
+  return max(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+Vector signum(std::span<const double> a) {
+  Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) {
     out[i] = std::isnan(a[i]) ? a[i] : std::copysign(1.0, a[i]);
   }

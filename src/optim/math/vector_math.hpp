@@ -1,37 +1,38 @@
 #pragma once
 // Element-wise arithmetic on coordinate vectors, shared by every solver.
 //
-// Vector results are new vectors; inputs are never modified, and element i of a result depends
+// Vector results are new Vectors (inline storage: no allocation); inputs are never modified, and element i of a result depends
 // only on element i of the inputs. Products and sums are separately rounded (the build forbids
 // contraction), so x + s*d written as add(x, mul(d, s)) rounds twice, as the solvers expect.
 // Sums run in index order from +0.0. A violated precondition is a broken invariant of the calling
 // solver, hence a fault at the caller's position, not an error value.
 //
-// Call these qualified (optim::min) or with vectors: for two std::vector arguments the vector
-// overloads below win over std::min/std::max that argument-dependent lookup would bring in.
+// Call these qualified (optim::min) or with vectors: for two std::vector or two Vector arguments
+// the overloads below win over std::min/std::max that argument-dependent lookup would bring in.
 
 #include <span>
 #include <vector>
 
 #include "host/fault.hpp"
+#include "optim/math/vector.hpp"
 
 namespace tondra::optim {
 
 // a[i] + b[i]. Faults "assertion failed: n1 > 0" when a is empty, "assertion failed: n2 > 0"
 // when b is empty, then the length equality assertion.
-std::vector<double> add(std::span<const double> a, std::span<const double> b,
+Vector add(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
 // a[i] - b[i]. Faults "assertion failed: n1 > 0" when a is empty, then the length equality
 // assertion (an empty b against a non-empty a fails there).
-std::vector<double> sub(std::span<const double> a, std::span<const double> b,
+Vector sub(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
 // a[i] * s. No precondition: an empty a gives an empty result.
-std::vector<double> mul(std::span<const double> a, double s);
+Vector mul(std::span<const double> a, double s);
 
 // a[i] * b[i], with the preconditions of add.
-std::vector<double> mul(std::span<const double> a, std::span<const double> b,
+Vector mul(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
 // Sum of a[i] * b[i] over the shorter length; the longer vector's tail is ignored.
@@ -42,19 +43,21 @@ double norm(std::span<const double> a) noexcept;
 
 // a[i] if a[i] < b[i], else b[i]: a NaN on either side gives b[i]. Faults
 // "assertion failed: !x.is_empty()" when a is empty, then the length equality assertion.
-std::vector<double> min(std::span<const double> a, std::span<const double> b,
+Vector min(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
-std::vector<double> min(const std::vector<double>& a, const std::vector<double>& b,
+Vector min(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where = host::SourcePos::here());
+Vector min(const Vector& a, const Vector& b, host::SourcePos where = host::SourcePos::here());
 
 // a[i] if a[i] > b[i], else b[i], with the preconditions of min.
-std::vector<double> max(std::span<const double> a, std::span<const double> b,
+Vector max(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
-std::vector<double> max(const std::vector<double>& a, const std::vector<double>& b,
+Vector max(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where = host::SourcePos::here());
+Vector max(const Vector& a, const Vector& b, host::SourcePos where = host::SourcePos::here());
 
 // NaN for a NaN element, otherwise 1.0 carrying the element's sign (+0.0 -> 1.0, -0.0 -> -1.0).
-std::vector<double> signum(std::span<const double> a);
+Vector signum(std::span<const double> a);
 
 // Faults "assertion `left == right` failed\n  left: L\n right: R" unless left == right.
 void check_equal_lengths(std::size_t left, std::size_t right,

@@ -18,7 +18,7 @@ const char* action_name(const NelderMeadAction action) {
 
 NelderMead::NelderMead(std::vector<std::vector<double>> vertices) {
   simplex_.reserve(vertices.size());
-  for (std::vector<double>& v : vertices) simplex_.push_back(Vertex{std::move(v), std::nan("")});
+  for (const std::vector<double>& v : vertices) simplex_.push_back(Vertex{Vector(v), std::nan("")});
 }
 
 OptimResult<NelderMead> NelderMead::with_std_dev_tolerance(const double tolerance) && {
@@ -45,7 +45,7 @@ TerminationStatus NelderMead::termination_test(const IterState& /*state*/) const
   return TerminationStatus{};
 }
 
-std::vector<double> NelderMead::contract(std::span<const double> x0,
+Vector NelderMead::contract(std::span<const double> x0,
                                          std::span<const double> x) const {
   return add(x0, mul(sub(x, x0), contraction_coeff_));
 }
@@ -58,9 +58,9 @@ void NelderMead::sort_simplex() {
   }
 }
 
-std::vector<double> NelderMead::centroid_without_worst() const {
+Vector NelderMead::centroid_without_worst() const {
   const std::size_t n = simplex_.size();
-  std::vector<double> x0 = simplex_[0].param;
+  Vector x0 = simplex_[0].param;
   for (std::size_t k = 1; k + 1 < n; ++k) x0 = add(x0, simplex_[k].param);
   const double inverse = 1.0 / static_cast<double>(n - 1);
   return mul(x0, inverse);
@@ -68,7 +68,7 @@ std::vector<double> NelderMead::centroid_without_worst() const {
 
 SolverStep NelderMead::report(IterState state, const NelderMeadAction action) const {
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
-  return SolverStep{std::move(state), KV().insert("action", std::string(action_name(action)))};
+  return SolverStep{std::move(state), KV().insert("action", std::string_view(action_name(action)))};
 }
 
 }  // namespace tondra::optim

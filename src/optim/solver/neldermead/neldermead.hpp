@@ -57,7 +57,7 @@ enum class NelderMeadAction { Reflection, Expansion, ContractionOutside, Contrac
 const char* action_name(NelderMeadAction action);
 
 struct Vertex {
-  std::vector<double> param;
+  Vector param;
   double cost;
 };
 
@@ -80,7 +80,7 @@ class NelderMead {
   TerminationStatus termination_test(const IterState& state) const;
 
   // x0 + rho (x - x0): both contractions, with xr (outside) or the worst vertex (inside) as x.
-  std::vector<double> contract(std::span<const double> x0, std::span<const double> x) const;
+  Vector contract(std::span<const double> x0, std::span<const double> x) const;
 
   // Moves every vertex but the best halfway (by sigma) to it and re-evaluates it, in index order.
   // On an error it stops at once: earlier vertices are shrunk and re-costed, vertex k has its new
@@ -93,7 +93,7 @@ class NelderMead {
 
  private:
   void sort_simplex();
-  std::vector<double> centroid_without_worst() const;
+  Vector centroid_without_worst() const;
   // The iteration's result: the best vertex as the state's point, and the action taken.
   SolverStep report(IterState state, NelderMeadAction action) const;
 
@@ -124,36 +124,36 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
   const double second_worst = simplex_[n - 2].cost;
   Vertex& worst = simplex_[n - 1];
 
-  const std::vector<double> x0 = centroid_without_worst();
-  std::vector<double> xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
+  const Vector x0 = centroid_without_worst();
+  Vector xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
   const OptimResult<double> fr_result = problem.cost(xr);
   if (!fr_result) return fr_result.error();
   const double fr = fr_result.value();
 
   if (best <= fr && fr < second_worst) {
-    worst = Vertex{std::move(xr), fr};
+    worst = Vertex{xr, fr};
     sort_simplex();
     return report(std::move(state), NelderMeadAction::Reflection);
   }
   if (fr < best) {
-    std::vector<double> xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
+    const Vector xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
     const OptimResult<double> fe = problem.cost(xe);
     if (!fe) return fe.error();
     // An expansion no better than the reflection is not worth its longer step (NaN included).
-    worst = fe.value() < fr ? Vertex{std::move(xe), fe.value()} : Vertex{std::move(xr), fr};
+    worst = fe.value() < fr ? Vertex{xe, fe.value()} : Vertex{xr, fr};
     sort_simplex();
     return report(std::move(state), NelderMeadAction::Expansion);
   }
   if (fr >= second_worst) {
     const bool outside = fr < worst.cost;
-    std::vector<double> xc = outside ? contract(x0, xr) : contract(x0, worst.param);
+    const Vector xc = outside ? contract(x0, xr) : contract(x0, worst.param);
     const OptimResult<double> fc = problem.cost(xc);
     if (!fc) return fc.error();
     const bool accepted = outside ? fc.value() <= fr : fc.value() < worst.cost;
     NelderMeadAction action =
         outside ? NelderMeadAction::ContractionOutside : NelderMeadAction::ContractionInside;
     if (accepted) {
-      worst = Vertex{std::move(xc), fc.value()};
+      worst = Vertex{xc, fc.value()};
     } else {
       const OptimResult<Unit> shrunk = shrink(problem);
       if (!shrunk) return shrunk.error();
@@ -167,7 +167,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
 
 template <class P>
 OptimResult<Unit> NelderMead::shrink(Problem<P>& problem) {
-  const std::vector<double> b = simplex_[0].param;
+  const Vector b = simplex_[0].param;
   for (std::size_t k = 1; k < simplex_.size(); ++k) {
     simplex_[k].param = add(b, mul(sub(simplex_[k].param, b), shrink_coeff_));
     const OptimResult<double> c = problem.cost(simplex_[k].param);

@@ -200,8 +200,7 @@ OptimResult<OptimizationResult<P, MoreThuenteLineSearch>> search(P problem, std:
 }
 
 std::uint64_t count_of(const IterState& state, const char* key) {
-  const auto it = state.counts.find(key);
-  return it == state.counts.end() ? 0 : it->second;
+  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {

@@ -67,7 +67,7 @@ struct Stepper {
   std::string step() {
     SolverStep s = tondra::unwrap(solver.next_iter(problem, std::move(state)));
     state = std::move(s.state);
-    return std::get<std::string>(*s.kv->get("action"));
+    return std::string(std::get<std::string_view>(*s.kv->get("action")));
   }
 
   // The simplex as (point, cost) pairs, best first.

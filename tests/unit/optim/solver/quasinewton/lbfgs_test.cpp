@@ -43,8 +43,7 @@ OptimResult<OptimizationResult<P, LBFGS>> minimise(P problem, std::vector<double
 }
 
 std::uint64_t count_of(const IterState& state, const char* key) {
-  const auto it = state.counts.find(key);
-  return it == state.counts.end() ? 0 : it->second;
+  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(Lbfgs, ConvergesOnQuadratics) {
@@ -138,7 +137,7 @@ TEST(Lbfgs, InverseHessianMapsTheNewestGradientChangeToTheNewestStep) {
     auto r = minimise(Rosenbrock{}, {-1.2, 1.0}, limit);
     ASSERT_TRUE(r.has_value());
     const LBFGS& solver = r.value().solver;
-    const std::vector<double>& s = solver.step_history().back();
+    const tondra::optim::Vector& s = solver.step_history().back();
     const std::vector<double> d = solver.direction_at(solver.grad_history().back());
     const double scale = std::hypot(s[0], s[1]);
     EXPECT_NEAR(d[0], -s[0], kTolerance * scale) << limit;
@@ -148,7 +147,7 @@ TEST(Lbfgs, InverseHessianMapsTheNewestGradientChangeToTheNewestStep) {
 
 TEST(Lbfgs, KeepsAtMostHistorySizePairsDroppingTheOldest) {
   // Rosenbrock takes well over 12 iterations, so every run below stops at its limit.
-  std::vector<std::vector<double>> previous;
+  std::vector<tondra::optim::Vector> previous;
   for (std::uint64_t limit = 1; limit <= 12; ++limit) {
     auto r = minimise(Rosenbrock{}, {-1.2, 1.0}, limit);
     ASSERT_TRUE(r.has_value());
