@@ -19,7 +19,7 @@ using KvValue = std::variant<double, std::string_view>;
 
 class KV {
  public:
-  static constexpr std::size_t kCapacity = 8;
+  static constexpr std::size_t kCapacity = 4;
 
   struct Entry {
     std::string_view key;

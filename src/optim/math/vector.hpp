@@ -43,14 +43,6 @@ class Vector {
   Vector(const std::vector<double>& values, host::SourcePos where = host::SourcePos::here())
       : Vector(std::span<const double>(values), where) {}
 
-  // Copies only the elements in use.
-  Vector(const Vector& other) : size_(other.size_) { std::copy_n(other.data_, size_, data_); }
-  Vector& operator=(const Vector& other) {
-    size_ = other.size_;
-    std::copy_n(other.data_, size_, data_);
-    return *this;
-  }
-
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   double* data() { return data_; }
@@ -78,8 +70,10 @@ class Vector {
   // Faults "vector of N elements exceeds the capacity of 8" for a longer vector.
   static std::size_t checked_size(std::size_t n, host::SourcePos where);
 
+  // Unused elements stay 0.0: a Vector is trivially copyable, and a copy of a fixed 72 bytes is
+  // cheaper than a call that copies just the elements in use.
   std::size_t size_ = 0;
-  double data_[kCapacity];
+  double data_[kCapacity] = {};
 };
 
 }  // namespace tondra::optim

@@ -31,6 +31,11 @@ Vector add(std::span<const double> a, std::span<const double> b,
   return out;
 }
 
+void add_to(Vector& a, std::span<const double> b, host::SourcePos where) {
+  check_both_filled(a, b, where);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] + b[i];
+}
+
 Vector sub(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where) {
   host::check(!a.empty(), "n1 > 0", where);

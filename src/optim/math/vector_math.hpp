@@ -23,6 +23,9 @@ namespace tondra::optim {
 Vector add(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
+// a = add(a, b) in place (the same sums and the same faults), without making a new vector.
+void add_to(Vector& a, std::span<const double> b, host::SourcePos where = host::SourcePos::here());
+
 // a[i] - b[i]. Faults "assertion failed: n1 > 0" when a is empty, then the length equality
 // assertion (an empty b against a non-empty a fails there).
 Vector sub(std::span<const double> a, std::span<const double> b,

@@ -61,7 +61,7 @@ void NelderMead::sort_simplex() {
 Vector NelderMead::centroid_without_worst() const {
   const std::size_t n = simplex_.size();
   Vector x0 = simplex_[0].param;
-  for (std::size_t k = 1; k + 1 < n; ++k) x0 = add(x0, simplex_[k].param);
+  for (std::size_t k = 1; k + 1 < n; ++k) add_to(x0, simplex_[k].param);
   const double inverse = 1.0 / static_cast<double>(n - 1);
   return mul(x0, inverse);
 }
