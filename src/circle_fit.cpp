@@ -33,7 +33,12 @@ constexpr std::size_t kLbfgsHistory = 7;
 // in the unit-RMS frame, so this is relative to the data's own size).
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
 
-// Reads the run's best point, maps it back to the caller's frame and keeps the figures.
+// Reads the run's best point, maps it back to the caller's frame and keeps the figures. The
+// counts are the state's copy of the wrapper's counters as of the last step; a kind of
+// evaluation the solver never asked for (Nelder-Mead's gradient) has no counter and reads 0.
+// The figures cost nothing to keep: the counters are plain fields and the status is an enum
+// until its text is asked for, once per run. Only the best point matters to the caller of
+// fit_lsq; the rest serves benchmarks and diagnostics.
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
