@@ -4,13 +4,10 @@
 
 namespace tondra::optim {
 
-std::size_t Vector::checked_size(const std::size_t n, const host::SourcePos where) {
-  if (n > kCapacity) {
-    host::fault("vector of " + std::to_string(n) + " elements exceeds the capacity of " +
-                    std::to_string(kCapacity),
-                where);
-  }
-  return n;
+void Vector::fault_capacity(const std::size_t n, const host::SourcePos where) {
+  host::fault("vector of " + std::to_string(n) + " elements exceeds the capacity of " +
+                  std::to_string(kCapacity),
+              where);
 }
 
 }  // namespace tondra::optim

@@ -51,10 +51,15 @@ Vector NelderMead::contract(std::span<const double> x0,
 }
 
 void NelderMead::sort_simplex() {
+  // Insertion sort, stable (a vertex moves only past strictly higher costs; NaN moves nowhere).
+  // The moving vertex is held aside and the higher ones shifted up one place each: the order of
+  // pairwise swaps, at a third of the copying. Usually one vertex is out of place.
   for (std::size_t k = 1; k < simplex_.size(); ++k) {
-    for (std::size_t j = k; j > 0 && simplex_[j - 1].cost > simplex_[j].cost; --j) {
-      std::swap(simplex_[j - 1], simplex_[j]);
-    }
+    if (!(simplex_[k - 1].cost > simplex_[k].cost)) continue;
+    const Vertex held = simplex_[k];
+    std::size_t j = k;
+    for (; j > 0 && simplex_[j - 1].cost > held.cost; --j) simplex_[j] = simplex_[j - 1];
+    simplex_[j] = held;
   }
 }
 

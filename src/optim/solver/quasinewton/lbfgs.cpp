@@ -38,12 +38,12 @@ Vector LBFGS::direction(const std::span<const double> g, const double gamma) con
   for (std::size_t j = n; j-- > 0;) {
     rho[j] = 1.0 / dot(grad_history_[j], step_history_[j]);
     alpha[j] = rho[j] * dot(step_history_[j], q);
-    q = sub(q, mul(grad_history_[j], alpha[j]));
+    sub_scaled(q, grad_history_[j], alpha[j]);  // q - y_j alpha_j
   }
   Vector r = mul(q, gamma);
   for (std::size_t j = 0; j < n; ++j) {
     const double beta = dot(grad_history_[j], r) * rho[j];
-    r = add(r, mul(step_history_[j], alpha[j] - beta));
+    add_scaled(r, step_history_[j], alpha[j] - beta);  // r + s_j (alpha_j - beta)
   }
   for (double& v : r) v = -v;
   return r;
