@@ -113,12 +113,12 @@ class MoreThuenteLineSearch {
   // only if the state's cost is infinite and the gradient only if grad is absent. Fails when no
   // direction is set, when the state has no param, or when the start slope is >= 0.
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
   // Evaluates one trial step (one cost, one gradient). Either terminates the state (Converged)
   // with the trial point, its cost and gradient, or narrows the interval for the next call.
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   // The search ends only from next_iter.
   TerminationStatus termination_test(const IterState& /*state*/) const { return {}; }
@@ -178,7 +178,7 @@ class MoreThuenteLineSearch {
 };
 
 template <class P>
-OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState& state) {
   if (!search_direction_) {
     return OptimError::not_initialized(
         "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
@@ -196,11 +196,11 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
   if (!start) return std::move(start).error();
   OptimResult<Unit> begun = begin(*param, start.value().cost, start.value().grad);
   if (!begun) return std::move(begun).error();
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState& state) {
   if (!start_param_ || !search_direction_) fault_none();  // init succeeded before any iteration
   OptimResult<TrialBounds> bounds = prepare_trial();
   if (!bounds) return std::move(bounds).error();
@@ -218,7 +218,7 @@ OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, It
     state.with_param(point).with_cost(f).with_gradient(fg.value().grad);
     state.terminate_with(TerminationReason::Converged);
   }
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 }  // namespace tondra::optim

@@ -71,9 +71,9 @@ Vector NelderMead::centroid_without_worst() const {
   return mul(x0, inverse);
 }
 
-SolverStep NelderMead::report(IterState state, const NelderMeadAction action) const {
+SolverStep NelderMead::report(IterState& state, const NelderMeadAction action) const {
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
-  return SolverStep{std::move(state), KV().insert("action", std::string_view(action_name(action)))};
+  return SolverStep{KV().insert("action", std::string_view(action_name(action)))};
 }
 
 }  // namespace tondra::optim

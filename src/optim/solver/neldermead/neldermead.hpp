@@ -72,10 +72,10 @@ class NelderMead {
   OptimResult<NelderMead> with_std_dev_tolerance(double tolerance) &&;
 
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   TerminationStatus termination_test(const IterState& state) const;
 
@@ -95,7 +95,7 @@ class NelderMead {
   void sort_simplex();
   Vector centroid_without_worst() const;
   // The iteration's result: the best vertex as the state's point, and the action taken.
-  SolverStep report(IterState state, NelderMeadAction action) const;
+  SolverStep report(IterState& state, NelderMeadAction action) const;
 
   std::vector<Vertex> simplex_;
   double reflection_coeff_ = 1.0;
@@ -106,16 +106,16 @@ class NelderMead {
 };
 
 template <class P>
-OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState& state) {
   for (Vertex& v : simplex_) v.cost = unwrap(problem.cost(v.param));
   sort_simplex();
   host::check_index(0, simplex_.size());
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& state) {
   const std::size_t n = simplex_.size();
   // Best and second-worst must both exist; the second vertex is the first that may not.
   host::check_index(0, n);
@@ -133,7 +133,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
   if (best <= fr && fr < second_worst) {
     worst = Vertex{xr, fr};
     sort_simplex();
-    return report(std::move(state), NelderMeadAction::Reflection);
+    return report(state, NelderMeadAction::Reflection);
   }
   if (fr < best) {
     const Vector xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
@@ -142,7 +142,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
     // An expansion no better than the reflection is not worth its longer step (NaN included).
     worst = fe.value() < fr ? Vertex{xe, fe.value()} : Vertex{xr, fr};
     sort_simplex();
-    return report(std::move(state), NelderMeadAction::Expansion);
+    return report(state, NelderMeadAction::Expansion);
   }
   if (fr >= second_worst) {
     const bool outside = fr < worst.cost;
@@ -160,7 +160,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
       action = NelderMeadAction::Shrink;
     }
     sort_simplex();
-    return report(std::move(state), action);
+    return report(state, action);
   }
   return OptimError::potential_bug("`NelderMead`: Reached unreachable point.");
 }

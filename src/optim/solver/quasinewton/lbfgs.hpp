@@ -62,11 +62,11 @@ class LBFGS {
   // Puts the start point, its cost and its gradient in the state, evaluating the cost only if the
   // state's cost is infinite and the gradient only if the state has none.
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
-  // One quasi-Newton step; returns the state with a "gamma" diagnostics entry.
+  // One quasi-Newton step on the state; returns a "gamma" diagnostics entry.
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   TerminationStatus termination_test(const IterState& state) const;
 
@@ -101,7 +101,7 @@ class LBFGS {
 };
 
 template <class P>
-OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState& state) {
   std::optional<Vector> param = state.take_param();
   if (!param) {
     return OptimError::not_initialized(
@@ -112,11 +112,11 @@ OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
       complete_start_point(problem, *param, state.cost, state.take_grad());
   if (!start) return std::move(start).error();
   state.with_param(*param).with_cost(start.value().cost).with_gradient(start.value().grad);
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState& state) {
   std::optional<Vector> x = state.take_param();
   if (!x) return OptimError::potential_bug("`L-BFGS`: Parameter vector in state not set.");
   const double cost = state.cost;
@@ -130,14 +130,12 @@ OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
 
   using Search = LineSearchProblem<P>;
   Executor<Search, MoreThuenteLineSearch> search(Search(problem.take_problem()), line_search_);
-  search.configure([&](IterState s) {
-    return std::move(s).with_param(*x).with_gradient(*g).with_cost(cost);
-  });
+  search.configure([&](IterState& s) { s.with_param(*x).with_gradient(*g).with_cost(cost); });
   OptimResult<OptimizationResult<Search, MoreThuenteLineSearch>> found = std::move(search).run();
   if (!found) {
     state.status = TerminationStatus::solver_stopped("Line search terminated with: '" +
                                                      found.error().message() + "'");
-    return SolverStep{std::move(state), std::move(kv)};
+    return SolverStep{std::move(kv)};
   }
 
   OptimizationResult<Search, MoreThuenteLineSearch>& result = found.value();
@@ -151,7 +149,7 @@ OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
   if (!g_next) return std::move(g_next).error();
   record_pair(state.iteration, sub(*x_next, *x), sub(g_next.value(), *g));
   state.with_param(*x_next).with_cost(cost_next).with_gradient(g_next.value());
-  return SolverStep{std::move(state), std::move(kv)};
+  return SolverStep{std::move(kv)};
 }
 
 }  // namespace tondra::optim
