@@ -1,6 +1,8 @@
 #include "optim/solver/neldermead/neldermead.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
 namespace tondra::optim {
@@ -50,11 +52,11 @@ Vector NelderMead::contract(std::span<const double> x0,
   return add(x0, mul(sub(x, x0), contraction_coeff_));
 }
 
-void NelderMead::sort_simplex() {
+void NelderMead::sort_simplex(const std::size_t first_unsorted) {
   // Insertion sort, stable (a vertex moves only past strictly higher costs; NaN moves nowhere).
   // The moving vertex is held aside and the higher ones shifted up one place each: the order of
-  // pairwise swaps, at a third of the copying. Usually one vertex is out of place.
-  for (std::size_t k = 1; k < simplex_.size(); ++k) {
+  // pairwise swaps, at a third of the copying.
+  for (std::size_t k = first_unsorted; k < simplex_.size(); ++k) {
     if (!(simplex_[k - 1].cost > simplex_[k].cost)) continue;
     const Vertex held = simplex_[k];
     std::size_t j = k;
@@ -66,7 +68,17 @@ void NelderMead::sort_simplex() {
 Vector NelderMead::centroid_without_worst() const {
   const std::size_t n = simplex_.size();
   Vector x0 = simplex_[0].param;
-  for (std::size_t k = 1; k + 1 < n; ++k) add_to(x0, simplex_[k].param);
+  // The vertices' sum is what add_to over the vertices in order gives, faults included, but
+  // taken coordinate by coordinate: each coordinate's additions keep their order, and the
+  // checks all pass before any sum starts (a failing one throws, so nothing partial is seen).
+  for (std::size_t k = 1; k + 1 < n; ++k) {
+    detail::check_both_filled(x0, simplex_[k].param, host::SourcePos::here());
+  }
+  for (std::size_t i = 0; i < x0.size(); ++i) {
+    double sum = x0[i];
+    for (std::size_t k = 1; k + 1 < n; ++k) sum = sum + simplex_[k].param[i];
+    x0[i] = sum;
+  }
   const double inverse = 1.0 / static_cast<double>(n - 1);
   return mul(x0, inverse);
 }

@@ -92,7 +92,11 @@ class NelderMead {
   double std_dev_tolerance() const { return std_dev_tolerance_; }
 
  private:
-  void sort_simplex();
+  // Sorts the vertices by cost from vertex `first_unsorted` on. The sort leaves no neighbours
+  // with the left one's cost above the right one's (NaN included: such a pair compares false),
+  // and on such a prefix the passes for its vertices move nothing; so after only the worst vertex
+  // was replaced, sorting from it (n - 1) gives exactly the order of a full sort.
+  void sort_simplex(std::size_t first_unsorted = 1);
   Vector centroid_without_worst() const;
   // The iteration's result: the best vertex as the state's point, and the action taken.
   SolverStep report(IterState& state, NelderMeadAction action) const;
@@ -132,7 +136,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
 
   if (best <= fr && fr < second_worst) {
     worst = Vertex{xr, fr};
-    sort_simplex();
+    sort_simplex(n - 1);
     return report(state, NelderMeadAction::Reflection);
   }
   if (fr < best) {
@@ -141,7 +145,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
     if (!fe) return fe.error();
     // An expansion no better than the reflection is not worth its longer step (NaN included).
     worst = fe.value() < fr ? Vertex{xe, fe.value()} : Vertex{xr, fr};
-    sort_simplex();
+    sort_simplex(n - 1);
     return report(state, NelderMeadAction::Expansion);
   }
   if (fr >= second_worst) {
@@ -152,14 +156,17 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
     const bool accepted = outside ? fc.value() <= fr : fc.value() < worst.cost;
     NelderMeadAction action =
         outside ? NelderMeadAction::ContractionOutside : NelderMeadAction::ContractionInside;
+    // A shrink moved every vertex but the best: those need the full sort.
+    std::size_t first_unsorted = n - 1;
     if (accepted) {
       worst = Vertex{xc, fc.value()};
     } else {
       const OptimResult<Unit> shrunk = shrink(problem);
       if (!shrunk) return shrunk.error();
       action = NelderMeadAction::Shrink;
+      first_unsorted = 1;
     }
-    sort_simplex();
+    sort_simplex(first_unsorted);
     return report(state, action);
   }
   return OptimError::potential_bug("`NelderMead`: Reached unreachable point.");
