@@ -22,9 +22,13 @@
 // (len 0: index 0; len 1: index 1); elements past the second are ignored.
 //
 // Speed: evaluations allocate nothing per point or per call; the distances live in a scratch
-// buffer of n elements made once with the Circle, and the gradient at the centre of the last
-// evaluation reuses them. That buffer makes a Circle unfit for sharing
-// across threads; each run owns its own Circle, moved in and out of the optimiser.
+// buffer of n elements made once with the Circle. The gradient-based solvers want the cost and
+// the gradient at each trial centre: cost_and_gradient gives both from the one pass that the cost
+// needs anyway (the squared deviations and the two gradient sums run side by side, each in index
+// order), and keeps the gradient, so that asking for it again at that centre (L-BFGS does, at the
+// accepted step) costs nothing. A gradient asked for at the centre of the last cost reuses its
+// distances. These caches make a Circle unfit for sharing across threads; each run owns its own
+// Circle, moved in and out of the optimiser.
 
 #include <array>
 #include <cstdint>
@@ -33,6 +37,8 @@
 #include <vector>
 
 #include "optim/core/optim_error.hpp"
+#include "optim/core/problem.hpp"
+#include "optim/math/vector.hpp"
 
 namespace tondra {
 
@@ -48,7 +54,10 @@ class Circle {
   optim::OptimResult<double> cost(std::span<const double> param) const;
 
   // [g0, g1] as derived above; never returns an error.
-  optim::OptimResult<std::vector<double>> gradient(std::span<const double> param) const;
+  optim::OptimResult<optim::Vector> gradient(std::span<const double> param) const;
+
+  // The cost, then the gradient, at one centre, as those two calls would give them, from one pass.
+  optim::CostAndGradient cost_and_gradient(std::span<const double> param) const;
 
   const std::vector<double>& xs() const { return xs_; }
   const std::vector<double>& ys() const { return ys_; }
@@ -61,6 +70,8 @@ class Circle {
   // L-BFGS at the accepted step), so the distances of the last centre are kept and reused: the
   // same numbers, computed once.
   double fill_distances(double cx, double cy) const;
+  // The exact bits of a centre, the key of the caches.
+  static std::array<std::uint64_t, 2> key_of(double cx, double cy);
 
   std::vector<double> xs_;
   std::vector<double> ys_;
@@ -68,6 +79,9 @@ class Circle {
   // The centre (its exact bits) whose distances distances_ holds, and their mean.
   mutable std::optional<std::array<std::uint64_t, 2>> filled_at_;
   mutable double filled_mean_ = 0.0;
+  // The centre whose gradient grad_ holds (taken by cost_and_gradient).
+  mutable std::optional<std::array<std::uint64_t, 2>> grad_at_;
+  mutable std::array<double, 2> grad_ = {0.0, 0.0};
 };
 
 }  // namespace tondra

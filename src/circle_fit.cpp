@@ -37,23 +37,23 @@ constexpr double kNelderMeadStdDevTolerance = 1e-15;
 // the overflow and underflow limits of its squares and of LAPACK's own rescaling for any n.
 constexpr double kTaubinPlainRange[2] = {0x1p-400, 0x1p400};
 
-std::uint64_t count_of(const optim::FuncCounts& counts, std::string_view key) {
-  const auto it = counts.find(key);
-  return it == counts.end() ? 0 : it->second;
-}
-
-// Reads the run's best point, maps it back to the caller's frame and keeps the figures.
+// Reads the run's best point, maps it back to the caller's frame and keeps the figures. The
+// counts are the state's copy of the wrapper's counters as of the last step; a kind of
+// evaluation the solver never asked for (Nelder-Mead's gradient) has no counter and reads 0.
+// The figures cost nothing to keep: the counters are plain fields and the status is an enum
+// until its text is asked for, once per run. Only the best point matters to the caller of
+// fit_lsq; the rest serves benchmarks and diagnostics.
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
   if (!state.best_param) host::fault("Found params");
-  const std::vector<double>& best = *state.best_param;
+  const optim::Vector& best = *state.best_param;
   host::check_index(1, best.size());
   LsqReport report;
   report.centre = frame.from_frame(best[0], best[1]);
   report.iterations = state.iteration;
-  report.cost_count = count_of(state.counts, optim::kCostCount);
-  report.gradient_count = count_of(state.counts, optim::kGradientCount);
+  report.cost_count = state.counts.count_or_zero(optim::Evaluation::Cost);
+  report.gradient_count = state.counts.count_or_zero(optim::Evaluation::Gradient);
   report.termination = optim::debug_text(state.status);
   return report;
 }

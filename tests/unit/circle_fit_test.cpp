@@ -58,3 +58,30 @@ TEST(LsqError, DebugTextWrapsTheOptimiserError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 20-point arc of 120 degrees with a little deterministic noise: the small fit that is the
+// common case. Iterations and evaluation counts are part of the result; these are the figures of
+// the solvers before their evaluations shared a pass over the points.
+TEST(FitLsqReport, CountsOnASmallArcArePinned) {
+  std::vector<double> xs;
+  std::vector<double> ys;
+  for (int i = 0; i < 20; ++i) {
+    const double t = 0.3 + 2.0943951023931953 * i / 19.0;
+    xs.push_back(100 + 20 * std::cos(t) + 0.01 * ((i * 7) % 5 - 2));
+    ys.push_back(-40 + 20 * std::sin(t) + 0.01 * ((i * 3) % 5 - 2));
+  }
+  const tondra::LsqReport lbfgs = tondra::fit_lsq_report(xs, ys, "lbfgs");
+  EXPECT_EQ(lbfgs.iterations, 13u);
+  EXPECT_EQ(lbfgs.cost_count, 26u);
+  EXPECT_EQ(lbfgs.gradient_count, 39u);
+  EXPECT_EQ(lbfgs.termination, "Terminated(Converged)");
+  const tondra::LsqReport nm = tondra::fit_lsq_report(xs, ys, "nelder_mead");
+  EXPECT_EQ(nm.iterations, 558u);
+  EXPECT_EQ(nm.cost_count, 1033u);
+  EXPECT_EQ(nm.gradient_count, 0u);
+  EXPECT_EQ(nm.termination, "Terminated(Converged)");
+}
+
+}  // namespace

@@ -19,7 +19,7 @@ using Vec = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double cost_at(const Circle& c, const Vec& param) { return c.cost(param).value(); }
-Vec gradient_at(const Circle& c, const Vec& param) { return c.gradient(param).value(); }
+Vec gradient_at(const Circle& c, const Vec& param) { return c.gradient(param).value().to_std(); }
 
 TEST(Distance, IsEuclideanWithoutScaling) {
   EXPECT_EQ(tondra::get_distance(Vec{3.0, 4.0}, Vec{0.0, 0.0}), 5.0);
@@ -102,8 +102,8 @@ TEST(Circle, EvaluationsDoNotDependOnWhatWasEvaluatedBefore) {
   const Vec minus_zero = {-0.0, 0.0};
   const Vec plus_zero = {0.0, 0.0};
   const Circle fresh(xs, ys);
-  const Vec gradient_a = Circle(xs, ys).gradient(a).value();
-  const Vec gradient_b = Circle(xs, ys).gradient(b).value();
+  const Vec gradient_a = Circle(xs, ys).gradient(a).value().to_std();
+  const Vec gradient_b = Circle(xs, ys).gradient(b).value().to_std();
   const double cost_b = Circle(xs, ys).cost(b).value();
   const Circle reused(xs, ys);
   (void)reused.cost(a).value();

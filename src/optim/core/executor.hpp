@@ -22,6 +22,7 @@
 // are dropped: no observer is ever registered.
 
 #include <chrono>
+#include <type_traits>
 #include <utility>
 
 #include "optim/core/iter_state.hpp"
@@ -47,11 +48,17 @@ class Executor {
  public:
   Executor(P problem, S solver) : problem_(std::move(problem)), solver_(std::move(solver)) {}
 
-  // Passes the state by value to f and keeps the state f returns.
+  // Passes the state by value to f and keeps the state f returns; an f that takes the state by
+  // reference and returns nothing changes it in place instead (no copies: a nested run configured
+  // once per outer iteration).
   template <class F>
   Executor& configure(F&& f) & {
     if (!state_) fault_none();
-    state_.emplace(std::forward<F>(f)(std::move(*state_)));
+    if constexpr (std::is_void_v<std::invoke_result_t<F, IterState&>>) {
+      std::forward<F>(f)(*state_);
+    } else {
+      state_.emplace(std::forward<F>(f)(std::move(*state_)));
+    }
     return *this;
   }
   template <class F>
@@ -95,9 +102,8 @@ OptimResult<OptimizationResult<P, S>> Executor<P, S>::run() && {
   state_.reset();
 
   if (state.iteration == 0) {
-    OptimResult<SolverStep> step = solver_.init(problem_, std::move(state));
+    OptimResult<SolverStep> step = solver_.init(problem_, state);
     if (!step) return std::move(step).error();
-    state = std::move(step.value().state);
     state.update_best();
     state.func_counts(problem_);
   }
@@ -106,9 +112,8 @@ OptimResult<OptimizationResult<P, S>> Executor<P, S>::run() && {
     if (state.status.is_running()) state.status = stopping_tests(state);
     if (state.status.is_terminated()) break;
 
-    OptimResult<SolverStep> step = solver_.next_iter(problem_, std::move(state));
+    OptimResult<SolverStep> step = solver_.next_iter(problem_, state);
     if (!step) return std::move(step).error();
-    state = std::move(step.value().state);
     state.func_counts(problem_);
     state.update_best();
     state.iteration += 1;

@@ -61,8 +61,4 @@ IterState& IterState::terminate_with(const TerminationReason reason) & {
   return *this;
 }
 
-void IterState::copy_counts(const FuncCounts& from) {
-  for (const auto& [key, count] : from) counts.insert_or_assign(key, count);
-}
-
 }  // namespace tondra::optim

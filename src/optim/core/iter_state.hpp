@@ -1,6 +1,7 @@
 #pragma once
 // IterState: the record handed from step to step of a run and finally returned to the caller.
 // One shape serves every solver: gradient-free solvers simply leave `grad` and `prev_grad` absent.
+// Its vectors keep their elements inline, so handing the state on allocates nothing.
 //
 // Builders come in two forms: on an lvalue they change the state in place and return it; on an
 // rvalue they return the changed state by value, so a configure callback can chain them:
@@ -17,13 +18,16 @@
 #include <optional>
 #include <vector>
 
+#include "optim/core/func_counts.hpp"
+
 #include "optim/core/problem.hpp"
 #include "optim/core/termination.hpp"
+#include "optim/math/vector.hpp"
 
 namespace tondra::optim {
 
 struct IterState {
-  using Vector = std::vector<double>;
+  using Vector = optim::Vector;
   static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
   std::optional<Vector> param;
@@ -63,11 +67,11 @@ struct IterState {
   std::optional<Vector> take_param();
   std::optional<Vector> take_grad();
 
-  // Copies every counter of the wrapper into `counts` (copied, not added); keys the wrapper lacks
-  // keep their old entries.
+  // Copies every counter of the wrapper into `counts` (copied, not added); counters the wrapper
+  // lacks keep their old entries.
   template <class P>
   IterState& func_counts(const Problem<P>& problem) & {
-    copy_counts(problem.counts());
+    counts.assign_present(problem.counts());
     return *this;
   }
 
@@ -80,7 +84,6 @@ struct IterState {
 
  private:
   bool is_best_candidate() const;
-  void copy_counts(const FuncCounts& counts);
 };
 
 }  // namespace tondra::optim

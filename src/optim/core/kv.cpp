@@ -4,24 +4,42 @@
 
 namespace tondra::optim {
 
-KV& KV::insert(std::string key, KvValue value) & {
-  entries_.insert_or_assign(std::move(key), std::move(value));
+KV& KV::insert(const std::string_view key, KvValue value, const host::SourcePos where) & {
+  for (std::size_t k = 0; k < size_; ++k) {
+    if (entries_[k].key == key) {
+      entries_[k].value = value;
+      return *this;
+    }
+  }
+  host::check(size_ < kCapacity, "size < kCapacity", where);
+  entries_[size_++] = Entry{key, value};
   return *this;
 }
 
-KV KV::insert(std::string key, KvValue value) && {
-  entries_.insert_or_assign(std::move(key), std::move(value));
+KV KV::insert(const std::string_view key, KvValue value, const host::SourcePos where) && {
+  insert(key, value, where);
   return std::move(*this);
 }
 
-KV KV::merge(KV a, KV b) {
-  for (auto& [key, value] : b.entries_) a.entries_.insert_or_assign(key, std::move(value));
+KV KV::merge(KV a, const KV& b) {
+  for (const Entry& e : b) a.insert(e.key, e.value);
   return a;
 }
 
-const KvValue* KV::get(std::string_view key) const {
-  const auto it = entries_.find(key);
-  return it == entries_.end() ? nullptr : &it->second;
+const KvValue* KV::get(const std::string_view key) const {
+  for (std::size_t k = 0; k < size_; ++k) {
+    if (entries_[k].key == key) return &entries_[k].value;
+  }
+  return nullptr;
+}
+
+bool KV::operator==(const KV& other) const {
+  if (size_ != other.size_) return false;
+  for (const Entry& e : *this) {
+    const KvValue* theirs = other.get(e.key);
+    if (theirs == nullptr || !(*theirs == e.value)) return false;
+  }
+  return true;
 }
 
 }  // namespace tondra::optim

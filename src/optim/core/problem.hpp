@@ -1,7 +1,7 @@
 #pragma once
 // Problem<P>: the wrapper through which a solver reaches the problem it minimises. It owns the
 // problem and counts evaluations: "cost_count" and "gradient_count" grow by one before each
-// evaluation, so a failing evaluation is counted too. A key exists once counted at least once.
+// evaluation, so a failing evaluation is counted too. A counter exists once counted at least once.
 //
 // A solver that runs a nested executor (a line search inside a quasi-Newton step) moves the
 // problem out with take_problem, hands it to the nested run, puts it back with put_problem and
@@ -9,22 +9,23 @@
 // problem is moved out is a broken invariant, hence a fault.
 //
 // What a problem offers: `cost(std::span<const double>)` returning OptimResult<double>, and for
-// gradient-based solvers `gradient(std::span<const double>)` returning
-// OptimResult<std::vector<double>>. Coordinate vectors convert to the span implicitly.
+// gradient-based solvers `gradient(std::span<const double>)` returning OptimResult<Vector> (or
+// OptimResult<std::vector<double>>, converted here). A problem whose cost and gradient never fail
+// may also offer `cost_and_gradient(std::span<const double>)` returning CostAndGradient: both at
+// one point from one pass over its data. Coordinate vectors convert to the span implicitly.
 
 #include <cmath>
 #include <concepts>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "host/fault.hpp"
+#include "optim/core/func_counts.hpp"
 #include "optim/core/optim_error.hpp"
+#include "optim/math/vector.hpp"
 
 namespace tondra::optim {
 
@@ -35,17 +36,20 @@ concept CostFunction = requires(P& p, std::span<const double> x) {
 
 template <class P>
 concept Gradient = requires(P& p, std::span<const double> x) {
-  { p.gradient(x) } -> std::same_as<OptimResult<std::vector<double>>>;
+  requires std::same_as<decltype(p.gradient(x)), OptimResult<Vector>> ||
+               std::same_as<decltype(p.gradient(x)), OptimResult<std::vector<double>>>;
 };
 
-// Evaluation counts by key; std::less<> lets the hot path look keys up without allocating.
-using FuncCounts = std::map<std::string, std::uint64_t, std::less<>>;
+// The cost and the gradient at one point.
+struct CostAndGradient {
+  double cost;
+  Vector grad;
+};
 
-inline constexpr std::string_view kCostCount = "cost_count";
-inline constexpr std::string_view kGradientCount = "gradient_count";
-
-// Adds `amount` to counts[key], creating the entry at 0 first.
-void add_count(FuncCounts& counts, std::string_view key, std::uint64_t amount);
+template <class P>
+concept CombinedEvaluation = requires(P& p, std::span<const double> x) {
+  { p.cost_and_gradient(x) } -> std::same_as<CostAndGradient>;
+};
 
 // Faults with the text of unwrapping an absent optional, at the caller's position.
 [[noreturn]] void fault_none(host::SourcePos where = host::SourcePos::here());
@@ -58,15 +62,39 @@ class Problem {
   OptimResult<double> cost(std::span<const double> param)
     requires CostFunction<P>
   {
-    add_count(counts_, kCostCount, 1);
+    counts_.add(Evaluation::Cost, 1);
     return problem().cost(param);
   }
 
-  OptimResult<std::vector<double>> gradient(std::span<const double> param)
+  OptimResult<Vector> gradient(std::span<const double> param)
     requires Gradient<P>
   {
-    add_count(counts_, kGradientCount, 1);
-    return problem().gradient(param);
+    counts_.add(Evaluation::Gradient, 1);
+    if constexpr (std::same_as<decltype(problem().gradient(param)), OptimResult<Vector>>) {
+      return problem().gradient(param);
+    } else {
+      OptimResult<std::vector<double>> g = problem().gradient(param);
+      if (!g) return std::move(g).error();
+      return Vector(g.value());
+    }
+  }
+
+  // The cost, then the gradient, at one point, counted as those two calls would count them (a
+  // failing cost stops before the gradient). One call of the problem when it offers both at once.
+  OptimResult<CostAndGradient> cost_and_gradient(std::span<const double> param)
+    requires CostFunction<P> && Gradient<P>
+  {
+    if constexpr (CombinedEvaluation<P>) {
+      counts_.add(Evaluation::Cost, 1);
+      counts_.add(Evaluation::Gradient, 1);
+      return problem().cost_and_gradient(param);
+    } else {
+      OptimResult<double> f = cost(param);
+      if (!f) return std::move(f).error();
+      OptimResult<Vector> g = gradient(param);
+      if (!g) return std::move(g).error();
+      return CostAndGradient{f.value(), std::move(g).value()};
+    }
   }
 
   // Moves the problem out; the counters stay. Faults when it is already out.
@@ -83,7 +111,7 @@ class Problem {
   // Adds every counter of `other` to ours, then drops `other` with whatever it still holds.
   template <class Q>
   void consume_func_counts(Problem<Q> other) {
-    for (const auto& [key, count] : other.counts()) add_count(counts_, key, count);
+    counts_.add_all(other.counts());
   }
 
   bool has_problem() const { return problem_.has_value(); }
@@ -109,23 +137,20 @@ class Problem {
 // start from their owner (a line search handed the outer step's point) take what is known and
 // evaluate the rest: an infinite cost means "not known" (NaN is kept as it is), an absent
 // gradient likewise. At most one evaluation of each, cost first; an evaluation error is returned.
-struct StartPoint {
-  double cost;
-  std::vector<double> grad;
-};
+using StartPoint = CostAndGradient;
 
 template <class P>
 OptimResult<StartPoint> complete_start_point(Problem<P>& problem, std::span<const double> param,
-                                             double known_cost,
-                                             std::optional<std::vector<double>> known_grad) {
+                                             double known_cost, std::optional<Vector> known_grad) {
   double cost = known_cost;
+  if (std::isinf(cost) && !known_grad) return problem.cost_and_gradient(param);
   if (std::isinf(cost)) {
     OptimResult<double> evaluated = problem.cost(param);
     if (!evaluated) return std::move(evaluated).error();
     cost = evaluated.value();
   }
   if (!known_grad) {
-    OptimResult<std::vector<double>> evaluated = problem.gradient(param);
+    OptimResult<Vector> evaluated = problem.gradient(param);
     if (!evaluated) return std::move(evaluated).error();
     known_grad = std::move(evaluated).value();
   }

@@ -1,106 +1,13 @@
 #include "optim/math/vector_math.hpp"
 
-#include <cmath>
 #include <string>
 
 namespace tondra::optim {
-namespace {
 
-// Shared by add and element-wise mul, which assert the same things in the same order.
-void check_both_filled(std::span<const double> a, std::span<const double> b,
-                       host::SourcePos where) {
-  host::check(!a.empty(), "n1 > 0", where);
-  host::check(!b.empty(), "n2 > 0", where);
-  check_equal_lengths(a.size(), b.size(), where);
-}
-
-}  // namespace
-
-void check_equal_lengths(std::size_t left, std::size_t right, host::SourcePos where) {
-  if (left == right) return;
+void fault_unequal_lengths(std::size_t left, std::size_t right, host::SourcePos where) {
   host::fault("assertion `left == right` failed\n  left: " + std::to_string(left) +
                   "\n right: " + std::to_string(right),
               where);
-}
-
-std::vector<double> add(std::span<const double> a, std::span<const double> b,
-                        host::SourcePos where) {
-  check_both_filled(a, b, where);
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] + b[i];
-  return out;
-}
-
-std::vector<double> sub(std::span<const double> a, std::span<const double> b,
-                        host::SourcePos where) {
-  host::check(!a.empty(), "n1 > 0", where);
-  check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] - b[i];
-  return out;
-}
-
-std::vector<double> mul(std::span<const double> a, const double s) {
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * s;
-  return out;
-}
-
-std::vector<double> mul(std::span<const double> a, std::span<const double> b,
-                        host::SourcePos where) {
-  check_both_filled(a, b, where);
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * b[i];
-  return out;
-}
-
-double dot(std::span<const double> a, std::span<const double> b) noexcept {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  double sum = +0.0;
-  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
-
-double norm(std::span<const double> a) noexcept {
-  double sum = +0.0;
-  for (const double v : a) sum += v * v;
-  return std::sqrt(sum);
-}
-
-std::vector<double> min(std::span<const double> a, std::span<const double> b,
-                        host::SourcePos where) {
-  host::check(!a.empty(), "!x.is_empty()", where);
-  check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] < b[i] ? a[i] : b[i];
-  return out;
-}
-
-std::vector<double> min(const std::vector<double>& a, const std::vector<double>& b,
-                        host::SourcePos where) {
-  return min(std::span<const double>(a), std::span<const double>(b), where);
-}
-
-std::vector<double> max(std::span<const double> a, std::span<const double> b,
-                        host::SourcePos where) {
-  host::check(!a.empty(), "!x.is_empty()", where);
-  check_equal_lengths(a.size(), b.size(), where);
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] > b[i] ? a[i] : b[i];
-  return out;
-}
-
-std::vector<double> max(const std::vector<double>& a, const std::vector<double>& b,
-                        host::SourcePos where) {
-  return max(std::span<const double>(a), std::span<const double>(b), where);
-}
-
-std::vector<double> signum(std::span<const double> a) {
-  std::vector<double> out(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    out[i] = std::isnan(a[i]) ? a[i] : std::copysign(1.0, a[i]);
-  }
-  return out;
 }
 
 }  // namespace tondra::optim

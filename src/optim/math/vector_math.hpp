@@ -1,37 +1,43 @@
 #pragma once
 // Element-wise arithmetic on coordinate vectors, shared by every solver.
 //
-// Vector results are new vectors; inputs are never modified, and element i of a result depends
+// Vector results are new Vectors (inline storage: no allocation); inputs are never modified, and element i of a result depends
 // only on element i of the inputs. Products and sums are separately rounded (the build forbids
 // contraction), so x + s*d written as add(x, mul(d, s)) rounds twice, as the solvers expect.
 // Sums run in index order from +0.0. A violated precondition is a broken invariant of the calling
 // solver, hence a fault at the caller's position, not an error value.
 //
-// Call these qualified (optim::min) or with vectors: for two std::vector arguments the vector
-// overloads below win over std::min/std::max that argument-dependent lookup would bring in.
+// Call these qualified (optim::min) or with vectors: for two std::vector or two Vector arguments
+// the overloads below win over std::min/std::max that argument-dependent lookup would bring in.
 
+#include <cmath>
+#include <cstddef>
 #include <span>
 #include <vector>
 
 #include "host/fault.hpp"
+#include "optim/math/vector.hpp"
 
 namespace tondra::optim {
 
 // a[i] + b[i]. Faults "assertion failed: n1 > 0" when a is empty, "assertion failed: n2 > 0"
 // when b is empty, then the length equality assertion.
-std::vector<double> add(std::span<const double> a, std::span<const double> b,
+Vector add(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
+
+// a = add(a, b) in place (the same sums and the same faults), without making a new vector.
+void add_to(Vector& a, std::span<const double> b, host::SourcePos where = host::SourcePos::here());
 
 // a[i] - b[i]. Faults "assertion failed: n1 > 0" when a is empty, then the length equality
 // assertion (an empty b against a non-empty a fails there).
-std::vector<double> sub(std::span<const double> a, std::span<const double> b,
+Vector sub(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
 // a[i] * s. No precondition: an empty a gives an empty result.
-std::vector<double> mul(std::span<const double> a, double s);
+Vector mul(std::span<const double> a, double s);
 
 // a[i] * b[i], with the preconditions of add.
-std::vector<double> mul(std::span<const double> a, std::span<const double> b,
+Vector mul(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
 
 // Sum of a[i] * b[i] over the shorter length; the longer vector's tail is ignored.
@@ -42,22 +48,147 @@ double norm(std::span<const double> a) noexcept;
 
 // a[i] if a[i] < b[i], else b[i]: a NaN on either side gives b[i]. Faults
 // "assertion failed: !x.is_empty()" when a is empty, then the length equality assertion.
-std::vector<double> min(std::span<const double> a, std::span<const double> b,
+Vector min(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
-std::vector<double> min(const std::vector<double>& a, const std::vector<double>& b,
+Vector min(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where = host::SourcePos::here());
+Vector min(const Vector& a, const Vector& b, host::SourcePos where = host::SourcePos::here());
 
 // a[i] if a[i] > b[i], else b[i], with the preconditions of min.
-std::vector<double> max(std::span<const double> a, std::span<const double> b,
+Vector max(std::span<const double> a, std::span<const double> b,
                         host::SourcePos where = host::SourcePos::here());
-std::vector<double> max(const std::vector<double>& a, const std::vector<double>& b,
+Vector max(const std::vector<double>& a, const std::vector<double>& b,
                         host::SourcePos where = host::SourcePos::here());
+Vector max(const Vector& a, const Vector& b, host::SourcePos where = host::SourcePos::here());
 
 // NaN for a NaN element, otherwise 1.0 carrying the element's sign (+0.0 -> 1.0, -0.0 -> -1.0).
-std::vector<double> signum(std::span<const double> a);
+Vector signum(std::span<const double> a);
 
+// Definitions: inline, so that the solvers' many two-element operations compile to a few
+// instructions each instead of calls; only the fault paths stay out of line.
 // Faults "assertion `left == right` failed\n  left: L\n right: R" unless left == right.
-void check_equal_lengths(std::size_t left, std::size_t right,
-                         host::SourcePos where = host::SourcePos::here());
+[[noreturn]] void fault_unequal_lengths(std::size_t left, std::size_t right, host::SourcePos where);
+
+inline void check_equal_lengths(std::size_t left, std::size_t right,
+                                host::SourcePos where = host::SourcePos::here()) {
+  if (left != right) fault_unequal_lengths(left, right, where);
+}
+
+namespace detail {
+
+// Shared by add and element-wise mul, which assert the same things in the same order.
+inline void check_both_filled(std::span<const double> a, std::span<const double> b,
+                              host::SourcePos where) {
+  host::check(!a.empty(), "n1 > 0", where);
+  host::check(!b.empty(), "n2 > 0", where);
+  check_equal_lengths(a.size(), b.size(), where);
+}
+
+}  // namespace detail
+
+inline Vector add(std::span<const double> a, std::span<const double> b,
+                  host::SourcePos where) {
+  detail::check_both_filled(a, b, where);
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] + b[i];
+  return out;
+}
+
+inline void add_to(Vector& a, std::span<const double> b, host::SourcePos where) {
+  detail::check_both_filled(a, b, where);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] + b[i];
+}
+
+inline Vector sub(std::span<const double> a, std::span<const double> b, host::SourcePos where) {
+  host::check(!a.empty(), "n1 > 0", where);
+  check_equal_lengths(a.size(), b.size(), where);
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] - b[i];
+  return out;
+}
+
+// a = sub(a, mul(b, s)) and a = add(a, mul(b, s)) in place: the product rounded, then the
+// difference or sum, with the faults of sub and add. The two-loop recursion's updates, without
+// two temporary vectors per update.
+inline void sub_scaled(Vector& a, std::span<const double> b, const double s,
+                       host::SourcePos where = host::SourcePos::here()) {
+  host::check(!a.empty(), "n1 > 0", where);
+  check_equal_lengths(a.size(), b.size(), where);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] - b[i] * s;
+}
+
+inline void add_scaled(Vector& a, std::span<const double> b, const double s,
+                       host::SourcePos where = host::SourcePos::here()) {
+  detail::check_both_filled(a, b, where);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] + b[i] * s;
+}
+
+inline Vector mul(std::span<const double> a, const double s) {
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * s;
+  return out;
+}
+
+inline Vector mul(std::span<const double> a, std::span<const double> b, host::SourcePos where) {
+  detail::check_both_filled(a, b, where);
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * b[i];
+  return out;
+}
+
+inline double dot(std::span<const double> a, std::span<const double> b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  double sum = +0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+inline double norm(std::span<const double> a) noexcept {
+  double sum = +0.0;
+  for (const double v : a) sum += v * v;
+  return std::sqrt(sum);
+}
+
+inline Vector min(std::span<const double> a, std::span<const double> b, host::SourcePos where) {
+  host::check(!a.empty(), "!x.is_empty()", where);
+  check_equal_lengths(a.size(), b.size(), where);
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] < b[i] ? a[i] : b[i];
+  return out;
+}
+
+inline Vector min(const std::vector<double>& a, const std::vector<double>& b,
+                  host::SourcePos where) {
+  return min(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+inline Vector min(const Vector& a, const Vector& b, host::SourcePos where) {
+  return min(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+inline Vector max(std::span<const double> a, std::span<const double> b, host::SourcePos where) {
+  host::check(!a.empty(), "!x.is_empty()", where);
+  check_equal_lengths(a.size(), b.size(), where);
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] > b[i] ? a[i] : b[i];
+  return out;
+}
+
+inline Vector max(const std::vector<double>& a, const std::vector<double>& b,
+                  host::SourcePos where) {
+  return max(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+inline Vector max(const Vector& a, const Vector& b, host::SourcePos where) {
+  return max(std::span<const double>(a), std::span<const double>(b), where);
+}
+
+inline Vector signum(std::span<const double> a) {
+  Vector out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    out[i] = std::isnan(a[i]) ? a[i] : std::copysign(1.0, a[i]);
+  }
+  return out;
+}
 
 }  // namespace tondra::optim

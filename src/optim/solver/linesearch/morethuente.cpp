@@ -168,11 +168,11 @@ OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, 
   return StepUpdate{new_best, new_other, StepPoint{s_new, ft, dt}, bracketed, lower, upper, status};
 }
 
-OptimResult<Unit> MoreThuenteLineSearch::begin(std::vector<double> param, const double cost,
-                                                std::vector<double> grad) {
-  start_param_ = std::move(param);
+OptimResult<Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
+                                                const Vector& grad) {
+  start_param_ = param;
   start_cost_ = cost;
-  start_grad_ = std::move(grad);
+  start_grad_ = grad;
   start_slope_ = dot(*start_grad_, *search_direction_);
   // A plain comparison: a NaN slope passes here and the first trial ends the search.
   if (start_slope_ >= 0.0) {

@@ -98,8 +98,8 @@ struct StepUpdate {
 OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
                               double lower, double upper);
 
-// The line search as a solver. Copyable, vectors included: an owner keeps one configured
-// instance and runs a fresh copy per search.
+// The line search as a solver. Copyable, vectors included (they live inline, so a copy allocates
+// nothing): an owner keeps one configured instance and runs a fresh copy per search.
 class MoreThuenteLineSearch {
  public:
   static constexpr const char* kName = "More-Thuente Line search";
@@ -107,24 +107,24 @@ class MoreThuenteLineSearch {
   MoreThuenteLineSearch() = default;
 
   // The direction of the next search; replaces any earlier one.
-  void search_direction(std::vector<double> d) { search_direction_ = std::move(d); }
+  void search_direction(Vector d) { search_direction_ = d; }
 
   // Takes param (and grad, if present) out of the state as the start point; evaluates the cost
   // only if the state's cost is infinite and the gradient only if grad is absent. Fails when no
   // direction is set, when the state has no param, or when the start slope is >= 0.
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
   // Evaluates one trial step (one cost, one gradient). Either terminates the state (Converged)
   // with the trial point, its cost and gradient, or narrows the interval for the next call.
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   // The search ends only from next_iter.
   TerminationStatus termination_test(const IterState& /*state*/) const { return {}; }
 
   // Read access, for owners and tests.
-  const std::optional<std::vector<double>>& direction() const { return search_direction_; }
+  const std::optional<Vector>& direction() const { return search_direction_; }
   double start_cost() const { return start_cost_; }
   double start_slope() const { return start_slope_; }
   const StepPoint& best() const { return best_; }
@@ -146,16 +146,16 @@ class MoreThuenteLineSearch {
   enum class Verdict { Stop, Continue };
 
   // Records the start point and sets up the interval at step 0.
-  OptimResult<Unit> begin(std::vector<double> param, double cost, std::vector<double> grad);
+  OptimResult<Unit> begin(const Vector& param, double cost, const Vector& grad);
   // Bounds the pending trial step, clamps it and falls back to best where needed.
   OptimResult<TrialBounds> prepare_trial();
   // Judges the evaluated trial (value f, gradient g) and, unless it stops the search, updates the
   // interval and picks the next trial step.
   OptimResult<Verdict> judge_trial(TrialBounds bounds, double f, std::span<const double> g);
 
-  std::optional<std::vector<double>> search_direction_;
-  std::optional<std::vector<double>> start_param_;
-  std::optional<std::vector<double>> start_grad_;
+  std::optional<Vector> search_direction_;
+  std::optional<Vector> start_param_;
+  std::optional<Vector> start_grad_;
   double start_cost_ = std::numeric_limits<double>::infinity();
   double start_slope_ = 0.0;
   double decrease_slope_ = 0.0;
@@ -178,13 +178,13 @@ class MoreThuenteLineSearch {
 };
 
 template <class P>
-OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState& state) {
   if (!search_direction_) {
     return OptimError::not_initialized(
         "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
         "before executing the solver.");
   }
-  std::optional<std::vector<double>> param = state.take_param();
+  std::optional<Vector> param = state.take_param();
   if (!param) {
     return OptimError::not_initialized(
         "`MoreThuenteLineSearch` requires an initial parameter vector. Please provide an initial "
@@ -194,32 +194,31 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
   OptimResult<StartPoint> start =
       complete_start_point(problem, *param, state.cost, state.take_grad());
   if (!start) return std::move(start).error();
-  OptimResult<Unit> begun =
-      begin(std::move(*param), start.value().cost, std::move(start.value().grad));
+  OptimResult<Unit> begun = begin(*param, start.value().cost, start.value().grad);
   if (!begun) return std::move(begun).error();
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState& state) {
   if (!start_param_ || !search_direction_) fault_none();  // init succeeded before any iteration
   OptimResult<TrialBounds> bounds = prepare_trial();
   if (!bounds) return std::move(bounds).error();
 
-  std::vector<double> point = add(*start_param_, mul(*search_direction_, trial_.step));
-  OptimResult<double> f = problem.cost(point);
-  if (!f) return std::move(f).error();
-  trial_cost_ = f.value();
-  OptimResult<std::vector<double>> g = problem.gradient(point);
-  if (!g) return std::move(g).error();
+  const Vector point = add(*start_param_, mul(*search_direction_, trial_.step));
+  // The cost, then the gradient at the same point: one pass over the data where the problem can.
+  OptimResult<CostAndGradient> fg = problem.cost_and_gradient(point);
+  if (!fg) return std::move(fg).error();
+  const double f = fg.value().cost;
+  trial_cost_ = f;
 
-  OptimResult<Verdict> verdict = judge_trial(bounds.value(), f.value(), g.value());
+  OptimResult<Verdict> verdict = judge_trial(bounds.value(), f, fg.value().grad);
   if (!verdict) return std::move(verdict).error();
   if (verdict.value() == Verdict::Stop) {
-    state.with_param(std::move(point)).with_cost(f.value()).with_gradient(std::move(g).value());
+    state.with_param(point).with_cost(f).with_gradient(fg.value().grad);
     state.terminate_with(TerminationReason::Converged);
   }
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 }  // namespace tondra::optim

@@ -1,6 +1,8 @@
 #include "optim/solver/neldermead/neldermead.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
 namespace tondra::optim {
@@ -18,7 +20,7 @@ const char* action_name(const NelderMeadAction action) {
 
 NelderMead::NelderMead(std::vector<std::vector<double>> vertices) {
   simplex_.reserve(vertices.size());
-  for (std::vector<double>& v : vertices) simplex_.push_back(Vertex{std::move(v), std::nan("")});
+  for (const std::vector<double>& v : vertices) simplex_.push_back(Vertex{Vector(v), std::nan("")});
 }
 
 OptimResult<NelderMead> NelderMead::with_std_dev_tolerance(const double tolerance) && {
@@ -45,30 +47,45 @@ TerminationStatus NelderMead::termination_test(const IterState& /*state*/) const
   return TerminationStatus{};
 }
 
-std::vector<double> NelderMead::contract(std::span<const double> x0,
+Vector NelderMead::contract(std::span<const double> x0,
                                          std::span<const double> x) const {
   return add(x0, mul(sub(x, x0), contraction_coeff_));
 }
 
-void NelderMead::sort_simplex() {
-  for (std::size_t k = 1; k < simplex_.size(); ++k) {
-    for (std::size_t j = k; j > 0 && simplex_[j - 1].cost > simplex_[j].cost; --j) {
-      std::swap(simplex_[j - 1], simplex_[j]);
-    }
+void NelderMead::sort_simplex(const std::size_t first_unsorted) {
+  // Insertion sort, stable (a vertex moves only past strictly higher costs; NaN moves nowhere).
+  // The moving vertex is held aside and the higher ones shifted up one place each: the order of
+  // pairwise swaps, at a third of the copying.
+  for (std::size_t k = first_unsorted; k < simplex_.size(); ++k) {
+    if (!(simplex_[k - 1].cost > simplex_[k].cost)) continue;
+    const Vertex held = simplex_[k];
+    std::size_t j = k;
+    for (; j > 0 && simplex_[j - 1].cost > held.cost; --j) simplex_[j] = simplex_[j - 1];
+    simplex_[j] = held;
   }
 }
 
-std::vector<double> NelderMead::centroid_without_worst() const {
+Vector NelderMead::centroid_without_worst() const {
   const std::size_t n = simplex_.size();
-  std::vector<double> x0 = simplex_[0].param;
-  for (std::size_t k = 1; k + 1 < n; ++k) x0 = add(x0, simplex_[k].param);
+  Vector x0 = simplex_[0].param;
+  // The vertices' sum is what add_to over the vertices in order gives, faults included, but
+  // taken coordinate by coordinate: each coordinate's additions keep their order, and the
+  // checks all pass before any sum starts (a failing one throws, so nothing partial is seen).
+  for (std::size_t k = 1; k + 1 < n; ++k) {
+    detail::check_both_filled(x0, simplex_[k].param, host::SourcePos::here());
+  }
+  for (std::size_t i = 0; i < x0.size(); ++i) {
+    double sum = x0[i];
+    for (std::size_t k = 1; k + 1 < n; ++k) sum = sum + simplex_[k].param[i];
+    x0[i] = sum;
+  }
   const double inverse = 1.0 / static_cast<double>(n - 1);
   return mul(x0, inverse);
 }
 
-SolverStep NelderMead::report(IterState state, const NelderMeadAction action) const {
+SolverStep NelderMead::report(IterState& state, const NelderMeadAction action) const {
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
-  return SolverStep{std::move(state), KV().insert("action", std::string(action_name(action)))};
+  return SolverStep{KV().insert("action", std::string_view(action_name(action)))};
 }
 
 }  // namespace tondra::optim

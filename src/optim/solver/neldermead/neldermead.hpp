@@ -57,7 +57,7 @@ enum class NelderMeadAction { Reflection, Expansion, ContractionOutside, Contrac
 const char* action_name(NelderMeadAction action);
 
 struct Vertex {
-  std::vector<double> param;
+  Vector param;
   double cost;
 };
 
@@ -72,15 +72,15 @@ class NelderMead {
   OptimResult<NelderMead> with_std_dev_tolerance(double tolerance) &&;
 
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   TerminationStatus termination_test(const IterState& state) const;
 
   // x0 + rho (x - x0): both contractions, with xr (outside) or the worst vertex (inside) as x.
-  std::vector<double> contract(std::span<const double> x0, std::span<const double> x) const;
+  Vector contract(std::span<const double> x0, std::span<const double> x) const;
 
   // Moves every vertex but the best halfway (by sigma) to it and re-evaluates it, in index order.
   // On an error it stops at once: earlier vertices are shrunk and re-costed, vertex k has its new
@@ -92,10 +92,14 @@ class NelderMead {
   double std_dev_tolerance() const { return std_dev_tolerance_; }
 
  private:
-  void sort_simplex();
-  std::vector<double> centroid_without_worst() const;
+  // Sorts the vertices by cost from vertex `first_unsorted` on. The sort leaves no neighbours
+  // with the left one's cost above the right one's (NaN included: such a pair compares false),
+  // and on such a prefix the passes for its vertices move nothing; so after only the worst vertex
+  // was replaced, sorting from it (n - 1) gives exactly the order of a full sort.
+  void sort_simplex(std::size_t first_unsorted = 1);
+  Vector centroid_without_worst() const;
   // The iteration's result: the best vertex as the state's point, and the action taken.
-  SolverStep report(IterState state, NelderMeadAction action) const;
+  SolverStep report(IterState& state, NelderMeadAction action) const;
 
   std::vector<Vertex> simplex_;
   double reflection_coeff_ = 1.0;
@@ -106,16 +110,16 @@ class NelderMead {
 };
 
 template <class P>
-OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState& state) {
   for (Vertex& v : simplex_) v.cost = unwrap(problem.cost(v.param));
   sort_simplex();
   host::check_index(0, simplex_.size());
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
-  return SolverStep{std::move(state), std::nullopt};
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState state) {
+OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& state) {
   const std::size_t n = simplex_.size();
   // Best and second-worst must both exist; the second vertex is the first that may not.
   host::check_index(0, n);
@@ -124,50 +128,53 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState sta
   const double second_worst = simplex_[n - 2].cost;
   Vertex& worst = simplex_[n - 1];
 
-  const std::vector<double> x0 = centroid_without_worst();
-  std::vector<double> xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
+  const Vector x0 = centroid_without_worst();
+  Vector xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
   const OptimResult<double> fr_result = problem.cost(xr);
   if (!fr_result) return fr_result.error();
   const double fr = fr_result.value();
 
   if (best <= fr && fr < second_worst) {
-    worst = Vertex{std::move(xr), fr};
-    sort_simplex();
-    return report(std::move(state), NelderMeadAction::Reflection);
+    worst = Vertex{xr, fr};
+    sort_simplex(n - 1);
+    return report(state, NelderMeadAction::Reflection);
   }
   if (fr < best) {
-    std::vector<double> xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
+    const Vector xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
     const OptimResult<double> fe = problem.cost(xe);
     if (!fe) return fe.error();
     // An expansion no better than the reflection is not worth its longer step (NaN included).
-    worst = fe.value() < fr ? Vertex{std::move(xe), fe.value()} : Vertex{std::move(xr), fr};
-    sort_simplex();
-    return report(std::move(state), NelderMeadAction::Expansion);
+    worst = fe.value() < fr ? Vertex{xe, fe.value()} : Vertex{xr, fr};
+    sort_simplex(n - 1);
+    return report(state, NelderMeadAction::Expansion);
   }
   if (fr >= second_worst) {
     const bool outside = fr < worst.cost;
-    std::vector<double> xc = outside ? contract(x0, xr) : contract(x0, worst.param);
+    const Vector xc = outside ? contract(x0, xr) : contract(x0, worst.param);
     const OptimResult<double> fc = problem.cost(xc);
     if (!fc) return fc.error();
     const bool accepted = outside ? fc.value() <= fr : fc.value() < worst.cost;
     NelderMeadAction action =
         outside ? NelderMeadAction::ContractionOutside : NelderMeadAction::ContractionInside;
+    // A shrink moved every vertex but the best: those need the full sort.
+    std::size_t first_unsorted = n - 1;
     if (accepted) {
-      worst = Vertex{std::move(xc), fc.value()};
+      worst = Vertex{xc, fc.value()};
     } else {
       const OptimResult<Unit> shrunk = shrink(problem);
       if (!shrunk) return shrunk.error();
       action = NelderMeadAction::Shrink;
+      first_unsorted = 1;
     }
-    sort_simplex();
-    return report(std::move(state), action);
+    sort_simplex(first_unsorted);
+    return report(state, action);
   }
   return OptimError::potential_bug("`NelderMead`: Reached unreachable point.");
 }
 
 template <class P>
 OptimResult<Unit> NelderMead::shrink(Problem<P>& problem) {
-  const std::vector<double> b = simplex_[0].param;
+  const Vector b = simplex_[0].param;
   for (std::size_t k = 1; k < simplex_.size(); ++k) {
     simplex_[k].param = add(b, mul(sub(simplex_[k].param, b), shrink_coeff_));
     const OptimResult<double> c = problem.cost(simplex_[k].param);

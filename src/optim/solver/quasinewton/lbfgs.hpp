@@ -6,8 +6,9 @@
 // recursion), scaled by gamma = s'y / y'y of the newest pair (1 before there is one, so the first
 // direction is -g). A Moré–Thuente line search, run in a nested executor on the problem moved
 // into a LineSearchProblem, picks the step; its evaluations are then charged to the outer
-// counters. The gradient at the accepted point is evaluated once more (not taken from the
-// search) and the new pair appended; from iteration m on the oldest pair is dropped first, so at
+// counters. The gradient at the accepted point is asked for once more (not taken from the
+// search; a problem may answer it from what it kept of the search's last evaluation) and the new
+// pair appended; from iteration m on the oldest pair is dropped first, so at
 // most m pairs are kept. No pair is tested or skipped: a pair with s'y <= 0 is used as it is.
 //
 // Stopping (termination_test, before each iteration): Converged when |g| < 2^-26 or when the
@@ -61,43 +62,47 @@ class LBFGS {
   // Puts the start point, its cost and its gradient in the state, evaluating the cost only if the
   // state's cost is infinite and the gradient only if the state has none.
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
-  // One quasi-Newton step; returns the state with a "gamma" diagnostics entry.
+  // One quasi-Newton step on the state; returns a "gamma" diagnostics entry.
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state);
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state);
 
   TerminationStatus termination_test(const IterState& state) const;
 
   // The direction the next iteration would take at gradient g: -H g with the current pairs and
   // scaling. Evaluates nothing.
-  std::vector<double> direction_at(std::span<const double> g) const { return direction(g, scaling()); }
+  Vector direction_at(std::span<const double> g) const { return direction(g, scaling()); }
 
   // Read access, for owners and tests.
   const MoreThuenteLineSearch& line_search() const { return line_search_; }
   std::size_t history_size() const { return history_size_; }
-  const std::vector<std::vector<double>>& step_history() const { return step_history_; }
-  const std::vector<std::vector<double>>& grad_history() const { return grad_history_; }
+  const std::vector<Vector>& step_history() const { return step_history_; }
+  const std::vector<Vector>& grad_history() const { return grad_history_; }
 
  private:
   // s'y / y'y of the newest pair; 1 without history. A zero y gives a non-finite gamma.
   double scaling() const;
   // -H g by the two-loop recursion over the stored pairs, oldest to newest.
-  std::vector<double> direction(std::span<const double> g, double gamma) const;
+  Vector direction(std::span<const double> g, double gamma) const;
   // Drops the oldest pair once the history is in steady state, then appends the new one.
-  void record_pair(std::uint64_t iteration, std::vector<double> s, std::vector<double> y);
+  void record_pair(std::uint64_t iteration, const Vector& s, const Vector& y);
 
   MoreThuenteLineSearch line_search_;
   std::size_t history_size_;
-  std::vector<std::vector<double>> step_history_;  // s_j, oldest first
-  std::vector<std::vector<double>> grad_history_;  // y_j, in step with step_history_
+  // Both reserved for the most pairs ever held, so recording a pair never allocates.
+  std::vector<Vector> step_history_;  // s_j, oldest first
+  std::vector<Vector> grad_history_;  // y_j, in step with step_history_
+  // Scratch of the two-loop recursion (rho_j, alpha_j), sized like the history.
+  mutable std::vector<double> rho_;
+  mutable std::vector<double> alpha_;
   double grad_tolerance_ = 1.4901161193847656e-08;  // 2^-26: a gradient this small is noise
   double cost_tolerance_ = 2.220446049250313e-16;   // machine epsilon: the cost stopped moving
 };
 
 template <class P>
-OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
-  std::optional<std::vector<double>> param = state.take_param();
+OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState& state) {
+  std::optional<Vector> param = state.take_param();
   if (!param) {
     return OptimError::not_initialized(
         "`L-BFGS` requires an initial parameter vector. Please provide an initial guess via "
@@ -106,18 +111,16 @@ OptimResult<SolverStep> LBFGS::init(Problem<P>& problem, IterState state) {
   OptimResult<StartPoint> start =
       complete_start_point(problem, *param, state.cost, state.take_grad());
   if (!start) return std::move(start).error();
-  state.with_param(std::move(*param))
-      .with_cost(start.value().cost)
-      .with_gradient(std::move(start.value().grad));
-  return SolverStep{std::move(state), std::nullopt};
+  state.with_param(*param).with_cost(start.value().cost).with_gradient(start.value().grad);
+  return SolverStep{std::nullopt};
 }
 
 template <class P>
-OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
-  std::optional<std::vector<double>> x = state.take_param();
+OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState& state) {
+  std::optional<Vector> x = state.take_param();
   if (!x) return OptimError::potential_bug("`L-BFGS`: Parameter vector in state not set.");
   const double cost = state.cost;
-  std::optional<std::vector<double>> g = state.take_grad();
+  std::optional<Vector> g = state.take_grad();
   if (!g) return OptimError::potential_bug("`L-BFGS`: Gradient in state not set.");
 
   const double gamma = scaling();
@@ -127,28 +130,26 @@ OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState state) {
 
   using Search = LineSearchProblem<P>;
   Executor<Search, MoreThuenteLineSearch> search(Search(problem.take_problem()), line_search_);
-  search.configure([&](IterState s) {
-    return std::move(s).with_param(*x).with_gradient(*g).with_cost(cost);
-  });
+  search.configure([&](IterState& s) { s.with_param(*x).with_gradient(*g).with_cost(cost); });
   OptimResult<OptimizationResult<Search, MoreThuenteLineSearch>> found = std::move(search).run();
   if (!found) {
     state.status = TerminationStatus::solver_stopped("Line search terminated with: '" +
                                                      found.error().message() + "'");
-    return SolverStep{std::move(state), std::move(kv)};
+    return SolverStep{std::move(kv)};
   }
 
   OptimizationResult<Search, MoreThuenteLineSearch>& result = found.value();
   problem.put_problem(result.problem.take_problem().into_problem());
   problem.consume_func_counts(std::move(result.problem));
-  std::optional<std::vector<double>> x_next = std::move(result.state.param);
+  std::optional<Vector> x_next = result.state.param;
   if (!x_next) fault_none();  // a search that ended normally always holds its point
   const double cost_next = result.state.cost;
 
-  OptimResult<std::vector<double>> g_next = problem.gradient(*x_next);
+  OptimResult<Vector> g_next = problem.gradient(*x_next);
   if (!g_next) return std::move(g_next).error();
   record_pair(state.iteration, sub(*x_next, *x), sub(g_next.value(), *g));
-  state.with_param(std::move(*x_next)).with_cost(cost_next).with_gradient(std::move(g_next).value());
-  return SolverStep{std::move(state), std::move(kv)};
+  state.with_param(*x_next).with_cost(cost_next).with_gradient(g_next.value());
+  return SolverStep{std::move(kv)};
 }
 
 }  // namespace tondra::optim

@@ -44,20 +44,20 @@ struct ScriptedSolver {
   double cost_at(std::uint64_t k) const { return costs[k < costs.size() ? k : costs.size() - 1]; }
 
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state) {
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state) {
     if (auto c = problem.cost(Vec{0.0}); !c) return c.error();
     state.with_param(Vec{0.0}).with_cost(cost_at(0));
-    return SolverStep{std::move(state), std::nullopt};
+    return SolverStep{std::nullopt};
   }
 
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state) {
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState& state) {
     ++calls;
     const Vec x{static_cast<double>(calls)};
     if (auto c = problem.cost(x); !c) return c.error();
     state.with_param(x).with_cost(cost_at(calls));
     if (calls == converge_on_call) state.terminate_with(TerminationReason::Converged);
-    return SolverStep{std::move(state), KV().insert("step", static_cast<double>(calls))};
+    return SolverStep{KV().insert("step", static_cast<double>(calls))};
   }
 
   TerminationStatus termination_test(const IterState&) const {
@@ -170,15 +170,15 @@ TEST(Executor, ErrorsFromInitOrStepEndTheRun) {
 // Evaluates cost and gradient once each in init and stops: the innermost run of a nest.
 struct TwoEvaluations {
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state) {
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state) {
     (void)problem.cost(Vec{1.0});
     (void)problem.gradient(Vec{1.0});
     state.terminate_with(TerminationReason::Converged);
-    return SolverStep{std::move(state), std::nullopt};
+    return SolverStep{std::nullopt};
   }
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>&, IterState state) {
-    return SolverStep{std::move(state), std::nullopt};
+  OptimResult<SolverStep> next_iter(Problem<P>&, IterState&) {
+    return SolverStep{std::nullopt};
   }
   TerminationStatus termination_test(const IterState&) const { return {}; }
 };
@@ -190,13 +190,14 @@ struct NestingSolver {
   std::uint64_t cost_count_before_merge = 0;
 
   template <class P>
-  OptimResult<SolverStep> init(Problem<P>& problem, IterState state) {
+  OptimResult<SolverStep> init(Problem<P>& problem, IterState& state) {
     (void)problem.cost(Vec{0.0});
-    return SolverStep{std::move(state).with_param(Vec{0.0}).with_cost(0.0), std::nullopt};
+    state.with_param(Vec{0.0}).with_cost(0.0);
+    return SolverStep{std::nullopt};
   }
 
   template <class P>
-  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState state) {
+  OptimResult<SolverStep> next_iter(Problem<P>& problem, IterState&) {
     Executor nested(problem.take_problem(), TwoEvaluations{});
     auto result = std::move(nested).run();
     if (!result) return result.error();
@@ -204,7 +205,7 @@ struct NestingSolver {
     problem.put_problem(result.value().problem.take_problem());
     cost_count_before_merge = problem.counts().at("cost_count");
     if (merge) problem.consume_func_counts(std::move(result.value().problem));
-    return SolverStep{std::move(state), std::nullopt};
+    return SolverStep{std::nullopt};
   }
 
   TerminationStatus termination_test(const IterState&) const { return {}; }

@@ -87,12 +87,12 @@ TEST(TerminationStatus, DebugTextNamesTheReason) {
 }
 
 TEST(KV, MergeLetsTheSecondRecordWin) {
-  const KV a = KV().insert("action", std::string("Shrink")).insert("gamma", 1.0);
-  const KV b = KV().insert("gamma", 2.0).insert("extra", std::string("x"));
+  const KV a = KV().insert("action", std::string_view("Shrink")).insert("gamma", 1.0);
+  const KV b = KV().insert("gamma", 2.0).insert("extra", std::string_view("x"));
   const KV merged = KV::merge(a, b);
   EXPECT_EQ(merged.size(), 3u);
   EXPECT_EQ(*merged.get("gamma"), KvValue(2.0));
-  EXPECT_EQ(*merged.get("action"), KvValue(std::string("Shrink")));
+  EXPECT_EQ(*merged.get("action"), KvValue(std::string_view("Shrink")));
   EXPECT_EQ(merged.get("missing"), nullptr);
   EXPECT_TRUE(KV().empty());
 }

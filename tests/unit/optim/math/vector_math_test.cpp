@@ -75,6 +75,39 @@ TEST(VectorMath, BrokenPreconditionsFaultWithTheirConditions) {
             "assertion `left == right` failed\n  left: 2\n right: 1");
 }
 
+// The in-place updates must be the two-step expressions they replace, bit for bit (no fused
+// multiply-add, the product rounded first) and with the same faults.
+TEST(VectorMath, ScaledUpdatesInPlaceEqualTheirTwoStepForms) {
+  const Vec a{0.1, -3.0e300, 1.0};
+  const Vec b{0.7, 5.0e300, kNaN};
+  const double s = 1.0 / 3.0;
+  optim::Vector down(a);
+  optim::sub_scaled(down, b, s);
+  EXPECT_EQ(down[0], optim::sub(a, optim::mul(b, s))[0]);
+  EXPECT_EQ(down[1], optim::sub(a, optim::mul(b, s))[1]);
+  EXPECT_TRUE(std::isnan(down[2]));
+  optim::Vector up(a);
+  optim::add_scaled(up, b, s);
+  EXPECT_EQ(up[0], optim::add(a, optim::mul(b, s))[0]);
+  EXPECT_EQ(up[1], optim::add(a, optim::mul(b, s))[1]);
+
+  EXPECT_EQ(fault_message([] {
+              optim::Vector empty;
+              optim::sub_scaled(empty, Vec{1.0}, 2.0);
+            }),
+            "assertion failed: n1 > 0");
+  EXPECT_EQ(fault_message([] {
+              optim::Vector one{1.0};
+              optim::add_scaled(one, Vec{}, 2.0);
+            }),
+            "assertion failed: n2 > 0");
+  EXPECT_EQ(fault_message([] {
+              optim::Vector two{1.0, 2.0};
+              optim::sub_scaled(two, Vec{1.0}, 2.0);
+            }),
+            "assertion `left == right` failed\n  left: 2\n right: 1");
+}
+
 TEST(VectorMath, FaultIsReportedAtTheCallersLine) {
   try {
     (void)optim::sub(Vec{1.0}, Vec{1.0, 2.0});

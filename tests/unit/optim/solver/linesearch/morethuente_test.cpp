@@ -200,8 +200,7 @@ OptimResult<OptimizationResult<P, MoreThuenteLineSearch>> search(P problem, std:
 }
 
 std::uint64_t count_of(const IterState& state, const char* key) {
-  const auto it = state.counts.find(key);
-  return it == state.counts.end() ? 0 : it->second;
+  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {
@@ -243,12 +242,11 @@ struct ManualSearch {
   ManualSearch(Curve curve, double f0, double g0) : problem(curve) {
     ls.search_direction({1.0});
     state.with_param({0.0}).with_cost(f0).with_gradient({g0});
-    state = std::move(ls.init(problem, std::move(state)).value().state);
+    EXPECT_TRUE(ls.init(problem, state).has_value());
   }
   bool step() {
-    auto r = ls.next_iter(problem, std::move(state));
+    auto r = ls.next_iter(problem, state);
     EXPECT_TRUE(r.has_value()) << r.error().message();
-    state = std::move(r.value().state);
     return state.status.is_terminated();
   }
 };
@@ -298,14 +296,14 @@ TEST(MoreThuente, BisectsABracketThatHasNotShrunkEnoughInTwoUpdates) {
   Problem<Curve> problem(Curve{rippled_vee, rippled_vee_slope});
   MoreThuenteLineSearch ls;
   ls.search_direction({0.1});
-  IterState state = std::move(ls.init(problem, IterState{}.with_param({0.0})).value().state);
+  IterState state = IterState{}.with_param({0.0});
+  ASSERT_TRUE(ls.init(problem, state).has_value());
   // Bracket widths after each bracketed update, oldest first; unknown widths count as infinite.
   std::vector<double> widths{IterState::kInfinity, IterState::kInfinity};
   int bisections = 0;
   while (true) {
-    auto r = ls.next_iter(problem, std::move(state));
+    auto r = ls.next_iter(problem, state);
     ASSERT_TRUE(r.has_value());
-    state = std::move(r.value().state);
     if (state.status.is_terminated()) break;
     if (!ls.bracketed()) continue;
     const double width = std::fabs(ls.other().step - ls.best().step);
@@ -321,7 +319,8 @@ TEST(MoreThuente, BisectsABracketThatHasNotShrunkEnoughInTwoUpdates) {
 TEST(MoreThuenteInit, FailsWithoutDirectionOrStartPointBeforeEvaluating) {
   Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
   MoreThuenteLineSearch no_direction;
-  auto r = no_direction.init(problem, IterState{}.with_param({1.0}));
+  IterState start = IterState{}.with_param({1.0});
+  auto r = no_direction.init(problem, start);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, OptimErrorKind::NotInitialized);
   EXPECT_EQ(r.error().text,
@@ -330,7 +329,8 @@ TEST(MoreThuenteInit, FailsWithoutDirectionOrStartPointBeforeEvaluating) {
 
   MoreThuenteLineSearch ls;
   ls.search_direction({-1.0});
-  auto s = ls.init(problem, IterState{});
+  IterState empty;
+  auto s = ls.init(problem, empty);
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind, OptimErrorKind::NotInitialized);
   EXPECT_EQ(s.error().text,
@@ -354,7 +354,8 @@ TEST(MoreThuenteInit, LetsANanStartSlopeThrough) {
   Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
   MoreThuenteLineSearch ls;
   ls.search_direction({-1.0});
-  auto r = ls.init(problem, IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNan}));
+  IterState start = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNan});
+  auto r = ls.init(problem, start);
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(std::isnan(ls.start_slope()));
 }
@@ -363,21 +364,23 @@ TEST(MoreThuenteInit, EvaluatesOnlyWhatTheStateLacks) {
   Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
   MoreThuenteLineSearch ls;
   ls.search_direction({-1.0});
-  auto supplied = ls.init(problem, IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({4.0}));
+  IterState known = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({4.0});
+  auto supplied = ls.init(problem, known);
   ASSERT_TRUE(supplied.has_value());
   EXPECT_TRUE(problem.counts().empty());
   // A NaN cost counts as supplied; only an infinite one is taken as unknown.
-  auto nan_cost = ls.init(problem, IterState{}.with_param({2.0}).with_cost(kNan).with_gradient({4.0}));
+  IterState nan_known = IterState{}.with_param({2.0}).with_cost(kNan).with_gradient({4.0});
+  auto nan_cost = ls.init(problem, nan_known);
   ASSERT_TRUE(nan_cost.has_value());
   EXPECT_TRUE(problem.counts().empty());
 
-  auto bare = ls.init(problem, IterState{}.with_param({2.0}));
+  IterState s = IterState{}.with_param({2.0});
+  auto bare = ls.init(problem, s);
   ASSERT_TRUE(bare.has_value());
   EXPECT_EQ(problem.counts().at("cost_count"), 1u);
   EXPECT_EQ(problem.counts().at("gradient_count"), 1u);
   EXPECT_EQ(ls.start_cost(), 4.0);
   EXPECT_EQ(ls.start_slope(), -4.0);
-  const IterState& s = bare.value().state;
   EXPECT_FALSE(s.param.has_value());  // init keeps the start point itself
   EXPECT_FALSE(s.grad.has_value());
   EXPECT_EQ(s.cost, IterState::kInfinity);
@@ -441,9 +444,9 @@ TEST(MoreThuente, NanAtATrialEndsTheSearchAtThatTrial) {
   MoreThuenteLineSearch ls;
   ls.search_direction({kNan});
   Problem<Curve> problem(Curve{nan_beyond_half, nan_beyond_half_slope});
-  auto init = ls.init(problem, IterState{}.with_param({kNan}).with_cost(kNan).with_gradient({kNan}));
-  ASSERT_TRUE(init.has_value());
-  auto step = ls.next_iter(problem, std::move(init.value().state));
+  IterState state = IterState{}.with_param({kNan}).with_cost(kNan).with_gradient({kNan});
+  ASSERT_TRUE(ls.init(problem, state).has_value());
+  auto step = ls.next_iter(problem, state);
   ASSERT_FALSE(step.has_value());
   EXPECT_EQ(step.error().text, text);
   EXPECT_EQ(problem.counts().at("cost_count"), 1u);

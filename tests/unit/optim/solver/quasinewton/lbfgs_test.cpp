@@ -43,8 +43,7 @@ OptimResult<OptimizationResult<P, LBFGS>> minimise(P problem, std::vector<double
 }
 
 std::uint64_t count_of(const IterState& state, const char* key) {
-  const auto it = state.counts.find(key);
-  return it == state.counts.end() ? 0 : it->second;
+  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(Lbfgs, ConvergesOnQuadratics) {
@@ -94,11 +93,12 @@ TEST(Lbfgs, FindsTheCentreOfPointsOnACircle) {
 TEST(Lbfgs, FirstIterationSearchesAlongTheNegativeGradientWithUnitScaling) {
   Problem<Rosenbrock> problem(Rosenbrock{});
   LBFGS solver(MoreThuenteLineSearch{}, kHistory);
-  auto init = solver.init(problem, IterState{}.with_param({-1.2, 1.0}));
+  IterState state = IterState{}.with_param({-1.2, 1.0});
+  auto init = solver.init(problem, state);
   ASSERT_TRUE(init.has_value());
   EXPECT_FALSE(init.value().kv.has_value());
-  const std::vector<double> g0 = *init.value().state.grad;
-  auto step = solver.next_iter(problem, std::move(init.value().state));
+  const std::vector<double> g0 = *state.grad;
+  auto step = solver.next_iter(problem, state);
   ASSERT_TRUE(step.has_value());
   EXPECT_EQ(solver.line_search().direction(), (std::vector<double>{-g0[0], -g0[1]}));
   ASSERT_TRUE(step.value().kv.has_value());
@@ -113,13 +113,13 @@ TEST(Lbfgs, ScalingLiesBetweenTheInverseCurvaturesOfAQuadratic) {
   const Quadratic bowl{{10.0, 40.0}, {0.0, 0.0}};
   Problem<Quadratic> problem(bowl);
   LBFGS solver(MoreThuenteLineSearch{}, kHistory);
-  IterState state = std::move(solver.init(problem, IterState{}.with_param({1.0, 1.0})).value().state);
+  IterState state = IterState{}.with_param({1.0, 1.0});
+  ASSERT_TRUE(solver.init(problem, state).has_value());
   std::vector<double> gammas;
   for (int i = 0; i < 3 && solver.termination_test(state).is_running(); ++i) {
-    auto r = solver.next_iter(problem, std::move(state));
+    auto r = solver.next_iter(problem, state);
     ASSERT_TRUE(r.has_value());
     gammas.push_back(std::get<double>(*r.value().kv->get("gamma")));
-    state = std::move(r.value().state);
     state.iteration += 1;
   }
   ASSERT_GE(gammas.size(), 2u);
@@ -138,7 +138,7 @@ TEST(Lbfgs, InverseHessianMapsTheNewestGradientChangeToTheNewestStep) {
     auto r = minimise(Rosenbrock{}, {-1.2, 1.0}, limit);
     ASSERT_TRUE(r.has_value());
     const LBFGS& solver = r.value().solver;
-    const std::vector<double>& s = solver.step_history().back();
+    const tondra::optim::Vector& s = solver.step_history().back();
     const std::vector<double> d = solver.direction_at(solver.grad_history().back());
     const double scale = std::hypot(s[0], s[1]);
     EXPECT_NEAR(d[0], -s[0], kTolerance * scale) << limit;
@@ -148,7 +148,7 @@ TEST(Lbfgs, InverseHessianMapsTheNewestGradientChangeToTheNewestStep) {
 
 TEST(Lbfgs, KeepsAtMostHistorySizePairsDroppingTheOldest) {
   // Rosenbrock takes well over 12 iterations, so every run below stops at its limit.
-  std::vector<std::vector<double>> previous;
+  std::vector<tondra::optim::Vector> previous;
   for (std::uint64_t limit = 1; limit <= 12; ++limit) {
     auto r = minimise(Rosenbrock{}, {-1.2, 1.0}, limit);
     ASSERT_TRUE(r.has_value());
@@ -183,11 +183,12 @@ TEST(Lbfgs, ChargesTheLineSearchEvaluationsToTheOuterCounters) {
   std::uint64_t costs = 0, gradients = 0;
   Problem<Tallied> problem(Tallied{Rosenbrock{}, &costs, &gradients});
   LBFGS solver(MoreThuenteLineSearch{}, kHistory);
-  auto init = solver.init(problem, IterState{}.with_param({-1.2, 1.0}));
+  IterState state = IterState{}.with_param({-1.2, 1.0});
+  auto init = solver.init(problem, state);
   ASSERT_TRUE(init.has_value());
   ASSERT_EQ(costs, 1u);
   ASSERT_EQ(gradients, 1u);
-  auto step = solver.next_iter(problem, std::move(init.value().state));
+  auto step = solver.next_iter(problem, state);
   ASSERT_TRUE(step.has_value());
   // The search made one cost and one gradient per trial; the step adds one gradient at the end.
   EXPECT_GT(costs, 1u);
@@ -262,18 +263,21 @@ TEST(Lbfgs, StopsWhenTheGradientVanishesOrTheCostStandsStill) {
 TEST(Lbfgs, MissingStartPointOrStateFieldsAreErrorsWithTheirTexts) {
   Problem<Rosenbrock> problem(Rosenbrock{});
   LBFGS solver(MoreThuenteLineSearch{}, kHistory);
-  auto init = solver.init(problem, IterState{});
+  IterState empty;
+  auto init = solver.init(problem, empty);
   ASSERT_FALSE(init.has_value());
   EXPECT_EQ(init.error().kind, OptimErrorKind::NotInitialized);
   EXPECT_EQ(init.error().text,
             "`L-BFGS` requires an initial parameter vector. Please provide an initial guess via "
             "`Executor`s `configure` method.");
 
-  auto no_param = solver.next_iter(problem, IterState{}.with_gradient({1.0, 1.0}));
+  IterState grad_only = IterState{}.with_gradient({1.0, 1.0});
+  auto no_param = solver.next_iter(problem, grad_only);
   ASSERT_FALSE(no_param.has_value());
   EXPECT_EQ(no_param.error().kind, OptimErrorKind::PotentialBug);
   EXPECT_EQ(no_param.error().text, "`L-BFGS`: Parameter vector in state not set.");
-  auto no_grad = solver.next_iter(problem, IterState{}.with_param({1.0, 1.0}));
+  IterState param_only = IterState{}.with_param({1.0, 1.0});
+  auto no_grad = solver.next_iter(problem, param_only);
   ASSERT_FALSE(no_grad.has_value());
   EXPECT_EQ(no_grad.error().text, "`L-BFGS`: Gradient in state not set.");
   EXPECT_TRUE(problem.counts().empty());

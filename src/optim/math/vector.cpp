@@ -1,0 +1,13 @@
+#include "optim/math/vector.hpp"
+
+#include <string>
+
+namespace tondra::optim {
+
+void Vector::fault_capacity(const std::size_t n, const host::SourcePos where) {
+  host::fault("vector of " + std::to_string(n) + " elements exceeds the capacity of " +
+                  std::to_string(kCapacity),
+              where);
+}
+
+}  // namespace tondra::optim
