@@ -1,5 +1,5 @@
 # Everything goes through the scripts so that a fresh machine needs nothing but `make`.
-.PHONY: demo test setup bench clean
+.PHONY: demo test setup bench wheel clean
 
 demo:
 	scripts/demo.sh
@@ -13,5 +13,9 @@ setup:
 bench:
 	scripts/bench.sh
 
+# A manylinux wheel carrying its own OpenBLAS, in dist/.
+wheel:
+	scripts/wheel.sh
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

@@ -31,7 +31,8 @@ apt_install() {  # packages...
 
 # --- system packages ----------------------------------------------------------------------------
 missing=()
-for p in g++ make pkg-config libopenblas-dev libgtest-dev libbenchmark-dev; do
+# clang-19 (Debian 12 and 13 both carry it) is the second compiler the test command builds with.
+for p in g++ clang-19 make pkg-config libopenblas-dev libgtest-dev libbenchmark-dev; do
   is_installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -95,7 +96,7 @@ fi
 ready_312_plus=no
 for entry in "${usable[@]}"; do
   read -r tag python <<< "$entry"
-  if make_venv "$tag" "$python" requirements/build.txt requirements/test.txt; then
+  if make_venv "$tag" "$python" requirements/build.txt requirements/test.txt requirements/wheel.txt; then
     case $tag in *-3.12|*-3.13) ready_312_plus=yes ;; esac
   else
     echo "setup: could not prepare .venv/$tag; it is left out" >&2

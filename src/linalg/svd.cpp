@@ -65,6 +65,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Older compilers deduce no template arguments for an aggregate without a guide.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // An r x r or c x c result buffer as an array in the input's storage order. The counts match by
 // construction; a mismatch is a broken invariant.
