@@ -1,6 +1,7 @@
 #include "host/panic.hpp"
 
 #include <cstdlib>
+#include <new>
 
 #include "host/fault.hpp"
 #include "host/host_error.hpp"
@@ -17,8 +18,8 @@ constexpr const char* kPanicTypeDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
     "will typically propagate all the way up the stack and make the interpreter exit.\n";
 
-// An owned reference that is deliberately never released: function objects and pending
-// exceptions may refer to the type until the very end of the process.
+// An owned reference, released only at the teardown of the interpreter that owns the module:
+// pending exceptions may refer to the type until then.
 PyObject* g_panic_type = nullptr;
 
 }  // namespace
@@ -30,6 +31,10 @@ PyObject* panic_type() {
   if (!made) {
     // Not `take`: it would come back here to compare the pending type with ours.
     PyRef pending = PyRef::steal(compat::get_raised_exception());
+    // Out of memory is no broken invariant: the caller reports it as the host's MemoryError.
+    if (pending && PyErr_GivenExceptionMatches(pending.get(), PyExc_MemoryError)) {
+      throw std::bad_alloc();
+    }
     const HostError error =
         pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
     fault("Failed to initialize new exception type.: " + debug_text(error));
@@ -39,9 +44,17 @@ PyObject* panic_type() {
   return g_panic_type;
 }
 
+bool is_panic_type(PyObject* type) noexcept {
+  return g_panic_type != nullptr && type == g_panic_type;
+}
+
+void release_panic_type() noexcept { Py_CLEAR(g_panic_type); }
+
 void raise_panic(const std::string& message) noexcept {
   try {
     HostError::deferred(panic_type(), message).restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (...) {
     report_fault("uncaught panic at ffi boundary", SourcePos::here());
     std::abort();
