@@ -1,5 +1,5 @@
 # Everything goes through the scripts so that a fresh machine needs nothing but `make`.
-.PHONY: demo test setup bench clean
+.PHONY: demo test setup bench fuzz clean
 
 demo:
 	scripts/demo.sh
@@ -12,6 +12,9 @@ setup:
 
 bench:
 	scripts/bench.sh
+
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_SEED=$(FUZZ_SEED) scripts/fuzz.sh
 
 clean:
 	rm -rf build .venv
