@@ -68,6 +68,7 @@ class Fuzzer:
         self.calls = 0
         self.outcomes = {}
         self.bad = []
+        self.report_file = sys.__stderr__  # where a hang's traceback goes
 
     # --- hostile pieces -------------------------------------------------------------------------
     def number(self, c):
@@ -169,7 +170,7 @@ class Fuzzer:
             args = args[: c.int(len(args) + 2)] + [ys] * c.int(2)
         watched = [o for o in (xs, ys) if type(o) in (list, tuple)]
         before = [sys.getrefcount(o) for o in watched]
-        faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+        faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=self.report_file)
         try:
             result = fn(*args, **kwargs)
             outcome = "ok"
@@ -286,6 +287,7 @@ def run_loop(seconds, seed, use_atheris):
     devnull = os.open(os.devnull, os.O_WRONLY)
     saved = os.dup(2)
     os.dup2(devnull, 2)
+    fuzzer.report_file = os.fdopen(saved, "w", closefd=False)
     rng = random.Random(seed)
     for _ in range(300):  # warm-up: caches, numpy's lazily made objects
         fuzzer.one(Choices(rng))
