@@ -1,5 +1,5 @@
 # Everything goes through the scripts so that a fresh machine needs nothing but `make`.
-.PHONY: demo test setup bench wheel clean
+.PHONY: demo test setup bench wheel fuzz clean
 
 demo:
 	scripts/demo.sh
@@ -16,6 +16,9 @@ bench:
 # A manylinux wheel carrying its own OpenBLAS, in dist/.
 wheel:
 	scripts/wheel.sh
+
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_SEED=$(FUZZ_SEED) scripts/fuzz.sh
 
 clean:
 	rm -rf build .venv dist

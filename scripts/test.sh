@@ -114,6 +114,33 @@ else
   record "wheel (auditwheel repair)" FAILED
 fi
 
+# --- Fuzzing: a short bounded run (make fuzz runs a long one) -------------------------------------
+# Hostile inputs against the module installed above in the tools environment; a crash, a hang,
+# an unexpected exception type, a changed reference count or a growing RSS fails it.
+echo "=== fuzz (25 s)"
+if (cd tests/python && "../../$tools/bin/python" ../fuzz/fuzz_tondra.py --seconds 25); then
+  record "fuzz (25 s)" passed
+else
+  record "fuzz (25 s)" FAILED
+fi
+
+# --- Sanitizers: ASan + UBSan build, C++ unit tests and the Python suite under it ------------------
+# One interpreter (the tools one). The runtimes are preloaded into the interpreter; the tests that
+# exhaust memory on purpose are left out, since under ASan a failed allocation aborts.
+echo "=== sanitizers (ASan + UBSan)"
+if cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONDRA_SANITIZE=ON \
+      -DPython_EXECUTABLE="$PWD/$tools/bin/python" -DTONDRA_BUILD_TESTS=ON >build/asan-configure.log 2>&1 \
+   && cmake --build build/asan -j "$jobs" \
+   && (cd build/asan && ctest --output-on-failure -j "$jobs") \
+   && (cd tests/python && LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+         ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$PWD/../../build/asan/python" \
+         "../../$tools/bin/python" -m pytest -q -p no:cacheprovider -k "not emory" .); then
+  record "sanitizers (asan+ubsan)" passed
+else
+  [ -s build/asan-configure.log ] && tail -n 20 build/asan-configure.log
+  record "sanitizers (asan+ubsan)" FAILED
+fi
+
 echo
 echo "=== summary"
 printf '%s\n' "${results[@]}"

@@ -122,8 +122,4 @@ host::ModuleDef g_module("tondra", "", g_functions);
 }  // namespace
 }  // namespace tondra
 
-PyMODINIT_FUNC PyInit_tondra() {
-  tondra::host::PyRef module = tondra::host::PyRef::steal(tondra::g_module.init());
-  if (!module || !tondra::host::publish_panic_type()) return nullptr;
-  return module.release();
-}
+PyMODINIT_FUNC PyInit_tondra() { return tondra::g_module.init(); }

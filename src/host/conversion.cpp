@@ -142,7 +142,12 @@ HostResult<std::vector<double>> extract_coordinates(PyObject* object, std::strin
   if (PyUnicode_Check(object)) {
     return argument_extraction_error(name, HostError::type_error("Can't extract `str` to `Vec`"));
   }
+  // The conversion runs user code (__len__, __iter__, __next__, __float__) that may call us
+  // again, so each conversion counts against the host's recursion limit: deep re-entry ends in
+  // RecursionError long before the C stack runs out.
+  if (Py_EnterRecursiveCall(" while converting coordinates") != 0) return take_or_system_error();
   HostResult<std::vector<double>> values = extract_sequence(object);
+  Py_LeaveRecursiveCall();
   if (!values) return argument_extraction_error(name, std::move(values).error());
   return values;
 }

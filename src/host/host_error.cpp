@@ -51,7 +51,7 @@ PyRef HostError::into_exception() && noexcept {
 std::optional<HostError> take() {
   PyRef exception = PyRef::steal(compat::get_raised_exception());
   if (!exception) return std::nullopt;
-  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type()) {
+  if (is_panic_type(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())))) {
     resume_panic(std::move(exception));
   }
   return HostError::captured(std::move(exception));

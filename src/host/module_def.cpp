@@ -1,7 +1,10 @@
 #include "host/module_def.hpp"
 
+#include <cstdint>
+
 #include "host/conversion.hpp"
 #include "host/entry.hpp"
+#include "host/panic.hpp"
 
 namespace tondra::host {
 namespace {
@@ -12,6 +15,10 @@ constexpr int kApiVersion = 1013;
 constexpr const char* kSubinterpreterMessage =
     "tondra does not yet support sub-interpreters: the module can only be imported in the "
     "first interpreter that loaded it in this process";
+
+// The key in an interpreter's own dictionary under which a capsule waits for its teardown.
+constexpr const char* kTeardownKey = "tondra.owner";
+constexpr const char* kCapsuleName = "tondra.owner";
 
 // The module's __all__ list (borrowed from the module), made empty if it does not exist yet.
 HostResult<PyRef> all_list(PyObject* module) {
@@ -37,22 +44,83 @@ PyObject* ModuleDef::init() noexcept {
 HostResult<PyRef> ModuleDef::make_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) return take_or_system_error();
-  std::int64_t expected = -1;
-  if (!owner_interpreter_.compare_exchange_strong(expected, interpreter) &&
-      expected != interpreter) {
-    return HostError::deferred(PyExc_ImportError, kSubinterpreterMessage);
+  {
+    const std::lock_guard lock(mutex_);
+    if (owner_interpreter_ != -1 && owner_interpreter_ != interpreter) {
+      return HostError::deferred(PyExc_ImportError, kSubinterpreterMessage);
+    }
+    if (module_ != nullptr) return PyRef::borrow(module_);
   }
-  if (module_ != nullptr) return PyRef::borrow(module_);
 
   PyRef module = PyRef::steal(PyModule_Create2(&def_, kApiVersion));
   if (!module) return take_or_system_error();
   if (HostResult<Unit> added = add_functions(module.get()); !added) {
     return std::move(added).error();
   }
-  // Adding the functions may have run host code that imported us again and filled the cache.
+  // The type is made and published before the claim, so a failure here claims nothing.
+  if (HostResult<Unit> published = publish_panic_type(); !published) {
+    return std::move(published).error();
+  }
+  if (HostResult<Unit> registered = release_at_teardown(); !registered) {
+    return std::move(registered).error();
+  }
+  // Claimed only now that nothing can fail any more. Meanwhile another interpreter may have
+  // claimed the module, or host code run above may have imported us again and filled the cache.
+  const std::lock_guard lock(mutex_);
+  if (owner_interpreter_ != -1 && owner_interpreter_ != interpreter) {
+    return HostError::deferred(PyExc_ImportError, kSubinterpreterMessage);
+  }
   if (module_ != nullptr) return PyRef::borrow(module_);
+  owner_interpreter_ = interpreter;
   module_ = PyRef::borrow(module.get()).release();
   return module;
+}
+
+// A capsule in the interpreter's own dictionary is released when the interpreter is torn down
+// (by Py_EndInterpreter or Py_Finalize); its destructor hands the module back. Registered once
+// per interpreter.
+HostResult<Unit> ModuleDef::release_at_teardown() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+  if (dict == nullptr) return take_or_system_error();
+  const PyRef key = PyRef::steal(PyUnicode_FromString(kTeardownKey));
+  if (!key) return take_or_system_error();
+  const int present = PyDict_Contains(dict, key.get());
+  if (present < 0) return take_or_system_error();
+  if (present == 1) return Unit{};
+  const PyRef capsule = PyRef::steal(PyCapsule_New(this, kCapsuleName, release_capsule));
+  if (!capsule) return take_or_system_error();
+  // The context is the identifier itself, not a pointer: the interpreter may be half torn down
+  // by the time the destructor runs.
+  if (PyCapsule_SetContext(capsule.get(),
+                           reinterpret_cast<void*>(static_cast<std::intptr_t>(interpreter))) < 0 ||
+      PyDict_SetItem(dict, key.get(), capsule.get()) < 0) {
+    return take_or_system_error();
+  }
+  return Unit{};
+}
+
+void ModuleDef::release_capsule(PyObject* capsule) noexcept {
+  auto* self = static_cast<ModuleDef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (self == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  self->release(static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(capsule))));
+}
+
+void ModuleDef::release(std::int64_t interpreter) noexcept {
+  PyObject* module = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    if (owner_interpreter_ != interpreter) return;
+    module = std::exchange(module_, nullptr);
+  }
+  // Released in the interpreter they belong to; the next owner makes its own.
+  Py_XDECREF(module);
+  release_panic_type();
+  const std::lock_guard lock(mutex_);
+  owner_interpreter_ = -1;
 }
 
 HostResult<Unit> ModuleDef::add_functions(PyObject* module) {
@@ -70,7 +138,9 @@ HostResult<Unit> ModuleDef::add_functions(PyObject* module) {
     HostResult<PyRef> all = all_list(module);
     if (!all) return std::move(all).error();
     if (PyList_Append(all.value().get(), name.get()) < 0) {
-      (void)take();
+      HostError error = take_or_system_error();
+      // Running out of memory is the host's to report; anything else breaks our invariant.
+      if (PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError)) return error;
       fault("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return take_or_system_error();

@@ -4,11 +4,16 @@
 // cached for the life of the process.
 //
 // The module keeps process-wide state (the cached module, the PanicException type) that would
-// be shared between interpreters, so it belongs to the first interpreter that imports it; any
-// other interpreter gets an ImportError.
+// be shared between interpreters, so it belongs to one interpreter at a time: the last one whose
+// initialisation succeeded, for as long as that interpreter lives. Any other interpreter gets an
+// ImportError meanwhile. A failed initialisation claims nothing, and an owner's teardown hands
+// the module back, releasing its cached module there, in the interpreter it belongs to.
+//
+// Interpreters with their own GIL run our initialiser concurrently, so the owner and the cache
+// change together under a mutex that is never held across a call into the host.
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <span>
 
 #include "host/host_error.hpp"
@@ -31,11 +36,18 @@ class ModuleDef {
  private:
   HostResult<PyRef> make_module();
   HostResult<Unit> add_functions(PyObject* module);
+  // Has the current interpreter hand the module back when it is torn down.
+  HostResult<Unit> release_at_teardown();
+  // Called at the teardown of interpreter `interpreter`.
+  void release(std::int64_t interpreter) noexcept;
+  static void release_capsule(PyObject* capsule) noexcept;
 
   PyModuleDef def_;  // the host writes into its head, so it is not const
   std::span<PyMethodDef> functions_;
-  std::atomic<std::int64_t> owner_interpreter_{-1};
-  // An owned reference that is deliberately never released: there is no teardown.
+  std::mutex mutex_;                    // guards the two fields below
+  std::int64_t owner_interpreter_ = -1;  // -1: no owner
+  // An owned reference, held for as long as the owner lives; it is released by the owner's own
+  // teardown, since the object belongs to that interpreter.
   PyObject* module_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
 #include "host/panic.hpp"
 
 #include <cstdlib>
+#include <new>
 
 #include "host/entry.hpp"
 #include "host/fault.hpp"
@@ -22,8 +23,8 @@ constexpr const char* kPanicTypeDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
     "will typically propagate all the way up the stack and make the interpreter exit.\n";
 
-// An owned reference that is deliberately never released: function objects and pending
-// exceptions may refer to the type until the very end of the process.
+// An owned reference, released only at the teardown of the interpreter that owns the module:
+// pending exceptions may refer to the type until then.
 PyObject* g_panic_type = nullptr;
 
 HostResult<PyRef> import_attribute(const char* module, const char* name) {
@@ -73,51 +74,63 @@ PyObject* reduce_panic_entry(PyObject* self, PyObject* /*unused*/) {
 PyMethodDef g_reduce_def{"__reduce__", reduce_panic_entry, METH_NOARGS,
                          "Pickles the exception with its message."};
 
+// The host refused to make the type or to give it its __reduce__.
+[[noreturn]] void fail_to_make_type() {
+  // Not `take`: it would come back here to compare the pending type with ours.
+  PyRef pending = PyRef::steal(compat::get_raised_exception());
+  // Out of memory is no broken invariant: the caller reports it as the host's MemoryError.
+  if (pending && PyErr_GivenExceptionMatches(pending.get(), PyExc_MemoryError)) {
+    throw std::bad_alloc();
+  }
+  const HostError error =
+      pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
+  fault("Failed to initialize new exception type.: " + debug_text(error));
+}
+
 }  // namespace
 
 PyObject* panic_type() {
   if (g_panic_type != nullptr) return g_panic_type;
   PyRef made = PyRef::steal(
       PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
-  if (!made) {
-    // Not `take`: it would come back here to compare the pending type with ours.
-    PyRef pending = PyRef::steal(compat::get_raised_exception());
-    const HostError error =
-        pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
-    fault("Failed to initialize new exception type.: " + debug_text(error));
-  }
+  if (!made) fail_to_make_type();
   const PyRef reduce = PyRef::steal(
       PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made.get()), &g_reduce_def));
   if (!reduce || PyObject_SetAttrString(made.get(), "__reduce__", reduce.get()) < 0) {
-    fault("Failed to initialize new exception type.: " + debug_text(take_or_system_error()));
+    fail_to_make_type();
   }
   // Making a type runs no user code today; should that change, the first type made wins.
   if (g_panic_type == nullptr) g_panic_type = made.release();
   return g_panic_type;
 }
 
-bool publish_panic_type() noexcept {
-  const PyRef published = PyRef::steal(call_guarded([]() -> HostResult<PyRef> {
-    PyObject* const type = panic_type();                 // borrowed: lives for the process
-    PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
-    const PyRef home_name = PyRef::steal(PyUnicode_FromString(kPanicHomeName));
-    if (!home_name) return take_or_system_error();
-    if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return PyRef::borrow(Py_None);
-    if (PyErr_Occurred()) return take_or_system_error();
-    const PyRef home = PyRef::steal(PyModule_NewObject(home_name.get()));
-    if (!home) return take_or_system_error();
-    if (PyModule_AddObjectRef(home.get(), "PanicException", type) < 0 ||
-        PyDict_SetItem(modules, home_name.get(), home.get()) < 0) {
-      return take_or_system_error();
-    }
-    return PyRef::borrow(Py_None);
-  }));
-  return static_cast<bool>(published);
+HostResult<Unit> publish_panic_type() {
+  PyObject* const type = panic_type();                 // borrowed: lives as long as the owner
+  PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
+  const PyRef home_name = PyRef::steal(PyUnicode_FromString(kPanicHomeName));
+  if (!home_name) return take_or_system_error();
+  if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return Unit{};
+  if (PyErr_Occurred()) return take_or_system_error();
+  const PyRef home = PyRef::steal(PyModule_NewObject(home_name.get()));
+  if (!home) return take_or_system_error();
+  if (PyModule_AddObjectRef(home.get(), "PanicException", type) < 0 ||
+      PyDict_SetItem(modules, home_name.get(), home.get()) < 0) {
+    return take_or_system_error();
+  }
+  return Unit{};
 }
+
+bool is_panic_type(PyObject* type) noexcept {
+  return g_panic_type != nullptr && type == g_panic_type;
+}
+
+void release_panic_type() noexcept { Py_CLEAR(g_panic_type); }
 
 void raise_panic(const std::string& message) noexcept {
   try {
     HostError::deferred(panic_type(), message).restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (...) {
     report_fault("uncaught panic at ffi boundary", SourcePos::here());
     std::abort();

@@ -47,3 +47,35 @@ class TestSubinterpreters:
         assert "not yet support sub-interpreters" in message
         assert result == "[1.0, 2.0]"
         assert proc.stderr == b""
+
+
+# A sub-interpreter imports first and is destroyed; then the main interpreter imports.
+AFTER_SUBINTERPRETER = """
+import sys
+import PRIVATE as interpreters
+
+config = "CONFIG"
+if sys.version_info >= (3, 13):
+    iid = interpreters.create(config)
+    interpreters.exec(iid, "import tondra")
+else:
+    iid = interpreters.create(isolated=config == "isolated")
+    try:
+        interpreters.run_string(iid, "import tondra")
+    except interpreters.RunFailedError:
+        pass
+interpreters.destroy(iid)
+import tondra
+print(tondra.fit_geometrical([0, 2], [0, 4]), tondra.fit_lsq.__self__ is tondra)
+"""
+
+
+class TestOwnership:
+    @pytest.mark.parametrize("config", ["legacy", "isolated"])
+    def test_main_interpreter_imports_after_the_owner_is_destroyed(self, child, config):
+        # An isolated interpreter's import fails (single-phase modules are refused there).
+        if config == "isolated" and sys.version_info < (3, 12):
+            pytest.skip("no isolated sub-interpreters before 3.12")
+        proc = child(AFTER_SUBINTERPRETER.replace("PRIVATE", PRIVATE).replace("CONFIG", config))
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == b"[1.0, 2.0] True\n"

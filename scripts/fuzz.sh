@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Hostile-input fuzzing of the installed module, by hand:
+#   make fuzz                      10 minutes
+#   make fuzz FUZZ_SECONDS=3600    as long as you like (FUZZ_SEED=N repeats a run)
+# Uses the first 3.12+ environment; atheris drives the inputs where it installs, a seeded
+# generator otherwise.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+scripts/setup.sh test
+venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
+[ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+export PATH="$PWD/$venv/bin:$PATH"
+pip_in "$venv/bin/python" install -q --no-build-isolation \
+  --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+engine=()
+if pip_in "$venv/bin/python" install -q -r requirements/fuzz.txt >/dev/null 2>&1; then
+  engine=(--atheris)
+else
+  echo "fuzz: atheris does not install here; using the seeded generator"
+fi
+seed=()
+[ -n "${FUZZ_SEED:-}" ] && seed=(--seed "$FUZZ_SEED")
+cd tests/python  # so that the installed module is the one imported
+exec "../../$venv/bin/python" ../fuzz/fuzz_tondra.py --seconds "${FUZZ_SECONDS:-600}" "${engine[@]}" "${seed[@]}"

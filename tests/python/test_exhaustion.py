@@ -1,0 +1,60 @@
+import collections
+import importlib.util
+import signal
+import subprocess
+import sys
+
+import pytest
+
+# A __float__ that calls the module again, as deep as the recursion limit lets it.
+DEEP_REENTRY = """
+import sys
+import tondra
+sys.setrecursionlimit(6000)
+class Reenters:
+    def __float__(self):
+        FIT([Reenters()], [0.0])
+        return 0.0
+try:
+    FIT([Reenters()], [0.0])
+except RecursionError:
+    print("RecursionError")
+print(FIT([0, 2], [0, 4]))
+"""
+
+# The module's initialisation with every allocation from the k-th on failing. The extension is
+# loaded directly: the import machinery around it can spin when it runs out of memory itself.
+IMPORT_WITHOUT_MEMORY = """
+import _imp
+import _testcapi
+import importlib.util
+import sys
+spec = importlib.util.find_spec("tondra")
+_testcapi.set_nomemory(int(sys.argv[1]))
+try:
+    _imp.create_dynamic(spec)
+finally:
+    _testcapi.remove_mem_hooks()
+"""
+
+
+class TestResourceExhaustion:
+    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
+    def test_deep_reentry_ends_in_recursion_error_not_a_crash(self, child, fit):
+        proc = child(DEEP_REENTRY.replace("FIT", "tondra." + fit))
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.decode().splitlines()[0] == "RecursionError"
+
+    @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="no _testcapi")
+    def test_import_without_memory_raises_memory_error_never_aborts(self):
+        outcomes = collections.Counter()
+        for k in range(0, 300, 3):
+            proc = subprocess.run([sys.executable, "-c", IMPORT_WITHOUT_MEMORY, str(k)],
+                                  capture_output=True, timeout=60)
+            if proc.returncode == -signal.SIGSEGV and sys.version_info[:2] == (3, 13):
+                continue  # 3.13's own import code dereferences null on some of these paths
+            assert proc.returncode >= 0, (k, proc.stderr[-2000:])
+            assert b"panicked" not in proc.stderr, (k, proc.stderr[-2000:])
+            last = proc.stderr.strip().splitlines()[-1:] or [b"imported"]
+            outcomes[last[0].split(b":")[0]] += 1
+        assert outcomes[b"imported"] > 0 and outcomes[b"MemoryError"] > 0, outcomes
