@@ -16,8 +16,11 @@ from reference import arc, geometric_fit, in_turns
 
 
 def bench_arc(n, span_deg, noise, seed):
-    """n points on an arc of radius 20 at (100, -40), Gaussian noise of `noise` radii."""
-    return arc(n, span_deg, cx=100.0, cy=-40.0, r=20.0, noise=noise, seed=seed, start_deg=17.0)
+    """n points on an arc of radius 20 at (100, -40), Gaussian noise of `noise` radii. The start
+    (0.3 radians, exactly) keeps the data, and so the solvers' iteration counts, those of the
+    earlier figures."""
+    return arc(n, span_deg, cx=100.0, cy=-40.0, r=20.0, noise=noise, seed=seed,
+               start_deg=17.188733853924695)
 
 
 def small_fits(kind, xs, ys):
