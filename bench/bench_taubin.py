@@ -3,47 +3,28 @@ side on 10^6 points of a noisy arc given as lists and as float64 arrays, plus th
 20-point call."""
 
 import math
-import random
-import time
 
 import numpy as np
 import tondra
-from reference import best_of, numpy_taubin
+from reference import arc, in_turns, numpy_taubin
 
 
 def noisy_arc(n, seed=1):
-    rng = random.Random(seed)
-    xs, ys = [], []
-    for i in range(n):
-        t = 0.4 + 2.0 * i / n
-        xs.append(30.0 + 12.0 * math.cos(t) + rng.gauss(0, 0.1))
-        ys.append(-5.0 + 12.0 * math.sin(t) + rng.gauss(0, 0.1))
-    return xs, ys
-
-
-def side_by_side(cases, repeat=9):
-    """Best time of each case, the cases timed in turns so that they share the machine's mood."""
-    best = [math.inf] * len(cases)
-    results = [None] * len(cases)
-    for _ in range(repeat):
-        for k, fn in enumerate(cases):
-            started = time.perf_counter()
-            results[k] = fn()
-            best[k] = min(best[k], time.perf_counter() - started)
-    return best, results
+    """n points over 115 degrees of the circle of radius 12 at (30, -5), 1% noise."""
+    return arc(n, 115.0, cx=30.0, cy=-5.0, r=12.0, noise=0.01, seed=seed, start_deg=23.0)
 
 
 def main():
     xs, ys = noisy_arc(1_000_000)
     x, y = np.array(xs), np.array(ys)
-    times, results = side_by_side([
+    times, results = in_turns([
         lambda: tondra.fit_geometrical(xs, ys),
         lambda: tondra.taubin_svd(xs, ys),
         lambda: numpy_taubin(xs, ys),
         lambda: tondra.fit_geometrical(x, y),
         lambda: tondra.taubin_svd(x, y),
         lambda: numpy_taubin(x, y),
-    ])
+    ], rounds=9)
     print("n = 10^6, cases in turns     lists        float64 arrays")
     print(f"  fit_geometrical       {times[0] * 1e3:8.2f} ms   {times[3] * 1e3:8.2f} ms")
     print(f"  taubin_svd            {times[1] * 1e3:8.2f} ms   {times[4] * 1e3:8.2f} ms")
@@ -55,8 +36,8 @@ def main():
         gap = math.hypot(ours[0] - theirs[0], ours[1] - theirs[1])
         print(f"  {'lists' if k == 0 else 'arrays'}: centres differ by {gap:.2e}")
     small_x, small_y = noisy_arc(20)
-    t_small, _ = best_of(lambda: [tondra.taubin_svd(small_x, small_y) for _ in range(1000)])
-    print(f"n = 20:   taubin_svd      {t_small * 1e3:8.2f} us per call")
+    (t_small,), _ = in_turns([lambda: tondra.taubin_svd(small_x, small_y)], rounds=5, calls=1000)
+    print(f"n = 20:   taubin_svd      {t_small * 1e6:8.2f} us per call")
 
 
 if __name__ == "__main__":

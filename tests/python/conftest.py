@@ -1,24 +1,13 @@
-import os
-import subprocess
+import pathlib
 import sys
-import textwrap
 
 import pytest
 
+# The reference fits and the synthetic arcs live with the benchmarks, which measure against the
+# same code the tests check against.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 
-def run_child(code, env_extra=None, timeout=60):
-    """Runs `code` in a fresh interpreter (same executable and environment, so the module under
-    test is found the same way) and returns the completed process with raw bytes."""
-    env = dict(os.environ)
-    env.pop("TONDRA_BACKTRACE", None)
-    if env_extra:
-        env.update(env_extra)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        env=env,
-        timeout=timeout,
-    )
+from helpers import run_child  # noqa: E402 - needs the path above
 
 
 @pytest.fixture

@@ -3,6 +3,8 @@ import math
 import pytest
 
 import tondra
+from helpers import arc
+from reference import centroid
 
 
 class TestGeometrical:
@@ -32,8 +34,10 @@ class TestGeometrical:
         assert tondra.fit_geometrical([1e308, 1e308], [0.0]) == [math.inf, 0.0]
 
     def test_points_on_a_circle_centre_on_it(self):
-        n = 12
-        xs = [3.0 + 2.0 * math.cos(2 * math.pi * k / n) for k in range(n)]
-        ys = [-1.0 + 2.0 * math.sin(2 * math.pi * k / n) for k in range(n)]
+        xs, ys = arc(12, 360, 3.0, -1.0, 2.0)
         cx, cy = tondra.fit_geometrical(xs, ys)
         assert cx == pytest.approx(3.0, abs=1e-12) and cy == pytest.approx(-1.0, abs=1e-12)
+
+    def test_noisy_arc_gives_the_index_order_mean_to_the_bit(self):
+        xs, ys = arc(1001, 75, 1e3, -3.0, 0.5, noise=0.1, seed=4)
+        assert tondra.fit_geometrical(xs, ys[:-1]) == centroid(xs, ys[:-1])

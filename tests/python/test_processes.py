@@ -5,12 +5,7 @@ import pickle
 import pytest
 
 import tondra
-
-
-def panic():
-    with pytest.raises(BaseException) as info:
-        tondra.fit_lsq([0.0, 1.0], [0.0, 1.0], method="bogus")
-    return info.value
+from helpers import panic, panic_type
 
 
 class TestPanicAcrossProcesses:
@@ -43,12 +38,12 @@ print("tondra" in sys.modules, type(error).__module__, type(error).__qualname__,
             fitted = pool.submit(tondra.fit_geometrical, [0, 2], [0, 4])
             error = failed.exception(timeout=60)
             assert fitted.result(timeout=60) == [1.0, 2.0]
-        assert type(error) is type(panic())
+        assert type(error) is panic_type()
         assert error.args == ("not yet implemented",)
 
     def test_the_type_is_registered_under_its_own_name_only(self):
         import kelvar_runtime
 
-        assert kelvar_runtime.PanicException is type(panic())
+        assert kelvar_runtime.PanicException is panic_type()
         assert sorted(n for n in dir(tondra) if not n.startswith("__")) == [
             "fit_geometrical", "fit_lsq", "taubin_svd"]

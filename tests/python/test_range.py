@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tondra
+from helpers import arc, panic_type
 
 FITS = {
     "lbfgs": lambda xs, ys: tondra.fit_lsq(xs, ys, "lbfgs"),
@@ -20,19 +21,6 @@ FITS = {
 }
 SMALLEST_NORMAL = sys.float_info.min
 PROPERTY = settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-def panic_type():
-    try:
-        tondra.fit_lsq([1.0], [1.0], "no such method")
-    except BaseException as exc:  # noqa: B036 - the panic is a BaseException on purpose
-        return type(exc)
-    raise AssertionError("no panic")
-
-
-def circle_points(cx, cy, r, start, span, n):
-    ts = [start + span * i / n for i in range(n)]
-    return [cx + r * math.cos(t) for t in ts], [cy + r * math.sin(t) for t in ts]
 
 
 def scaled(values, k):
@@ -55,9 +43,9 @@ def arcs(draw, min_points=5, max_points=40):
     r = draw(st.floats(0.25, 4.0))
     cx = draw(st.floats(-8.0, 8.0))
     cy = draw(st.floats(-8.0, 8.0))
-    start = draw(st.floats(0.0, 6.0))
-    span = math.radians(draw(st.floats(60.0, 360.0)))
-    xs, ys = circle_points(cx, cy, r, start, span, n)
+    start_deg = draw(st.floats(0.0, 360.0))
+    span_deg = draw(st.floats(60.0, 360.0))
+    xs, ys = arc(n, span_deg, cx, cy, r, start_deg=start_deg)
     jitter = draw(st.lists(st.floats(-0.01, 0.01), min_size=2 * n, max_size=2 * n))
     return [x + r * j for x, j in zip(xs, jitter[:n])], [y + r * j for y, j in zip(ys, jitter[n:])], r
 
@@ -74,7 +62,7 @@ class TestPowerOfTwoEquivariance:
 
     @pytest.mark.parametrize("fit", sorted(FITS))
     def test_the_extreme_exponents_scale_exactly(self, fit):
-        xs, ys = circle_points(3.0, -1.0, 2.0, 0.1, 2.0, 12)
+        xs, ys = arc(12, 115, 3.0, -1.0, 2.0, start_deg=6.0)
         base = FITS[fit](xs, ys)
         low, high = exponent_range(xs + ys + base)
         for k in (low, low + 1, high - 2, high - 1):
@@ -148,7 +136,7 @@ class TestNonFiniteData:
 
 
 class TestOverflowAndUnderflow:
-    EIGHT = circle_points(3.0, -1.0, 2.0, 0.0, 2 * math.pi, 8)
+    EIGHT = arc(8, 360, 3.0, -1.0, 2.0)
 
     @pytest.mark.parametrize("method", ["nelder_mead", "lbfgs"])
     @pytest.mark.parametrize("k", [511, 512, 1000, -600, -1000])
@@ -164,10 +152,7 @@ class TestOverflowAndUnderflow:
 
     @pytest.mark.parametrize("method", ["nelder_mead", "lbfgs"])
     def test_quarter_arc_of_1000_points_at_1e153_is_not_fitted_by_its_centroid(self, method):
-        n = 1000
-        ts = [math.pi / 2 * i / (n - 1) for i in range(n)]
-        xs = [(3.0 + 2.0 * math.cos(t)) * 1e153 for t in ts]
-        ys = [(-1.0 + 2.0 * math.sin(t)) * 1e153 for t in ts]
+        xs, ys = arc(1000, 90, 3e153, -1e153, 2e153)
         cx, cy = tondra.fit_lsq(xs, ys, method)
         assert math.hypot(cx - 3e153, cy + 1e153) <= 1e-6 * 2e153
 
@@ -179,6 +164,6 @@ class TestOverflowAndUnderflow:
     @pytest.mark.parametrize("fit", sorted(FITS))
     def test_coordinates_whose_sums_overflow_give_their_centre(self, fit):
         # Every coordinate is finite, but their sums and means pass the largest double.
-        xs, ys = circle_points(1.5e308, -1.5e308, 1e307, 0.2, 4.0, 30)
+        xs, ys = arc(30, 230, 1.5e308, -1.5e308, 1e307, start_deg=11.0)
         cx, cy = FITS[fit](xs, ys)
         assert math.hypot(cx / 1e307 - 15.0, cy / 1e307 + 15.0) <= 1e-6
