@@ -1,7 +1,6 @@
 import collections
 import importlib.util
 import signal
-import subprocess
 import sys
 
 import pytest
@@ -28,9 +27,8 @@ IMPORT_WITHOUT_MEMORY = """
 import _imp
 import _testcapi
 import importlib.util
-import sys
 spec = importlib.util.find_spec("tondra")
-_testcapi.set_nomemory(int(sys.argv[1]))
+_testcapi.set_nomemory(START)
 try:
     _imp.create_dynamic(spec)
 finally:
@@ -46,11 +44,10 @@ class TestResourceExhaustion:
         assert proc.stdout.decode().splitlines()[0] == "RecursionError"
 
     @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="no _testcapi")
-    def test_import_without_memory_raises_memory_error_never_aborts(self):
+    def test_import_without_memory_raises_memory_error_never_aborts(self, child):
         outcomes = collections.Counter()
         for k in range(0, 300, 3):
-            proc = subprocess.run([sys.executable, "-c", IMPORT_WITHOUT_MEMORY, str(k)],
-                                  capture_output=True, timeout=60)
+            proc = child(IMPORT_WITHOUT_MEMORY.replace("START", str(k)))
             if proc.returncode == -signal.SIGSEGV and sys.version_info[:2] == (3, 13):
                 continue  # 3.13's own import code dereferences null on some of these paths
             assert proc.returncode >= 0, (k, proc.stderr[-2000:])
