@@ -9,8 +9,8 @@
 #include "binary_scale.hpp"
 #include "circle.hpp"
 #include "errors.hpp"
-#include "host/fault.hpp"
-#include "host/pages.hpp"
+#include "base/fault.hpp"
+#include "base/pages.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
@@ -18,7 +18,7 @@
 #include "optim/solver/linesearch/morethuente.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"
 #include "optim/solver/quasinewton/lbfgs.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace tondra {
 namespace {
@@ -46,9 +46,9 @@ constexpr double kTaubinPlainRange[2] = {0x1p-400, 0x1p400};
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
-  if (!state.best_param) host::fault("Found params");
+  if (!state.best_param) base::fault("Found params");
   const optim::Vector& best = *state.best_param;
-  host::check_index(1, best.size());
+  base::check_index(1, best.size());
   LsqReport report;
   report.centre = frame.from_frame(best[0], best[1]);
   report.iterations = state.iteration;
@@ -114,10 +114,10 @@ std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> 
 }
 
 LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
-  if (xs.size() != ys.size()) host::write_stderr("The number of x and y points must be the same.");
+  if (xs.size() != ys.size()) base::write_stderr("The number of x and y points must be the same.");
   const bool lbfgs = method == "lbfgs";
   const bool nelder_mead = method == "nelder_mead";
-  if (!lbfgs && !nelder_mead) host::fault("not yet implemented");
+  if (!lbfgs && !nelder_mead) base::fault("not yet implemented");
 
   const NormalisedFrame frame = NormalisedFrame::of(xs, ys);
   std::vector<double> u = frame.to_frame_x(std::move(xs));
@@ -125,7 +125,7 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
 
   if (nelder_mead) {
     if (u.size() > kManyPointsForNelderMead) {
-      host::write_stderr("The number of points is too high. Might lead to performance issues");
+      base::write_stderr("The number of points is too high. Might lead to performance issues");
     }
     return run_nelder_mead(std::move(u), std::move(v), frame);
   }
@@ -182,7 +182,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
 
   // Unequal lengths make no matrix.
   if (xs.size() != ys.size()) {
-    (void)unwrap(Result<Unit, linalg::ShapeError>(
+    (void)unwrap(base::Result<base::Unit, linalg::ShapeError>(
         linalg::ShapeError::from_kind(linalg::ErrorKind::IncompatibleShape)));
   }
 
@@ -191,7 +191,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   // the same way, rather than stored and copied: a pass that writes is dearer than the subtraction.
   std::vector<double> columns;
   columns.reserve(3 * n);
-  host::prepare_pages(columns);
+  base::prepare_pages(columns);
   double z_sum = +0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double u = xs[i] - x_mean;
@@ -212,7 +212,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
 
   const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));
-  if (!svd.vt) host::fault("called `Option::unwrap()` on a `None` value");
+  if (!svd.vt) base::fault("called `Option::unwrap()` on a `None` value");
   const linalg::Array2& vt = *svd.vt;
   const double p0 = vt(2, 0);
   const double p1 = vt(2, 1);

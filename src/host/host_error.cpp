@@ -69,10 +69,10 @@ std::string debug_text(const HostError& error) {
   return "HostError { type: " + repr_text(error.type()) + ", value: " + value + " }";
 }
 
-PyRef expect_object(PyObject* object, SourcePos where) {
+PyRef expect_object(PyObject* object, base::SourcePos where) {
   if (object == nullptr) {
     PyErr_Print();
-    fault("Python API call failed", where);
+    base::fault("Python API call failed", where);
   }
   return PyRef::steal(object);
 }

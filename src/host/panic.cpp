@@ -4,7 +4,7 @@
 #include <new>
 
 #include "host/entry.hpp"
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 #include "host/host_error.hpp"
 #include "host/text.hpp"
 
@@ -84,7 +84,7 @@ PyMethodDef g_reduce_def{"__reduce__", reduce_panic_entry, METH_NOARGS,
   }
   const HostError error =
       pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
-  fault("Failed to initialize new exception type.: " + debug_text(error));
+  base::fault("Failed to initialize new exception type.: " + debug_text(error));
 }
 
 }  // namespace
@@ -104,12 +104,12 @@ PyObject* panic_type() {
   return g_panic_type;
 }
 
-HostResult<Unit> publish_panic_type() {
+HostResult<base::Unit> publish_panic_type() {
   PyObject* const type = panic_type();                 // borrowed: lives as long as the owner
   PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
   const PyRef home_name = PyRef::steal(PyUnicode_FromString(kPanicHomeName));
   if (!home_name) return take_or_system_error();
-  if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return Unit{};
+  if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return base::Unit{};
   if (PyErr_Occurred()) return take_or_system_error();
   const PyRef home = PyRef::steal(PyModule_NewObject(home_name.get()));
   if (!home) return take_or_system_error();
@@ -117,7 +117,7 @@ HostResult<Unit> publish_panic_type() {
       PyDict_SetItem(modules, home_name.get(), home.get()) < 0) {
     return take_or_system_error();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 bool is_panic_type(PyObject* type) noexcept {
@@ -132,7 +132,7 @@ void raise_panic(const std::string& message) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    report_fault("uncaught panic at ffi boundary", SourcePos::here());
+    base::report_fault("uncaught panic at ffi boundary", base::SourcePos::here());
     std::abort();
   }
 }
@@ -146,12 +146,12 @@ void resume_panic(PyRef exception) {
   } else {
     PyErr_Clear();
   }
-  write_stderr(
+  base::write_stderr(
       "panic resumed after a PanicException was fetched from Python\n"
       "Python stack trace below:\n");
   compat::set_raised_exception(exception.release());
   PyErr_PrintEx(0);
-  resume_fault(std::move(message));
+  base::resume_fault(std::move(message));
 }
 
 }  // namespace tondra::host

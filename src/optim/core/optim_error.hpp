@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace tondra::optim {
 
@@ -47,6 +47,6 @@ struct OptimError {
 std::string debug_text(const OptimError& error);
 
 template <class T>
-using OptimResult = Result<T, OptimError>;
+using OptimResult = base::Result<T, OptimError>;
 
 }  // namespace tondra::optim
