@@ -6,11 +6,12 @@
 #include <utility>
 
 #include "aux_funcs.hpp"
+#include "base/fault.hpp"
+#include "base/pages.hpp"
+#include "base/result.hpp"
 #include "binary_scale.hpp"
 #include "circle.hpp"
 #include "errors.hpp"
-#include "base/fault.hpp"
-#include "base/pages.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
@@ -18,20 +19,26 @@
 #include "optim/solver/linesearch/morethuente.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"
 #include "optim/solver/quasinewton/lbfgs.hpp"
-#include "base/result.hpp"
 
 namespace tondra {
 namespace {
 
 // More x values than this make Nelder-Mead warn: each of its many evaluations is O(n).
 constexpr std::size_t kManyPointsForNelderMead = 10000;
+// The settings below fix every result of fit_lsq to the bit; results are checked bit for bit
+// against earlier releases, so none of them may move. 20 vertices, evenly round the start, are
+// more than the 3 a two-parameter simplex needs and favour no direction.
 constexpr std::size_t kSimplexVertices = 20;
+// Written out rather than computed so that no libm or compiler can give a different last bit.
 constexpr double kTwoPi = 6.283185307179586;  // the double nearest 2*pi
+// Budgets: Nelder-Mead takes many cheap steps, L-BFGS few dear ones. 7 difference pairs hold
+// more curvature than two parameters can use, at little cost per iteration.
 constexpr std::uint64_t kNelderMeadIterations = 1000;
 constexpr std::uint64_t kLbfgsIterations = 100;
 constexpr std::size_t kLbfgsHistory = 7;
 // Converged when the vertex costs' standard deviation is below this (costs are sums of squares
-// in the unit-RMS frame, so this is relative to the data's own size).
+// in the unit-RMS frame, so this is relative to the data's own size). Looser than the solver's
+// own default (2^-52), which the rounding noise of the costs can keep a run from ever reaching.
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
 // Largest coordinates for which the Taubin fit runs on the data as they are: far enough inside
 // the overflow and underflow limits of its squares and of LAPACK's own rescaling for any n.
@@ -46,6 +53,8 @@ constexpr double kTaubinPlainRange[2] = {0x1p-400, 0x1p400};
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
+  // An executor run always records a best point; missing one is a bug. The terse text is the
+  // one this fault has always had; users may search their logs for it, so it stays.
   if (!state.best_param) base::fault("Found params");
   const optim::Vector& best = *state.best_param;
   base::check_index(1, best.size());
@@ -114,9 +123,14 @@ std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> 
 }
 
 LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
+  // The two warnings go to fd 2 with no line break and the fit goes on, as they always have:
+  // callers capture stderr and compare it byte for byte, so neither the text nor the missing
+  // newline may change.
   if (xs.size() != ys.size()) base::write_stderr("The number of x and y points must be the same.");
   const bool lbfgs = method == "lbfgs";
   const bool nelder_mead = method == "nelder_mead";
+  // An unknown method is a fault (PanicException), not a ValueError, with this fixed text:
+  // callers rely on both, so it stays so.
   if (!lbfgs && !nelder_mead) base::fault("not yet implemented");
 
   const NormalisedFrame frame = NormalisedFrame::of(xs, ys);

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "optim/core/optim_error.hpp"
 #include "base/result.hpp"
+#include "optim/core/optim_error.hpp"
 
 namespace tondra {
 

@@ -60,6 +60,8 @@ class [[nodiscard]] Result {
 
 // Takes the value out of a Result whose error the caller cannot use: the error becomes a fault
 // reported at the caller's position. E needs a `debug_text(const E&)` found by lookup.
+// Callers match the text "called `Result::unwrap()` on an `Err` value: <debug text>"; it has
+// been the fault's message since the first release, so it stays.
 template <class T, class E>
 T unwrap(Result<T, E>&& result, SourcePos where = SourcePos::here()) {
   if (!result.has_value()) {

@@ -72,6 +72,8 @@ std::string debug_text(const HostError& error) {
 PyRef expect_object(PyObject* object, base::SourcePos where) {
   if (object == nullptr) {
     PyErr_Print();
+    // The host's own error has just been printed; this fixed text (unchanged since the first
+    // release, like every fault text users may search for) only marks where we were.
     base::fault("Python API call failed", where);
   }
   return PyRef::steal(object);

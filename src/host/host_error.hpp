@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "host/py_ref.hpp"
 #include "base/result.hpp"
+#include "host/py_ref.hpp"
 
 namespace tondra::host {
 

@@ -9,8 +9,13 @@
 namespace tondra::host {
 namespace {
 
-// The host API version that PyModule_Create2 is told we were written against.
+// The host API version that PyModule_Create2 is told we were written against. A literal rather
+// than PYTHON_API_VERSION: 1013 is what every interpreter we support expects, so none of them
+// warns, and a header that someday bumped the macro must not change what the module declares.
 constexpr int kApiVersion = 1013;
+
+// Users and tests match this text. It says what is refused and why, and nothing that would go
+// stale once the state is kept per interpreter.
 
 constexpr const char* kSubinterpreterMessage =
     "tondra does not yet support sub-interpreters: the module can only be imported in the "
@@ -133,6 +138,8 @@ HostResult<base::Unit> ModuleDef::add_functions(PyObject* module) {
 
     const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return take_or_system_error();
+    // The target names ("PyString", "PyList", "Sequence") are the texts our conversion errors
+    // have always carried; callers match the messages, so they stay.
     if (!PyUnicode_Check(name.get())) return conversion_error(name.get(), "PyString");
 
     HostResult<PyRef> all = all_list(module);

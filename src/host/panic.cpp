@@ -3,14 +3,17 @@
 #include <cstdlib>
 #include <new>
 
-#include "host/entry.hpp"
 #include "base/fault.hpp"
+#include "host/entry.hpp"
 #include "host/host_error.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
 namespace {
 
+// The type's qualified name is public: callers catch it by name and pickles store it. It has
+// been kelvar_runtime.PanicException since the first release, so it stays, although no package
+// of that name is installed; publish_panic_type registers the name in sys.modules instead.
 constexpr const char* kPanicTypeName = "kelvar_runtime.PanicException";
 constexpr const char* kPanicHomeName = "kelvar_runtime";
 // Any attribute of the module will do: looking it up is what imports tondra when unpickling.
@@ -132,6 +135,8 @@ void raise_panic(const std::string& message) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
+    // The last words before the abort. Like every fault text it is part of what users see and
+    // search their logs for, so it stays as it has always been.
     base::report_fault("uncaught panic at ffi boundary", base::SourcePos::here());
     std::abort();
   }

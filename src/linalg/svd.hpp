@@ -43,8 +43,8 @@
 #include <variant>
 #include <vector>
 
-#include "linalg/array.hpp"
 #include "base/result.hpp"
+#include "linalg/array.hpp"
 
 namespace tondra::linalg {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "errors.hpp"
 #include "base/fault.hpp"
+#include "errors.hpp"
 
 namespace {
 

@@ -11,7 +11,9 @@
 
 namespace tondra::optim {
 
-// Where users should report a PotentialBug. Kept here so that it changes in one place.
+// Where users should report a PotentialBug. Kept here so that it changes in one place. The
+// plea, this address included, reaches users inside fault messages they may match, so it moves
+// only with the project.
 inline constexpr const char* kIssueTracker = "https://github.com/tondra-project/tondra/issues";
 
 enum class OptimErrorKind {

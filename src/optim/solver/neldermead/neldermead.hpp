@@ -102,6 +102,7 @@ class NelderMead {
   SolverStep report(IterState& state, NelderMeadAction action) const;
 
   std::vector<Vertex> simplex_;
+  // The usual coefficients for any dimension; every result was computed with them, so they stay.
   double reflection_coeff_ = 1.0;
   double expansion_coeff_ = 2.0;
   double contraction_coeff_ = 0.5;
