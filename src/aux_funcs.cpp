@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra {
 
@@ -28,10 +28,10 @@ std::vector<double> get_circle_centroid(std::vector<double> xs, std::vector<doub
 }
 
 double get_distance(std::span<const double> a, std::span<const double> b) {
-  host::check_index(0, a.size());
-  host::check_index(0, b.size());
-  host::check_index(1, a.size());
-  host::check_index(1, b.size());
+  base::check_index(0, a.size());
+  base::check_index(0, b.size());
+  base::check_index(1, a.size());
+  base::check_index(1, b.size());
   return distance(a[0], a[1], b[0], b[1]);
 }
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "aux_funcs.hpp"
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra {
 
@@ -46,8 +46,8 @@ double Circle::fill_distances(const double cx, const double cy) const {
 double Circle::mean_distance_to_center(std::span<const double> center) const {
   if (distances_.empty()) return 0.0;
   // The first point's distance reads center[0], then center[1].
-  host::check_index(0, center.size());
-  host::check_index(1, center.size());
+  base::check_index(0, center.size());
+  base::check_index(1, center.size());
   const double m = fill_distances(center[0], center[1]);
   const std::size_t n = distances_.size();
   const double* const d = distances_.data();
@@ -60,16 +60,16 @@ double Circle::mean_distance_to_center(std::span<const double> center) const {
 }
 
 optim::OptimResult<double> Circle::cost(std::span<const double> param) const {
-  host::check_index(0, param.size());
-  host::check_index(1, param.size());
+  base::check_index(0, param.size());
+  base::check_index(1, param.size());
   const double center[2] = {param[0], param[1]};
   return mean_distance_to_center(center);
 }
 
 optim::OptimResult<optim::Vector> Circle::gradient(std::span<const double> param) const {
   if (distances_.empty()) return optim::Vector{0.0, 0.0};
-  host::check_index(0, param.size());
-  host::check_index(1, param.size());
+  base::check_index(0, param.size());
+  base::check_index(1, param.size());
   const double cx = param[0];
   const double cy = param[1];
   if (holds_key(grad_at_, key_of(cx, cy))) return optim::Vector{grad_[0], grad_[1]};
@@ -89,8 +89,8 @@ optim::OptimResult<optim::Vector> Circle::gradient(std::span<const double> param
 }
 
 optim::CostAndGradient Circle::cost_and_gradient(std::span<const double> param) const {
-  host::check_index(0, param.size());
-  host::check_index(1, param.size());
+  base::check_index(0, param.size());
+  base::check_index(1, param.size());
   if (distances_.empty()) return {0.0, optim::Vector{0.0, 0.0}};
   const double cx = param[0];
   const double cy = param[1];

@@ -6,11 +6,12 @@
 #include <utility>
 
 #include "aux_funcs.hpp"
+#include "base/fault.hpp"
+#include "base/pages.hpp"
+#include "base/result.hpp"
 #include "binary_scale.hpp"
 #include "circle.hpp"
 #include "errors.hpp"
-#include "host/fault.hpp"
-#include "host/pages.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
 #include "normalised_frame.hpp"
@@ -18,20 +19,26 @@
 #include "optim/solver/linesearch/morethuente.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"
 #include "optim/solver/quasinewton/lbfgs.hpp"
-#include "result.hpp"
 
 namespace tondra {
 namespace {
 
 // More x values than this make Nelder-Mead warn: each of its many evaluations is O(n).
 constexpr std::size_t kManyPointsForNelderMead = 10000;
+// The settings below fix every result of fit_lsq to the bit; results are checked bit for bit
+// against earlier releases, so none of them may move. 20 vertices, evenly round the start, are
+// more than the 3 a two-parameter simplex needs and favour no direction.
 constexpr std::size_t kSimplexVertices = 20;
+// Written out rather than computed so that no libm or compiler can give a different last bit.
 constexpr double kTwoPi = 6.283185307179586;  // the double nearest 2*pi
+// Budgets: Nelder-Mead takes many cheap steps, L-BFGS few dear ones. 7 difference pairs hold
+// more curvature than two parameters can use, at little cost per iteration.
 constexpr std::uint64_t kNelderMeadIterations = 1000;
 constexpr std::uint64_t kLbfgsIterations = 100;
 constexpr std::size_t kLbfgsHistory = 7;
 // Converged when the vertex costs' standard deviation is below this (costs are sums of squares
-// in the unit-RMS frame, so this is relative to the data's own size).
+// in the unit-RMS frame, so this is relative to the data's own size). Looser than the solver's
+// own default (2^-52), which the rounding noise of the costs can keep a run from ever reaching.
 constexpr double kNelderMeadStdDevTolerance = 1e-15;
 // Largest coordinates for which the Taubin fit runs on the data as they are: far enough inside
 // the overflow and underflow limits of its squares and of LAPACK's own rescaling for any n.
@@ -46,9 +53,11 @@ constexpr double kTaubinPlainRange[2] = {0x1p-400, 0x1p400};
 template <class R>
 LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   const optim::IterState& state = result.state;
-  if (!state.best_param) host::fault("Found params");
+  // An executor run always records a best point; missing one is a bug. The terse text is the
+  // one this fault has always had; users may search their logs for it, so it stays.
+  if (!state.best_param) base::fault("Found params");
   const optim::Vector& best = *state.best_param;
-  host::check_index(1, best.size());
+  base::check_index(1, best.size());
   LsqReport report;
   report.centre = frame.from_frame(best[0], best[1]);
   report.iterations = state.iteration;
@@ -114,10 +123,15 @@ std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> 
 }
 
 LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
-  if (xs.size() != ys.size()) host::write_stderr("The number of x and y points must be the same.");
+  // The two warnings go to fd 2 with no line break and the fit goes on, as they always have:
+  // callers capture stderr and compare it byte for byte, so neither the text nor the missing
+  // newline may change.
+  if (xs.size() != ys.size()) base::write_stderr("The number of x and y points must be the same.");
   const bool lbfgs = method == "lbfgs";
   const bool nelder_mead = method == "nelder_mead";
-  if (!lbfgs && !nelder_mead) host::fault("not yet implemented");
+  // An unknown method is a fault (PanicException), not a ValueError, with this fixed text:
+  // callers rely on both, so it stays so.
+  if (!lbfgs && !nelder_mead) base::fault("not yet implemented");
 
   const NormalisedFrame frame = NormalisedFrame::of(xs, ys);
   std::vector<double> u = frame.to_frame_x(std::move(xs));
@@ -125,7 +139,7 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
 
   if (nelder_mead) {
     if (u.size() > kManyPointsForNelderMead) {
-      host::write_stderr("The number of points is too high. Might lead to performance issues");
+      base::write_stderr("The number of points is too high. Might lead to performance issues");
     }
     return run_nelder_mead(std::move(u), std::move(v), frame);
   }
@@ -182,7 +196,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
 
   // Unequal lengths make no matrix.
   if (xs.size() != ys.size()) {
-    (void)unwrap(Result<Unit, linalg::ShapeError>(
+    (void)unwrap(base::Result<base::Unit, linalg::ShapeError>(
         linalg::ShapeError::from_kind(linalg::ErrorKind::IncompatibleShape)));
   }
 
@@ -191,7 +205,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   // the same way, rather than stored and copied: a pass that writes is dearer than the subtraction.
   std::vector<double> columns;
   columns.reserve(3 * n);
-  host::prepare_pages(columns);
+  base::prepare_pages(columns);
   double z_sum = +0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double u = xs[i] - x_mean;
@@ -212,7 +226,7 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
 
   const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));
-  if (!svd.vt) host::fault("called `Option::unwrap()` on a `None` value");
+  if (!svd.vt) base::fault("called `Option::unwrap()` on a `None` value");
   const linalg::Array2& vt = *svd.vt;
   const double p0 = vt(2, 0);
   const double p1 = vt(2, 1);

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "base/result.hpp"
 #include "optim/core/optim_error.hpp"
-#include "result.hpp"
 
 namespace tondra {
 
@@ -19,7 +19,7 @@ std::string debug_text(const LSQError& e);
 
 // The same result with its optimiser error, if any, wrapped in an LSQError.
 template <class T>
-Result<T, LSQError> wrap_lsq_error(optim::OptimResult<T>&& result) {
+base::Result<T, LSQError> wrap_lsq_error(optim::OptimResult<T>&& result) {
   if (!result) return LSQError{std::move(result).error()};
   return std::move(result).value();
 }

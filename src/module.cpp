@@ -103,10 +103,14 @@ PyCFunction as_method(FastcallKeywords entry) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
+// 0x82 for all three: the fast-call convention with keywords, so a call builds no argument
+// tuple or dict; the arguments are read in place from the caller's array.
 constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 // In the order the functions are added, which __all__ shows. The records live as long as the
 // process: the function objects point into them.
+// The doc texts are compared exactly by callers and tests, so they stay as first released,
+// including "cirlce", "a Least-Squares methods" and taubin_svd's empty description.
 std::array<PyMethodDef, 3> g_functions{{
     {"taubin_svd", as_method(taubin_svd_entry), kFastcallKeywords, "taubin_svd(xs, ys)\n--\n\n"},
     {"fit_geometrical", as_method(fit_geometrical_entry), kFastcallKeywords,

@@ -56,7 +56,7 @@ std::size_t find_parameter(const FunctionDescription& d, std::string_view name) 
 
 }  // namespace
 
-HostResult<Unit> extract_arguments_fastcall(const FunctionDescription& description,
+HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& description,
                                             PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t parameter_count = description.positional_parameter_names.size();
@@ -97,7 +97,7 @@ HostResult<Unit> extract_arguments_fastcall(const FunctionDescription& descripti
       return HostError::type_error(missing_positional(description, slots));
     }
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 }  // namespace tondra::host

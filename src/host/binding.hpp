@@ -27,7 +27,7 @@ struct FunctionDescription {
 
 // Fills `slots` (one per parameter, all null on entry) with borrowed references to the supplied
 // arguments; slots of optional parameters that were not supplied stay null.
-HostResult<Unit> extract_arguments_fastcall(const FunctionDescription& description,
+HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& description,
                                             PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames, std::span<PyObject*> slots);
 

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "host/conversion.hpp"
-#include "host/pages.hpp"
+#include "base/pages.hpp"
 
 namespace tondra::host {
 namespace {
@@ -214,7 +214,7 @@ bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 
 // Replaces each NaN from values[first] on by what the object's own item at that place converts
 // to. Exporters differ on a narrow NaN's payload and sign (numpy keeps them, a memoryview may
 // not), and iteration gives each item as the object's item access does.
-HostResult<Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
+HostResult<base::Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
                                       std::size_t first) {
   for (std::size_t i = first; i < values.size(); ++i) {
     if (!std::isnan(values[i])) continue;
@@ -224,7 +224,7 @@ HostResult<Unit> take_nans_from_items(PyObject* object, std::vector<double>& val
     if (!value) return std::move(value).error();
     values[i] = value.value();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 // One export of an object's buffer as strided records, released when it ends. An object that
@@ -266,10 +266,10 @@ HostResult<bool> append_buffer_elements(PyObject* object, std::vector<double>& v
 
   const std::size_t first = values.size();
   values.reserve(first + static_cast<std::size_t>(view.shape[0]));
-  prepare_pages(values);  // the length is real: the buffer's own
+  base::prepare_pages(values);  // the length is real: the buffer's own
   append_elements(view, *element, values);
   if (element->kind == Kind::Float && element->size < 8) {
-    HostResult<Unit> fixed = take_nans_from_items(object, values, first);
+    HostResult<base::Unit> fixed = take_nans_from_items(object, values, first);
     if (!fixed) return std::move(fixed).error();
   }
   return true;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/buffer_read.hpp"
-#include "host/pages.hpp"
+#include "base/pages.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
@@ -36,7 +36,7 @@ std::size_t capacity_hint(PyObject* object) {
     (void)take();  // only a hint: iteration decides the real length
     return 0;
   }
-  if (static_cast<std::uint64_t>(length) > kMaxCoordinates) fault("capacity overflow");
+  if (static_cast<std::uint64_t>(length) > kMaxCoordinates) base::fault("capacity overflow");
   return static_cast<std::size_t>(length);
 }
 
@@ -45,11 +45,11 @@ std::size_t capacity_hint(PyObject* object) {
 // size is read afresh before every item, because a user __float__ may change the list, and an
 // item that needs user code is held by a reference of ours while that code runs.
 template <bool kIsList>
-HostResult<Unit> append_items_in_place(PyObject* object, std::vector<double>& values) {
-  prepare_pages(values);  // the length is real: an exact list or tuple
+HostResult<base::Unit> append_items_in_place(PyObject* object, std::vector<double>& values) {
+  base::prepare_pages(values);  // the length is real: an exact list or tuple
   for (Py_ssize_t i = 0;; ++i) {
     const Py_ssize_t size = kIsList ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
-    if (i >= size) return Unit{};
+    if (i >= size) return base::Unit{};
     PyObject* item = kIsList ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
     if (PyFloat_CheckExact(item)) {
       values.push_back(PyFloat_AS_DOUBLE(item));
@@ -62,7 +62,7 @@ HostResult<Unit> append_items_in_place(PyObject* object, std::vector<double>& va
   }
 }
 
-HostResult<Unit> append_items_by_iteration(PyObject* object, std::vector<double>& values) {
+HostResult<base::Unit> append_items_by_iteration(PyObject* object, std::vector<double>& values) {
   const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return take_or_system_error();
   while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -71,14 +71,14 @@ HostResult<Unit> append_items_by_iteration(PyObject* object, std::vector<double>
     values.push_back(value.value());
   }
   if (std::optional<HostError> error = take()) return std::move(*error);
-  return Unit{};
+  return base::Unit{};
 }
 
 // Memory whose elements we know how to read is read directly; anything else by iteration.
-HostResult<Unit> append_items(PyObject* object, std::vector<double>& values) {
+HostResult<base::Unit> append_items(PyObject* object, std::vector<double>& values) {
   HostResult<bool> read = append_buffer_elements(object, values);
   if (!read) return std::move(read).error();
-  if (read.value()) return Unit{};
+  if (read.value()) return base::Unit{};
   return append_items_by_iteration(object, values);
 }
 
@@ -125,7 +125,7 @@ HostResult<std::vector<double>> extract_sequence(PyObject* object) {
   try {
     std::vector<double> values;
     values.reserve(capacity_hint(object));
-    HostResult<Unit> read = PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
+    HostResult<base::Unit> read = PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
                             : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
                                                          : append_items(object, values);
     if (!read) return std::move(read).error();

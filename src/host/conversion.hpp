@@ -12,6 +12,11 @@
 //
 // Errors of an argument's conversion pass through `argument_extraction_error`, which prefixes
 // exact TypeErrors with "argument 'NAME': ".
+//
+// The texts of these errors and faults ("capacity overflow", "Can't extract `str` to `Vec`",
+// "'T' object cannot be converted to 'Sequence'", ...) are matched exactly by callers and tests.
+// They have been the messages since the first release, so they stay, odd names for the targets
+// included; they are documented here because this header is their contract.
 
 #include <string_view>
 #include <vector>

@@ -20,7 +20,7 @@ bool lock_held() noexcept { return g_lock_depth > 0; }
 // longer a safe way to tell the host.
 void raise_foreign_exception(const char* what) noexcept {
   const std::string message = what != nullptr ? what : kForeignPanicMessage;
-  report_fault(message, SourcePos::here());
+  base::report_fault(message, base::SourcePos::here());
   raise_panic(message);
 }
 

@@ -12,7 +12,7 @@
 #include <new>
 #include <utility>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 #include "host/host_error.hpp"
 #include "host/panic.hpp"
 
@@ -43,7 +43,7 @@ PyObject* call_guarded(Body&& body) noexcept {
     HostResult<PyRef> outcome = std::forward<Body>(body)();
     if (outcome) return std::move(outcome).value().release();
     std::move(outcome).error().restore();
-  } catch (const Fault& f) {
+  } catch (const base::Fault& f) {
     raise_panic(f.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

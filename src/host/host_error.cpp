@@ -69,10 +69,12 @@ std::string debug_text(const HostError& error) {
   return "HostError { type: " + repr_text(error.type()) + ", value: " + value + " }";
 }
 
-PyRef expect_object(PyObject* object, SourcePos where) {
+PyRef expect_object(PyObject* object, base::SourcePos where) {
   if (object == nullptr) {
     PyErr_Print();
-    fault("Python API call failed", where);
+    // The host's own error has just been printed; this fixed text (unchanged since the first
+    // release, like every fault text users may search for) only marks where we were.
+    base::fault("Python API call failed", where);
   }
   return PyRef::steal(object);
 }

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "base/result.hpp"
 #include "host/py_ref.hpp"
-#include "result.hpp"
 
 namespace tondra::host {
 
@@ -52,7 +52,7 @@ class HostError {
 };
 
 template <class T>
-using HostResult = Result<T, HostError>;
+using HostResult = base::Result<T, HostError>;
 
 // Takes the host's pending error, if any. A pending PanicException is not an ordinary error: it
 // is a fault of ours that travelled through user code, so it is resumed here (this does not
@@ -68,6 +68,6 @@ std::string debug_text(const HostError& error);
 
 // For host calls whose failure we cannot use (allocation of a result): a null `object` has the
 // host print its pending error and then faults with "Python API call failed" at `where`.
-PyRef expect_object(PyObject* object, SourcePos where = SourcePos::here());
+PyRef expect_object(PyObject* object, base::SourcePos where = base::SourcePos::here());
 
 }  // namespace tondra::host

@@ -9,8 +9,13 @@
 namespace tondra::host {
 namespace {
 
-// The host API version that PyModule_Create2 is told we were written against.
+// The host API version that PyModule_Create2 is told we were written against. A literal rather
+// than PYTHON_API_VERSION: 1013 is what every interpreter we support expects, so none of them
+// warns, and a header that someday bumped the macro must not change what the module declares.
 constexpr int kApiVersion = 1013;
+
+// Users and tests match this text. It says what is refused and why, and nothing that would go
+// stale once the state is kept per interpreter.
 
 constexpr const char* kSubinterpreterMessage =
     "tondra does not yet support sub-interpreters: the module can only be imported in the "
@@ -54,14 +59,14 @@ HostResult<PyRef> ModuleDef::make_module() {
 
   PyRef module = PyRef::steal(PyModule_Create2(&def_, kApiVersion));
   if (!module) return take_or_system_error();
-  if (HostResult<Unit> added = add_functions(module.get()); !added) {
+  if (HostResult<base::Unit> added = add_functions(module.get()); !added) {
     return std::move(added).error();
   }
   // The type is made and published before the claim, so a failure here claims nothing.
-  if (HostResult<Unit> published = publish_panic_type(); !published) {
+  if (HostResult<base::Unit> published = publish_panic_type(); !published) {
     return std::move(published).error();
   }
-  if (HostResult<Unit> registered = release_at_teardown(); !registered) {
+  if (HostResult<base::Unit> registered = release_at_teardown(); !registered) {
     return std::move(registered).error();
   }
   // Claimed only now that nothing can fail any more. Meanwhile another interpreter may have
@@ -79,7 +84,7 @@ HostResult<PyRef> ModuleDef::make_module() {
 // A capsule in the interpreter's own dictionary is released when the interpreter is torn down
 // (by Py_EndInterpreter or Py_Finalize); its destructor hands the module back. Registered once
 // per interpreter.
-HostResult<Unit> ModuleDef::release_at_teardown() {
+HostResult<base::Unit> ModuleDef::release_at_teardown() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
   if (dict == nullptr) return take_or_system_error();
@@ -87,7 +92,7 @@ HostResult<Unit> ModuleDef::release_at_teardown() {
   if (!key) return take_or_system_error();
   const int present = PyDict_Contains(dict, key.get());
   if (present < 0) return take_or_system_error();
-  if (present == 1) return Unit{};
+  if (present == 1) return base::Unit{};
   const PyRef capsule = PyRef::steal(PyCapsule_New(this, kCapsuleName, release_capsule));
   if (!capsule) return take_or_system_error();
   // The context is the identifier itself, not a pointer: the interpreter may be half torn down
@@ -97,7 +102,7 @@ HostResult<Unit> ModuleDef::release_at_teardown() {
       PyDict_SetItem(dict, key.get(), capsule.get()) < 0) {
     return take_or_system_error();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 void ModuleDef::release_capsule(PyObject* capsule) noexcept {
@@ -123,7 +128,7 @@ void ModuleDef::release(std::int64_t interpreter) noexcept {
   owner_interpreter_ = -1;
 }
 
-HostResult<Unit> ModuleDef::add_functions(PyObject* module) {
+HostResult<base::Unit> ModuleDef::add_functions(PyObject* module) {
   for (PyMethodDef& record : functions_) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return take_or_system_error();
@@ -133,6 +138,8 @@ HostResult<Unit> ModuleDef::add_functions(PyObject* module) {
 
     const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return take_or_system_error();
+    // The target names ("PyString", "PyList", "Sequence") are the texts our conversion errors
+    // have always carried; callers match the messages, so they stay.
     if (!PyUnicode_Check(name.get())) return conversion_error(name.get(), "PyString");
 
     HostResult<PyRef> all = all_list(module);
@@ -141,11 +148,11 @@ HostResult<Unit> ModuleDef::add_functions(PyObject* module) {
       HostError error = take_or_system_error();
       // Running out of memory is the host's to report; anything else breaks our invariant.
       if (PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError)) return error;
-      fault("could not append __name__ to __all__");
+      base::fault("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return take_or_system_error();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 }  // namespace tondra::host

@@ -35,9 +35,9 @@ class ModuleDef {
 
  private:
   HostResult<PyRef> make_module();
-  HostResult<Unit> add_functions(PyObject* module);
+  HostResult<base::Unit> add_functions(PyObject* module);
   // Has the current interpreter hand the module back when it is torn down.
-  HostResult<Unit> release_at_teardown();
+  HostResult<base::Unit> release_at_teardown();
   // Called at the teardown of interpreter `interpreter`.
   void release(std::int64_t interpreter) noexcept;
   static void release_capsule(PyObject* capsule) noexcept;

@@ -3,14 +3,17 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/fault.hpp"
 #include "host/entry.hpp"
-#include "host/fault.hpp"
 #include "host/host_error.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
 namespace {
 
+// The type's qualified name is public: callers catch it by name and pickles store it. It has
+// been kelvar_runtime.PanicException since the first release, so it stays, although no package
+// of that name is installed; publish_panic_type registers the name in sys.modules instead.
 constexpr const char* kPanicTypeName = "kelvar_runtime.PanicException";
 constexpr const char* kPanicHomeName = "kelvar_runtime";
 // Any attribute of the module will do: looking it up is what imports tondra when unpickling.
@@ -84,7 +87,7 @@ PyMethodDef g_reduce_def{"__reduce__", reduce_panic_entry, METH_NOARGS,
   }
   const HostError error =
       pending ? HostError::captured(std::move(pending)) : HostError::none_was_set();
-  fault("Failed to initialize new exception type.: " + debug_text(error));
+  base::fault("Failed to initialize new exception type.: " + debug_text(error));
 }
 
 }  // namespace
@@ -104,12 +107,12 @@ PyObject* panic_type() {
   return g_panic_type;
 }
 
-HostResult<Unit> publish_panic_type() {
+HostResult<base::Unit> publish_panic_type() {
   PyObject* const type = panic_type();                 // borrowed: lives as long as the owner
   PyObject* const modules = PyImport_GetModuleDict();  // borrowed from the interpreter
   const PyRef home_name = PyRef::steal(PyUnicode_FromString(kPanicHomeName));
   if (!home_name) return take_or_system_error();
-  if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return Unit{};
+  if (PyDict_GetItemWithError(modules, home_name.get()) != nullptr) return base::Unit{};
   if (PyErr_Occurred()) return take_or_system_error();
   const PyRef home = PyRef::steal(PyModule_NewObject(home_name.get()));
   if (!home) return take_or_system_error();
@@ -117,7 +120,7 @@ HostResult<Unit> publish_panic_type() {
       PyDict_SetItem(modules, home_name.get(), home.get()) < 0) {
     return take_or_system_error();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 bool is_panic_type(PyObject* type) noexcept {
@@ -132,7 +135,9 @@ void raise_panic(const std::string& message) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    report_fault("uncaught panic at ffi boundary", SourcePos::here());
+    // The last words before the abort. Like every fault text it is part of what users see and
+    // search their logs for, so it stays as it has always been.
+    base::report_fault("uncaught panic at ffi boundary", base::SourcePos::here());
     std::abort();
   }
 }
@@ -146,12 +151,12 @@ void resume_panic(PyRef exception) {
   } else {
     PyErr_Clear();
   }
-  write_stderr(
+  base::write_stderr(
       "panic resumed after a PanicException was fetched from Python\n"
       "Python stack trace below:\n");
   compat::set_raised_exception(exception.release());
   PyErr_PrintEx(0);
-  resume_fault(std::move(message));
+  base::resume_fault(std::move(message));
 }
 
 }  // namespace tondra::host

@@ -35,7 +35,7 @@ PyObject* panic_type();
 // Makes the type now and registers it as kelvar_runtime.PanicException in sys.modules, unless
 // that module name is already taken (by us, from an earlier initialisation, or by someone else,
 // who keeps it). Called by the module's initialisation, before it claims the module.
-HostResult<Unit> publish_panic_type();
+HostResult<base::Unit> publish_panic_type();
 
 // Whether `type` is the PanicException type; never makes the type (nothing can be an instance
 // of a type not made yet).

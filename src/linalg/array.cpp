@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "host/pages.hpp"
+#include "base/pages.hpp"
 
 namespace tondra::linalg {
 namespace {
@@ -97,7 +97,8 @@ ArrayBase<S, D> ArrayBase<S, D>::of(std::span<const double> values) noexcept
 
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_dense(std::size_t rows, std::size_t cols, std::vector<double> buffer,
-                                 const Strides& strides) -> Result<ArrayBase, ShapeError>
+                                 const Strides& strides)
+    -> base::Result<ArrayBase, ShapeError>
   requires(kOwned && D == 2)
 {
   const auto count = checked_mul(rows, cols);
@@ -107,16 +108,16 @@ auto ArrayBase<S, D>::from_dense(std::size_t rows, std::size_t cols, std::vector
 }
 
 template <class S, std::size_t D>
-auto ArrayBase<S, D>::from_row_major(std::size_t rows, std::size_t cols,
-                                     std::vector<double> buffer) -> Result<ArrayBase, ShapeError>
+auto ArrayBase<S, D>::from_row_major(std::size_t rows, std::size_t cols, std::vector<double> buffer)
+    -> base::Result<ArrayBase, ShapeError>
   requires(kOwned && D == 2)
 {
   return from_dense(rows, cols, std::move(buffer), standard_strides({rows, cols}));
 }
 
 template <class S, std::size_t D>
-auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols,
-                                     std::vector<double> buffer) -> Result<ArrayBase, ShapeError>
+auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols, std::vector<double> buffer)
+    -> base::Result<ArrayBase, ShapeError>
   requires(kOwned && D == 2)
 {
   return from_dense(rows, cols, std::move(buffer), column_major_strides({rows, cols}));
@@ -124,7 +125,8 @@ auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols,
 
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_shape_strides(std::vector<double> buffer, const Shape& shape,
-                                         const Strides& strides) -> Result<ArrayBase, ShapeError>
+                                         const Strides& strides)
+    -> base::Result<ArrayBase, ShapeError>
   requires(kOwned)
 {
   std::size_t count = 1;
@@ -177,19 +179,19 @@ std::size_t ArrayBase<S, D>::size() const noexcept {
 }
 
 template <class S, std::size_t D>
-double ArrayBase<S, D>::operator()(std::size_t i, host::SourcePos where) const
+double ArrayBase<S, D>::operator()(std::size_t i, base::SourcePos where) const
   requires(D == 1)
 {
-  host::check_index(i, shape_[0], where);
+  base::check_index(i, shape_[0], where);
   return data()[static_cast<std::ptrdiff_t>(i) * strides_[0]];
 }
 
 template <class S, std::size_t D>
-double ArrayBase<S, D>::operator()(std::size_t i, std::size_t j, host::SourcePos where) const
+double ArrayBase<S, D>::operator()(std::size_t i, std::size_t j, base::SourcePos where) const
   requires(D == 2)
 {
-  host::check_index(i, shape_[0], where);
-  host::check_index(j, shape_[1], where);
+  base::check_index(i, shape_[0], where);
+  base::check_index(j, shape_[1], where);
   return data()[static_cast<std::ptrdiff_t>(i) * strides_[0] +
                 static_cast<std::ptrdiff_t>(j) * strides_[1]];
 }
@@ -215,10 +217,10 @@ ArrayBase<Owned, 2> ArrayBase<S, D>::into_transposed() && noexcept
 }
 
 template <class S, std::size_t D>
-ArrayBase<View, 1> ArrayBase<S, D>::column(std::size_t j, host::SourcePos where) const
+ArrayBase<View, 1> ArrayBase<S, D>::column(std::size_t j, base::SourcePos where) const
   requires(D == 2)
 {
-  host::check(j < shape_[1], "index < dim", where);
+  base::check(j < shape_[1], "index < dim", where);
   return ArrayBase<View, 1>(View{data() + static_cast<std::ptrdiff_t>(j) * strides_[1]}, 0,
                             {shape_[0]}, {strides_[0]});
 }
@@ -284,7 +286,7 @@ template class ArrayBase<Owned, 2>;
 template class ArrayBase<View, 1>;
 template class ArrayBase<View, 2>;
 
-Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays) {
+base::Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays) {
   if (arrays.empty()) return error_of(ErrorKind::Unsupported);
   const std::size_t n = arrays.front().len();
   for (const Array1View& a : arrays) {
@@ -295,14 +297,14 @@ Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays) {
 
   std::vector<double> buffer;
   buffer.reserve(*count);
-  host::prepare_pages(buffer);  // every reserved element is written below
+  base::prepare_pages(buffer);  // every reserved element is written below
   for (const Array1View& a : arrays) {
     for_each_element(a, [&](double x) { buffer.push_back(x); });
   }
   return Array2::from_row_major(arrays.size(), n, std::move(buffer));
 }
 
-Result<Array2, ShapeError> stack_new_axis(std::initializer_list<Array1View> arrays) {
+base::Result<Array2, ShapeError> stack_new_axis(std::initializer_list<Array1View> arrays) {
   return stack_new_axis(std::span<const Array1View>(arrays.begin(), arrays.size()));
 }
 

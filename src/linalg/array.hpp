@@ -41,8 +41,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "host/fault.hpp"
-#include "result.hpp"
+#include "base/fault.hpp"
+#include "base/result.hpp"
 
 namespace tondra::linalg {
 
@@ -100,10 +100,10 @@ class ArrayBase {
 
   // Wraps a buffer holding a row-major (column-major) rows x cols matrix; the buffer's length
   // must be rows*cols (IncompatibleShape).
-  static Result<ArrayBase, ShapeError> from_row_major(std::size_t rows, std::size_t cols,
+  static base::Result<ArrayBase, ShapeError> from_row_major(std::size_t rows, std::size_t cols,
                                                       std::vector<double> buffer)
     requires(kOwned && D == 2);
-  static Result<ArrayBase, ShapeError> from_col_major(std::size_t rows, std::size_t cols,
+  static base::Result<ArrayBase, ShapeError> from_col_major(std::size_t rows, std::size_t cols,
                                                       std::vector<double> buffer)
     requires(kOwned && D == 2);
 
@@ -111,7 +111,7 @@ class ArrayBase {
   // that the lowest element is the buffer's first). Refused: a size that overflows (Overflow),
   // elements beyond the buffer (OutOfBounds), strides under which two indices could share an
   // element (Unsupported, as the decomposition writes through the array).
-  static Result<ArrayBase, ShapeError> from_shape_strides(std::vector<double> buffer,
+  static base::Result<ArrayBase, ShapeError> from_shape_strides(std::vector<double> buffer,
                                                           const Shape& shape,
                                                           const Strides& strides)
     requires(kOwned);
@@ -127,10 +127,10 @@ class ArrayBase {
   // Address of logical element 0 (meaningless when the array is empty).
   const double* data() const noexcept { return storage_.base() + offset_; }
 
-  double operator()(std::size_t i, host::SourcePos where = host::SourcePos::here()) const
+  double operator()(std::size_t i, base::SourcePos where = base::SourcePos::here()) const
     requires(D == 1);
   double operator()(std::size_t i, std::size_t j,
-                    host::SourcePos where = host::SourcePos::here()) const
+                    base::SourcePos where = base::SourcePos::here()) const
     requires(D == 2);
 
   ArrayBase<View, D> view() const noexcept;
@@ -140,7 +140,7 @@ class ArrayBase {
   // for a contiguous array, without the copy (the Taubin matrix is tens of megabytes).
   ArrayBase<Owned, 2> into_transposed() && noexcept requires(kOwned && D == 2);
   // Column j: length rows, stride s0, starting at (0, j).
-  ArrayBase<View, 1> column(std::size_t j, host::SourcePos where = host::SourcePos::here()) const
+  ArrayBase<View, 1> column(std::size_t j, base::SourcePos where = base::SourcePos::here()) const
     requires(D == 2);
 
   // A contiguous array is copied as the block it is, keeping its strides (so the copy of a
@@ -166,7 +166,7 @@ class ArrayBase {
       : storage_(std::move(storage)), offset_(offset), shape_(shape), strides_(strides) {}
 
   // A buffer of exactly rows*cols elements with the given dense strides.
-  static Result<ArrayBase, ShapeError> from_dense(std::size_t rows, std::size_t cols,
+  static base::Result<ArrayBase, ShapeError> from_dense(std::size_t rows, std::size_t cols,
                                                   std::vector<double> buffer, const Strides& strides)
     requires(kOwned && D == 2);
 
@@ -194,8 +194,8 @@ extern template class ArrayBase<View, 2>;
 // IncompatibleShape; k*n beyond the signed size range is Overflow. (Stacking along a new first
 // axis is always in range, so OutOfBounds cannot arise.) With n = 0 the result is k x 0 with
 // strides (0, 0).
-Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays);
-Result<Array2, ShapeError> stack_new_axis(std::initializer_list<Array1View> arrays);
+base::Result<Array2, ShapeError> stack_new_axis(std::span<const Array1View> arrays);
+base::Result<Array2, ShapeError> stack_new_axis(std::initializer_list<Array1View> arrays);
 
 // True when no element is NaN or infinite (true for an empty array). LAPACK has been seen to
 // spin forever on a non-finite matrix, so one is tested with this before it goes near LAPACK.

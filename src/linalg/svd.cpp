@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 #include "linalg/lapack_sys.hpp"
 
 namespace tondra::linalg {
@@ -16,8 +16,8 @@ constexpr char kNone = 'N';
 constexpr double kTwoPow64 = 18446744073709551616.0;
 constexpr std::int32_t kMaxLapackInt = std::numeric_limits<std::int32_t>::max();
 
-[[noreturn]] void unwrap_none(host::SourcePos where = host::SourcePos::here()) {
-  host::fault("called `Option::unwrap()` on a `None` value", where);
+[[noreturn]] void unwrap_none(base::SourcePos where = base::SourcePos::here()) {
+  base::fault("called `Option::unwrap()` on a `None` value", where);
 }
 
 // LAPACK's M and N for a layout: the stored matrix is M x N column-major with leading dimension M.
@@ -30,10 +30,10 @@ LapackDims lapack_dims(StorageLayout layout) noexcept {
   return {layout.lead_dim, layout.other_dim};
 }
 
-Result<Unit, LapackError> check_info(std::int32_t info) {
+base::Result<base::Unit, LapackError> check_info(std::int32_t info) {
   if (info < 0) return LapackError{LapackError::LapackInvalidValue{info}};
   if (info > 0) return LapackError{LapackError::LapackComputationalFailure{info}};
-  return Unit{};
+  return base::Unit{};
 }
 
 // The element count LAPACK reports in WORK(1): a float, so anything it cannot mean is refused.
@@ -76,7 +76,8 @@ Array2 square(std::size_t dim, std::vector<double> buffer, StorageLayout::Order 
                     ? Array2::from_col_major(dim, dim, std::move(buffer))
                     : Array2::from_row_major(dim, dim, std::move(buffer));
   if (!shaped) {
-    (void)unwrap(Result<Array2, LinalgError>(LinalgError{LinalgError::Shape{shaped.error()}}));
+    (void)unwrap(
+        base::Result<Array2, LinalgError>(LinalgError{LinalgError::Shape{shaped.error()}}));
   }
   return std::move(shaped).value();
 }
@@ -128,7 +129,8 @@ std::string debug_text(const LinalgError& error) {
       error.variant);
 }
 
-Result<SvdWork, LapackError> SvdWork::create(StorageLayout layout, bool wants_u, bool wants_vt) {
+base::Result<SvdWork, LapackError> SvdWork::create(StorageLayout layout, bool wants_u,
+                                                   bool wants_vt) {
   // LAPACK needs a leading dimension of at least 1; raising 0 to 1 would describe a row that is
   // not there, so a layout without elements never gets that far.
   if (layout.lead_dim <= 0 || layout.other_dim <= 0) {
@@ -158,7 +160,7 @@ Result<SvdWork, LapackError> SvdWork::create(StorageLayout layout, bool wants_u,
   return SvdWork(layout, jobu, jobvt, std::move(s), std::move(u), std::move(vt), std::move(work));
 }
 
-Result<SvdViews, LapackError> SvdWork::calc(std::span<double> a) {
+base::Result<SvdViews, LapackError> SvdWork::calc(std::span<double> a) {
   const auto [m, n] = lapack_dims(layout_);
   if (a.size() != static_cast<std::size_t>(m) * static_cast<std::size_t>(n)) {
     return LapackError{LapackError::InvalidShape{}};
@@ -167,7 +169,7 @@ Result<SvdViews, LapackError> SvdWork::calc(std::span<double> a) {
   return decompose(a);
 }
 
-Result<SvdViews, LapackError> SvdWork::decompose(std::span<double> a) {
+base::Result<SvdViews, LapackError> SvdWork::decompose(std::span<double> a) {
   const auto [m, n] = lapack_dims(layout_);
   if (work_.size() > static_cast<std::size_t>(kMaxLapackInt)) unwrap_none();
   const auto lwork = static_cast<std::int32_t>(work_.size());
@@ -185,7 +187,7 @@ Result<SvdViews, LapackError> SvdWork::decompose(std::span<double> a) {
   return SvdViews{s_, u, vt};
 }
 
-Result<SvdOutput, LapackError> SvdWork::eval(std::span<double> a) && {
+base::Result<SvdOutput, LapackError> SvdWork::eval(std::span<double> a) && {
   if (auto done = calc(a); !done) return done.error();
   return std::move(*this).into_output();
 }
@@ -199,14 +201,14 @@ SvdOutput SvdWork::into_output() && {
   return SvdOutput{std::move(s_), std::move(u), std::move(vt)};
 }
 
-Result<SvdOutput, LapackError> Lapack::svd(StorageLayout layout, bool wants_u, bool wants_vt,
+base::Result<SvdOutput, LapackError> Lapack::svd(StorageLayout layout, bool wants_u, bool wants_vt,
                                            std::span<double> a) {
   auto work = SvdWork::create(layout, wants_u, wants_vt);
   if (!work) return work.error();
   return std::move(work).value().eval(a);
 }
 
-Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt) {
+base::Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt) {
   if (!all_finite(matrix)) return LinalgError{LinalgError::NonFiniteInput{}};
   const std::size_t rows = matrix.rows();
   const std::size_t cols = matrix.cols();

@@ -43,8 +43,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.hpp"
 #include "linalg/array.hpp"
-#include "result.hpp"
 
 namespace tondra::linalg {
 
@@ -166,14 +166,15 @@ struct SvdResult {
 class SvdWork {
  public:
   // Chooses the job characters, allocates the buffers and runs the workspace query.
-  static Result<SvdWork, LapackError> create(StorageLayout layout, bool wants_u, bool wants_vt);
+  static base::Result<SvdWork, LapackError> create(StorageLayout layout, bool wants_u,
+                                                   bool wants_vt);
 
   // Decomposes the buffer (overwritten) into this workspace. `a` must hold exactly
   // lead_dim * other_dim finite elements.
-  Result<SvdViews, LapackError> calc(std::span<double> a);
+  base::Result<SvdViews, LapackError> calc(std::span<double> a);
 
   // calc, then hands the buffers over; the workspace is consumed.
-  Result<SvdOutput, LapackError> eval(std::span<double> a) &&;
+  base::Result<SvdOutput, LapackError> eval(std::span<double> a) &&;
 
   char lapack_jobu() const noexcept { return jobu_; }
   char lapack_jobvt() const noexcept { return jobvt_; }
@@ -181,10 +182,10 @@ class SvdWork {
  private:
   // svd_into has checked the matrix more strictly than calc would, and skips calc's second
   // pass over it.
-  friend Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt);
+  friend base::Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt);
 
   // The LAPACK call itself; `a` has been checked.
-  Result<SvdViews, LapackError> decompose(std::span<double> a);
+  base::Result<SvdViews, LapackError> decompose(std::span<double> a);
   SvdOutput into_output() &&;
 
   SvdWork(StorageLayout layout, char jobu, char jobvt, std::vector<double> s,
@@ -203,11 +204,11 @@ class SvdWork {
 
 struct Lapack {
   // SvdWork::create, then eval: the buffer is overwritten.
-  static Result<SvdOutput, LapackError> svd(StorageLayout layout, bool wants_u, bool wants_vt,
+  static base::Result<SvdOutput, LapackError> svd(StorageLayout layout, bool wants_u, bool wants_vt,
                                             std::span<double> a);
 };
 
 // Decomposes the r x c matrix, which it consumes (LAPACK overwrites it).
-Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt);
+base::Result<SvdResult, LinalgError> svd_into(Array2 matrix, bool wants_u, bool wants_vt);
 
 }  // namespace tondra::linalg

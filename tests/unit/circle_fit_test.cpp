@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "errors.hpp"
-#include "host/fault.hpp"
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(FitLsq, UnknownMethodsAreNotImplemented) {
     try {
       (void)fit_lsq(kGgsX, kGgsY, method);
       ADD_FAILURE() << method;
-    } catch (const tondra::host::Fault& f) {
+    } catch (const tondra::base::Fault& f) {
       EXPECT_EQ(f.message(), "not yet implemented");
     }
   }

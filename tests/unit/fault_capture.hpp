@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra::testing {
 
@@ -13,7 +13,7 @@ template <class F>
 std::string fault_message(F&& f) {
   try {
     std::forward<F>(f)();
-  } catch (const host::Fault& fault) {
+  } catch (const base::Fault& fault) {
     return fault.message();
   }
   return "<no fault>";

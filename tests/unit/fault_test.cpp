@@ -1,16 +1,16 @@
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 #include <gtest/gtest.h>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace {
 
-using tondra::host::Fault;
+using tondra::base::Fault;
 
 TEST(Fault, CarriesMessageAndCallerPosition) {
   try {
-    tondra::host::check_index(3, 3);
+    tondra::base::check_index(3, 3);
     FAIL() << "no fault";
   } catch (const Fault& f) {
     EXPECT_EQ(f.message(), "index out of bounds: the len is 3 but the index is 3");
@@ -25,15 +25,15 @@ struct SmallError {
 std::string debug_text(const SmallError& e) { return "SmallError { code: " + std::to_string(e.code) + " }"; }
 
 TEST(Result, UnwrapOfAnErrorFaultsWithItsDebugText) {
-  tondra::Result<int, SmallError> r = SmallError{-2};
+  tondra::base::Result<int, SmallError> r = SmallError{-2};
   EXPECT_FALSE(r.has_value());
   try {
-    (void)tondra::unwrap(std::move(r));
+    (void)tondra::base::unwrap(std::move(r));
     FAIL() << "no fault";
   } catch (const Fault& f) {
     EXPECT_EQ(f.message(), "called `Result::unwrap()` on an `Err` value: SmallError { code: -2 }");
   }
-  EXPECT_EQ(tondra::unwrap(tondra::Result<int, SmallError>(7)), 7);
+  EXPECT_EQ(tondra::base::unwrap(tondra::base::Result<int, SmallError>(7)), 7);
 }
 
 }  // namespace

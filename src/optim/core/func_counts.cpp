@@ -26,24 +26,24 @@ void FuncCounts::assign_present(const FuncCounts& other) {
   }
 }
 
-Evaluation FuncCounts::kind_named(const std::string_view name, const host::SourcePos where) {
+Evaluation FuncCounts::kind_named(const std::string_view name, const base::SourcePos where) {
   const std::optional<Evaluation> kind = evaluation_named(name);
-  if (!kind) host::fault("no evaluation counter named \"" + std::string(name) + "\"", where);
+  if (!kind) base::fault("no evaluation counter named \"" + std::string(name) + "\"", where);
   return *kind;
 }
 
-bool FuncCounts::contains(const std::string_view name, const host::SourcePos where) const {
+bool FuncCounts::contains(const std::string_view name, const base::SourcePos where) const {
   return contains(kind_named(name, where));
 }
 
-std::uint64_t FuncCounts::at(const std::string_view name, const host::SourcePos where) const {
+std::uint64_t FuncCounts::at(const std::string_view name, const base::SourcePos where) const {
   const Evaluation kind = kind_named(name, where);
-  if (!contains(kind)) host::fault("no count of \"" + std::string(name) + "\" yet", where);
+  if (!contains(kind)) base::fault("no count of \"" + std::string(name) + "\" yet", where);
   return count_or_zero(kind);
 }
 
 std::uint64_t& FuncCounts::operator[](const std::string_view name) {
-  Entry& e = entries_[index(kind_named(name, host::SourcePos::here()))];
+  Entry& e = entries_[index(kind_named(name, base::SourcePos::here()))];
   e.present = true;
   return e.count;
 }

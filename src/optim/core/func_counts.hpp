@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra::optim {
 
@@ -47,8 +47,8 @@ class FuncCounts {
 
   // Lookups by name. at and contains fault on a name that is not a counter's; at faults on an
   // absent entry too; operator[] creates the entry at 0.
-  bool contains(std::string_view name, host::SourcePos where = host::SourcePos::here()) const;
-  std::uint64_t at(std::string_view name, host::SourcePos where = host::SourcePos::here()) const;
+  bool contains(std::string_view name, base::SourcePos where = base::SourcePos::here()) const;
+  std::uint64_t at(std::string_view name, base::SourcePos where = base::SourcePos::here()) const;
   std::uint64_t& operator[](std::string_view name);
 
   bool operator==(const FuncCounts&) const = default;
@@ -60,7 +60,7 @@ class FuncCounts {
     bool operator==(const Entry&) const = default;
   };
   static std::size_t index(Evaluation kind) { return static_cast<std::size_t>(kind); }
-  static Evaluation kind_named(std::string_view name, host::SourcePos where);
+  static Evaluation kind_named(std::string_view name, base::SourcePos where);
 
   std::array<Entry, kKinds> entries_{};
 };

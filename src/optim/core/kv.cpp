@@ -4,19 +4,19 @@
 
 namespace tondra::optim {
 
-KV& KV::insert(const std::string_view key, KvValue value, const host::SourcePos where) & {
+KV& KV::insert(const std::string_view key, KvValue value, const base::SourcePos where) & {
   for (std::size_t k = 0; k < size_; ++k) {
     if (entries_[k].key == key) {
       entries_[k].value = value;
       return *this;
     }
   }
-  host::check(size_ < kCapacity, "size < kCapacity", where);
+  base::check(size_ < kCapacity, "size < kCapacity", where);
   entries_[size_++] = Entry{key, value};
   return *this;
 }
 
-KV KV::insert(const std::string_view key, KvValue value, const host::SourcePos where) && {
+KV KV::insert(const std::string_view key, KvValue value, const base::SourcePos where) && {
   insert(key, value, where);
   return std::move(*this);
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra::optim {
 
@@ -32,9 +32,9 @@ class KV {
 
   // Inserts or replaces one entry; returns the record so entries can be chained.
   KV& insert(std::string_view key, KvValue value,
-             host::SourcePos where = host::SourcePos::here()) &;
+             base::SourcePos where = base::SourcePos::here()) &;
   KV insert(std::string_view key, KvValue value,
-            host::SourcePos where = host::SourcePos::here()) &&;
+            base::SourcePos where = base::SourcePos::here()) &&;
 
   // `a` with every entry of `b` inserted: an entry of `b` replaces one of `a` with the same key.
   static KV merge(KV a, const KV& b);

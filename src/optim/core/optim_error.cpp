@@ -5,6 +5,8 @@
 namespace tondra::optim {
 namespace {
 
+// These prefixes, "Impossible Error" with its capital E included, and the PotentialBug plea
+// below reach callers inside fault messages, which they match; so the texts stay as they are.
 const char* prefix(OptimErrorKind kind) {
   switch (kind) {
     case OptimErrorKind::InvalidParameter: return "Invalid parameter: ";

@@ -7,11 +7,13 @@
 
 #include <string>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace tondra::optim {
 
-// Where users should report a PotentialBug. Kept here so that it changes in one place.
+// Where users should report a PotentialBug. Kept here so that it changes in one place. The
+// plea, this address included, reaches users inside fault messages they may match, so it moves
+// only with the project.
 inline constexpr const char* kIssueTracker = "https://github.com/tondra-project/tondra/issues";
 
 enum class OptimErrorKind {
@@ -47,6 +49,6 @@ struct OptimError {
 std::string debug_text(const OptimError& error);
 
 template <class T>
-using OptimResult = Result<T, OptimError>;
+using OptimResult = base::Result<T, OptimError>;
 
 }  // namespace tondra::optim

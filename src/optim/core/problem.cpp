@@ -2,8 +2,8 @@
 
 namespace tondra::optim {
 
-void fault_none(host::SourcePos where) {
-  host::fault("called `Option::unwrap()` on a `None` value", where);
+void fault_none(base::SourcePos where) {
+  base::fault("called `Option::unwrap()` on a `None` value", where);
 }
 
 }  // namespace tondra::optim

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 #include "optim/core/func_counts.hpp"
 #include "optim/core/optim_error.hpp"
 #include "optim/math/vector.hpp"
@@ -52,7 +52,7 @@ concept CombinedEvaluation = requires(P& p, std::span<const double> x) {
 };
 
 // Faults with the text of unwrapping an absent optional, at the caller's position.
-[[noreturn]] void fault_none(host::SourcePos where = host::SourcePos::here());
+[[noreturn]] void fault_none(base::SourcePos where = base::SourcePos::here());
 
 template <class P>
 class Problem {
@@ -98,7 +98,7 @@ class Problem {
   }
 
   // Moves the problem out; the counters stay. Faults when it is already out.
-  P take_problem(host::SourcePos where = host::SourcePos::here()) {
+  P take_problem(base::SourcePos where = base::SourcePos::here()) {
     if (!problem_) fault_none(where);
     P out = std::move(*problem_);
     problem_.reset();
@@ -117,11 +117,11 @@ class Problem {
   bool has_problem() const { return problem_.has_value(); }
 
   // The wrapped problem; faults when it has been moved out.
-  P& problem(host::SourcePos where = host::SourcePos::here()) {
+  P& problem(base::SourcePos where = base::SourcePos::here()) {
     if (!problem_) fault_none(where);
     return *problem_;
   }
-  const P& problem(host::SourcePos where = host::SourcePos::here()) const {
+  const P& problem(base::SourcePos where = base::SourcePos::here()) const {
     if (!problem_) fault_none(where);
     return *problem_;
   }

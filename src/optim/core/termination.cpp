@@ -4,6 +4,9 @@
 
 namespace tondra::optim {
 
+// The debug texts ("Terminated(Converged)", "Terminated(SolverStopped(\"...\"))", "Running")
+// are what benchmarks and diagnostics record run by run; keeping them fixed keeps old records
+// comparable, and a test pins each one.
 const char* reason_name(const TerminationReason reason) {
   switch (reason) {
     case TerminationReason::IterationLimit: return "IterationLimit";

@@ -4,8 +4,8 @@
 
 namespace tondra::optim {
 
-void Vector::fault_capacity(const std::size_t n, const host::SourcePos where) {
-  host::fault("vector of " + std::to_string(n) + " elements exceeds the capacity of " +
+void Vector::fault_capacity(const std::size_t n, const base::SourcePos where) {
+  base::fault("vector of " + std::to_string(n) + " elements exceeds the capacity of " +
                   std::to_string(kCapacity),
               where);
 }

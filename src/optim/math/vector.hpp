@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tondra::optim {
 
@@ -29,18 +29,18 @@ class Vector {
   Vector() = default;
   // n copies of value.
   explicit Vector(std::size_t n, double value = 0.0,
-                  host::SourcePos where = host::SourcePos::here())
+                  base::SourcePos where = base::SourcePos::here())
       : size_(checked_size(n, where)) {
     std::fill_n(data_, size_, value);
   }
-  Vector(std::initializer_list<double> values, host::SourcePos where = host::SourcePos::here())
+  Vector(std::initializer_list<double> values, base::SourcePos where = base::SourcePos::here())
       : Vector(std::span<const double>(values.begin(), values.size()), where) {}
-  explicit Vector(std::span<const double> values, host::SourcePos where = host::SourcePos::here())
+  explicit Vector(std::span<const double> values, base::SourcePos where = base::SourcePos::here())
       : size_(checked_size(values.size(), where)) {
     std::copy_n(values.data(), size_, data_);
   }
   // Implicit, so that code holding a std::vector hands it over where a Vector is expected.
-  Vector(const std::vector<double>& values, host::SourcePos where = host::SourcePos::here())
+  Vector(const std::vector<double>& values, base::SourcePos where = base::SourcePos::here())
       : Vector(std::span<const double>(values), where) {}
 
   std::size_t size() const { return size_; }
@@ -69,11 +69,11 @@ class Vector {
  private:
   // Faults "vector of N elements exceeds the capacity of 8" for a longer vector. The test is
   // inline (every new vector passes it); only the fault is out of line.
-  static std::size_t checked_size(std::size_t n, host::SourcePos where) {
+  static std::size_t checked_size(std::size_t n, base::SourcePos where) {
     if (n > kCapacity) fault_capacity(n, where);
     return n;
   }
-  [[noreturn]] static void fault_capacity(std::size_t n, host::SourcePos where);
+  [[noreturn]] static void fault_capacity(std::size_t n, base::SourcePos where);
 
   // Unused elements stay 0.0: a Vector is trivially copyable, and a copy of a fixed 72 bytes is
   // cheaper than a call that copies just the elements in use.

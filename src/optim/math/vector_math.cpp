@@ -4,8 +4,8 @@
 
 namespace tondra::optim {
 
-void fault_unequal_lengths(std::size_t left, std::size_t right, host::SourcePos where) {
-  host::fault("assertion `left == right` failed\n  left: " + std::to_string(left) +
+void fault_unequal_lengths(std::size_t left, std::size_t right, base::SourcePos where) {
+  base::fault("assertion `left == right` failed\n  left: " + std::to_string(left) +
                   "\n right: " + std::to_string(right),
               where);
 }

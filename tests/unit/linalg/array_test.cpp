@@ -12,7 +12,7 @@
 
 namespace {
 
-using tondra::host::Fault;
+using tondra::base::Fault;
 using tondra::linalg::Array1;
 using tondra::linalg::Array1View;
 using tondra::linalg::Array2;
@@ -206,7 +206,7 @@ TEST(IntoTransposed, KeepsTheBufferAndGivesWhatTheTransposedCopyGives) {
   const std::vector<double> a = iota(4, 0.0);
   const std::vector<double> b = iota(4, 10.0);
   const std::vector<double> c = iota(4, 20.0);
-  tondra::linalg::Array2 stacked = tondra::unwrap(stack3(a, b, c));
+  tondra::linalg::Array2 stacked = tondra::base::unwrap(stack3(a, b, c));
   const tondra::linalg::Array2 copied = stacked.t().to_owned();
   const double* buffer = stacked.data();
   const tondra::linalg::Array2 moved = std::move(stacked).into_transposed();

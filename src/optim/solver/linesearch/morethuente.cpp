@@ -168,7 +168,7 @@ OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, 
   return StepUpdate{new_best, new_other, StepPoint{s_new, ft, dt}, bracketed, lower, upper, status};
 }
 
-OptimResult<Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
+OptimResult<base::Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
                                                 const Vector& grad) {
   start_param_ = param;
   start_cost_ = cost;
@@ -189,7 +189,7 @@ OptimResult<Unit> MoreThuenteLineSearch::begin(const Vector& param, const double
                      std::numeric_limits<double>::quiet_NaN()};
   best_ = StepPoint{0.0, start_cost_, start_slope_};
   other_ = best_;
-  return Unit{};
+  return base::Unit{};
 }
 
 OptimResult<MoreThuenteLineSearch::TrialBounds> MoreThuenteLineSearch::prepare_trial() {

@@ -146,7 +146,7 @@ class MoreThuenteLineSearch {
   enum class Verdict { Stop, Continue };
 
   // Records the start point and sets up the interval at step 0.
-  OptimResult<Unit> begin(const Vector& param, double cost, const Vector& grad);
+  OptimResult<base::Unit> begin(const Vector& param, double cost, const Vector& grad);
   // Bounds the pending trial step, clamps it and falls back to best where needed.
   OptimResult<TrialBounds> prepare_trial();
   // Judges the evaluated trial (value f, gradient g) and, unless it stops the search, updates the
@@ -194,7 +194,7 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
   OptimResult<StartPoint> start =
       complete_start_point(problem, *param, state.cost, state.take_grad());
   if (!start) return std::move(start).error();
-  OptimResult<Unit> begun = begin(*param, start.value().cost, start.value().grad);
+  OptimResult<base::Unit> begun = begin(*param, start.value().cost, start.value().grad);
   if (!begun) return std::move(begun).error();
   return SolverStep{std::nullopt};
 }

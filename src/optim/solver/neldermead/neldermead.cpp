@@ -72,7 +72,7 @@ Vector NelderMead::centroid_without_worst() const {
   // taken coordinate by coordinate: each coordinate's additions keep their order, and the
   // checks all pass before any sum starts (a failing one throws, so nothing partial is seen).
   for (std::size_t k = 1; k + 1 < n; ++k) {
-    detail::check_both_filled(x0, simplex_[k].param, host::SourcePos::here());
+    detail::check_both_filled(x0, simplex_[k].param, base::SourcePos::here());
   }
   for (std::size_t i = 0; i < x0.size(); ++i) {
     double sum = x0[i];

@@ -40,14 +40,14 @@
 #include <string>
 #include <vector>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 #include "optim/core/iter_state.hpp"
 #include "optim/core/kv.hpp"
 #include "optim/core/optim_error.hpp"
 #include "optim/core/problem.hpp"
 #include "optim/core/solver.hpp"
 #include "optim/math/vector_math.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace tondra::optim {
 
@@ -86,7 +86,7 @@ class NelderMead {
   // On an error it stops at once: earlier vertices are shrunk and re-costed, vertex k has its new
   // point and its old cost, later ones are untouched.
   template <class P>
-  OptimResult<Unit> shrink(Problem<P>& problem);
+  OptimResult<base::Unit> shrink(Problem<P>& problem);
 
   const std::vector<Vertex>& simplex() const { return simplex_; }
   double std_dev_tolerance() const { return std_dev_tolerance_; }
@@ -102,6 +102,7 @@ class NelderMead {
   SolverStep report(IterState& state, NelderMeadAction action) const;
 
   std::vector<Vertex> simplex_;
+  // The usual coefficients for any dimension; every result was computed with them, so they stay.
   double reflection_coeff_ = 1.0;
   double expansion_coeff_ = 2.0;
   double contraction_coeff_ = 0.5;
@@ -113,7 +114,7 @@ template <class P>
 OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState& state) {
   for (Vertex& v : simplex_) v.cost = unwrap(problem.cost(v.param));
   sort_simplex();
-  host::check_index(0, simplex_.size());
+  base::check_index(0, simplex_.size());
   state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
   return SolverStep{std::nullopt};
 }
@@ -122,8 +123,8 @@ template <class P>
 OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& state) {
   const std::size_t n = simplex_.size();
   // Best and second-worst must both exist; the second vertex is the first that may not.
-  host::check_index(0, n);
-  host::check_index(1, n);
+  base::check_index(0, n);
+  base::check_index(1, n);
   const double best = simplex_[0].cost;
   const double second_worst = simplex_[n - 2].cost;
   Vertex& worst = simplex_[n - 1];
@@ -161,7 +162,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
     if (accepted) {
       worst = Vertex{xc, fc.value()};
     } else {
-      const OptimResult<Unit> shrunk = shrink(problem);
+      const OptimResult<base::Unit> shrunk = shrink(problem);
       if (!shrunk) return shrunk.error();
       action = NelderMeadAction::Shrink;
       first_unsorted = 1;
@@ -173,7 +174,7 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
 }
 
 template <class P>
-OptimResult<Unit> NelderMead::shrink(Problem<P>& problem) {
+OptimResult<base::Unit> NelderMead::shrink(Problem<P>& problem) {
   const Vector b = simplex_[0].param;
   for (std::size_t k = 1; k < simplex_.size(); ++k) {
     simplex_[k].param = add(b, mul(sub(simplex_[k].param, b), shrink_coeff_));
@@ -181,7 +182,7 @@ OptimResult<Unit> NelderMead::shrink(Problem<P>& problem) {
     if (!c) return c.error();
     simplex_[k].cost = c.value();
   }
-  return Unit{};
+  return base::Unit{};
 }
 
 }  // namespace tondra::optim

@@ -71,7 +71,7 @@ OptimizationResult<P, ScriptedSolver> run_scripted(P problem, ScriptedSolver sol
                                                    std::uint64_t max_iterations) {
   Executor exec(std::move(problem), std::move(solver));
   exec.configure([&](IterState s) { return std::move(s).with_max_iterations(max_iterations); });
-  return tondra::unwrap(std::move(exec).run());
+  return tondra::base::unwrap(std::move(exec).run());
 }
 
 TEST(Executor, ZeroIterationsStillRunsInitAndRecordsItsPoint) {
@@ -137,7 +137,7 @@ TEST(Executor, InfiniteCostsRecordEveryStepsPoint) {
 TEST(Executor, TargetCostStopsTheRunOnceReached) {
   Executor exec(LinearProblem{}, ScriptedSolver{.costs = {9.0, 6.0, 3.0, 0.0}});
   exec.configure([](IterState s) { return std::move(s).with_target_cost(3.0); });
-  const auto r = tondra::unwrap(std::move(exec).run());
+  const auto r = tondra::base::unwrap(std::move(exec).run());
   EXPECT_EQ(r.solver.calls, 2u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::TargetCostMet));
 
@@ -214,14 +214,14 @@ struct NestingSolver {
 TEST(Executor, NestedEvaluationsAppearOnlyAfterConsumeFuncCounts) {
   Executor merged(LinearProblem{}, NestingSolver{.merge = true});
   merged.configure([](IterState s) { return std::move(s).with_max_iterations(2); });
-  const auto r = tondra::unwrap(std::move(merged).run());
+  const auto r = tondra::base::unwrap(std::move(merged).run());
   EXPECT_EQ(r.solver.cost_count_before_merge, 2u);  // init's 1 and the first nest's 1
   EXPECT_EQ(r.state.counts.at("cost_count"), 3u);
   EXPECT_EQ(r.state.counts.at("gradient_count"), 2u);
 
   Executor unmerged(LinearProblem{}, NestingSolver{.merge = false});
   unmerged.configure([](IterState s) { return std::move(s).with_max_iterations(2); });
-  const auto u = tondra::unwrap(std::move(unmerged).run());
+  const auto u = tondra::base::unwrap(std::move(unmerged).run());
   EXPECT_EQ(u.state.counts.at("cost_count"), 1u);
   EXPECT_FALSE(u.state.counts.contains("gradient_count"));
 }

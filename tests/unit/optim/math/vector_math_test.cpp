@@ -112,7 +112,7 @@ TEST(VectorMath, FaultIsReportedAtTheCallersLine) {
   try {
     (void)optim::sub(Vec{1.0}, Vec{1.0, 2.0});
     FAIL() << "no fault";
-  } catch (const tondra::host::Fault& f) {
+  } catch (const tondra::base::Fault& f) {
     EXPECT_STREQ(f.where().file, "tests/unit/optim/math/vector_math_test.cpp");
     EXPECT_EQ(f.where().line, __LINE__ - 4u);
   }

@@ -55,7 +55,7 @@ struct Stepper {
 
   explicit Stepper(std::map<double, double> extra, std::optional<double> failing_at = {})
       : problem(make_table(std::move(extra), failing_at)) {
-    (void)tondra::unwrap(solver.init(problem, state));
+    (void)tondra::base::unwrap(solver.init(problem, state));
   }
 
   static Table make_table(std::map<double, double> extra, std::optional<double> failing_at) {
@@ -65,7 +65,7 @@ struct Stepper {
 
   // One iteration; returns the action text.
   std::string step() {
-    SolverStep s = tondra::unwrap(solver.next_iter(problem, state));
+    SolverStep s = tondra::base::unwrap(solver.next_iter(problem, state));
     return std::string(std::get<std::string_view>(*s.kv->get("action")));
   }
 
@@ -168,7 +168,7 @@ TEST(NelderMead, SortIsStableAndNeverMovesPastANaN) {
   Problem<Table> equal(Table{{{5.0, 1.0}, {3.0, 1.0}, {4.0, 0.0}}, {}});
   NelderMead ties({Vec{5.0}, Vec{3.0}, Vec{4.0}});
   IterState ties_state;
-  (void)tondra::unwrap(ties.init(equal, ties_state));
+  (void)tondra::base::unwrap(ties.init(equal, ties_state));
   EXPECT_EQ(ties.simplex()[0].param, Vec{4.0});
   EXPECT_EQ(ties.simplex()[1].param, Vec{5.0});
   EXPECT_EQ(ties.simplex()[2].param, Vec{3.0});
@@ -176,7 +176,7 @@ TEST(NelderMead, SortIsStableAndNeverMovesPastANaN) {
   Problem<Table> with_nan(Table{{{5.0, kNaN}, {3.0, 1.0}, {4.0, 0.0}}, {}});
   NelderMead pinned({Vec{5.0}, Vec{3.0}, Vec{4.0}});
   IterState state;
-  (void)tondra::unwrap(pinned.init(with_nan, state));
+  (void)tondra::base::unwrap(pinned.init(with_nan, state));
   EXPECT_EQ(pinned.simplex()[0].param, Vec{5.0});
   EXPECT_EQ(pinned.simplex()[1].param, Vec{4.0});
   EXPECT_TRUE(std::isnan(state.cost));
@@ -185,11 +185,11 @@ TEST(NelderMead, SortIsStableAndNeverMovesPastANaN) {
 TEST(NelderMead, TerminationTestUsesTheSampleStandardDeviation) {
   // Costs 1, 2, 3 have a sample standard deviation of exactly 1 (a population one of 0.816...).
   for (const auto& [tolerance, converged] : {std::pair{1.0, false}, std::pair{1.0 + 1e-12, true}}) {
-    NelderMead nm = tondra::unwrap(
+    NelderMead nm = tondra::base::unwrap(
         NelderMead({Vec{0.0}, Vec{1.0}, Vec{2.0}}).with_std_dev_tolerance(tolerance));
     Problem<Table> p(Stepper::make_table({}, {}));
     IterState state;
-    (void)tondra::unwrap(nm.init(p, state));
+    (void)tondra::base::unwrap(nm.init(p, state));
     EXPECT_EQ(nm.termination_test(IterState{}).is_terminated(), converged) << tolerance;
   }
 }
@@ -200,7 +200,9 @@ TEST(NelderMead, RejectsNegativeOrNaNTolerances) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, OptimErrorKind::InvalidParameter);
   }
-  EXPECT_EQ(tondra::unwrap(NelderMead({Vec{0.0}}).with_std_dev_tolerance(1e-15)).std_dev_tolerance(), 1e-15);
+  EXPECT_EQ(tondra::base::unwrap(NelderMead({Vec{0.0}}).with_std_dev_tolerance(1e-15))
+                .std_dev_tolerance(),
+            1e-15);
 }
 
 struct Zero {
@@ -209,7 +211,7 @@ struct Zero {
 
 TEST(NelderMead, EqualZeroCostsConvergeBeforeTheFirstIteration) {
   Executor exec(Zero{}, NelderMead({Vec{1.0, 2.0}, Vec{3.0, 4.0}, Vec{5.0, 6.0}}));
-  const auto r = tondra::unwrap(std::move(exec).run());
+  const auto r = tondra::base::unwrap(std::move(exec).run());
   EXPECT_EQ(r.state.iteration, 0u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::Converged));
   EXPECT_EQ(r.state.best_param, (Vec{1.0, 2.0}));
@@ -240,11 +242,11 @@ TEST(NelderMead, FindsTheCentreOfPointsOnACircle) {
     xs.push_back(1.0 + 2.0 * std::cos(t));
     ys.push_back(-1.0 + 2.0 * std::sin(t));
   }
-  NelderMead solver = tondra::unwrap(
+  NelderMead solver = tondra::base::unwrap(
       NelderMead({Vec{0.0, 0.0}, Vec{0.5, 0.0}, Vec{0.0, 0.5}}).with_std_dev_tolerance(1e-15));
   Executor exec(tondra::Circle(xs, ys), std::move(solver));
   exec.configure([](IterState s) { return std::move(s).with_max_iterations(1000); });
-  const auto r = tondra::unwrap(std::move(exec).run());
+  const auto r = tondra::base::unwrap(std::move(exec).run());
   // The cost grows quadratically with the offset, so a cost spread of 1e-15 leaves ~1e-7.
   constexpr double kCentreTolerance = 1e-6;
   ASSERT_TRUE(r.state.best_param.has_value());

@@ -1,11 +1,11 @@
-#include "host/pages.hpp"
+#include "base/pages.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 
-namespace tondra::host {
+namespace tondra::base {
 
 void prepare_pages(std::vector<double>& values) noexcept {
   constexpr std::size_t kMinBytes = std::size_t{4} << 20;
@@ -24,4 +24,4 @@ void prepare_pages(std::vector<double>& values) noexcept {
 #endif
 }
 
-}  // namespace tondra::host
+}  // namespace tondra::base

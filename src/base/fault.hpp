@@ -14,7 +14,7 @@
 #include <source_location>
 #include <string>
 
-namespace tondra::host {
+namespace tondra::base {
 
 // Where a fault was raised. Defaults capture the caller's position, so helpers that fault on
 // behalf of their caller take a SourcePos parameter defaulted to SourcePos::here().
@@ -69,4 +69,4 @@ inline void check(bool ok, const char* condition, SourcePos where = SourcePos::h
   if (!ok) fault(std::string("assertion failed: ") + condition, where);
 }
 
-}  // namespace tondra::host
+}  // namespace tondra::base

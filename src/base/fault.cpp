@@ -1,4 +1,4 @@
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
 #include <execinfo.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tondra::host {
+namespace tondra::base {
 namespace {
 
 // Backtraces are opt-in: they are slow to symbolise and noisy in ordinary use.
@@ -67,4 +67,4 @@ void fault(std::string message, SourcePos where) {
 
 void resume_fault(std::string message, SourcePos where) { throw Fault(std::move(message), where); }
 
-}  // namespace tondra::host
+}  // namespace tondra::base

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace tondra::host {
+namespace tondra::base {
 
 // Asks the kernel to back the whole pages of `values`'s capacity with huge pages and to populate
 // them now. Only for a capacity that will really be written (a length known to be true, not a
@@ -15,4 +15,4 @@ namespace tondra::host {
 // off) changes nothing but the speed.
 void prepare_pages(std::vector<double>& values) noexcept;
 
-}  // namespace tondra::host
+}  // namespace tondra::base

@@ -8,9 +8,9 @@
 #include <utility>
 #include <variant>
 
-#include "host/fault.hpp"
+#include "base/fault.hpp"
 
-namespace tondra {
+namespace tondra::base {
 
 // The error side of a Result, spelled explicitly where T and E could be confused.
 template <class E>
@@ -49,24 +49,26 @@ class [[nodiscard]] Result {
   E&& error() && { check_error(); return std::move(*std::get_if<1>(&v_)); }
 
  private:
-  void check_value(host::SourcePos where = host::SourcePos::here()) const {
-    if (!has_value()) host::fault("called `Result::value()` on an `Err` value", where);
+  void check_value(SourcePos where = SourcePos::here()) const {
+    if (!has_value()) fault("called `Result::value()` on an `Err` value", where);
   }
-  void check_error(host::SourcePos where = host::SourcePos::here()) const {
-    if (has_value()) host::fault("called `Result::error()` on an `Ok` value", where);
+  void check_error(SourcePos where = SourcePos::here()) const {
+    if (has_value()) fault("called `Result::error()` on an `Ok` value", where);
   }
   std::variant<T, E> v_;
 };
 
 // Takes the value out of a Result whose error the caller cannot use: the error becomes a fault
 // reported at the caller's position. E needs a `debug_text(const E&)` found by lookup.
+// Callers match the text "called `Result::unwrap()` on an `Err` value: <debug text>"; it has
+// been the fault's message since the first release, so it stays.
 template <class T, class E>
-T unwrap(Result<T, E>&& result, host::SourcePos where = host::SourcePos::here()) {
+T unwrap(Result<T, E>&& result, SourcePos where = SourcePos::here()) {
   if (!result.has_value()) {
-    host::fault("called `Result::unwrap()` on an `Err` value: " + debug_text(result.error()),
+    fault("called `Result::unwrap()` on an `Err` value: " + debug_text(result.error()),
                 where);
   }
   return std::move(result).value();
 }
 
-}  // namespace tondra
+}  // namespace tondra::base
