@@ -8,17 +8,24 @@
 // The search keeps an interval of uncertainty [best, other] and a trial step. `best` is the end
 // with the lowest value so far; each trial costs one cost and one gradient evaluation, after
 // which `cstep` predicts the next trial from cubic, quadratic and secant interpolation of the
-// values and slopes at best, other and the trial, and narrows the interval:
+// values and slopes at best, other and the trial, and narrows the interval (StepCase names the
+// rows):
 //
-//   case 1  trial higher than best        -> minimiser bracketed between best and trial
-//   case 2  lower, slopes of opposite sign -> bracketed between trial and old best
-//   case 3  lower, same sign, |slope| shrinks -> extrapolate, trial becomes best
-//   case 4  lower, same sign, |slope| grows   -> jump to a bound (or interpolate when bracketed)
+//   Rejected             outside the bracket, or not downhill -> nothing changes, retry best
+//   HigherValue          higher than best       -> minimiser bracketed between best and trial
+//   OppositeSlopes       lower, opposite slopes -> bracketed between trial and old best
+//   ShrinkingSlope       lower, same sign, |slope| shrinks -> extrapolate, trial becomes best
+//   SteepeningToBound    lower, same sign, |slope| grows, unbracketed -> jump to a bound
+//   SteepeningInBracket  the same, bracketed -> interpolate between trial and other
+//
+// The interpolants: the cubic through two samples (values and slopes), taken in every case but
+// SteepeningToBound; the quadratic through two values and the slope at best (HigherValue); the
+// secant through two slopes (OppositeSlopes, ShrinkingSlope).
 //
 // Safeguards: every new step is clipped to the current bounds; while unbracketed a trial may
 // advance at most `extrapolation_factor` times its last advance beyond best; once bracketed,
-// cases 1 and 3 keep the step within 0.66 of the interval from best, and the interval is
-// bisected whenever it has not shrunk below 0.66 of its width two updates earlier.
+// HigherValue and ShrinkingSlope keep the step within 0.66 of the interval from best, and the
+// interval is bisected whenever it has not shrunk below 0.66 of its width two updates earlier.
 //
 // First stage: until a trial meets sufficient decrease with a slope of at least
 // min(c1, c2) g0'd, a trial that fails sufficient decrease but does not rise above the previous
@@ -78,23 +85,32 @@ struct StepPoint {
   bool operator==(const StepPoint&) const = default;
 };
 
-// What `cstep` hands back: the new interval ends, the next trial step (carrying the old trial's
-// value and slope), whether the minimiser is now bracketed, the bounds as they were passed in,
-// and which case applied (1 to 4), or 0 when the inputs were rejected and returned unchanged.
+// Which row of the interval update applied; the comments name the condition on the trial t
+// relative to best (values f, slopes g).
+enum class StepCase {
+  Rejected,             // t outside the bracket, crossed bounds, or t not downhill from best
+  HigherValue,          // case 1: f(t) > f(best); bracketed between best and t
+  OppositeSlopes,       // case 2: lower, slopes of opposite sign; bracketed between t and best
+  ShrinkingSlope,       // case 3: lower, same sign, |g(t)| < |g(best)|; extrapolate
+  SteepeningToBound,    // case 4, not bracketed: lower, same sign, |g| not shrinking; a bound
+  SteepeningInBracket,  // case 4, bracketed: the same, interpolated between t and other
+};
+
+// What `cstep` hands back: the new interval ends, the next trial step, whether the minimiser is
+// now bracketed, and which case applied. The trial's value and slope stay with the caller: the
+// next trial step carries them.
 struct StepUpdate {
   StepPoint best;
   StepPoint other;
-  StepPoint trial;
+  double step = 0.0;
   bool bracketed = false;
-  double lower = 0.0;
-  double upper = 0.0;
-  unsigned status = 0;
+  StepCase step_case = StepCase::Rejected;
 };
 
-// Predicts the next trial step and updates the interval of uncertainty. Pure. Rejects (status 0,
-// inputs unchanged) a trial outside the open bracket, lower > upper, or a trial that does not
-// move downhill from best (dx (t - x) >= 0). Fails with ConditionViolated when a slope or an
-// interpolation term it needs is not finite.
+// Predicts the next trial step and updates the interval of uncertainty. Pure. Rejects (best,
+// other and bracketed unchanged, the trial's own step as the next) a trial outside the open
+// bracket, lower > upper, or a trial that does not move downhill from best. Fails with
+// ConditionViolated when a slope or an interpolation term it needs is not finite.
 OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
                               double lower, double upper);
 
@@ -133,7 +149,7 @@ class MoreThuenteLineSearch {
   double trial_cost() const { return trial_cost_; }
   double width() const { return width_; }
   double previous_width() const { return previous_width_; }
-  unsigned step_status() const { return step_status_; }
+  StepCase step_case() const { return step_case_; }
   bool bracketed() const { return bracketed_; }
   bool first_stage() const { return first_stage_; }
 
@@ -172,7 +188,8 @@ class MoreThuenteLineSearch {
   StepPoint best_;
   StepPoint other_;
   double trial_cost_ = std::numeric_limits<double>::quiet_NaN();
-  unsigned step_status_ = 1;
+  // The case of the last update; `begin` sets anything but Rejected.
+  StepCase step_case_ = StepCase::HigherValue;
   bool bracketed_ = false;
   bool first_stage_ = true;
 };
