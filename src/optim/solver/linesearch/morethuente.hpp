@@ -48,8 +48,9 @@
 // rejected by `init` (its descent test is a plain comparison); the first trial then ends the
 // search.
 //
-// Use: set the direction, then run a copy in an Executor whose state carries the start point
-// (and, to save two evaluations, its cost and gradient):
+// Use: set the direction, then run it in an Executor whose state carries the start point (and,
+// to save two evaluations, its cost and gradient), or call init and next_iter until the state is
+// terminated, as L-BFGS does on its own problem wrapper:
 //   MoreThuenteLineSearch ls;
 //   ls.search_direction(d);
 //   Executor exec(std::move(problem), ls);
@@ -114,8 +115,8 @@ struct StepUpdate {
 OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
                               double lower, double upper);
 
-// The line search as a solver. Copyable, vectors included (they live inline, so a copy allocates
-// nothing): an owner keeps one configured instance and runs a fresh copy per search.
+// The line search as a solver. init sets up everything a search changes, so one instance serves
+// search after search. Copyable, vectors included (they live inline: a copy allocates nothing).
 class MoreThuenteLineSearch {
  public:
   static constexpr const char* kName = "More-Thuente Line search";

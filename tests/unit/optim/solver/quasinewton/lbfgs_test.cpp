@@ -104,7 +104,6 @@ TEST(Lbfgs, FirstIterationSearchesAlongTheNegativeGradientWithUnitScaling) {
   ASSERT_TRUE(step.value().kv.has_value());
   EXPECT_EQ(step.value().kv->size(), 1u);
   EXPECT_EQ(std::get<double>(*step.value().kv->get("gamma")), 1.0);
-  EXPECT_TRUE(problem.has_problem());  // moved back after the search
   EXPECT_EQ(solver.step_history().size(), 1u);
 }
 
@@ -230,7 +229,7 @@ TEST(Lbfgs, FailedLineSearchStopsTheRunWithoutItsPointOrEvaluations) {
   EXPECT_EQ(s.iteration, 1u);
   EXPECT_EQ(count_of(s, "cost_count"), 1u);
   EXPECT_EQ(count_of(s, "gradient_count"), 1u);
-  EXPECT_FALSE(r.value().problem.has_problem());
+  EXPECT_EQ(r.value().problem.counts(), s.counts);  // the wrapper's counters are set back too
 }
 
 TEST(Lbfgs, NanPointsEndTheRunPromptlyInsteadOfHanging) {
