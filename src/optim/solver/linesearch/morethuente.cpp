@@ -198,6 +198,12 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
   return StepUpdate{new_best, new_other, s_new, bracketed, step_case};
 }
 
+OptimError MoreThuenteLineSearch::direction_missing() {
+  return OptimError::not_initialized(
+      "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
+      "before executing the solver.");
+}
+
 OptimResult<Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
                                                 const Vector& grad) {
   start_param_ = param;

@@ -49,8 +49,8 @@
 // search.
 //
 // Use: set the direction, then run it in an Executor whose state carries the start point (and,
-// to save two evaluations, its cost and gradient), or call init and next_iter until the state is
-// terminated, as L-BFGS does on its own problem wrapper:
+// to save two evaluations, its cost and gradient), or call `search` (below) for the same search
+// without an executor, as L-BFGS does on its own problem wrapper:
 //   MoreThuenteLineSearch ls;
 //   ls.search_direction(d);
 //   Executor exec(std::move(problem), ls);
@@ -140,6 +140,22 @@ class MoreThuenteLineSearch {
   // The search ends only from next_iter.
   TerminationStatus termination_test(const IterState& /*state*/) const { return {}; }
 
+  // Where a search stopped: the accepted point, its cost and its gradient.
+  struct Accepted {
+    Vector param;
+    double cost;
+    Vector grad;
+  };
+
+  // The whole search from x0, whose cost and gradient the caller knows (an infinite cost is
+  // evaluated again, as init does), with the same evaluations, errors and outcome as a run in an
+  // Executor. None of an executor's stopping tests could end that run early: there is no
+  // iteration limit, and its state's cost stays the start cost until the search stops, so only a
+  // start cost of -infinity meets the target test, and an owner at -infinity has met its own
+  // target before it searches. Fails as init does when no direction is set.
+  template <class P>
+  OptimResult<Accepted> search(Problem<P>& problem, const Vector& x0, double f0, const Vector& g0);
+
   // Read access, for owners and tests.
   const std::optional<Vector>& direction() const { return search_direction_; }
   double start_cost() const { return start_cost_; }
@@ -162,8 +178,14 @@ class MoreThuenteLineSearch {
   };
   enum class Verdict { Stop, Continue };
 
+  static OptimError direction_missing();
+
   // Records the start point and sets up the interval at step 0.
   OptimResult<Unit> begin(const Vector& param, double cost, const Vector& grad);
+  // Evaluates the pending trial step (one cost, one gradient): the accepted point when the search
+  // stops there, nothing when it goes on with the next trial.
+  template <class P>
+  OptimResult<std::optional<Accepted>> evaluate_trial(Problem<P>& problem);
   // Bounds the pending trial step, clamps it and falls back to best where needed.
   OptimResult<TrialBounds> prepare_trial();
   // Judges the evaluated trial (value f, gradient g) and, unless it stops the search, updates the
@@ -197,11 +219,7 @@ class MoreThuenteLineSearch {
 
 template <class P>
 OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState& state) {
-  if (!search_direction_) {
-    return OptimError::not_initialized(
-        "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
-        "before executing the solver.");
-  }
+  if (!search_direction_) return direction_missing();
   std::optional<Vector> param = state.take_param();
   if (!param) {
     return OptimError::not_initialized(
@@ -219,7 +237,36 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
 
 template <class P>
 OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState& state) {
-  if (!start_param_ || !search_direction_) fault_none();  // init succeeded before any iteration
+  OptimResult<std::optional<Accepted>> evaluated = evaluate_trial(problem);
+  if (!evaluated) return std::move(evaluated).error();
+  if (std::optional<Accepted>& accepted = evaluated.value()) {
+    state.with_param(accepted->param).with_cost(accepted->cost).with_gradient(accepted->grad);
+    state.terminate_with(TerminationReason::Converged);
+  }
+  return SolverStep{std::nullopt};
+}
+
+template <class P>
+OptimResult<MoreThuenteLineSearch::Accepted> MoreThuenteLineSearch::search(Problem<P>& problem,
+                                                                           const Vector& x0,
+                                                                           const double f0,
+                                                                           const Vector& g0) {
+  if (!search_direction_) return direction_missing();
+  OptimResult<StartPoint> start = complete_start_point(problem, x0, f0, g0);
+  if (!start) return std::move(start).error();
+  OptimResult<Unit> begun = begin(x0, start.value().cost, start.value().grad);
+  if (!begun) return std::move(begun).error();
+  while (true) {
+    OptimResult<std::optional<Accepted>> evaluated = evaluate_trial(problem);
+    if (!evaluated) return std::move(evaluated).error();
+    if (evaluated.value()) return std::move(*evaluated.value());
+  }
+}
+
+template <class P>
+OptimResult<std::optional<MoreThuenteLineSearch::Accepted>> MoreThuenteLineSearch::evaluate_trial(
+    Problem<P>& problem) {
+  if (!start_param_ || !search_direction_) fault_none();  // begin succeeded before any trial
   OptimResult<TrialBounds> bounds = prepare_trial();
   if (!bounds) return std::move(bounds).error();
 
@@ -232,11 +279,8 @@ OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, It
 
   OptimResult<Verdict> verdict = judge_trial(bounds.value(), f, fg.value().grad);
   if (!verdict) return std::move(verdict).error();
-  if (verdict.value() == Verdict::Stop) {
-    state.with_param(point).with_cost(f).with_gradient(fg.value().grad);
-    state.terminate_with(TerminationReason::Converged);
-  }
-  return SolverStep{std::nullopt};
+  if (verdict.value() == Verdict::Continue) return std::optional<Accepted>{};
+  return std::optional<Accepted>{Accepted{point, f, fg.value().grad}};
 }
 
 }  // namespace tondra::optim

@@ -84,10 +84,6 @@ class LBFGS {
   Vector direction(std::span<const double> g, double gamma) const;
   // Drops the oldest pair once the history is in steady state, then appends the new one.
   void record_pair(std::uint64_t iteration, const Vector& s, const Vector& y);
-  // Runs the line search on `problem` from the start point in `search` until it stops; the
-  // accepted point, its cost and gradient are then in `search`.
-  template <class P>
-  OptimResult<Unit> run_line_search(Problem<P>& problem, IterState& search);
 
   // Set up afresh by each search's init; holds the last search's direction and interval.
   MoreThuenteLineSearch line_search_;
@@ -132,37 +128,21 @@ OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState& state) 
 
   // A failed search is not charged: its evaluations come off the counters again.
   const FuncCounts counts_before = problem.counts();
-  IterState search;
-  search.with_param(*x).with_gradient(*g).with_cost(cost);
-  OptimResult<Unit> searched = run_line_search(problem, search);
-  if (!searched) {
+  OptimResult<MoreThuenteLineSearch::Accepted> found = line_search_.search(problem, *x, cost, *g);
+  if (!found) {
     problem.reset_counts(counts_before);
     state.status = TerminationStatus::solver_stopped("Line search terminated with: '" +
-                                                     searched.error().message() + "'");
+                                                     found.error().message() + "'");
     return SolverStep{std::move(kv)};
   }
+  const Vector& x_next = found.value().param;
+  const double cost_next = found.value().cost;
 
-  std::optional<Vector>& x_next = search.param;
-  if (!x_next) fault_none();  // a search that ended normally always holds its point
-  const double cost_next = search.cost;
-
-  OptimResult<Vector> g_next = problem.gradient(*x_next);
+  OptimResult<Vector> g_next = problem.gradient(x_next);
   if (!g_next) return std::move(g_next).error();
-  record_pair(state.iteration, sub(*x_next, *x), sub(g_next.value(), *g));
-  state.with_param(*x_next).with_cost(cost_next).with_gradient(g_next.value());
+  record_pair(state.iteration, sub(x_next, *x), sub(g_next.value(), *g));
+  state.with_param(x_next).with_cost(cost_next).with_gradient(g_next.value());
   return SolverStep{std::move(kv)};
-}
-
-// Driven here rather than by a nested executor, whose tests could never stop it: the search has
-// no stopping test of its own and no iteration limit, and its state's cost stays the start cost
-// until it stops. That cost is never -infinity here (an outer run at -infinity meets any target
-// cost but NaN before it gets this far), so the target test could not hold either.
-template <class P>
-OptimResult<Unit> LBFGS::run_line_search(Problem<P>& problem, IterState& search) {
-  OptimResult<SolverStep> step = line_search_.init(problem, search);
-  while (step && search.status.is_running()) step = line_search_.next_iter(problem, search);
-  if (!step) return std::move(step).error();
-  return Unit{};
 }
 
 }  // namespace tondra::optim
