@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "optim/core/executor.hpp"
-#include "optim/solver/quasinewton/test_problems.hpp"
+#include "optim/test_problems.hpp"
 
 namespace {
 
@@ -24,10 +24,8 @@ using tondra::optim::StepCase;
 using tondra::optim::StepPoint;
 using tondra::optim::StepUpdate;
 using tondra::optim::TerminationReason;
-using tondra::optim::testing::Quadratic;
-using tondra::optim::testing::Rosenbrock;
+using namespace tondra::optim::testing;
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinStep = 1.4901161193847656e-08;  // 2^-26, the search's default lower bound
 
@@ -133,52 +131,6 @@ TEST(Cstep, NonFiniteTermsFailWithTheTextOfTheirCase) {
   }
 }
 
-// f(a) at the 1-D point a, with its derivative. Records, through a pointer that outlives the
-// run, each point at which the cost was asked.
-struct Curve {
-  double (*f)(double);
-  double (*df)(double);
-  std::vector<double>* trials = nullptr;
-
-  OptimResult<double> cost(std::span<const double> x) const {
-    if (trials != nullptr) trials->push_back(x[0]);
-    return f(x[0]);
-  }
-  OptimResult<std::vector<double>> gradient(std::span<const double> x) const {
-    return std::vector<double>{df(x[0])};
-  }
-};
-
-double shifted_parabola3(double a) { return (a - 3.0) * (a - 3.0) - 9.0; }
-double shifted_parabola3_slope(double a) { return 2.0 * (a - 3.0); }
-double shifted_parabola100(double a) { return (a - 100.0) * (a - 100.0) - 10000.0; }
-double shifted_parabola100_slope(double a) { return 2.0 * (a - 100.0); }
-// Enough decrease at a = 1 but a slope there of +1, steeper than the start's -1.
-double quartic_well(double a) { return -a + 0.5 * a * a * a * a; }
-double quartic_well_slope(double a) { return -1.0 + 2.0 * a * a * a; }
-// A barely falling line under a fast ripple: the first interpolated step lands on the ripple,
-// short of enough decrease but below the first trial.
-double rippled_line(double a) { return -0.001 * a + 0.1 * std::sin(5.0 * a) * std::sin(5.0 * a); }
-double rippled_line_slope(double a) { return -0.001 + 0.5 * std::sin(10.0 * a); }
-// |a - 1| with its corner rounded off, under a ripple of 39 half-waves per unit step: the
-// interpolations keep landing on the ripple, so the interval shrinks slowly.
-constexpr double kRippleWaves = 39.0;
-constexpr double kCorner = 0.01;
-double rippled_vee(double a) {
-  const double vee = a <= 1.0 - kCorner   ? 1.0 - a
-                     : a >= 1.0 + kCorner ? a - 1.0
-                                          : (a - 1.0) * (a - 1.0) / (2.0 * kCorner) + kCorner / 2.0;
-  return vee + 2.0 * (1.0 - kCorner) / (kRippleWaves * M_PI) * std::sin(kRippleWaves * M_PI / 2.0 * a);
-}
-double rippled_vee_slope(double a) {
-  const double vee = a <= 1.0 - kCorner ? -1.0 : a >= 1.0 + kCorner ? 1.0 : (a - 1.0) / kCorner;
-  return vee + (1.0 - kCorner) * std::cos(kRippleWaves * M_PI / 2.0 * a);
-}
-double falling_line(double a) { return -a; }
-double falling_line_slope(double /*a*/) { return -1.0; }
-double nan_beyond_half(double a) { return a > 0.5 ? kNan : -a; }
-double nan_beyond_half_slope(double a) { return a > 0.5 ? kNan : -1.0; }
-
 // Runs a search from x0 along d. With `supply_start` the state carries the start cost and
 // gradient, as the quasi-Newton owner supplies them.
 template <class P>
@@ -196,10 +148,6 @@ OptimResult<OptimizationResult<P, MoreThuenteLineSearch>> search(P problem, std:
     return s;
   });
   return std::move(exec).run();
-}
-
-std::uint64_t count_of(const IterState& state, const char* key) {
-  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {
@@ -353,7 +301,7 @@ TEST(MoreThuenteInit, LetsANanStartSlopeThrough) {
   Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
   MoreThuenteLineSearch ls;
   ls.search_direction({-1.0});
-  IterState start = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNan});
+  IterState start = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNaN});
   auto r = ls.init(problem, start);
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(std::isnan(ls.start_slope()));
@@ -368,7 +316,7 @@ TEST(MoreThuenteInit, EvaluatesOnlyWhatTheStateLacks) {
   ASSERT_TRUE(supplied.has_value());
   EXPECT_TRUE(problem.counts().empty());
   // A NaN cost counts as supplied; only an infinite one is taken as unknown.
-  IterState nan_known = IterState{}.with_param({2.0}).with_cost(kNan).with_gradient({4.0});
+  IterState nan_known = IterState{}.with_param({2.0}).with_cost(kNaN).with_gradient({4.0});
   auto nan_cost = ls.init(problem, nan_known);
   ASSERT_TRUE(nan_cost.has_value());
   EXPECT_TRUE(problem.counts().empty());
@@ -441,9 +389,9 @@ TEST(MoreThuente, NanAtATrialEndsTheSearchAtThatTrial) {
 
   // A NaN start (points with NaN coordinates) passes init and stops at the first trial.
   MoreThuenteLineSearch ls;
-  ls.search_direction({kNan});
+  ls.search_direction({kNaN});
   Problem<Curve> problem(Curve{nan_beyond_half, nan_beyond_half_slope});
-  IterState state = IterState{}.with_param({kNan}).with_cost(kNan).with_gradient({kNan});
+  IterState state = IterState{}.with_param({kNaN}).with_cost(kNaN).with_gradient({kNaN});
   ASSERT_TRUE(ls.init(problem, state).has_value());
   auto step = ls.next_iter(problem, state);
   ASSERT_FALSE(step.has_value());
