@@ -407,4 +407,42 @@ TEST(MoreThuente, FunctionFallingWithoutBoundEndsInsteadOfSteppingToInfinity) {
   EXPECT_EQ(r.error().text, "MoreThuenteLineSearch: NaN or Inf encountered during iteration");
 }
 
+// search() against a run in an Executor from the same start: the same point, cost, gradient,
+// counts and errors. One instance runs every search, as L-BFGS runs its own: nothing of an
+// earlier search (its interval, its stage, its last case) may leak into a later one.
+template <class P>
+void expect_search_as_in_an_executor(MoreThuenteLineSearch& reused, P problem,
+                                     std::vector<double> x0, std::vector<double> d) {
+  auto run = search(problem, x0, d);
+  reused.search_direction(d);
+  Problem<P> wrapped(problem);
+  const double f0 = problem.cost(x0).value();
+  const std::vector<double> g0 = problem.gradient(x0).value();
+  auto found = reused.search(wrapped, x0, f0, g0);
+  ASSERT_EQ(found.has_value(), run.has_value());
+  if (!run.has_value()) {
+    EXPECT_EQ(found.error(), run.error());
+    return;
+  }
+  const IterState& s = run.value().state;
+  EXPECT_EQ(found.value().param, *s.param);
+  EXPECT_EQ(found.value().cost, s.cost);
+  EXPECT_EQ(found.value().grad, *s.grad);
+  EXPECT_EQ(wrapped.counts(), s.counts);
+}
+
+TEST(MoreThuente, SearchWithoutAnExecutorMatchesARunInOne) {
+  MoreThuenteLineSearch ls;
+  expect_search_as_in_an_executor(ls, Curve{rippled_vee, rippled_vee_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{shifted_parabola100, shifted_parabola100_slope},
+                                  {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{quartic_well, quartic_well_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{rippled_line, rippled_line_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{nan_beyond_half, nan_beyond_half_slope}, {0.0},
+                                  {1.0});
+  expect_search_as_in_an_executor(ls, Curve{falling_line, falling_line_slope}, {0.0}, {1.0});
+  const std::vector<double> g = Rosenbrock{}.gradient(std::vector<double>{-1.2, 1.0}).value();
+  expect_search_as_in_an_executor(ls, Rosenbrock{}, {-1.2, 1.0}, {-g[0], -g[1]});
+}
+
 }  // namespace
