@@ -27,8 +27,10 @@ double max_of(double a, double b) {
 }
 
 // The root term of the cubic through two samples with slopes s1 and s2, where theta is the
-// cubic's middle coefficient; symmetric in s1 and s2. Scaling by the largest magnitude keeps the
-// squares from overflowing. A negative radicand gives NaN unless `clamp` raises it to zero.
+// cubic's middle coefficient. Symmetric in s1 and s2 to the bit for finite arguments: the
+// largest magnitude does not depend on their order and the product commutes. Scaling by that
+// magnitude keeps the squares from overflowing. A negative radicand gives NaN unless `clamp`
+// raises it to zero.
 double cubic_gamma(double theta, double s1, double s2, bool clamp) {
   const double scale = max_of(max_of(std::fabs(theta), std::fabs(s1)), std::fabs(s2));
   const double ts = theta / scale;
