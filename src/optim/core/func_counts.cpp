@@ -14,12 +14,6 @@ std::optional<Evaluation> evaluation_named(const std::string_view name) {
   return std::nullopt;
 }
 
-void FuncCounts::add_all(const FuncCounts& other) {
-  for (std::size_t k = 0; k < kKinds; ++k) {
-    if (other.entries_[k].present) add(static_cast<Evaluation>(k), other.entries_[k].count);
-  }
-}
-
 void FuncCounts::assign_present(const FuncCounts& other) {
   for (std::size_t k = 0; k < kKinds; ++k) {
     if (other.entries_[k].present) entries_[k] = other.entries_[k];

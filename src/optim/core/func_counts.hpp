@@ -34,8 +34,6 @@ class FuncCounts {
     e.present = true;
     e.count += amount;
   }
-  // Adds every entry of `other` to ours.
-  void add_all(const FuncCounts& other);
   // Copies every entry of `other` over ours; our entries that `other` lacks stay.
   void assign_present(const FuncCounts& other);
 

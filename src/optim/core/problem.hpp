@@ -3,10 +3,8 @@
 // problem and counts evaluations: "cost_count" and "gradient_count" grow by one before each
 // evaluation, so a failing evaluation is counted too. A counter exists once counted at least once.
 //
-// A solver that runs a nested executor (a line search inside a quasi-Newton step) moves the
-// problem out with take_problem, hands it to the nested run, puts it back with put_problem and
-// charges the nested run's evaluations here with consume_func_counts. Evaluating while the
-// problem is moved out is a broken invariant, hence a fault.
+// A solver that runs a nested solver (a line search inside a quasi-Newton step) lends it this
+// wrapper, so the nested evaluations are counted here as they happen.
 //
 // What a problem offers: `cost(std::span<const double>)` returning OptimResult<double>, and for
 // gradient-based solvers `gradient(std::span<const double>)` returning OptimResult<Vector> (or
@@ -97,39 +95,16 @@ class Problem {
     }
   }
 
-  // Moves the problem out; the counters stay. Faults when it is already out.
-  P take_problem(base::SourcePos where = base::SourcePos::here()) {
-    if (!problem_) fault_none(where);
-    P out = std::move(*problem_);
-    problem_.reset();
-    return out;
-  }
-
-  // Puts a problem (back) in, replacing any that is there.
-  void put_problem(P problem) { problem_.emplace(std::move(problem)); }
-
-  // Adds every counter of `other` to ours, then drops `other` with whatever it still holds.
-  template <class Q>
-  void consume_func_counts(Problem<Q> other) {
-    counts_.add_all(other.counts());
-  }
-
-  bool has_problem() const { return problem_.has_value(); }
-
-  // The wrapped problem; faults when it has been moved out.
-  P& problem(base::SourcePos where = base::SourcePos::here()) {
-    if (!problem_) fault_none(where);
-    return *problem_;
-  }
-  const P& problem(base::SourcePos where = base::SourcePos::here()) const {
-    if (!problem_) fault_none(where);
-    return *problem_;
-  }
+  P& problem() { return problem_; }
+  const P& problem() const { return problem_; }
 
   const FuncCounts& counts() const { return counts_; }
+  // Sets the counters back to an earlier copy of them: an owner whose nested run failed charges
+  // none of that run's evaluations.
+  void reset_counts(const FuncCounts& earlier) { counts_ = earlier; }
 
  private:
-  std::optional<P> problem_;
+  P problem_;
   FuncCounts counts_;
 };
 

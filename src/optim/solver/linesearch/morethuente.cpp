@@ -1,6 +1,8 @@
 #include "optim/solver/linesearch/morethuente.hpp"
 
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace tondra::optim {
 namespace {
@@ -24,9 +26,11 @@ double max_of(double a, double b) {
   return a > b ? a : b;
 }
 
-// The root term of the cubic through two points with slopes s1 and s2, where theta is the
-// cubic's middle coefficient. Scaling by the largest magnitude keeps the squares from
-// overflowing. A negative radicand gives NaN unless `clamp` raises it to zero.
+// The root term of the cubic through two samples with slopes s1 and s2, where theta is the
+// cubic's middle coefficient. Symmetric in s1 and s2 to the bit for finite arguments: the
+// largest magnitude does not depend on their order and the product commutes. Scaling by that
+// magnitude keeps the squares from overflowing. A negative radicand gives NaN unless `clamp`
+// raises it to zero.
 double cubic_gamma(double theta, double s1, double s2, bool clamp) {
   const double scale = max_of(max_of(std::fabs(theta), std::fabs(s1)), std::fabs(s2));
   const double ts = theta / scale;
@@ -40,6 +44,60 @@ double cubic_theta(double a, double fa, double b, double fb, double s1, double s
   return 3.0 * (fa - fb) / (b - a) + s1 + s2;
 }
 
+// theta, after checking that it and the two slopes it adds are finite: an interpolation through
+// an infinite or NaN term predicts nothing. Fails with `text` otherwise.
+OptimResult<double> finite_theta(double a, double fa, double b, double fb, double s1, double s2,
+                                 const char* text) {
+  if (!std::isfinite(s2) || !std::isfinite(s1)) return OptimError::condition_violated(text);
+  const double theta = cubic_theta(a, fa, b, fb, s1, s2);
+  if (!std::isfinite(theta)) return OptimError::condition_violated(text);
+  return theta;
+}
+
+// The minimiser of the cubic through `from` and `to` whose theta is given, written as a step
+// from `from` toward `to`: from + r (to - from). gamma takes the sign that picks the minimiser
+// rather than the maximiser for the direction of travel. Assumes from.step != to.step and finite
+// slopes and theta; a negative radicand makes the step NaN, which the caller's clip turns into a
+// bound.
+double cubic_minimiser(StepPoint from, StepPoint to, double theta) {
+  double gamma = cubic_gamma(theta, from.slope, to.slope, false);
+  if (to.step < from.step) gamma = -gamma;
+  const double p = (gamma - from.slope) + theta;
+  const double q = ((gamma - from.slope) + gamma) + to.slope;
+  const double r = p / q;
+  return from.step + r * (to.step - from.step);
+}
+
+// The same cubic when the slopes share their sign and shrink from `to` to `from`: its radicand
+// is clamped at zero, and it may have no minimiser beyond `from` away from `to` (gamma = 0, or
+// r >= 0). Returns the minimiser when there is one there, nothing otherwise. Assumes
+// from.step != to.step and finite slopes and theta.
+std::optional<double> clamped_cubic_minimiser(StepPoint from, StepPoint to, double theta) {
+  double gamma = cubic_gamma(theta, to.slope, from.slope, true);
+  if (to.step < from.step) gamma = -gamma;
+  if (gamma == 0.0) return std::nullopt;
+  const double p = (gamma - from.slope) + theta;
+  const double q = ((to.slope - from.slope) + gamma) + gamma;
+  const double r = p / q;
+  if (!(r < 0.0)) return std::nullopt;
+  return from.step + r * (to.step - from.step);
+}
+
+// The minimiser of the quadratic through the values at `from` and `to` and the slope at `from`,
+// as a step from `from`. Assumes from.step != to.step and a quadratic that opens upward (the
+// value at `to` lies above the tangent at `from`), as when `to` is higher than `from`.
+double quadratic_minimiser(StepPoint from, StepPoint to) {
+  return from.step +
+         ((from.slope / ((from.value - to.value) / (to.step - from.step) + from.slope)) / 2.0) *
+             (to.step - from.step);
+}
+
+// The zero of the slope interpolated linearly between `from` and `to` (the minimiser of the
+// quadratic through both slopes), as a step from `from`. Assumes from.slope != to.slope.
+double secant_minimiser(StepPoint from, StepPoint to) {
+  return from.step + (from.slope / (from.slope - to.slope)) * (to.step - from.step);
+}
+
 // Machine epsilon: a step this close to a step bound sits on it.
 constexpr double kEpsilon = 2.220446049250313e-16;
 
@@ -49,111 +107,85 @@ constexpr double kShrinkFactor = 0.66;
 
 }  // namespace
 
-OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
-                              double lower, double upper) {
-  const double x = best.step, fx = best.value, dx = best.slope;
-  const double y = other.step, fy = other.value, dy = other.slope;
-  const double t = trial.step, ft = trial.value, dt = trial.slope;
+OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const StepPoint trial,
+                              bool bracketed, const double lower, const double upper) {
+  const double x = best.step;
+  const double t = trial.step;
+  // The slope at best: its sign is the direction in which best can be improved.
+  const double best_slope = best.slope;
 
   // A trial outside the bracket, crossed bounds, or a trial not downhill from best leaves
   // nothing sound to interpolate; the caller falls back to best.
-  if ((bracketed && (t <= min_of(x, y) || t >= max_of(x, y))) || lower > upper ||
-      dx * (t - x) >= 0.0) {
-    return StepUpdate{best, other, trial, bracketed, lower, upper, 0};
+  if ((bracketed && (t <= min_of(x, other.step) || t >= max_of(x, other.step))) ||
+      lower > upper || best_slope * (t - x) >= 0.0) {
+    return StepUpdate{best, other, t, bracketed, StepCase::Rejected};
   }
 
   double s_new;
-  unsigned status;
+  StepCase step_case;
+  // Cases 1 and 3 keep a bracketed step away from the far end of the interval.
   bool bounded;
   StepPoint new_best = best;
   StepPoint new_other = other;
 
-  if (ft > fx) {
+  if (trial.value > best.value) {
     // Case 1: a higher value brackets the minimiser between best and trial. Take the cubic step
     // if it is nearer to best than the quadratic one, else halfway between the two.
-    if (!std::isfinite(dt) || !std::isfinite(dx)) return OptimError::condition_violated(kNonFiniteText);
-    const double theta = cubic_theta(x, fx, t, ft, dx, dt);
-    if (!std::isfinite(theta)) return OptimError::condition_violated(kNonFiniteText);
-    double gamma = cubic_gamma(theta, dx, dt, false);
-    if (t < x) gamma = -gamma;
-    const double p = (gamma - dx) + theta;
-    const double q = ((gamma - dx) + gamma) + dt;
-    const double r = p / q;
-    const double c = x + r * (t - x);
-    const double qd = x + ((dx / ((fx - ft) / (t - x) + dx)) / 2.0) * (t - x);
+    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
+                                             trial.slope, kNonFiniteText);
+    if (!theta) return std::move(theta).error();
+    const double c = cubic_minimiser(best, trial, theta.value());
+    const double qd = quadratic_minimiser(best, trial);
     s_new = std::fabs(c - x) < std::fabs(qd - x) ? c : c + (qd - c) / 2.0;
-    status = 1;
+    step_case = StepCase::HigherValue;
     bracketed = true;
     bounded = true;
     new_other = trial;
-  } else if (dt * (dx / std::fabs(dx)) < 0.0) {
+  } else if (trial.slope * (best_slope / std::fabs(best_slope)) < 0.0) {
     // Case 2: opposite slopes bracket the minimiser between trial and old best. Take whichever of
     // cubic and secant step lies farther from the trial.
-    if (!std::isfinite(dt) || !std::isfinite(dx)) return OptimError::condition_violated(kNonFiniteText);
-    const double theta = cubic_theta(x, fx, t, ft, dx, dt);
-    if (!std::isfinite(theta)) return OptimError::condition_violated(kNonFiniteText);
-    double gamma = cubic_gamma(theta, dx, dt, false);
-    if (t > x) gamma = -gamma;
-    const double p = (gamma - dt) + theta;
-    const double q = ((gamma - dt) + gamma) + dx;
-    const double r = p / q;
-    const double c = t + r * (x - t);
-    const double qd = t + (dt / (dt - dx)) * (x - t);
+    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
+                                             trial.slope, kNonFiniteText);
+    if (!theta) return std::move(theta).error();
+    const double c = cubic_minimiser(trial, best, theta.value());
+    const double qd = secant_minimiser(trial, best);
     s_new = std::fabs(c - t) > std::fabs(qd - t) ? c : qd;
-    status = 2;
+    step_case = StepCase::OppositeSlopes;
     bracketed = true;
     bounded = false;
     new_other = best;
     new_best = trial;
-  } else if (std::fabs(dt) < std::fabs(dx)) {
+  } else if (std::fabs(trial.slope) < std::fabs(best_slope)) {
     // Case 3: same sign, shrinking slope. The cubic may have no minimiser in the direction of
     // travel (then it points at the bound). When bracketed the step nearer to the trial is the
     // cautious one; when not, the farther one extrapolates more boldly.
-    if (!std::isfinite(dt) || !std::isfinite(dx)) {
-      return OptimError::condition_violated(kNonFiniteTextQuoted);
-    }
-    const double theta = cubic_theta(x, fx, t, ft, dx, dt);
-    if (!std::isfinite(theta)) return OptimError::condition_violated(kNonFiniteTextQuoted);
-    double gamma = cubic_gamma(theta, dx, dt, true);
-    if (t > x) gamma = -gamma;
-    double r = 0.0;
-    if (gamma != 0.0) {
-      const double p = (gamma - dt) + theta;
-      const double q = ((dx - dt) + gamma) + gamma;
-      r = p / q;
-    }
-    double c;
-    if (gamma != 0.0 && r < 0.0) {
-      c = t + r * (x - t);
-    } else {
-      c = t > x ? upper : lower;
-    }
-    const double qd = t + (dt / (dt - dx)) * (x - t);
+    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
+                                             trial.slope, kNonFiniteTextQuoted);
+    if (!theta) return std::move(theta).error();
+    const std::optional<double> cubic = clamped_cubic_minimiser(trial, best, theta.value());
+    const double c = cubic ? *cubic : (t > x ? upper : lower);
+    const double qd = secant_minimiser(trial, best);
     if (bracketed) {
       s_new = std::fabs(t - qd) > std::fabs(t - c) ? c : qd;
     } else {
       s_new = std::fabs(t - c) > std::fabs(t - qd) ? c : qd;
     }
-    status = 3;
+    step_case = StepCase::ShrinkingSlope;
     bounded = true;
     new_best = trial;
+  } else if (bracketed) {
+    // Case 4, bracketed: same sign, slope not shrinking; interpolate between trial and other.
+    OptimResult<double> theta = finite_theta(t, trial.value, other.step, other.value,
+                                             other.slope, trial.slope, kNonFiniteText);
+    if (!theta) return std::move(theta).error();
+    s_new = cubic_minimiser(trial, other, theta.value());
+    step_case = StepCase::SteepeningInBracket;
+    bounded = false;
+    new_best = trial;
   } else {
-    // Case 4: same sign, slope not shrinking. Bracketed, interpolate between trial and other;
-    // otherwise nothing useful can be interpolated, so go to the bound.
-    if (bracketed) {
-      if (!std::isfinite(dt) || !std::isfinite(dy)) return OptimError::condition_violated(kNonFiniteText);
-      const double theta = cubic_theta(t, ft, y, fy, dy, dt);
-      if (!std::isfinite(theta)) return OptimError::condition_violated(kNonFiniteText);
-      double gamma = cubic_gamma(theta, dy, dt, false);
-      if (t > y) gamma = -gamma;
-      const double p = (gamma - dt) + theta;
-      const double q = ((gamma - dt) + gamma) + dy;
-      const double r = p / q;
-      s_new = t + r * (y - t);
-    } else {
-      s_new = t > x ? upper : lower;
-    }
-    status = 4;
+    // Case 4, not bracketed: nothing useful can be interpolated, so go to the bound.
+    s_new = t > x ? upper : lower;
+    step_case = StepCase::SteepeningToBound;
     bounded = false;
     new_best = trial;
   }
@@ -165,7 +197,13 @@ OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, 
     s_new = new_other.step > new_best.step ? min_of(s_new, b) : max_of(s_new, b);
   }
 
-  return StepUpdate{new_best, new_other, StepPoint{s_new, ft, dt}, bracketed, lower, upper, status};
+  return StepUpdate{new_best, new_other, s_new, bracketed, step_case};
+}
+
+OptimError MoreThuenteLineSearch::direction_missing() {
+  return OptimError::not_initialized(
+      "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
+      "before executing the solver.");
 }
 
 OptimResult<base::Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
@@ -181,6 +219,7 @@ OptimResult<base::Unit> MoreThuenteLineSearch::begin(const Vector& param, const 
   }
   bracketed_ = false;
   first_stage_ = true;
+  step_case_ = StepCase::HigherValue;  // no update yet: not Rejected, which would end the search
   decrease_slope_ = decrease_coeff_ * start_slope_;
   width_ = max_step_ - min_step_;
   previous_width_ = 2.0 * width_;
@@ -207,7 +246,7 @@ OptimResult<MoreThuenteLineSearch::TrialBounds> MoreThuenteLineSearch::prepare_t
   // evaluate the best step once more so that the search returns it.
   if ((bracketed_ && (trial_.step <= bounds.lower || trial_.step >= bounds.upper)) ||
       (bracketed_ && bounds.upper - bounds.lower <= width_tolerance_ * bounds.upper) ||
-      step_status_ == 0) {
+      step_case_ == StepCase::Rejected) {
     trial_.step = x;
   }
   // Unbounded extrapolation has overflowed: the function keeps falling along d and no stop test
@@ -228,7 +267,7 @@ OptimResult<MoreThuenteLineSearch::Verdict> MoreThuenteLineSearch::judge_trial(
   const double f_test = start_cost_ + t * decrease_slope_;
 
   const bool interval_used_up =
-      (bracketed_ && (t <= bounds.lower || t >= bounds.upper)) || step_status_ == 0;
+      (bracketed_ && (t <= bounds.lower || t >= bounds.upper)) || step_case_ == StepCase::Rejected;
   const bool at_max_step =
       std::fabs(t - max_step_) < kEpsilon && f <= f_test && dg <= decrease_slope_;
   const bool at_min_step =
@@ -249,17 +288,19 @@ OptimResult<MoreThuenteLineSearch::Verdict> MoreThuenteLineSearch::judge_trial(
     // Interpolate psi(a) = f(a) - a D, whose minimiser is the first point of sufficient
     // decrease, then shift the interval ends back to f. The trial keeps psi's value and slope.
     const double d = decrease_slope_;
+    const StepPoint shifted_trial{t, f - t * d, dg - d};
     OptimResult<StepUpdate> r =
         cstep(StepPoint{x, best_.value - x * d, best_.slope - d},
-              StepPoint{y, other_.value - y * d, other_.slope - d},
-              StepPoint{t, f - t * d, dg - d}, bracketed_, bounds.lower, bounds.upper);
+              StepPoint{y, other_.value - y * d, other_.slope - d}, shifted_trial, bracketed_,
+              bounds.lower, bounds.upper);
     if (!r) return std::move(r).error();
     const StepUpdate& u = r.value();
     best_ = StepPoint{u.best.step, u.best.value + u.best.step * d, u.best.slope + d};
     other_ = StepPoint{u.other.step, u.other.value + u.other.step * d, u.other.slope + d};
-    trial_ = u.trial;
+    // The next trial carries this one's shifted value and slope.
+    trial_ = StepPoint{u.step, shifted_trial.value, shifted_trial.slope};
     bracketed_ = u.bracketed;
-    step_status_ = u.status;
+    step_case_ = u.step_case;
   } else {
     OptimResult<StepUpdate> r =
         cstep(best_, other_, StepPoint{t, f, dg}, bracketed_, bounds.lower, bounds.upper);
@@ -267,10 +308,11 @@ OptimResult<MoreThuenteLineSearch::Verdict> MoreThuenteLineSearch::judge_trial(
     const StepUpdate& u = r.value();
     best_ = u.best;
     other_ = u.other;
-    trial_ = u.trial;
-    trial_cost_ = u.trial.value;
+    // The next trial carries this one's value and slope.
+    trial_ = StepPoint{u.step, f, dg};
+    trial_cost_ = f;
     bracketed_ = u.bracketed;
-    step_status_ = u.status;
+    step_case_ = u.step_case;
   }
 
   if (bracketed_) {

@@ -8,17 +8,24 @@
 // The search keeps an interval of uncertainty [best, other] and a trial step. `best` is the end
 // with the lowest value so far; each trial costs one cost and one gradient evaluation, after
 // which `cstep` predicts the next trial from cubic, quadratic and secant interpolation of the
-// values and slopes at best, other and the trial, and narrows the interval:
+// values and slopes at best, other and the trial, and narrows the interval (StepCase names the
+// rows):
 //
-//   case 1  trial higher than best        -> minimiser bracketed between best and trial
-//   case 2  lower, slopes of opposite sign -> bracketed between trial and old best
-//   case 3  lower, same sign, |slope| shrinks -> extrapolate, trial becomes best
-//   case 4  lower, same sign, |slope| grows   -> jump to a bound (or interpolate when bracketed)
+//   Rejected             outside the bracket, or not downhill -> nothing changes, retry best
+//   HigherValue          higher than best       -> minimiser bracketed between best and trial
+//   OppositeSlopes       lower, opposite slopes -> bracketed between trial and old best
+//   ShrinkingSlope       lower, same sign, |slope| shrinks -> extrapolate, trial becomes best
+//   SteepeningToBound    lower, same sign, |slope| grows, unbracketed -> jump to a bound
+//   SteepeningInBracket  the same, bracketed -> interpolate between trial and other
+//
+// The interpolants: the cubic through two samples (values and slopes), taken in every case but
+// SteepeningToBound; the quadratic through two values and the slope at best (HigherValue); the
+// secant through two slopes (OppositeSlopes, ShrinkingSlope).
 //
 // Safeguards: every new step is clipped to the current bounds; while unbracketed a trial may
 // advance at most `extrapolation_factor` times its last advance beyond best; once bracketed,
-// cases 1 and 3 keep the step within 0.66 of the interval from best, and the interval is
-// bisected whenever it has not shrunk below 0.66 of its width two updates earlier.
+// HigherValue and ShrinkingSlope keep the step within 0.66 of the interval from best, and the
+// interval is bisected whenever it has not shrunk below 0.66 of its width two updates earlier.
 //
 // First stage: until a trial meets sufficient decrease with a slope of at least
 // min(c1, c2) g0'd, a trial that fails sufficient decrease but does not rise above the previous
@@ -41,8 +48,9 @@
 // rejected by `init` (its descent test is a plain comparison); the first trial then ends the
 // search.
 //
-// Use: set the direction, then run a copy in an Executor whose state carries the start point
-// (and, to save two evaluations, its cost and gradient):
+// Use: set the direction, then run it in an Executor whose state carries the start point (and,
+// to save two evaluations, its cost and gradient), or call `search` (below) for the same search
+// without an executor, as L-BFGS does on its own problem wrapper:
 //   MoreThuenteLineSearch ls;
 //   ls.search_direction(d);
 //   Executor exec(std::move(problem), ls);
@@ -78,28 +86,37 @@ struct StepPoint {
   bool operator==(const StepPoint&) const = default;
 };
 
-// What `cstep` hands back: the new interval ends, the next trial step (carrying the old trial's
-// value and slope), whether the minimiser is now bracketed, the bounds as they were passed in,
-// and which case applied (1 to 4), or 0 when the inputs were rejected and returned unchanged.
+// Which row of the interval update applied; the comments name the condition on the trial t
+// relative to best (values f, slopes g).
+enum class StepCase {
+  Rejected,             // t outside the bracket, crossed bounds, or t not downhill from best
+  HigherValue,          // case 1: f(t) > f(best); bracketed between best and t
+  OppositeSlopes,       // case 2: lower, slopes of opposite sign; bracketed between t and best
+  ShrinkingSlope,       // case 3: lower, same sign, |g(t)| < |g(best)|; extrapolate
+  SteepeningToBound,    // case 4, not bracketed: lower, same sign, |g| not shrinking; a bound
+  SteepeningInBracket,  // case 4, bracketed: the same, interpolated between t and other
+};
+
+// What `cstep` hands back: the new interval ends, the next trial step, whether the minimiser is
+// now bracketed, and which case applied. The trial's value and slope stay with the caller: the
+// next trial step carries them.
 struct StepUpdate {
   StepPoint best;
   StepPoint other;
-  StepPoint trial;
+  double step = 0.0;
   bool bracketed = false;
-  double lower = 0.0;
-  double upper = 0.0;
-  unsigned status = 0;
+  StepCase step_case = StepCase::Rejected;
 };
 
-// Predicts the next trial step and updates the interval of uncertainty. Pure. Rejects (status 0,
-// inputs unchanged) a trial outside the open bracket, lower > upper, or a trial that does not
-// move downhill from best (dx (t - x) >= 0). Fails with ConditionViolated when a slope or an
-// interpolation term it needs is not finite.
+// Predicts the next trial step and updates the interval of uncertainty. Pure. Rejects (best,
+// other and bracketed unchanged, the trial's own step as the next) a trial outside the open
+// bracket, lower > upper, or a trial that does not move downhill from best. Fails with
+// ConditionViolated when a slope or an interpolation term it needs is not finite.
 OptimResult<StepUpdate> cstep(StepPoint best, StepPoint other, StepPoint trial, bool bracketed,
                               double lower, double upper);
 
-// The line search as a solver. Copyable, vectors included (they live inline, so a copy allocates
-// nothing): an owner keeps one configured instance and runs a fresh copy per search.
+// The line search as a solver. init sets up everything a search changes, so one instance serves
+// search after search. Copyable, vectors included (they live inline: a copy allocates nothing).
 class MoreThuenteLineSearch {
  public:
   static constexpr const char* kName = "More-Thuente Line search";
@@ -123,6 +140,22 @@ class MoreThuenteLineSearch {
   // The search ends only from next_iter.
   TerminationStatus termination_test(const IterState& /*state*/) const { return {}; }
 
+  // Where a search stopped: the accepted point, its cost and its gradient.
+  struct Accepted {
+    Vector param;
+    double cost;
+    Vector grad;
+  };
+
+  // The whole search from x0, whose cost and gradient the caller knows (an infinite cost is
+  // evaluated again, as init does), with the same evaluations, errors and outcome as a run in an
+  // Executor. None of an executor's stopping tests could end that run early: there is no
+  // iteration limit, and its state's cost stays the start cost until the search stops, so only a
+  // start cost of -infinity meets the target test, and an owner at -infinity has met its own
+  // target before it searches. Fails as init does when no direction is set.
+  template <class P>
+  OptimResult<Accepted> search(Problem<P>& problem, const Vector& x0, double f0, const Vector& g0);
+
   // Read access, for owners and tests.
   const std::optional<Vector>& direction() const { return search_direction_; }
   double start_cost() const { return start_cost_; }
@@ -133,7 +166,7 @@ class MoreThuenteLineSearch {
   double trial_cost() const { return trial_cost_; }
   double width() const { return width_; }
   double previous_width() const { return previous_width_; }
-  unsigned step_status() const { return step_status_; }
+  StepCase step_case() const { return step_case_; }
   bool bracketed() const { return bracketed_; }
   bool first_stage() const { return first_stage_; }
 
@@ -145,8 +178,14 @@ class MoreThuenteLineSearch {
   };
   enum class Verdict { Stop, Continue };
 
+  static OptimError direction_missing();
+
   // Records the start point and sets up the interval at step 0.
   OptimResult<base::Unit> begin(const Vector& param, double cost, const Vector& grad);
+  // Evaluates the pending trial step (one cost, one gradient): the accepted point when the search
+  // stops there, nothing when it goes on with the next trial.
+  template <class P>
+  OptimResult<std::optional<Accepted>> evaluate_trial(Problem<P>& problem);
   // Bounds the pending trial step, clamps it and falls back to best where needed.
   OptimResult<TrialBounds> prepare_trial();
   // Judges the evaluated trial (value f, gradient g) and, unless it stops the search, updates the
@@ -172,18 +211,15 @@ class MoreThuenteLineSearch {
   StepPoint best_;
   StepPoint other_;
   double trial_cost_ = std::numeric_limits<double>::quiet_NaN();
-  unsigned step_status_ = 1;
+  // The case of the last update; `begin` sets anything but Rejected.
+  StepCase step_case_ = StepCase::HigherValue;
   bool bracketed_ = false;
   bool first_stage_ = true;
 };
 
 template <class P>
 OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterState& state) {
-  if (!search_direction_) {
-    return OptimError::not_initialized(
-        "`MoreThuenteLineSearch`: Search direction not initialized. Call `search_direction` "
-        "before executing the solver.");
-  }
+  if (!search_direction_) return direction_missing();
   std::optional<Vector> param = state.take_param();
   if (!param) {
     return OptimError::not_initialized(
@@ -201,7 +237,36 @@ OptimResult<SolverStep> MoreThuenteLineSearch::init(Problem<P>& problem, IterSta
 
 template <class P>
 OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, IterState& state) {
-  if (!start_param_ || !search_direction_) fault_none();  // init succeeded before any iteration
+  OptimResult<std::optional<Accepted>> evaluated = evaluate_trial(problem);
+  if (!evaluated) return std::move(evaluated).error();
+  if (std::optional<Accepted>& accepted = evaluated.value()) {
+    state.with_param(accepted->param).with_cost(accepted->cost).with_gradient(accepted->grad);
+    state.terminate_with(TerminationReason::Converged);
+  }
+  return SolverStep{std::nullopt};
+}
+
+template <class P>
+OptimResult<MoreThuenteLineSearch::Accepted> MoreThuenteLineSearch::search(Problem<P>& problem,
+                                                                           const Vector& x0,
+                                                                           const double f0,
+                                                                           const Vector& g0) {
+  if (!search_direction_) return direction_missing();
+  OptimResult<StartPoint> start = complete_start_point(problem, x0, f0, g0);
+  if (!start) return std::move(start).error();
+  OptimResult<base::Unit> begun = begin(x0, start.value().cost, start.value().grad);
+  if (!begun) return std::move(begun).error();
+  while (true) {
+    OptimResult<std::optional<Accepted>> evaluated = evaluate_trial(problem);
+    if (!evaluated) return std::move(evaluated).error();
+    if (evaluated.value()) return std::move(*evaluated.value());
+  }
+}
+
+template <class P>
+OptimResult<std::optional<MoreThuenteLineSearch::Accepted>> MoreThuenteLineSearch::evaluate_trial(
+    Problem<P>& problem) {
+  if (!start_param_ || !search_direction_) fault_none();  // begin succeeded before any trial
   OptimResult<TrialBounds> bounds = prepare_trial();
   if (!bounds) return std::move(bounds).error();
 
@@ -214,11 +279,8 @@ OptimResult<SolverStep> MoreThuenteLineSearch::next_iter(Problem<P>& problem, It
 
   OptimResult<Verdict> verdict = judge_trial(bounds.value(), f, fg.value().grad);
   if (!verdict) return std::move(verdict).error();
-  if (verdict.value() == Verdict::Stop) {
-    state.with_param(point).with_cost(f).with_gradient(fg.value().grad);
-    state.terminate_with(TerminationReason::Converged);
-  }
-  return SolverStep{std::nullopt};
+  if (verdict.value() == Verdict::Continue) return std::optional<Accepted>{};
+  return std::optional<Accepted>{Accepted{point, f, fg.value().grad}};
 }
 
 }  // namespace tondra::optim

@@ -4,12 +4,12 @@
 // Each iteration turns the gradient g_k into a direction d = -H g_k, where H approximates the
 // inverse Hessian from the last m pairs s_j = x_(j+1) - x_j, y_j = g_(j+1) - g_j (the two-loop
 // recursion), scaled by gamma = s'y / y'y of the newest pair (1 before there is one, so the first
-// direction is -g). A Moré–Thuente line search, run in a nested executor on the problem moved
-// into a LineSearchProblem, picks the step; its evaluations are then charged to the outer
-// counters. The gradient at the accepted point is asked for once more (not taken from the
-// search; a problem may answer it from what it kept of the search's last evaluation) and the new
-// pair appended; from iteration m on the oldest pair is dropped first, so at
-// most m pairs are kept. No pair is tested or skipped: a pair with s'y <= 0 is used as it is.
+// direction is -g). A Moré–Thuente line search picks the step; it borrows this solver's problem
+// wrapper for the length of the search, so its evaluations are counted where they happen. The
+// gradient at the accepted point is asked for once more (not taken from the search; a problem
+// may answer it from what it kept of the search's last evaluation) and the new pair appended;
+// from iteration m on the oldest pair is dropped first, so at most m pairs are kept. No pair is
+// tested or skipped: a pair with s'y <= 0 is used as it is.
 //
 // Stopping (termination_test, before each iteration): Converged when |g| < 2^-26 or when the
 // cost changed by less than machine epsilon in the last step. NaN compares false, so a NaN cost
@@ -18,9 +18,8 @@
 // A failed line search (a direction that is not downhill, NaN or infinity met along it, an error
 // from the problem) is not an error of this solver: the run ends normally with SolverStopped
 // and "Line search terminated with: '<the error's message>'". The state then has no param and no
-// grad, and the problem, which went down with the failed search, is no longer in the wrapper;
-// the caller's best parameters are those recorded before. The failed search's evaluations are
-// not counted.
+// grad; the caller's best parameters are those recorded before. The failed search's evaluations
+// are not counted: the counters are set back to where they stood before it.
 //
 // Use (the fit's configuration):
 //   LBFGS solver(MoreThuenteLineSearch{}, 7);
@@ -38,7 +37,6 @@
 #include <utility>
 #include <vector>
 
-#include "optim/core/executor.hpp"
 #include "optim/core/iter_state.hpp"
 #include "optim/core/kv.hpp"
 #include "optim/core/optim_error.hpp"
@@ -47,7 +45,6 @@
 #include "optim/core/termination.hpp"
 #include "optim/math/vector_math.hpp"
 #include "optim/solver/linesearch/morethuente.hpp"
-#include "optim/solver/quasinewton/line_search_problem.hpp"
 
 namespace tondra::optim {
 
@@ -55,7 +52,7 @@ class LBFGS {
  public:
   static constexpr const char* kName = "L-BFGS";
 
-  // Keeps `line_search` as the template each iteration's search is copied from, and room for
+  // Keeps `line_search` (its settings) for the search of every iteration, and room for
   // `history_size` difference pairs. Evaluates nothing.
   LBFGS(MoreThuenteLineSearch line_search, std::size_t history_size);
 
@@ -88,6 +85,7 @@ class LBFGS {
   // Drops the oldest pair once the history is in steady state, then appends the new one.
   void record_pair(std::uint64_t iteration, const Vector& s, const Vector& y);
 
+  // Set up afresh by each search's init; holds the last search's direction and interval.
   MoreThuenteLineSearch line_search_;
   std::size_t history_size_;
   // Both reserved for the most pairs ever held, so recording a pair never allocates.
@@ -128,27 +126,22 @@ OptimResult<SolverStep> LBFGS::next_iter(Problem<P>& problem, IterState& state) 
   kv.insert("gamma", gamma);
   line_search_.search_direction(direction(*g, gamma));
 
-  using Search = LineSearchProblem<P>;
-  Executor<Search, MoreThuenteLineSearch> search(Search(problem.take_problem()), line_search_);
-  search.configure([&](IterState& s) { s.with_param(*x).with_gradient(*g).with_cost(cost); });
-  OptimResult<OptimizationResult<Search, MoreThuenteLineSearch>> found = std::move(search).run();
+  // A failed search is not charged: its evaluations come off the counters again.
+  const FuncCounts counts_before = problem.counts();
+  OptimResult<MoreThuenteLineSearch::Accepted> found = line_search_.search(problem, *x, cost, *g);
   if (!found) {
+    problem.reset_counts(counts_before);
     state.status = TerminationStatus::solver_stopped("Line search terminated with: '" +
                                                      found.error().message() + "'");
     return SolverStep{std::move(kv)};
   }
+  const Vector& x_next = found.value().param;
+  const double cost_next = found.value().cost;
 
-  OptimizationResult<Search, MoreThuenteLineSearch>& result = found.value();
-  problem.put_problem(result.problem.take_problem().into_problem());
-  problem.consume_func_counts(std::move(result.problem));
-  std::optional<Vector> x_next = result.state.param;
-  if (!x_next) fault_none();  // a search that ended normally always holds its point
-  const double cost_next = result.state.cost;
-
-  OptimResult<Vector> g_next = problem.gradient(*x_next);
+  OptimResult<Vector> g_next = problem.gradient(x_next);
   if (!g_next) return std::move(g_next).error();
-  record_pair(state.iteration, sub(*x_next, *x), sub(g_next.value(), *g));
-  state.with_param(*x_next).with_cost(cost_next).with_gradient(g_next.value());
+  record_pair(state.iteration, sub(x_next, *x), sub(g_next.value(), *g));
+  state.with_param(x_next).with_cost(cost_next).with_gradient(g_next.value());
   return SolverStep{std::move(kv)};
 }
 

@@ -5,7 +5,6 @@
 #include <limits>
 #include <vector>
 
-#include "fault_capture.hpp"
 #include "optim/core/kv.hpp"
 
 namespace {
@@ -64,17 +63,6 @@ TEST(Problem, CountsEvaluationsThatFail) {
   EXPECT_FALSE(p.gradient(Vec{0.0}).has_value());
   EXPECT_EQ(p.counts().at("gradient_count"), 1u);
   EXPECT_FALSE(p.counts().contains("cost_count"));
-}
-
-TEST(Problem, EvaluatingAfterTakeProblemFaults) {
-  Problem<Constant> p(Constant{});
-  Constant taken = p.take_problem();
-  (void)taken;
-  EXPECT_EQ(tondra::testing::fault_message([&] { (void)p.cost(Vec{0.0}); }),
-            "called `Option::unwrap()` on a `None` value");
-  p.put_problem(Constant{});
-  EXPECT_EQ(p.cost(Vec{0.0}).value(), 1.0);
-  EXPECT_EQ(p.counts().at("cost_count"), 2u);
 }
 
 TEST(TerminationStatus, DebugTextNamesTheReason) {

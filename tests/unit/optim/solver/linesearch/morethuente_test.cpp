@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "optim/core/executor.hpp"
-#include "optim/solver/quasinewton/test_problems.hpp"
+#include "optim/test_problems.hpp"
 
 namespace {
 
@@ -20,13 +20,12 @@ using tondra::optim::OptimErrorKind;
 using tondra::optim::OptimizationResult;
 using tondra::optim::OptimResult;
 using tondra::optim::Problem;
+using tondra::optim::StepCase;
 using tondra::optim::StepPoint;
 using tondra::optim::StepUpdate;
 using tondra::optim::TerminationReason;
-using tondra::optim::testing::Quadratic;
-using tondra::optim::testing::Rosenbrock;
+using namespace tondra::optim::testing;
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinStep = 1.4901161193847656e-08;  // 2^-26, the search's default lower bound
 
@@ -43,39 +42,37 @@ TEST(Cstep, MatchesHandWorkedStepsInEveryCase) {
     StepPoint new_best, new_other;
     double new_step;
     bool bracketed_after;
-    unsigned status;
+    StepCase status;
   };
   const Row rows[] = {
       // higher trial: bracketed, cubic step
       {{0, 0, -1}, {0, 0, -1}, {1, 0.5, 2}, false, kMinStep, 5,
-       {0, 0, -1}, {1, 0.5, 2}, 0.3333333333333333, true, 1},
+       {0, 0, -1}, {1, 0.5, 2}, 0.3333333333333333, true, StepCase::HigherValue},
       // opposite slopes: bracketed between trial and old best
       {{0, 0, -1}, {0, 0, -1}, {1, -0.2, 0.5}, false, kMinStep, 5,
-       {1, -0.2, 0.5}, {0, 0, -1}, 0.6195238571523833, true, 2},
+       {1, -0.2, 0.5}, {0, 0, -1}, 0.6195238571523833, true, StepCase::OppositeSlopes},
       // same sign, shrinking slope: extrapolate
       {{0, 0, -6}, {0, 0, -6}, {1, -5, -4}, false, kMinStep, 5,
-       {1, -5, -4}, {0, 0, -6}, 3.0, false, 3},
+       {1, -5, -4}, {0, 0, -6}, 3.0, false, StepCase::ShrinkingSlope},
       // same sign, steepening slope: jump to the bound
       {{0, 0, -1}, {0, 0, -1}, {1, -2, -3}, false, kMinStep, 5,
-       {1, -2, -3}, {0, 0, -1}, 5.0, false, 4},
+       {1, -2, -3}, {0, 0, -1}, 5.0, false, StepCase::SteepeningToBound},
       // the same inside a bracket: interpolate toward other
       {{0, 0, -1}, {2, 1, 1}, {1, -0.5, -1.5}, true, 0, 2,
-       {1, -0.5, -1.5}, {2, 1, 1}, 1.1287795170958572, true, 4},
+       {1, -0.5, -1.5}, {2, 1, 1}, 1.1287795170958572, true, StepCase::SteepeningInBracket},
       // uphill from best: rejected, inputs returned
       {{0, 0, 1}, {0, 0, 1}, {1, 0, 1}, false, kMinStep, 5,
-       {0, 0, 1}, {0, 0, 1}, 1, false, 0},
+       {0, 0, 1}, {0, 0, 1}, 1, false, StepCase::Rejected},
   };
   for (const Row& row : rows) {
     const StepUpdate u =
         step_of(cstep(row.best, row.other, row.trial, row.bracketed, row.lower, row.upper));
-    EXPECT_EQ(u.status, row.status);
-    EXPECT_EQ(u.best, row.new_best) << row.status;
-    EXPECT_EQ(u.other, row.new_other) << row.status;
-    // The old trial's value and slope travel with the new step.
-    EXPECT_EQ(u.trial, (StepPoint{row.new_step, row.trial.value, row.trial.slope})) << row.status;
-    EXPECT_EQ(u.bracketed, row.bracketed_after) << row.status;
-    EXPECT_EQ(u.lower, row.lower);
-    EXPECT_EQ(u.upper, row.upper);
+    const int row_case = static_cast<int>(row.status);
+    EXPECT_EQ(u.step_case, row.status);
+    EXPECT_EQ(u.best, row.new_best) << row_case;
+    EXPECT_EQ(u.other, row.new_other) << row_case;
+    EXPECT_EQ(u.step, row.new_step) << row_case;
+    EXPECT_EQ(u.bracketed, row.bracketed_after) << row_case;
   }
 }
 
@@ -83,11 +80,11 @@ TEST(Cstep, RejectsATrialOutsideTheBracketAndCrossedBounds) {
   const StepPoint best{0, 0, -1}, other{2, 1, 1};
   for (const double t : {0.0, 2.0, 3.0}) {
     const StepUpdate u = step_of(cstep(best, other, StepPoint{t, -1, -1}, true, 0, 2));
-    EXPECT_EQ(u.status, 0u) << t;
-    EXPECT_EQ(u.trial.step, t);
+    EXPECT_EQ(u.step_case, StepCase::Rejected) << t;
+    EXPECT_EQ(u.step, t);
     EXPECT_TRUE(u.bracketed);
   }
-  EXPECT_EQ(step_of(cstep(best, best, StepPoint{1, -1, -1}, false, 3, 2)).status, 0u);
+  EXPECT_EQ(step_of(cstep(best, best, StepPoint{1, -1, -1}, false, 3, 2)).step_case, StepCase::Rejected);
 }
 
 TEST(Cstep, StaysWithinTheBoundsOnAllFiniteInputs) {
@@ -99,12 +96,12 @@ TEST(Cstep, StaysWithinTheBoundsOnAllFiniteInputs) {
     for (const double dt : slopes) {
       const auto r = cstep({0, 0, -1}, {0, 0, -1}, {1, ft, dt}, false, kMinStep, 5);
       ASSERT_TRUE(r.has_value());
-      EXPECT_GE(r.value().trial.step, kMinStep);
-      EXPECT_LE(r.value().trial.step, 5.0);
+      EXPECT_GE(r.value().step, kMinStep);
+      EXPECT_LE(r.value().step, 5.0);
       const auto b = cstep({0, 0, -1}, {2, 1, 1}, {1, ft, dt}, true, 0, 2);
       ASSERT_TRUE(b.has_value());
-      EXPECT_GT(b.value().trial.step, 0.0) << ft << " " << dt;
-      EXPECT_LT(b.value().trial.step, 2.0) << ft << " " << dt;
+      EXPECT_GT(b.value().step, 0.0) << ft << " " << dt;
+      EXPECT_LT(b.value().step, 2.0) << ft << " " << dt;
     }
   }
 }
@@ -134,52 +131,6 @@ TEST(Cstep, NonFiniteTermsFailWithTheTextOfTheirCase) {
   }
 }
 
-// f(a) at the 1-D point a, with its derivative. Records, through a pointer that outlives the
-// run, each point at which the cost was asked.
-struct Curve {
-  double (*f)(double);
-  double (*df)(double);
-  std::vector<double>* trials = nullptr;
-
-  OptimResult<double> cost(std::span<const double> x) const {
-    if (trials != nullptr) trials->push_back(x[0]);
-    return f(x[0]);
-  }
-  OptimResult<std::vector<double>> gradient(std::span<const double> x) const {
-    return std::vector<double>{df(x[0])};
-  }
-};
-
-double shifted_parabola3(double a) { return (a - 3.0) * (a - 3.0) - 9.0; }
-double shifted_parabola3_slope(double a) { return 2.0 * (a - 3.0); }
-double shifted_parabola100(double a) { return (a - 100.0) * (a - 100.0) - 10000.0; }
-double shifted_parabola100_slope(double a) { return 2.0 * (a - 100.0); }
-// Enough decrease at a = 1 but a slope there of +1, steeper than the start's -1.
-double quartic_well(double a) { return -a + 0.5 * a * a * a * a; }
-double quartic_well_slope(double a) { return -1.0 + 2.0 * a * a * a; }
-// A barely falling line under a fast ripple: the first interpolated step lands on the ripple,
-// short of enough decrease but below the first trial.
-double rippled_line(double a) { return -0.001 * a + 0.1 * std::sin(5.0 * a) * std::sin(5.0 * a); }
-double rippled_line_slope(double a) { return -0.001 + 0.5 * std::sin(10.0 * a); }
-// |a - 1| with its corner rounded off, under a ripple of 39 half-waves per unit step: the
-// interpolations keep landing on the ripple, so the interval shrinks slowly.
-constexpr double kRippleWaves = 39.0;
-constexpr double kCorner = 0.01;
-double rippled_vee(double a) {
-  const double vee = a <= 1.0 - kCorner   ? 1.0 - a
-                     : a >= 1.0 + kCorner ? a - 1.0
-                                          : (a - 1.0) * (a - 1.0) / (2.0 * kCorner) + kCorner / 2.0;
-  return vee + 2.0 * (1.0 - kCorner) / (kRippleWaves * M_PI) * std::sin(kRippleWaves * M_PI / 2.0 * a);
-}
-double rippled_vee_slope(double a) {
-  const double vee = a <= 1.0 - kCorner ? -1.0 : a >= 1.0 + kCorner ? 1.0 : (a - 1.0) / kCorner;
-  return vee + (1.0 - kCorner) * std::cos(kRippleWaves * M_PI / 2.0 * a);
-}
-double falling_line(double a) { return -a; }
-double falling_line_slope(double /*a*/) { return -1.0; }
-double nan_beyond_half(double a) { return a > 0.5 ? kNan : -a; }
-double nan_beyond_half_slope(double a) { return a > 0.5 ? kNan : -1.0; }
-
 // Runs a search from x0 along d. With `supply_start` the state carries the start cost and
 // gradient, as the quasi-Newton owner supplies them.
 template <class P>
@@ -197,10 +148,6 @@ OptimResult<OptimizationResult<P, MoreThuenteLineSearch>> search(P problem, std:
     return s;
   });
   return std::move(exec).run();
-}
-
-std::uint64_t count_of(const IterState& state, const char* key) {
-  return state.counts.contains(key) ? state.counts.at(key) : 0;
 }
 
 TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {
@@ -257,7 +204,7 @@ TEST(MoreThuente, LeavesTheFirstStageOnceATrialDecreasesEnoughAndIsNotSteeper) {
   ASSERT_FALSE(m.step());  // a = 1: f = -0.5, slope +1 breaks only the curvature condition
   EXPECT_FALSE(m.ls.first_stage());
   EXPECT_TRUE(m.ls.bracketed());
-  EXPECT_EQ(m.ls.step_status(), 2u);  // opposite slopes
+  EXPECT_EQ(m.ls.step_case(), StepCase::OppositeSlopes);
   EXPECT_EQ(m.ls.best(), (StepPoint{1.0, -0.5, 1.0}));
   EXPECT_EQ(m.ls.other(), (StepPoint{0.0, 0.0, -1.0}));
   while (!m.step()) {
@@ -354,7 +301,7 @@ TEST(MoreThuenteInit, LetsANanStartSlopeThrough) {
   Problem<Quadratic> problem(Quadratic{{1.0}, {0.0}});
   MoreThuenteLineSearch ls;
   ls.search_direction({-1.0});
-  IterState start = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNan});
+  IterState start = IterState{}.with_param({2.0}).with_cost(4.0).with_gradient({kNaN});
   auto r = ls.init(problem, start);
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(std::isnan(ls.start_slope()));
@@ -369,7 +316,7 @@ TEST(MoreThuenteInit, EvaluatesOnlyWhatTheStateLacks) {
   ASSERT_TRUE(supplied.has_value());
   EXPECT_TRUE(problem.counts().empty());
   // A NaN cost counts as supplied; only an infinite one is taken as unknown.
-  IterState nan_known = IterState{}.with_param({2.0}).with_cost(kNan).with_gradient({4.0});
+  IterState nan_known = IterState{}.with_param({2.0}).with_cost(kNaN).with_gradient({4.0});
   auto nan_cost = ls.init(problem, nan_known);
   ASSERT_TRUE(nan_cost.has_value());
   EXPECT_TRUE(problem.counts().empty());
@@ -442,9 +389,9 @@ TEST(MoreThuente, NanAtATrialEndsTheSearchAtThatTrial) {
 
   // A NaN start (points with NaN coordinates) passes init and stops at the first trial.
   MoreThuenteLineSearch ls;
-  ls.search_direction({kNan});
+  ls.search_direction({kNaN});
   Problem<Curve> problem(Curve{nan_beyond_half, nan_beyond_half_slope});
-  IterState state = IterState{}.with_param({kNan}).with_cost(kNan).with_gradient({kNan});
+  IterState state = IterState{}.with_param({kNaN}).with_cost(kNaN).with_gradient({kNaN});
   ASSERT_TRUE(ls.init(problem, state).has_value());
   auto step = ls.next_iter(problem, state);
   ASSERT_FALSE(step.has_value());
@@ -458,6 +405,44 @@ TEST(MoreThuente, FunctionFallingWithoutBoundEndsInsteadOfSteppingToInfinity) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, OptimErrorKind::ConditionViolated);
   EXPECT_EQ(r.error().text, "MoreThuenteLineSearch: NaN or Inf encountered during iteration");
+}
+
+// search() against a run in an Executor from the same start: the same point, cost, gradient,
+// counts and errors. One instance runs every search, as L-BFGS runs its own: nothing of an
+// earlier search (its interval, its stage, its last case) may leak into a later one.
+template <class P>
+void expect_search_as_in_an_executor(MoreThuenteLineSearch& reused, P problem,
+                                     std::vector<double> x0, std::vector<double> d) {
+  auto run = search(problem, x0, d);
+  reused.search_direction(d);
+  Problem<P> wrapped(problem);
+  const double f0 = problem.cost(x0).value();
+  const std::vector<double> g0 = problem.gradient(x0).value();
+  auto found = reused.search(wrapped, x0, f0, g0);
+  ASSERT_EQ(found.has_value(), run.has_value());
+  if (!run.has_value()) {
+    EXPECT_EQ(found.error(), run.error());
+    return;
+  }
+  const IterState& s = run.value().state;
+  EXPECT_EQ(found.value().param, *s.param);
+  EXPECT_EQ(found.value().cost, s.cost);
+  EXPECT_EQ(found.value().grad, *s.grad);
+  EXPECT_EQ(wrapped.counts(), s.counts);
+}
+
+TEST(MoreThuente, SearchWithoutAnExecutorMatchesARunInOne) {
+  MoreThuenteLineSearch ls;
+  expect_search_as_in_an_executor(ls, Curve{rippled_vee, rippled_vee_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{shifted_parabola100, shifted_parabola100_slope},
+                                  {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{quartic_well, quartic_well_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{rippled_line, rippled_line_slope}, {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{nan_beyond_half, nan_beyond_half_slope}, {0.0},
+                                  {1.0});
+  expect_search_as_in_an_executor(ls, Curve{falling_line, falling_line_slope}, {0.0}, {1.0});
+  const std::vector<double> g = Rosenbrock{}.gradient(std::vector<double>{-1.2, 1.0}).value();
+  expect_search_as_in_an_executor(ls, Rosenbrock{}, {-1.2, 1.0}, {-g[0], -g[1]});
 }
 
 }  // namespace

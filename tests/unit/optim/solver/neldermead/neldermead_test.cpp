@@ -10,16 +10,18 @@
 #include <vector>
 
 #include "circle.hpp"
-#include "optim/core/executor.hpp"
 #include "fault_capture.hpp"
+#include "optim/core/executor.hpp"
+#include "optim/test_problems.hpp"
 
 namespace {
 
 using namespace tondra::optim;
+using tondra::optim::testing::kNaN;
+using tondra::optim::testing::Quadratic;
+using tondra::optim::testing::Rosenbrock;
 using tondra::testing::fault_message;
 using Vec = std::vector<double>;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A one-dimensional problem whose costs are listed point by point, so each test decides exactly
 // which branch an iteration takes. Asking for an unlisted point is a test failure.
@@ -254,6 +256,55 @@ TEST(NelderMead, FindsTheCentreOfPointsOnACircle) {
   EXPECT_NEAR((*r.state.best_param)[1], -1.0, kCentreTolerance);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::Converged));
   EXPECT_EQ(r.state.counts, r.problem.counts());
+}
+
+// A simplex of n + 1 vertices: x0 and x0 plus `size` along each axis.
+std::vector<Vec> simplex_at(const Vec& x0, double size) {
+  std::vector<Vec> vertices{x0};
+  for (std::size_t i = 0; i < x0.size(); ++i) {
+    vertices.push_back(x0);
+    vertices.back()[i] += size;
+  }
+  return vertices;
+}
+
+template <class P>
+auto minimise(P problem, const Vec& x0, std::uint64_t max_iterations) {
+  NelderMead solver =
+      tondra::base::unwrap(NelderMead(simplex_at(x0, 0.5)).with_std_dev_tolerance(1e-15));
+  Executor exec(std::move(problem), std::move(solver));
+  exec.configure([&](IterState s) { return std::move(s).with_max_iterations(max_iterations); });
+  return tondra::base::unwrap(std::move(exec).run());
+}
+
+TEST(NelderMead, ConvergesOnTheQuadraticsLbfgsIsTestedOn) {
+  // Stopping at a cost spread of 1e-15 leaves costs of that order, so each coordinate is within
+  // about sqrt(1e-15 / w_i) <= 3e-8 of the centre (the smallest weight is 1).
+  constexpr double kTolerance = 1e-6;
+  const Quadratic bowls[] = {
+      {{1.0, 1.0}, {3.0, -4.0}},
+      {{1.0, 1000.0}, {1.0, -2.0}},
+      {{1.0, 2.0, 5.0, 10.0, 50.0}, {1.0, -1.0, 2.0, 0.5, -3.0}},
+  };
+  for (const Quadratic& bowl : bowls) {
+    const auto r = minimise(bowl, Vec(bowl.centre.size(), 0.0), 5000);
+    EXPECT_EQ(r.state.status.reason(), TerminationReason::Converged) << bowl.centre.size();
+    ASSERT_TRUE(r.state.best_param.has_value());
+    for (std::size_t i = 0; i < bowl.centre.size(); ++i) {
+      EXPECT_NEAR((*r.state.best_param)[i], bowl.centre[i], kTolerance) << i;
+    }
+  }
+}
+
+TEST(NelderMead, ConvergesOnRosenbrockFromTheClassicStart) {
+  // At (1, 1) the Hessian's smaller eigenvalue is ~0.4: costs of 1e-15 lie within ~5e-8 of the
+  // minimiser along the valley floor, and closer across it.
+  constexpr double kTolerance = 1e-6;
+  const auto r = minimise(Rosenbrock{}, {-1.2, 1.0}, 5000);
+  EXPECT_EQ(r.state.status.reason(), TerminationReason::Converged);
+  ASSERT_TRUE(r.state.best_param.has_value());
+  EXPECT_NEAR((*r.state.best_param)[0], 1.0, kTolerance);
+  EXPECT_NEAR((*r.state.best_param)[1], 1.0, kTolerance);
 }
 
 }  // namespace
