@@ -1,5 +1,5 @@
 # Everything goes through the scripts so that a fresh machine needs nothing but `make`.
-.PHONY: demo test setup bench wheel fuzz clean
+.PHONY: demo test setup bench wheel fuzz lint clean
 
 demo:
 	scripts/demo.sh
@@ -19,6 +19,10 @@ wheel:
 
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_SEED=$(FUZZ_SEED) scripts/fuzz.sh
+
+# clang-format and clang-tidy, checking only; scripts/lint.sh --fix formats the tree.
+lint:
+	scripts/lint.sh
 
 clean:
 	rm -rf build .venv dist

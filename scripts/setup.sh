@@ -118,4 +118,7 @@ if [ -n "$typing_venv" ]; then
   make_venv "$tag" "$typing_venv/bin/python" requirements/typing.txt \
     && echo "$tag" > .venv/typing-tag \
     || echo "setup: could not install the type checkers into $typing_venv" >&2
+  # The pinned formatter and linter of `make lint` live there too.
+  make_venv "$tag" "$typing_venv/bin/python" requirements/lint.txt \
+    || echo "setup: could not install the lint tools into $typing_venv" >&2
 fi
