@@ -1,5 +1,6 @@
 import collections
 import importlib.util
+import os
 import signal
 import subprocess
 import sys
@@ -20,6 +21,31 @@ try:
 except RecursionError:
     print("RecursionError")
 print(FIT([0, 2], [0, 4]))
+"""
+
+# The same in a thread of 1 MiB stack with recursion limit 1500: the limit is reached first only
+# while each level of re-entry takes about as much C stack as a builtin's (under 1.3 KiB); levels
+# twice as big overflow the stack.
+DEEP_REENTRY_SMALL_STACK = """
+import sys
+import threading
+import tondra
+outcome = []
+class Reenters:
+    def __float__(self):
+        FIT([Reenters()], [0.0])
+        return 0.0
+def deep():
+    sys.setrecursionlimit(1500)
+    try:
+        FIT([Reenters()], [0.0])
+    except RecursionError:
+        outcome.append("RecursionError")
+threading.stack_size(1 << 20)
+thread = threading.Thread(target=deep)
+thread.start()
+thread.join()
+print(*outcome)
 """
 
 # The module's initialisation with every allocation from the k-th on failing. The extension is
@@ -44,6 +70,14 @@ class TestResourceExhaustion:
         proc = child(DEEP_REENTRY.replace("FIT", "tondra." + fit))
         assert proc.returncode == 0, proc.stderr[-2000:]
         assert proc.stdout.decode().splitlines()[0] == "RecursionError"
+
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="the sanitizers' frames are several times larger")
+    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
+    def test_deep_reentry_fits_a_small_thread_stack(self, child, fit):
+        proc = child(DEEP_REENTRY_SMALL_STACK.replace("FIT", "tondra." + fit))
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.decode().split() == ["RecursionError"]
 
     @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="no _testcapi")
     def test_import_without_memory_raises_memory_error_never_aborts(self):
