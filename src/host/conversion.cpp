@@ -106,6 +106,17 @@ HostResult<Unit> append_items(PyObject* object, std::vector<double>& values) {
   return append_items_by_iteration(object, values);
 }
 
+// Leaves the host's recursive call entered before it on every way out: a fault unwinds through
+// a conversion (an impossible length, a PanicException resumed from user code), and a depth
+// left counted would end the thread's later calls in RecursionError.
+class RecursiveCallExit {
+ public:
+  RecursiveCallExit() = default;
+  RecursiveCallExit(const RecursiveCallExit&) = delete;
+  RecursiveCallExit& operator=(const RecursiveCallExit&) = delete;
+  ~RecursiveCallExit() { Py_LeaveRecursiveCall(); }
+};
+
 // `extract_sequence`, inlined into the coordinate conversion to spare a frame per re-entry.
 [[gnu::always_inline]] inline HostResult<Unit> read_sequence(PyObject* object,
                                                              std::vector<double>& values) {
@@ -171,8 +182,10 @@ HostResult<Unit> extract_coordinates(PyObject* object, std::string_view name,
   // again, so each conversion counts against the host's recursion limit: deep re-entry ends in
   // RecursionError long before the C stack runs out.
   if (Py_EnterRecursiveCall(" while converting coordinates") != 0) return take_or_system_error();
-  HostResult<Unit> read = read_sequence(object, values);
-  Py_LeaveRecursiveCall();
+  HostResult<Unit> read = [&] {
+    const RecursiveCallExit exit;
+    return read_sequence(object, values);
+  }();
   if (!read) return argument_extraction_error(name, std::move(read).error());
   return read;
 }
