@@ -23,9 +23,9 @@ except RecursionError:
 print(FIT([0, 2], [0, 4]))
 """
 
-# The same in a thread of 1 MiB stack with recursion limit 1500: the limit is reached first only
-# while each level of re-entry takes about as much C stack as a builtin's (under 1.3 KiB); levels
-# twice as big overflow the stack.
+# The same in a thread of 1.5 MiB stack with recursion limit 1000, which allows at most 1000
+# levels (3.13 counts one per level, older versions more): the limit comes first only while each
+# level takes about as much C stack as a builtin's (under 1.5 KiB); levels of 1.8 KiB overflow.
 DEEP_REENTRY_SMALL_STACK = """
 import sys
 import threading
@@ -36,12 +36,12 @@ class Reenters:
         FIT([Reenters()], [0.0])
         return 0.0
 def deep():
-    sys.setrecursionlimit(1500)
+    sys.setrecursionlimit(1000)
     try:
         FIT([Reenters()], [0.0])
     except RecursionError:
         outcome.append("RecursionError")
-threading.stack_size(1 << 20)
+threading.stack_size(1536 << 10)
 thread = threading.Thread(target=deep)
 thread.start()
 thread.join()
