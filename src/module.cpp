@@ -34,12 +34,19 @@ struct Points {
   std::vector<double> ys;
 };
 
-HostResult<Points> extract_points(PyObject* xs_object, PyObject* ys_object) {
-  HostResult<std::vector<double>> xs = host::extract_coordinates(xs_object, "xs");
-  if (!xs) return std::move(xs).error();
-  HostResult<std::vector<double>> ys = host::extract_coordinates(ys_object, "ys");
-  if (!ys) return std::move(ys).error();
-  return Points{std::move(xs).value(), std::move(ys).value()};
+// The conversions run user code that may call the module again, so the frames that stay live
+// across them (the entry with its body, which this joins) are kept small: the binding and the
+// fit run in frames of their own, gone or not yet made while a conversion runs.
+[[gnu::always_inline]] inline HostResult<base::Unit> extract_points(PyObject* xs_object,
+                                                              PyObject* ys_object,
+                                                              Points& points) {
+  if (HostResult<base::Unit> xs = host::extract_coordinates(xs_object, "xs", points.xs); !xs) return xs;
+  return host::extract_coordinates(ys_object, "ys", points.ys);
+}
+
+template <std::vector<double> (*Fit)(std::vector<double>, std::vector<double>)>
+[[gnu::noinline]] HostResult<PyRef> fit_points(Points& points) {
+  return host::to_list(Fit(std::move(points.xs), std::move(points.ys)));
 }
 
 // The body of a function of the points alone: bind, convert xs then ys, fit, return the list.
@@ -51,10 +58,11 @@ HostResult<PyRef> points_body(const host::FunctionDescription& description, PyOb
       !bound) {
     return std::move(bound).error();
   }
-  HostResult<Points> points = extract_points(slots[0], slots[1]);
-  if (!points) return std::move(points).error();
-  Points p = std::move(points).value();
-  return host::to_list(Fit(std::move(p.xs), std::move(p.ys)));
+  Points points;
+  if (HostResult<base::Unit> read = extract_points(slots[0], slots[1], points); !read) {
+    return std::move(read).error();
+  }
+  return fit_points<Fit>(points);
 }
 
 HostResult<PyRef> taubin_svd_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -66,19 +74,24 @@ HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs,
   return points_body<fit_geometrical>(kFitGeometrical, args, nargs, kwnames);
 }
 
+[[gnu::noinline]] HostResult<PyRef> fit_lsq_points(Points& points, std::string_view method) {
+  return host::to_list(fit_lsq(std::move(points.xs), std::move(points.ys), method));
+}
+
 HostResult<PyRef> fit_lsq_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 3> slots{};
   if (auto bound = host::extract_arguments_fastcall(kFitLsq, args, nargs, kwnames, slots);
       !bound) {
     return std::move(bound).error();
   }
-  HostResult<Points> points = extract_points(slots[0], slots[1]);
-  if (!points) return std::move(points).error();
+  Points points;
+  if (HostResult<base::Unit> read = extract_points(slots[0], slots[1], points); !read) {
+    return std::move(read).error();
+  }
   // Borrowed from the method argument, which the caller keeps alive for the whole call.
   HostResult<std::string_view> method = host::extract_text(slots[2], "method", kDefaultMethod);
   if (!method) return std::move(method).error();
-  Points p = std::move(points).value();
-  return host::to_list(fit_lsq(std::move(p.xs), std::move(p.ys), method.value()));
+  return fit_lsq_points(points, method.value());
 }
 
 PyObject* taubin_svd_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

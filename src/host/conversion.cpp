@@ -29,8 +29,10 @@ std::string type_qualname(PyObject* object) {
   return "<failed to extract type name>";
 }
 
-// The capacity to start with: the host's length of `object`, or 0 when it has none.
-std::size_t capacity_hint(PyObject* object) {
+// The capacity to start with: the host's length of `object`, or 0 when it has none. Out of line,
+// as the other cold paths below: a user __float__ may call back into the module from the frames
+// of a conversion, so they carry no error's temporaries.
+[[gnu::noinline]] std::size_t capacity_hint(PyObject* object) {
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     (void)take();  // only a hint: iteration decides the real length
@@ -40,6 +42,28 @@ std::size_t capacity_hint(PyObject* object) {
   return static_cast<std::size_t>(length);
 }
 
+[[gnu::noinline]] void grow_and_append(std::vector<double>& values, double value) {
+  values.push_back(value);
+}
+
+// push_back with the growth out of line: a reallocation's spills stay out of the frames that a
+// user __float__ may re-enter the module from.
+inline void append(std::vector<double>& values, double value) {
+  if (values.size() < values.capacity()) {
+    values.push_back(value);
+  } else {
+    grow_and_append(values, value);
+  }
+}
+
+[[gnu::noinline, gnu::cold]] HostError out_of_memory() {
+  PyErr_NoMemory();
+  return take_or_system_error();
+}
+
+[[gnu::noinline, gnu::cold]] HostError str_refused(std::string_view name) {
+  return argument_extraction_error(name, HostError::type_error("Can't extract `str` to `Vec`"));
+}
 
 // Reads an exact list or tuple in place. It behaves as the host's own iterator over it: the
 // size is read afresh before every item, because a user __float__ may change the list, and an
@@ -52,13 +76,13 @@ HostResult<base::Unit> append_items_in_place(PyObject* object, std::vector<doubl
     if (i >= size) return base::Unit{};
     PyObject* item = kIsList ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
     if (PyFloat_CheckExact(item)) {
-      values.push_back(PyFloat_AS_DOUBLE(item));
+      append(values, PyFloat_AS_DOUBLE(item));
       continue;
     }
     const PyRef held = PyRef::borrow(item);
     HostResult<double> value = extract_element(held.get());
     if (!value) return std::move(value).error();
-    values.push_back(value.value());
+    append(values, value.value());
   }
 }
 
@@ -68,7 +92,7 @@ HostResult<base::Unit> append_items_by_iteration(PyObject* object, std::vector<d
   while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     HostResult<double> value = extract_element(item.get());
     if (!value) return std::move(value).error();
-    values.push_back(value.value());
+    append(values, value.value());
   }
   if (std::optional<HostError> error = take()) return std::move(*error);
   return base::Unit{};
@@ -80,6 +104,33 @@ HostResult<base::Unit> append_items(PyObject* object, std::vector<double>& value
   if (!read) return std::move(read).error();
   if (read.value()) return base::Unit{};
   return append_items_by_iteration(object, values);
+}
+
+// Leaves the host's recursive call entered before it on every way out: a fault unwinds through
+// a conversion (an impossible length, a PanicException resumed from user code), and a depth
+// left counted would end the thread's later calls in RecursionError.
+class RecursiveCallExit {
+ public:
+  RecursiveCallExit() = default;
+  RecursiveCallExit(const RecursiveCallExit&) = delete;
+  RecursiveCallExit& operator=(const RecursiveCallExit&) = delete;
+  ~RecursiveCallExit() { Py_LeaveRecursiveCall(); }
+};
+
+// `extract_sequence`, inlined into the coordinate conversion to spare a frame per re-entry.
+[[gnu::always_inline]] inline HostResult<base::Unit> read_sequence(PyObject* object,
+                                                             std::vector<double>& values) {
+  if (!PySequence_Check(object)) return conversion_error(object, "Sequence");
+  try {
+    values.reserve(capacity_hint(object));
+    return PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
+           : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
+                                        : append_items(object, values);
+  } catch (const std::bad_alloc&) {
+    // A user sequence may claim any length; not having the memory is the caller's problem, not
+    // a reason to end the process.
+    return out_of_memory();
+  }
 }
 
 }  // namespace
@@ -96,7 +147,7 @@ HostError conversion_error(PyObject* object, std::string_view target) {
 HostError argument_extraction_error(std::string_view name, HostError error) {
   if (!error.is_exactly(PyExc_TypeError)) return error;
   PyRef cause;
-  std::string text = error.message();
+  std::string text(error.message());
   if (PyObject* exception = error.exception()) {
     cause = PyRef::steal(PyException_GetCause(exception));
     text = display_text(exception);
@@ -120,36 +171,23 @@ HostResult<double> extract_element(PyObject* item) {
   return value;
 }
 
-HostResult<std::vector<double>> extract_sequence(PyObject* object) {
-  if (!PySequence_Check(object)) return conversion_error(object, "Sequence");
-  try {
-    std::vector<double> values;
-    values.reserve(capacity_hint(object));
-    HostResult<base::Unit> read = PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
-                            : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
-                                                         : append_items(object, values);
-    if (!read) return std::move(read).error();
-    return values;
-  } catch (const std::bad_alloc&) {
-    // A user sequence may claim any length; not having the memory is the caller's problem, not
-    // a reason to end the process.
-    PyErr_NoMemory();
-    return take_or_system_error();
-  }
+HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& values) {
+  return read_sequence(object, values);
 }
 
-HostResult<std::vector<double>> extract_coordinates(PyObject* object, std::string_view name) {
-  if (PyUnicode_Check(object)) {
-    return argument_extraction_error(name, HostError::type_error("Can't extract `str` to `Vec`"));
-  }
+HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
+                                     std::vector<double>& values) {
+  if (PyUnicode_Check(object)) return str_refused(name);
   // The conversion runs user code (__len__, __iter__, __next__, __float__) that may call us
   // again, so each conversion counts against the host's recursion limit: deep re-entry ends in
   // RecursionError long before the C stack runs out.
   if (Py_EnterRecursiveCall(" while converting coordinates") != 0) return take_or_system_error();
-  HostResult<std::vector<double>> values = extract_sequence(object);
-  Py_LeaveRecursiveCall();
-  if (!values) return argument_extraction_error(name, std::move(values).error());
-  return values;
+  HostResult<base::Unit> read = [&] {
+    const RecursiveCallExit exit;
+    return read_sequence(object, values);
+  }();
+  if (!read) return argument_extraction_error(name, std::move(read).error());
+  return read;
 }
 
 HostResult<std::string_view> extract_text(PyObject* object, std::string_view name,

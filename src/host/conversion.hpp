@@ -38,11 +38,14 @@ HostError argument_extraction_error(std::string_view name, HostError error);
 // conversion.
 HostResult<double> extract_element(PyObject* item);
 
-// A sequence's items as doubles (the "Sequence" conversion error for a non-sequence).
-HostResult<std::vector<double>> extract_sequence(PyObject* object);
+// A sequence's items as doubles, appended to `values` (empty on entry; its contents are
+// unspecified after an error). The "Sequence" conversion error for a non-sequence.
+HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& values);
 
-// The coordinate argument NAME: refuses str, then `extract_sequence`, errors prefixed.
-HostResult<std::vector<double>> extract_coordinates(PyObject* object, std::string_view name);
+// The coordinate argument NAME into `values` as `extract_sequence` does, after refusing str;
+// errors prefixed.
+HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
+                                     std::vector<double>& values);
 
 // The optional text argument NAME: `default_text` when absent (null) or None; otherwise a str
 // (subclasses too) as UTF-8, borrowed from the object, errors prefixed.

@@ -35,9 +35,11 @@ bool lock_held() noexcept;
 // PanicException; `what` may be null.
 void raise_foreign_exception(const char* what) noexcept;
 
-// Runs `body` (returning HostResult<PyRef>) in the bracket described above.
+// Runs `body` (returning HostResult<PyRef>) in the bracket described above. Inlined, so that the
+// entry and its body share one frame: a module function re-entered from a user __float__ adds
+// that frame once per level.
 template <class Body>
-PyObject* call_guarded(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* call_guarded(Body&& body) noexcept {
   const LockMark mark;
   try {
     HostResult<PyRef> outcome = std::forward<Body>(body)();

@@ -13,8 +13,7 @@ HostError HostError::captured(PyRef exception) noexcept {
 
 HostError HostError::deferred(PyObject* type, std::string message) {
   HostError error;
-  error.type_ = PyRef::borrow(type);
-  error.message_ = std::move(message);
+  error.deferred_ = std::make_unique<Deferred>(Deferred{PyRef::borrow(type), std::move(message)});
   return error;
 }
 
@@ -24,7 +23,7 @@ HostError HostError::none_was_set() {
 
 PyObject* HostError::type() const noexcept {
   if (exception_) return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get()));
-  return type_.get();
+  return deferred_ ? deferred_->type.get() : nullptr;
 }
 
 void HostError::restore() && noexcept {
@@ -32,14 +31,16 @@ void HostError::restore() && noexcept {
     compat::set_raised_exception(exception_.release());
     return;
   }
-  if (!PyExceptionClass_Check(type_.get())) {
+  PyObject* const type = deferred_->type.get();
+  if (!PyExceptionClass_Check(type)) {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     return;
   }
+  const std::string& message = deferred_->message;
   const PyRef text = PyRef::steal(
-      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;  // the host's own error (memory, bad UTF-8) is pending instead
-  PyErr_SetObject(type_.get(), text.get());
+  PyErr_SetObject(type, text.get());
 }
 
 PyRef HostError::into_exception() && noexcept {
@@ -64,8 +65,14 @@ HostError take_or_system_error() {
 }
 
 std::string debug_text(const HostError& error) {
-  const std::string value =
-      error.exception() ? repr_text(error.exception()) : '"' + error.message() + '"';
+  std::string value;
+  if (error.exception()) {
+    value = repr_text(error.exception());
+  } else {
+    value += '"';
+    value += error.message();
+    value += '"';
+  }
   return "HostError { type: " + repr_text(error.type()) + ", value: " + value + " }";
 }
 

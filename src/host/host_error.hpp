@@ -5,9 +5,15 @@
 //   deferred  an exception type and a message; the objects are made only when it is raised,
 //             with `args` a one-element tuple holding the message.
 // Dropping a HostError releases what it holds; raising it (`restore`) consumes it.
+//
+// It is two pointers wide (the deferred form lives on the heap): results carrying it sit in
+// every frame of a conversion, and a user __float__ may call back into the module from there,
+// so the frames of each level of such re-entry stay small.
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/result.hpp"
 #include "host/py_ref.hpp"
@@ -41,14 +47,19 @@ class HostError {
 
   // For the captured form: the exception object (borrowed from this error); null if deferred.
   PyObject* exception() const noexcept { return exception_.get(); }
-  // For the deferred form: its message text.
-  const std::string& message() const noexcept { return message_; }
+  // For the deferred form: its message text; empty if captured.
+  std::string_view message() const noexcept {
+    return deferred_ ? std::string_view(deferred_->message) : std::string_view();
+  }
 
  private:
+  struct Deferred {
+    PyRef type;
+    std::string message;
+  };
   HostError() = default;
-  PyRef exception_;  // captured form
-  PyRef type_;       // deferred form
-  std::string message_;
+  PyRef exception_;                     // captured form
+  std::unique_ptr<Deferred> deferred_;  // deferred form
 };
 
 template <class T>

@@ -161,7 +161,16 @@ auto ArrayBase<S, D>::from_shape_strides(std::vector<double> buffer, const Shape
   const auto by_stride = [&](std::size_t a, std::size_t b) {
     return magnitude(strides[a]) < magnitude(strides[b]);
   };
-  std::sort(axes.begin(), axes.begin() + static_cast<std::ptrdiff_t>(moving), by_stride);
+  // An insertion sort of the at most D axes, as std::sort does for so few. With the sanitizers
+  // at -O3, g++ 12 cannot see that `moving` <= D and reports out-of-bounds accesses to `axes` on
+  // paths that never run (std::sort's for long ranges, or any sort of one axis).
+  if constexpr (D > 1) {
+    for (std::size_t k = 1; k < moving; ++k) {
+      for (std::size_t j = k; j > 0 && by_stride(axes[j], axes[j - 1]); --j) {
+        std::swap(axes[j], axes[j - 1]);
+      }
+    }
+  }
   std::size_t reach = 0;
   for (std::size_t k = 0; k < moving; ++k) {
     const std::size_t axis = axes[k];

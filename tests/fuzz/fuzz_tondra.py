@@ -10,7 +10,9 @@ reference counts of plain inputs are unchanged; the resident set stays flat. A c
 is caught by the parent process, which runs the loop in a child and reports the seed.
 
 Without --atheris the pieces are chosen by a seeded generator (reproducible from the seed);
-with it, atheris drives the same choices from its coverage-guided byte strings.
+with it, atheris drives the same choices from its coverage-guided byte strings. A failed run names
+the call it stopped at (calls are counted from 0, the warm-up included); `--seed S --from N`
+replays from there: the inputs of the calls before N are built but not passed to the module.
 """
 
 import argparse
@@ -18,9 +20,13 @@ import faulthandler
 import math
 import os
 import random
+import struct
 import subprocess
 import sys
+import tempfile
 import time
+import traceback
+import types
 
 HANG_SECONDS = 20  # one call; the slowest honest one (Nelder-Mead on 10^4 points) takes ~0.1 s
 RSS_GROWTH_LIMIT = 64 << 20  # bytes, from after the warm-up to the end
@@ -275,7 +281,7 @@ class Growing:
         return float(i)
 
 
-def run_loop(seconds, seed, use_atheris):
+def run_loop(seconds, seed, use_atheris, progress_path, first_call):
     import tondra
     try:
         import numpy
@@ -283,6 +289,20 @@ def run_loop(seconds, seed, use_atheris):
         numpy = None
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 3000))
     fuzzer = Fuzzer(tondra, numpy)
+    # The index of the call under way, for the parent to name when this process fails.
+    progress = os.open(progress_path, os.O_WRONLY)
+    index = 0
+
+    def one(c):
+        nonlocal index
+        os.pwrite(progress, struct.pack("<q", index), 0)
+        # Replaying: the calls before the first build their inputs but call nothing.
+        fuzzer.tondra = STUBS if index < first_call else tondra
+        if index == first_call:
+            fuzzer.calls, fuzzer.outcomes = 0, {}
+        fuzzer.one(c)
+        index += 1
+
     # Fault reports go to fd 2 on every PanicException; keep them out of the way.
     devnull = os.open(os.devnull, os.O_WRONLY)
     saved = os.dup(2)
@@ -290,14 +310,14 @@ def run_loop(seconds, seed, use_atheris):
     fuzzer.report_file = os.fdopen(saved, "w", closefd=False)
     rng = random.Random(seed)
     for _ in range(300):  # warm-up: caches, numpy's lazily made objects
-        fuzzer.one(Choices(rng))
+        one(Choices(rng))
     rss_start = rss_bytes()
     deadline = time.monotonic() + seconds
     if use_atheris:
         import atheris
 
         def test_one(data):
-            fuzzer.one(Choices(fdp=atheris.FuzzedDataProvider(data)))
+            one(Choices(fdp=atheris.FuzzedDataProvider(data)))
             if time.monotonic() > deadline:
                 raise SystemExit(0)
 
@@ -307,8 +327,11 @@ def run_loop(seconds, seed, use_atheris):
         except SystemExit:
             pass
     else:
+        while index < first_call:
+            one(Choices(rng))
+        deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            fuzzer.one(Choices(rng))
+            one(Choices(rng))
     rss_end = rss_bytes()
     os.dup2(saved, 2)
     print(f"calls {fuzzer.calls}, outcomes {dict(sorted(fuzzer.outcomes.items()))}")
@@ -321,24 +344,52 @@ def run_loop(seconds, seed, use_atheris):
     return 1 if problems else 0
 
 
+# What the module's functions become for the calls a replay skips.
+STUBS = types.SimpleNamespace(fit_geometrical=lambda *a, **k: [0.0, 0.0],
+                              taubin_svd=lambda *a, **k: [0.0, 0.0],
+                              fit_lsq=lambda *a, **k: [0.0, 0.0])
+
+
+def run_child(args):
+    """The loop, with anything that escapes it printed to stdout: fd 2 is a sink for the module's
+    fault reports by then."""
+    try:
+        return run_loop(args.seconds, args.seed, args.atheris, args.progress, args.first)
+    except BaseException:
+        try:
+            traceback.print_exc(file=sys.stdout)
+            sys.stdout.flush()
+        except BaseException:  # an exhausted recursion depth may not even let it print
+            os.write(1, b"fuzz: an exception escaped the loop\n")
+        return 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=float(os.environ.get("FUZZ_SECONDS", 25)))
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--atheris", action="store_true")
+    parser.add_argument("--from", dest="first", type=int, default=0,
+                        help="replay from this call (seeded generator only)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--progress", help=argparse.SUPPRESS)
     a = parser.parse_args()
     if a.child:
-        sys.exit(run_loop(a.seconds, a.seed, a.atheris))
+        sys.exit(run_child(a))
     seed = a.seed if a.seed is not None else random.randrange(2**32)
     print(f"fuzz: seed {seed}, {a.seconds:g} s{' (atheris)' if a.atheris else ''}", flush=True)
-    cmd = [sys.executable, os.path.abspath(__file__), "--child", "--seconds", str(a.seconds),
-           "--seed", str(seed)] + (["--atheris"] if a.atheris else [])
-    proc = subprocess.run(cmd, timeout=a.seconds + 600)
+    with tempfile.NamedTemporaryFile(prefix="fuzz-progress-") as progress:
+        progress.write(struct.pack("<q", -1))
+        progress.flush()
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", "--seconds", str(a.seconds),
+               "--seed", str(seed), "--progress", progress.name, "--from", str(a.first)]
+        proc = subprocess.run(cmd + (["--atheris"] if a.atheris else []), timeout=a.seconds + 600)
+        (last,) = struct.unpack("<q", os.pread(progress.fileno(), 8, 0))
+    where = f"at call {last}" + ("" if a.atheris else f"; replay with --seed {seed} --from {last}")
     if proc.returncode < 0:
-        print(f"fuzz: CRASH (signal {-proc.returncode}); reproduce with --seed {seed}")
+        print(f"fuzz: CRASH (signal {-proc.returncode}) {where}")
     elif proc.returncode != 0:
-        print(f"fuzz: FAILED (exit {proc.returncode}: a problem, or a hang); seed {seed}")
+        print(f"fuzz: FAILED (exit {proc.returncode}: a problem, a hang or an error) {where}")
     else:
         print("fuzz: passed")
     sys.exit(0 if proc.returncode == 0 else 1)

@@ -1,5 +1,6 @@
 import collections
 import importlib.util
+import os
 import signal
 import sys
 
@@ -19,6 +20,31 @@ try:
 except RecursionError:
     print("RecursionError")
 print(FIT([0, 2], [0, 4]))
+"""
+
+# The same in a thread of 1.5 MiB stack with recursion limit 1000, which allows at most 1000
+# levels (3.13 counts one per level, older versions more): the limit comes first only while each
+# level takes about as much C stack as a builtin's (under 1.5 KiB); levels of 1.8 KiB overflow.
+DEEP_REENTRY_SMALL_STACK = """
+import sys
+import threading
+import tondra
+outcome = []
+class Reenters:
+    def __float__(self):
+        FIT([Reenters()], [0.0])
+        return 0.0
+def deep():
+    sys.setrecursionlimit(1000)
+    try:
+        FIT([Reenters()], [0.0])
+    except RecursionError:
+        outcome.append("RecursionError")
+threading.stack_size(1536 << 10)
+thread = threading.Thread(target=deep)
+thread.start()
+thread.join()
+print(*outcome)
 """
 
 # The module's initialisation with every allocation from the k-th on failing. The extension is
@@ -42,6 +68,14 @@ class TestResourceExhaustion:
         proc = child(DEEP_REENTRY.replace("FIT", "tondra." + fit))
         assert proc.returncode == 0, proc.stderr[-2000:]
         assert proc.stdout.decode().splitlines()[0] == "RecursionError"
+
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="the sanitizers' frames are several times larger")
+    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
+    def test_deep_reentry_fits_a_small_thread_stack(self, child, fit):
+        proc = child(DEEP_REENTRY_SMALL_STACK.replace("FIT", "tondra." + fit))
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.decode().split() == ["RecursionError"]
 
     @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="no _testcapi")
     def test_import_without_memory_raises_memory_error_never_aborts(self, child):

@@ -35,6 +35,25 @@ class TestFaults:
             proc.stderr,
         ), proc.stderr
 
+    def test_faults_in_conversions_leave_the_recursion_depth_as_it_was(self, child):
+        # More faults than any interpreter's limit counts, raised in a conversion and resumed
+        # through user code into the conversion around it.
+        proc = child(OVERFLOW_SETUP + """
+import sys
+sys.setrecursionlimit(100)
+class Resumes:
+    def __float__(self):
+        tondra.fit_geometrical(Claims(), [0.0])
+outcomes = set()
+for i in range(20000):
+    try:
+        tondra.fit_geometrical(Claims() if i % 2 else [Resumes()], [0.0])
+    except BaseException as e:
+        outcomes.add(type(e).__name__)
+print(*outcomes, tondra.fit_geometrical([0.0, 2.0], [0.0, 4.0]))
+""")
+        assert proc.stdout == b"PanicException [1.0, 2.0]\n", proc.stderr[-2000:]
+
     def test_only_the_first_fault_carries_the_note(self, child):
         proc = child(OVERFLOW_SETUP + "overflow()\noverflow()")
         one = report(b"capacity overflow")
