@@ -116,9 +116,10 @@ fi
 
 # --- Fuzzing: a short bounded run (make fuzz runs a long one) -------------------------------------
 # Hostile inputs against the module installed above in the tools environment; a crash, a hang,
-# an unexpected exception type, a changed reference count or a growing RSS fails it.
+# an unexpected exception type, a changed reference count or a growing RSS fails it. The seed is
+# fixed so that a failure here can be replayed (FUZZ_SEED picks another).
 echo "=== fuzz (25 s)"
-if (cd tests/python && "../../$tools/bin/python" ../fuzz/fuzz_tondra.py --seconds 25); then
+if (cd tests/python && "../../$tools/bin/python" ../fuzz/fuzz_tondra.py --seconds 25 --seed "${FUZZ_SEED:-20261207}"); then
   record "fuzz (25 s)" passed
 else
   record "fuzz (25 s)" FAILED
