@@ -44,6 +44,7 @@ TEST(Cstep, MatchesHandWorkedStepsInEveryCase) {
     bool bracketed_after;
     StepCase status;
   };
+  // clang-format off: one row per case, laid out as the table it comes from
   const Row rows[] = {
       // higher trial: bracketed, cubic step
       {{0, 0, -1}, {0, 0, -1}, {1, 0.5, 2}, false, kMinStep, 5,
@@ -64,6 +65,7 @@ TEST(Cstep, MatchesHandWorkedStepsInEveryCase) {
       {{0, 0, 1}, {0, 0, 1}, {1, 0, 1}, false, kMinStep, 5,
        {0, 0, 1}, {0, 0, 1}, 1, false, StepCase::Rejected},
   };
+  // clang-format on
   for (const Row& row : rows) {
     const StepUpdate u =
         step_of(cstep(row.best, row.other, row.trial, row.bracketed, row.lower, row.upper));
