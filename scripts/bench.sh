@@ -5,8 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 scripts/setup.sh test
-venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
-[ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+venv=$(tools_venv)
 export PATH="$PWD/$venv/bin:$PATH"
 pip_in "$venv/bin/python" install -q --no-build-isolation --config-settings=build-dir="build/wheel-${venv#.venv/}" .
 

@@ -7,3 +7,12 @@ pip_in() {  # python pip-arguments...
   "$python" -m pip "$@" 2>&1 | { grep -v "is ignored: it is neither a file nor a directory" || true; }
   return "${PIPESTATUS[0]}"
 }
+
+# The environment the tools run in (cmake, ninja, the type checkers, the linters, the benchmarks):
+# the first 3.12, else the newest 3.13 or later. Prints nothing when there is none.
+tools_venv() {
+  local venv
+  venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1 || true)
+  [ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] 2>/dev/null | tail -n 1 || true)
+  printf '%s' "$venv"
+}

@@ -9,8 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 
 [ "${LINT_NO_SETUP:-}" = 1 ] || scripts/setup.sh test
-venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
-[ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+venv=$(tools_venv)
 bin="$PWD/$venv/bin"
 export PATH="$bin:$PATH"
 

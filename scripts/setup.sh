@@ -110,8 +110,7 @@ fi
 
 # The type checkers (and pandas, which is big) go into one environment only: the first 3.12,
 # else the newest 3.13+. Its tag is left in .venv/typing-tag for scripts/test.sh.
-typing_venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
-[ -n "$typing_venv" ] || typing_venv=$(ls -d .venv/*-3.1[3-9] 2>/dev/null | tail -n 1)
+typing_venv=$(tools_venv)
 rm -f .venv/typing-tag
 if [ -n "$typing_venv" ]; then
   tag=${typing_venv#.venv/}

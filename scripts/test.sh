@@ -18,8 +18,7 @@ record() {  # name status ("passed", "skipped: why", or anything else for a fail
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # --- C++ unit tests -------------------------------------------------------------------------------
-tools=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1)
-[ -n "$tools" ] || tools=$(ls -d .venv/*-3.1[3-9] | head -n 1)
+tools=$(tools_venv)
 export PATH="$PWD/$tools/bin:$PATH"  # cmake and ninja from the build requirements
 mkdir -p build
 if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -13,8 +13,7 @@ if [ "${1:-}" != --no-setup ]; then
   scripts/setup.sh test
 fi
 
-venv=$(ls -d .venv/*-3.12 2>/dev/null | head -n 1 || true)
-[ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] 2>/dev/null | tail -n 1 || true)
+venv=$(tools_venv)
 [ -n "$venv" ] || { echo "wheel: no virtual environment of 3.12 or newer; run scripts/setup.sh" >&2; exit 1; }
 tag=${venv#.venv/}
 export PATH="$PWD/$venv/bin:$PATH"  # cmake, ninja and auditwheel
