@@ -129,6 +129,7 @@ Vector NelderMead::centroid_without_worst() const {
 SolverStep NelderMead::report(IterState& state, const NelderMeadAction action) const {
   const Ranked& best = ranking_[0];
   state.with_param(points_[best.slot]).with_cost(best.cost);
+  if (!diagnostics_) return SolverStep{std::nullopt};
   return SolverStep{KV().insert("action", std::string_view(action_name(action)))};
 }
 

@@ -38,6 +38,7 @@
 
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -70,6 +71,13 @@ class NelderMead {
   // NaN tolerance is an InvalidParameter error: it could never be met, so the run would go on to
   // the iteration limit without saying why. Zero is allowed (convergence then never fires).
   OptimResult<NelderMead> with_std_dev_tolerance(double tolerance) &&;
+
+  // Whether each iteration hands back its diagnostics record (the action taken); on by default.
+  // A caller whose run drops the records turns it off and saves building one per iteration.
+  NelderMead with_diagnostics(bool on) && {
+    diagnostics_ = on;
+    return std::move(*this);
+  }
 
   template <class P>
   OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
@@ -118,6 +126,7 @@ class NelderMead {
   // Every point has the same non-zero length: the arithmetic's length checks cannot fail, so the
   // hot paths skip them. Set once at construction; every later point is made from these.
   bool uniform_ = false;
+  bool diagnostics_ = true;
   // The usual coefficients for any dimension; every result was computed with them, so they stay.
   double reflection_coeff_ = 1.0;
   double expansion_coeff_ = 2.0;

@@ -91,6 +91,15 @@ TEST(NelderMead, ReflectsWhenTheReflectedPointIsBetweenBestAndSecondWorst) {
   EXPECT_EQ(s.state.prev_cost, 1.0);
 }
 
+TEST(NelderMead, WithoutDiagnosticsAnIterationReturnsNoRecordButMovesTheSame) {
+  Stepper s(Costs{{kReflected, 1.5}});
+  s.solver = std::move(s.solver).with_diagnostics(false);
+  const OptimResult<SolverStep> r = s.solver.next_iter(s.problem, s.state);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_FALSE(r.value().kv.has_value());
+  EXPECT_EQ(s.simplex(), (Simplex{{0.0, 1.0}, {kReflected, 1.5}, {1.0, 2.0}}));
+}
+
 TEST(NelderMead, ReflectedCostEqualToTheBestReflectsAndKeepsTheOldBestFirst) {
   Stepper s(Costs{{kReflected, 1.0}});
   EXPECT_EQ(s.step(), "Reflection");
