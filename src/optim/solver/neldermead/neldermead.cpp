@@ -46,6 +46,18 @@ OptimResult<NelderMead> NelderMead::with_std_dev_tolerance(const double toleranc
 
 TerminationStatus NelderMead::termination_test(const IterState& /*state*/) const {
   const double n = static_cast<double>(ranking_.size());
+  // Most iterations are far from converged, and the spread of the costs shows it without the two
+  // passes. Some cost lies at least half the spread d (max - min, which the gap between any two
+  // costs bounds from below) from any mean, so the deviation exceeds d / (2 sqrt(n - 1)) but for
+  // a few roundings; d > 4 sqrt(n) tolerance leaves it above the tolerance. With a NaN or
+  // infinite cost the full test says "not converged" too. Gaps under 1e-150 go to the full test,
+  // whose squares could underflow to zero.
+  if (!ranking_.empty()) {
+    const double spread = ranking_.back().cost - ranking_.front().cost;
+    if (spread > 1e-150 && spread > 4.0 * std::sqrt(n) * std_dev_tolerance_) {
+      return TerminationStatus{};
+    }
+  }
   // Unrolled only to save the loop's own work: the additions stay one chain in index order.
   double sum = +0.0;
 #pragma GCC unroll 4

@@ -205,6 +205,40 @@ TEST(NelderMead, TerminationTestUsesTheSampleStandardDeviation) {
   }
 }
 
+TEST(NelderMead, TerminationTestAgreesWithTheDeviationNearAndFarFromTheTolerance) {
+  // The deviation as the test defines it: mean, then squares, each summed in rank order.
+  const auto deviation = [](const std::vector<double>& costs) {
+    double sum = +0.0;
+    for (const double c : costs) sum += c;
+    const double mean = sum / static_cast<double>(costs.size());
+    double ss = +0.0;
+    for (const double c : costs) ss += (c - mean) * (c - mean);
+    return std::sqrt((1.0 / (static_cast<double>(costs.size()) - 1.0)) * ss);
+  };
+  const std::vector<std::vector<double>> cases = {
+      {1.0, 1.0 + 1e-12, 1.0 + 3e-12, 1.0 + 3e-12}, {0.0, 0.0, 0.0, 5.0}, {2.0, 2.0, 2.0, 2.5},
+      {1e-149, 1e-149, 3e-149, 4e-149}, {1.0, 2.0, kNaN, 3.0},
+      {1.0, 2.0, 3.0, std::numeric_limits<double>::infinity()}};
+  for (const std::vector<double>& costs : cases) {
+    Costs table;
+    std::vector<Vec> vertices;
+    for (std::size_t k = 0; k < costs.size(); ++k) {
+      table[static_cast<double>(k)] = costs[k];
+      vertices.push_back(Vec{static_cast<double>(k)});
+    }
+    const double sd = deviation(costs);
+    for (double scale = 1e-3; scale < 1e3; scale *= 1.1) {
+      const double tolerance = std::isfinite(sd) ? sd * scale : scale;
+      NelderMead nm = tondra::base::unwrap(NelderMead(vertices).with_std_dev_tolerance(tolerance));
+      Problem<Table> p(Table{table, {}});
+      IterState state;
+      (void)tondra::base::unwrap(nm.init(p, state));
+      EXPECT_EQ(nm.termination_test(IterState{}).is_terminated(), tolerance > sd)
+          << costs[3] << " " << tolerance;
+    }
+  }
+}
+
 TEST(NelderMead, RejectsNegativeOrNaNTolerances) {
   for (const double bad : {-1e-15, kNaN}) {
     const OptimResult<NelderMead> r = NelderMead({Vec{0.0}, Vec{1.0}}).with_std_dev_tolerance(bad);
