@@ -99,7 +99,9 @@ std::vector<std::vector<double>> starting_simplex(const std::vector<double>& u,
 LsqReport run_nelder_mead(std::vector<double> u, std::vector<double> v,
                           const NormalisedFrame& frame) {
   optim::NelderMead solver = unwrap(wrap_lsq_error(
-      optim::NelderMead(starting_simplex(u, v)).with_std_dev_tolerance(kNelderMeadStdDevTolerance)));
+      optim::NelderMead(starting_simplex(u, v))
+          .with_diagnostics(false)  // the run drops them
+          .with_std_dev_tolerance(kNelderMeadStdDevTolerance)));
   optim::Executor executor(Circle(std::move(u), std::move(v)), std::move(solver));
   executor.configure(
       [](optim::IterState s) { return std::move(s).with_max_iterations(kNelderMeadIterations); });

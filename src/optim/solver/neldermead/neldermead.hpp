@@ -38,6 +38,7 @@
 
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -71,6 +72,13 @@ class NelderMead {
   // the iteration limit without saying why. Zero is allowed (convergence then never fires).
   OptimResult<NelderMead> with_std_dev_tolerance(double tolerance) &&;
 
+  // Whether each iteration hands back its diagnostics record (the action taken); on by default.
+  // A caller whose run drops the records turns it off and saves building one per iteration.
+  NelderMead with_diagnostics(bool on) && {
+    diagnostics_ = on;
+    return std::move(*this);
+  }
+
   template <class P>
   OptimResult<SolverStep> init(Problem<P>& problem, IterState& state);
 
@@ -88,7 +96,8 @@ class NelderMead {
   template <class P>
   OptimResult<base::Unit> shrink(Problem<P>& problem);
 
-  const std::vector<Vertex>& simplex() const { return simplex_; }
+  // The vertices in their current order (best first), copied out of the solver's own layout.
+  std::vector<Vertex> simplex() const;
   double std_dev_tolerance() const { return std_dev_tolerance_; }
 
  private:
@@ -98,10 +107,26 @@ class NelderMead {
   // was replaced, sorting from it (n - 1) gives exactly the order of a full sort.
   void sort_simplex(std::size_t first_unsorted = 1);
   Vector centroid_without_worst() const;
+  // a + s (b - c) with the difference, product and sum rounded separately, as
+  // add(a, mul(sub(b, c), s)) computes it; without the checks or temporaries once every vertex is
+  // known to have the same non-zero length (trial points then all have it too).
+  Vector move_towards(std::span<const double> a, std::span<const double> b,
+                      std::span<const double> c, double s) const;
   // The iteration's result: the best vertex as the state's point, and the action taken.
   SolverStep report(IterState& state, NelderMeadAction action) const;
 
-  std::vector<Vertex> simplex_;
+  // The vertices' points stay in their slots; the ranking, (cost, slot) pairs sorted by cost,
+  // is what the sort moves: 16 bytes a place instead of a whole vertex.
+  struct Ranked {
+    double cost;
+    std::size_t slot;
+  };
+  std::vector<Vector> points_;
+  std::vector<Ranked> ranking_;
+  // Every point has the same non-zero length: the arithmetic's length checks cannot fail, so the
+  // hot paths skip them. Set once at construction; every later point is made from these.
+  bool uniform_ = false;
+  bool diagnostics_ = true;
   // The usual coefficients for any dimension; every result was computed with them, so they stay.
   double reflection_coeff_ = 1.0;
   double expansion_coeff_ = 2.0;
@@ -112,46 +137,50 @@ class NelderMead {
 
 template <class P>
 OptimResult<SolverStep> NelderMead::init(Problem<P>& problem, IterState& state) {
-  for (Vertex& v : simplex_) v.cost = unwrap(problem.cost(v.param));
+  for (Ranked& r : ranking_) r.cost = unwrap(problem.cost(points_[r.slot]));
   sort_simplex();
-  base::check_index(0, simplex_.size());
-  state.with_param(simplex_[0].param).with_cost(simplex_[0].cost);
+  base::check_index(0, ranking_.size());
+  state.with_param(points_[ranking_[0].slot]).with_cost(ranking_[0].cost);
   return SolverStep{std::nullopt};
 }
 
 template <class P>
 OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& state) {
-  const std::size_t n = simplex_.size();
+  const std::size_t n = ranking_.size();
   // Best and second-worst must both exist; the second vertex is the first that may not.
   base::check_index(0, n);
   base::check_index(1, n);
-  const double best = simplex_[0].cost;
-  const double second_worst = simplex_[n - 2].cost;
-  Vertex& worst = simplex_[n - 1];
+  const double best = ranking_[0].cost;
+  const double second_worst = ranking_[n - 2].cost;
+  Ranked& worst = ranking_[n - 1];
+  Vector& worst_point = points_[worst.slot];
 
   const Vector x0 = centroid_without_worst();
-  Vector xr = add(x0, mul(sub(x0, worst.param), reflection_coeff_));
+  Vector xr = move_towards(x0, x0, worst_point, reflection_coeff_);
   const OptimResult<double> fr_result = problem.cost(xr);
   if (!fr_result) return fr_result.error();
   const double fr = fr_result.value();
 
   if (best <= fr && fr < second_worst) {
-    worst = Vertex{xr, fr};
+    worst_point = xr;
+    worst.cost = fr;
     sort_simplex(n - 1);
     return report(state, NelderMeadAction::Reflection);
   }
   if (fr < best) {
-    const Vector xe = add(x0, mul(sub(xr, x0), expansion_coeff_));
+    const Vector xe = move_towards(x0, xr, x0, expansion_coeff_);
     const OptimResult<double> fe = problem.cost(xe);
     if (!fe) return fe.error();
     // An expansion no better than the reflection is not worth its longer step (NaN included).
-    worst = fe.value() < fr ? Vertex{xe, fe.value()} : Vertex{xr, fr};
+    const bool expanded = fe.value() < fr;
+    worst_point = expanded ? xe : xr;
+    worst.cost = expanded ? fe.value() : fr;
     sort_simplex(n - 1);
     return report(state, NelderMeadAction::Expansion);
   }
   if (fr >= second_worst) {
     const bool outside = fr < worst.cost;
-    const Vector xc = outside ? contract(x0, xr) : contract(x0, worst.param);
+    const Vector xc = outside ? contract(x0, xr) : contract(x0, worst_point);
     const OptimResult<double> fc = problem.cost(xc);
     if (!fc) return fc.error();
     const bool accepted = outside ? fc.value() <= fr : fc.value() < worst.cost;
@@ -160,7 +189,8 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
     // A shrink moved every vertex but the best: those need the full sort.
     std::size_t first_unsorted = n - 1;
     if (accepted) {
-      worst = Vertex{xc, fc.value()};
+      worst_point = xc;
+      worst.cost = fc.value();
     } else {
       const OptimResult<base::Unit> shrunk = shrink(problem);
       if (!shrunk) return shrunk.error();
@@ -175,12 +205,13 @@ OptimResult<SolverStep> NelderMead::next_iter(Problem<P>& problem, IterState& st
 
 template <class P>
 OptimResult<base::Unit> NelderMead::shrink(Problem<P>& problem) {
-  const Vector b = simplex_[0].param;
-  for (std::size_t k = 1; k < simplex_.size(); ++k) {
-    simplex_[k].param = add(b, mul(sub(simplex_[k].param, b), shrink_coeff_));
-    const OptimResult<double> c = problem.cost(simplex_[k].param);
+  const Vector b = points_[ranking_[0].slot];
+  for (std::size_t k = 1; k < ranking_.size(); ++k) {
+    Vector& point = points_[ranking_[k].slot];
+    point = move_towards(b, point, b, shrink_coeff_);
+    const OptimResult<double> c = problem.cost(point);
     if (!c) return c.error();
-    simplex_[k].cost = c.value();
+    ranking_[k].cost = c.value();
   }
   return base::Unit{};
 }

@@ -91,6 +91,15 @@ TEST(NelderMead, ReflectsWhenTheReflectedPointIsBetweenBestAndSecondWorst) {
   EXPECT_EQ(s.state.prev_cost, 1.0);
 }
 
+TEST(NelderMead, WithoutDiagnosticsAnIterationReturnsNoRecordButMovesTheSame) {
+  Stepper s(Costs{{kReflected, 1.5}});
+  s.solver = std::move(s.solver).with_diagnostics(false);
+  const OptimResult<SolverStep> r = s.solver.next_iter(s.problem, s.state);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_FALSE(r.value().kv.has_value());
+  EXPECT_EQ(s.simplex(), (Simplex{{0.0, 1.0}, {kReflected, 1.5}, {1.0, 2.0}}));
+}
+
 TEST(NelderMead, ReflectedCostEqualToTheBestReflectsAndKeepsTheOldBestFirst) {
   Stepper s(Costs{{kReflected, 1.0}});
   EXPECT_EQ(s.step(), "Reflection");
@@ -193,6 +202,40 @@ TEST(NelderMead, TerminationTestUsesTheSampleStandardDeviation) {
     IterState state;
     (void)tondra::base::unwrap(nm.init(p, state));
     EXPECT_EQ(nm.termination_test(IterState{}).is_terminated(), converged) << tolerance;
+  }
+}
+
+TEST(NelderMead, TerminationTestAgreesWithTheDeviationNearAndFarFromTheTolerance) {
+  // The deviation as the test defines it: mean, then squares, each summed in rank order.
+  const auto deviation = [](const std::vector<double>& costs) {
+    double sum = +0.0;
+    for (const double c : costs) sum += c;
+    const double mean = sum / static_cast<double>(costs.size());
+    double ss = +0.0;
+    for (const double c : costs) ss += (c - mean) * (c - mean);
+    return std::sqrt((1.0 / (static_cast<double>(costs.size()) - 1.0)) * ss);
+  };
+  const std::vector<std::vector<double>> cases = {
+      {1.0, 1.0 + 1e-12, 1.0 + 3e-12, 1.0 + 3e-12}, {0.0, 0.0, 0.0, 5.0}, {2.0, 2.0, 2.0, 2.5},
+      {1e-149, 1e-149, 3e-149, 4e-149}, {1.0, 2.0, kNaN, 3.0},
+      {1.0, 2.0, 3.0, std::numeric_limits<double>::infinity()}};
+  for (const std::vector<double>& costs : cases) {
+    Costs table;
+    std::vector<Vec> vertices;
+    for (std::size_t k = 0; k < costs.size(); ++k) {
+      table[static_cast<double>(k)] = costs[k];
+      vertices.push_back(Vec{static_cast<double>(k)});
+    }
+    const double sd = deviation(costs);
+    for (double scale = 1e-3; scale < 1e3; scale *= 1.1) {
+      const double tolerance = std::isfinite(sd) ? sd * scale : scale;
+      NelderMead nm = tondra::base::unwrap(NelderMead(vertices).with_std_dev_tolerance(tolerance));
+      Problem<Table> p(Table{table, {}});
+      IterState state;
+      (void)tondra::base::unwrap(nm.init(p, state));
+      EXPECT_EQ(nm.termination_test(IterState{}).is_terminated(), tolerance > sd)
+          << costs[3] << " " << tolerance;
+    }
   }
 }
 
