@@ -24,7 +24,7 @@ NelderMead::NelderMead(std::vector<std::vector<double>> vertices) {
   uniform_ = !vertices.empty() && !vertices[0].empty();
   for (const std::vector<double>& v : vertices) {
     ranking_.push_back(Ranked{std::nan(""), points_.size()});
-    points_.push_back(Vector(v));
+    points_.emplace_back(v);
     uniform_ = uniform_ && v.size() == vertices[0].size();
   }
 }
