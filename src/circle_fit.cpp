@@ -98,10 +98,10 @@ std::vector<std::vector<double>> starting_simplex(const std::vector<double>& u,
 
 LsqReport run_nelder_mead(std::vector<double> u, std::vector<double> v,
                           const NormalisedFrame& frame) {
-  optim::NelderMead solver = unwrap(wrap_lsq_error(
-      optim::NelderMead(starting_simplex(u, v))
-          .with_diagnostics(false)  // the run drops them
-          .with_std_dev_tolerance(kNelderMeadStdDevTolerance)));
+  optim::NelderMead solver =
+      unwrap(wrap_lsq_error(optim::NelderMead(starting_simplex(u, v))
+                                .with_diagnostics(false)  // the run drops them
+                                .with_std_dev_tolerance(kNelderMeadStdDevTolerance)));
   optim::Executor executor(Circle(std::move(u), std::move(v)), std::move(solver));
   executor.configure(
       [](optim::IterState s) { return std::move(s).with_max_iterations(kNelderMeadIterations); });
@@ -148,7 +148,8 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
   return run_lbfgs(std::move(u), std::move(v), frame);
 }
 
-std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
+std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys,
+                            std::string_view method) {
   return fit_lsq_report(std::move(xs), std::move(ys), method).centre;
 }
 
@@ -186,7 +187,8 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   if (xs.size() != n || ys.size() != n) largest = largest_magnitude(xs, ys);
   // A NaN makes its sum NaN (max ignores it); finite values that overflow make it infinite.
   const bool finite = std::isfinite(largest) && !std::isnan(x_sum) && !std::isnan(y_sum);
-  if (finite && largest > 0.0 && !(largest >= kTaubinPlainRange[0] && largest <= kTaubinPlainRange[1])) {
+  if (finite && largest > 0.0 &&
+      !(largest >= kTaubinPlainRange[0] && largest <= kTaubinPlainRange[1])) {
     exponent = binary_exponent(largest);
     scale_by_power_of_two(xs, exponent);
     scale_by_power_of_two(ys, exponent);

@@ -17,7 +17,8 @@ std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> 
 // The solver runs in the data's own frame (see normalised_frame.hpp). Writes a warning to fd 2
 // when the lengths differ (the common prefix of the points is fitted) and, for Nelder-Mead, when
 // there are more than 10000 x values.
-std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys, std::string_view method);
+std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys,
+                            std::string_view method);
 
 // What one least-squares run did, for benchmarks and diagnostics.
 struct LsqReport {

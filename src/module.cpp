@@ -38,9 +38,10 @@ struct Points {
 // across them (the entry with its body, which this joins) are kept small: the binding and the
 // fit run in frames of their own, gone or not yet made while a conversion runs.
 [[gnu::always_inline]] inline HostResult<base::Unit> extract_points(PyObject* xs_object,
-                                                              PyObject* ys_object,
-                                                              Points& points) {
-  if (HostResult<base::Unit> xs = host::extract_coordinates(xs_object, "xs", points.xs); !xs) return xs;
+                                                                    PyObject* ys_object,
+                                                                    Points& points) {
+  if (HostResult<base::Unit> xs = host::extract_coordinates(xs_object, "xs", points.xs); !xs)
+    return xs;
   return host::extract_coordinates(ys_object, "ys", points.ys);
 }
 
@@ -69,8 +70,7 @@ HostResult<PyRef> taubin_svd_body(PyObject* const* args, Py_ssize_t nargs, PyObj
   return points_body<taubin_svd>(kTaubinSvd, args, nargs, kwnames);
 }
 
-HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
+HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return points_body<fit_geometrical>(kFitGeometrical, args, nargs, kwnames);
 }
 
@@ -80,8 +80,7 @@ HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs,
 
 HostResult<PyRef> fit_lsq_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 3> slots{};
-  if (auto bound = host::extract_arguments_fastcall(kFitLsq, args, nargs, kwnames, slots);
-      !bound) {
+  if (auto bound = host::extract_arguments_fastcall(kFitLsq, args, nargs, kwnames, slots); !bound) {
     return std::move(bound).error();
   }
   Points points;

@@ -25,7 +25,8 @@ struct Candidate {
 
 // The frame of the values read(xs[i]), read(ys[i]); read is the identity or an exact rescaling.
 template <class Read>
-Candidate frame_of(std::span<const double> xs, std::span<const double> ys, std::size_t n, Read read) {
+Candidate frame_of(std::span<const double> xs, std::span<const double> ys, std::size_t n,
+                   Read read) {
   const double count = static_cast<double>(n);
   double sx = +0.0;
   double sy = +0.0;
@@ -49,15 +50,18 @@ Candidate frame_of(std::span<const double> xs, std::span<const double> ys, std::
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
   // The tails of the longer vector are mapped too; only their differences could overflow.
   bool tails_finite = true;
-  for (std::size_t i = n; i < xs.size(); ++i) tails_finite = tails_finite && std::isfinite(read(xs[i]) - x0);
-  for (std::size_t i = n; i < ys.size(); ++i) tails_finite = tails_finite && std::isfinite(read(ys[i]) - y0);
+  for (std::size_t i = n; i < xs.size(); ++i)
+    tails_finite = tails_finite && std::isfinite(read(xs[i]) - x0);
+  for (std::size_t i = n; i < ys.size(); ++i)
+    tails_finite = tails_finite && std::isfinite(read(ys[i]) - y0);
   const bool exact = std::isfinite(sx) && std::isfinite(sy) && (sx == 0.0 || normal_or_zero(x0)) &&
                      (sy == 0.0 || normal_or_zero(y0)) && squares_normal && std::isfinite(acc) &&
                      (acc == 0.0 || mean_square >= kSmallestNormal) && tails_finite;
   return Candidate{NormalisedFrame{x0, y0, scale, 0}, exact};
 }
 
-std::vector<double> shifted_scaled(std::vector<double> values, double origin, double scale, int exponent) {
+std::vector<double> shifted_scaled(std::vector<double> values, double origin, double scale,
+                                   int exponent) {
   if (exponent == 0) {
     for (double& v : values) v = (v - origin) / scale;
   } else {
@@ -68,7 +72,8 @@ std::vector<double> shifted_scaled(std::vector<double> values, double origin, do
 
 }  // namespace
 
-NormalisedFrame NormalisedFrame::of(std::span<const double> xs, std::span<const double> ys) noexcept {
+NormalisedFrame NormalisedFrame::of(std::span<const double> xs,
+                                    std::span<const double> ys) noexcept {
   const std::size_t n = std::min(xs.size(), ys.size());
   if (n == 0) return NormalisedFrame{};
   const Candidate plain = frame_of(xs, ys, n, [](double v) { return v; });

@@ -32,7 +32,7 @@ class [[nodiscard]] Result {
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
   Result(Unexpected<E> e) : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT
   template <class U>
-    requires(std::is_same_v<std::remove_cvref_t<U>, E> && !std::is_same_v<T, E>)
+  requires(std::is_same_v<std::remove_cvref_t<U>, E> && !std::is_same_v<T, E>)
   Result(U&& error) : v_(std::in_place_index<1>, std::forward<U>(error)) {}  // NOLINT
 
   bool has_value() const noexcept { return v_.index() == 0; }
@@ -40,13 +40,31 @@ class [[nodiscard]] Result {
 
   // get_if after the check, not std::get: std::get would pull std::bad_variant_access's
   // type information into the module, and the only symbol it may export is its init function.
-  T& value() & { check_value(); return *std::get_if<0>(&v_); }
-  const T& value() const& { check_value(); return *std::get_if<0>(&v_); }
-  T&& value() && { check_value(); return std::move(*std::get_if<0>(&v_)); }
+  T& value() & {
+    check_value();
+    return *std::get_if<0>(&v_);
+  }
+  const T& value() const& {
+    check_value();
+    return *std::get_if<0>(&v_);
+  }
+  T&& value() && {
+    check_value();
+    return std::move(*std::get_if<0>(&v_));
+  }
 
-  E& error() & { check_error(); return *std::get_if<1>(&v_); }
-  const E& error() const& { check_error(); return *std::get_if<1>(&v_); }
-  E&& error() && { check_error(); return std::move(*std::get_if<1>(&v_)); }
+  E& error() & {
+    check_error();
+    return *std::get_if<1>(&v_);
+  }
+  const E& error() const& {
+    check_error();
+    return *std::get_if<1>(&v_);
+  }
+  E&& error() && {
+    check_error();
+    return std::move(*std::get_if<1>(&v_));
+  }
 
  private:
   void check_value(SourcePos where = SourcePos::here()) const {
@@ -65,8 +83,7 @@ class [[nodiscard]] Result {
 template <class T, class E>
 T unwrap(Result<T, E>&& result, SourcePos where = SourcePos::here()) {
   if (!result.has_value()) {
-    fault("called `Result::unwrap()` on an `Err` value: " + debug_text(result.error()),
-                where);
+    fault("called `Result::unwrap()` on an `Err` value: " + debug_text(result.error()), where);
   }
   return std::move(result).value();
 }

@@ -8,19 +8,16 @@
 namespace tondra::host {
 namespace {
 
-std::string full_name(const FunctionDescription& d) {
-  return std::string(d.function_name) + "()";
-}
+std::string full_name(const FunctionDescription& d) { return std::string(d.function_name) + "()"; }
 
 std::string too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
   const std::size_t count = d.positional_parameter_names.size();
-  const std::string takes =
-      d.required_positional_parameters == count
-          ? std::to_string(count)
-          : "from " + std::to_string(d.required_positional_parameters) + " to " +
-                std::to_string(count);
-  return full_name(d) + " takes " + takes + " positional arguments but " +
-         std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+  const std::string takes = d.required_positional_parameters == count
+                                ? std::to_string(count)
+                                : "from " + std::to_string(d.required_positional_parameters) +
+                                      " to " + std::to_string(count);
+  return full_name(d) + " takes " + takes + " positional arguments but " + std::to_string(given) +
+         (given == 1 ? " was" : " were") + " given";
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -57,8 +54,8 @@ std::size_t find_parameter(const FunctionDescription& d, std::string_view name) 
 }  // namespace
 
 HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& description,
-                                            PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames, std::span<PyObject*> slots) {
+                                                  PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t parameter_count = description.positional_parameter_names.size();
   const auto given = static_cast<std::size_t>(nargs);
   if (given > parameter_count) {
@@ -77,8 +74,8 @@ HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& des
       index = find_parameter(description, text);
       if (index < parameter_count && slots[index] != nullptr) {
         return HostError::type_error(full_name(description) +
-                                     " got multiple values for argument '" +
-                                     std::string(text) + "'");
+                                     " got multiple values for argument '" + std::string(text) +
+                                     "'");
       }
     } else {
       // A name UTF-8 cannot carry names no parameter of ours.
@@ -86,8 +83,8 @@ HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& des
     }
     if (index == parameter_count) {
       return HostError::type_error(full_name(description) +
-                                   " got an unexpected keyword argument '" +
-                                   display_text(name) + "'");
+                                   " got an unexpected keyword argument '" + display_text(name) +
+                                   "'");
     }
     slots[index] = args[nargs + k];
   }

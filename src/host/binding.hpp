@@ -28,7 +28,7 @@ struct FunctionDescription {
 // Fills `slots` (one per parameter, all null on entry) with borrowed references to the supplied
 // arguments; slots of optional parameters that were not supplied stay null.
 HostResult<base::Unit> extract_arguments_fastcall(const FunctionDescription& description,
-                                            PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames, std::span<PyObject*> slots);
+                                                  PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames, std::span<PyObject*> slots);
 
 }  // namespace tondra::host

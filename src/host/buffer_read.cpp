@@ -8,8 +8,8 @@
 #include <limits>
 #include <optional>
 
-#include "host/conversion.hpp"
 #include "base/pages.hpp"
+#include "host/conversion.hpp"
 
 namespace tondra::host {
 namespace {
@@ -215,7 +215,7 @@ bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 
 // to. Exporters differ on a narrow NaN's payload and sign (numpy keeps them, a memoryview may
 // not), and iteration gives each item as the object's item access does.
 HostResult<base::Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
-                                      std::size_t first) {
+                                            std::size_t first) {
   for (std::size_t i = first; i < values.size(); ++i) {
     if (!std::isnan(values[i])) continue;
     const PyRef item = PyRef::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i - first)));

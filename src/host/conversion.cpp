@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "host/buffer_read.hpp"
 #include "base/pages.hpp"
+#include "host/buffer_read.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
@@ -119,7 +119,7 @@ class RecursiveCallExit {
 
 // `extract_sequence`, inlined into the coordinate conversion to spare a frame per re-entry.
 [[gnu::always_inline]] inline HostResult<base::Unit> read_sequence(PyObject* object,
-                                                             std::vector<double>& values) {
+                                                                   std::vector<double>& values) {
   if (!PySequence_Check(object)) return conversion_error(object, "Sequence");
   try {
     values.reserve(capacity_hint(object));
@@ -176,7 +176,7 @@ HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& v
 }
 
 HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
-                                     std::vector<double>& values) {
+                                           std::vector<double>& values) {
   if (PyUnicode_Check(object)) return str_refused(name);
   // The conversion runs user code (__len__, __iter__, __next__, __float__) that may call us
   // again, so each conversion counts against the host's recursion limit: deep re-entry ends in

@@ -45,7 +45,7 @@ HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& v
 // The coordinate argument NAME into `values` as `extract_sequence` does, after refusing str;
 // errors prefixed.
 HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
-                                     std::vector<double>& values);
+                                           std::vector<double>& values);
 
 // The optional text argument NAME: `default_text` when absent (null) or None; otherwise a str
 // (subclasses too) as UTF-8, borrowed from the object, errors prefixed.

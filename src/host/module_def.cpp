@@ -111,7 +111,8 @@ void ModuleDef::release_capsule(PyObject* capsule) noexcept {
     PyErr_Clear();
     return;
   }
-  self->release(static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(capsule))));
+  self->release(
+      static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(capsule))));
 }
 
 void ModuleDef::release(std::int64_t interpreter) noexcept {
@@ -132,8 +133,7 @@ HostResult<base::Unit> ModuleDef::add_functions(PyObject* module) {
   for (PyMethodDef& record : functions_) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return take_or_system_error();
-    const PyRef function =
-        PyRef::steal(PyCMethod_New(&record, module, module_name.get(), nullptr));
+    const PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name.get(), nullptr));
     if (!function) return take_or_system_error();
 
     const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));

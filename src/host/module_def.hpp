@@ -44,7 +44,7 @@ class ModuleDef {
 
   PyModuleDef def_;  // the host writes into its head, so it is not const
   std::span<PyMethodDef> functions_;
-  std::mutex mutex_;                    // guards the two fields below
+  std::mutex mutex_;                     // guards the two fields below
   std::int64_t owner_interpreter_ = -1;  // -1: no owner
   // An owned reference, held for as long as the owner lives; it is released by the owner's own
   // teardown, since the object belongs to that interpreter.

@@ -48,7 +48,7 @@ HostResult<PyRef> reduce_panic(PyObject* self) {
   // Notes and other attributes travel as the state, as BaseException's own reduction has them.
   const int has_state = PyObject_IsTrue(dict.get());
   if (has_state < 0) return take_or_system_error();
-  PyObject* const state = has_state ? dict.get() : Py_None;  // borrowed from `dict`
+  PyObject* const state = has_state ? dict.get() : Py_None;           // borrowed from `dict`
   PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed from self
 
   if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
@@ -97,8 +97,8 @@ PyObject* panic_type() {
   PyRef made = PyRef::steal(
       PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
   if (!made) fail_to_make_type();
-  const PyRef reduce = PyRef::steal(
-      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made.get()), &g_reduce_def));
+  const PyRef reduce =
+      PyRef::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made.get()), &g_reduce_def));
   if (!reduce || PyObject_SetAttrString(made.get(), "__reduce__", reduce.get()) < 0) {
     fail_to_make_type();
   }

@@ -11,8 +11,7 @@
 namespace tondra::linalg {
 namespace {
 
-constexpr auto kMaxElements =
-    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+constexpr auto kMaxElements = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
 ShapeError error_of(ErrorKind kind) { return ShapeError::from_kind(kind); }
 
@@ -73,15 +72,14 @@ auto ArrayBase<S, D>::standard_strides(const Shape& shape) noexcept -> Strides {
 }
 
 template <class S, std::size_t D>
-auto ArrayBase<S, D>::column_major_strides(const Shape& shape) noexcept -> Strides
-  requires(D == 2)
+auto ArrayBase<S, D>::column_major_strides(const Shape& shape) noexcept -> Strides requires(D == 2)
 {
   return Strides{1, static_cast<std::ptrdiff_t>(shape[0])};
 }
 
 template <class S, std::size_t D>
 ArrayBase<S, D> ArrayBase<S, D>::from_vec(std::vector<double> values) noexcept
-  requires(kOwned && D == 1)
+    requires(kOwned && D == 1)
 {
   const Shape shape{values.size()};
   return ArrayBase(Owned{std::move(values)}, 0, shape, standard_strides(shape));
@@ -89,7 +87,7 @@ ArrayBase<S, D> ArrayBase<S, D>::from_vec(std::vector<double> values) noexcept
 
 template <class S, std::size_t D>
 ArrayBase<S, D> ArrayBase<S, D>::of(std::span<const double> values) noexcept
-  requires(!kOwned && D == 1)
+    requires(!kOwned && D == 1)
 {
   const Shape shape{values.size()};
   return ArrayBase(View{values.data()}, 0, shape, standard_strides(shape));
@@ -98,8 +96,7 @@ ArrayBase<S, D> ArrayBase<S, D>::of(std::span<const double> values) noexcept
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_dense(std::size_t rows, std::size_t cols, std::vector<double> buffer,
                                  const Strides& strides)
-    -> base::Result<ArrayBase, ShapeError>
-  requires(kOwned && D == 2)
+    -> base::Result<ArrayBase, ShapeError> requires(kOwned && D == 2)
 {
   const auto count = checked_mul(rows, cols);
   if (!count) return error_of(ErrorKind::Overflow);
@@ -109,16 +106,14 @@ auto ArrayBase<S, D>::from_dense(std::size_t rows, std::size_t cols, std::vector
 
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_row_major(std::size_t rows, std::size_t cols, std::vector<double> buffer)
-    -> base::Result<ArrayBase, ShapeError>
-  requires(kOwned && D == 2)
+    -> base::Result<ArrayBase, ShapeError> requires(kOwned && D == 2)
 {
   return from_dense(rows, cols, std::move(buffer), standard_strides({rows, cols}));
 }
 
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols, std::vector<double> buffer)
-    -> base::Result<ArrayBase, ShapeError>
-  requires(kOwned && D == 2)
+    -> base::Result<ArrayBase, ShapeError> requires(kOwned && D == 2)
 {
   return from_dense(rows, cols, std::move(buffer), column_major_strides({rows, cols}));
 }
@@ -126,8 +121,7 @@ auto ArrayBase<S, D>::from_col_major(std::size_t rows, std::size_t cols, std::ve
 template <class S, std::size_t D>
 auto ArrayBase<S, D>::from_shape_strides(std::vector<double> buffer, const Shape& shape,
                                          const Strides& strides)
-    -> base::Result<ArrayBase, ShapeError>
-  requires(kOwned)
+    -> base::Result<ArrayBase, ShapeError> requires(kOwned)
 {
   std::size_t count = 1;
   for (const std::size_t len : shape) {
@@ -188,8 +182,7 @@ std::size_t ArrayBase<S, D>::size() const noexcept {
 }
 
 template <class S, std::size_t D>
-double ArrayBase<S, D>::operator()(std::size_t i, base::SourcePos where) const
-  requires(D == 1)
+double ArrayBase<S, D>::operator()(std::size_t i, base::SourcePos where) const requires(D == 1)
 {
   base::check_index(i, shape_[0], where);
   return data()[static_cast<std::ptrdiff_t>(i) * strides_[0]];
@@ -197,7 +190,7 @@ double ArrayBase<S, D>::operator()(std::size_t i, base::SourcePos where) const
 
 template <class S, std::size_t D>
 double ArrayBase<S, D>::operator()(std::size_t i, std::size_t j, base::SourcePos where) const
-  requires(D == 2)
+    requires(D == 2)
 {
   base::check_index(i, shape_[0], where);
   base::check_index(j, shape_[1], where);
@@ -211,15 +204,13 @@ ArrayBase<View, D> ArrayBase<S, D>::view() const noexcept {
 }
 
 template <class S, std::size_t D>
-ArrayBase<View, 2> ArrayBase<S, D>::t() const noexcept
-  requires(D == 2)
+ArrayBase<View, 2> ArrayBase<S, D>::t() const noexcept requires(D == 2)
 {
   return ArrayBase<View, 2>(View{data()}, 0, {shape_[1], shape_[0]}, {strides_[1], strides_[0]});
 }
 
 template <class S, std::size_t D>
-ArrayBase<Owned, 2> ArrayBase<S, D>::into_transposed() && noexcept
-  requires(kOwned && D == 2)
+ArrayBase<Owned, 2> ArrayBase<S, D>::into_transposed() && noexcept requires(kOwned && D == 2)
 {
   return ArrayBase<Owned, 2>(std::move(storage_), offset_, {shape_[1], shape_[0]},
                              {strides_[1], strides_[0]});
@@ -227,7 +218,7 @@ ArrayBase<Owned, 2> ArrayBase<S, D>::into_transposed() && noexcept
 
 template <class S, std::size_t D>
 ArrayBase<View, 1> ArrayBase<S, D>::column(std::size_t j, base::SourcePos where) const
-  requires(D == 2)
+    requires(D == 2)
 {
   base::check(j < shape_[1], "index < dim", where);
   return ArrayBase<View, 1>(View{data() + static_cast<std::ptrdiff_t>(j) * strides_[1]}, 0,
@@ -281,8 +272,7 @@ std::optional<std::span<const double>> ArrayBase<S, D>::memory_block() const noe
 }
 
 template <class S, std::size_t D>
-std::optional<std::span<double>> ArrayBase<S, D>::memory_block_mut() noexcept
-  requires(kOwned)
+std::optional<std::span<double>> ArrayBase<S, D>::memory_block_mut() noexcept requires(kOwned)
 {
   if (!is_contiguous()) return std::nullopt;
   if (empty()) return std::span<double>{};

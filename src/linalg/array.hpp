@@ -101,26 +101,35 @@ class ArrayBase {
   // Wraps a buffer holding a row-major (column-major) rows x cols matrix; the buffer's length
   // must be rows*cols (IncompatibleShape).
   static base::Result<ArrayBase, ShapeError> from_row_major(std::size_t rows, std::size_t cols,
-                                                      std::vector<double> buffer)
-    requires(kOwned && D == 2);
+                                                            std::vector<double> buffer)
+      requires(kOwned && D == 2);
   static base::Result<ArrayBase, ShapeError> from_col_major(std::size_t rows, std::size_t cols,
-                                                      std::vector<double> buffer)
-    requires(kOwned && D == 2);
+                                                            std::vector<double> buffer)
+      requires(kOwned && D == 2);
 
   // Wraps a buffer with any strides, negative ones included (logical element 0 is then placed so
   // that the lowest element is the buffer's first). Refused: a size that overflows (Overflow),
   // elements beyond the buffer (OutOfBounds), strides under which two indices could share an
   // element (Unsupported, as the decomposition writes through the array).
   static base::Result<ArrayBase, ShapeError> from_shape_strides(std::vector<double> buffer,
-                                                          const Shape& shape,
-                                                          const Strides& strides)
-    requires(kOwned);
+                                                                const Shape& shape,
+                                                                const Strides& strides)
+      requires(kOwned);
 
   const Shape& shape() const noexcept { return shape_; }
   const Strides& strides() const noexcept { return strides_; }
-  std::size_t len() const noexcept requires(D == 1) { return shape_[0]; }
-  std::size_t rows() const noexcept requires(D == 2) { return shape_[0]; }
-  std::size_t cols() const noexcept requires(D == 2) { return shape_[1]; }
+  std::size_t len() const noexcept requires(D == 1)
+  {
+    return shape_[0];
+  }
+  std::size_t rows() const noexcept requires(D == 2)
+  {
+    return shape_[0];
+  }
+  std::size_t cols() const noexcept requires(D == 2)
+  {
+    return shape_[1];
+  }
   std::size_t size() const noexcept;
   bool empty() const noexcept { return size() == 0; }
 
@@ -128,10 +137,9 @@ class ArrayBase {
   const double* data() const noexcept { return storage_.base() + offset_; }
 
   double operator()(std::size_t i, base::SourcePos where = base::SourcePos::here()) const
-    requires(D == 1);
+      requires(D == 1);
   double operator()(std::size_t i, std::size_t j,
-                    base::SourcePos where = base::SourcePos::here()) const
-    requires(D == 2);
+                    base::SourcePos where = base::SourcePos::here()) const requires(D == 2);
 
   ArrayBase<View, D> view() const noexcept;
   // The lengths and strides exchanged; nothing is copied.
@@ -141,7 +149,7 @@ class ArrayBase {
   ArrayBase<Owned, 2> into_transposed() && noexcept requires(kOwned && D == 2);
   // Column j: length rows, stride s0, starting at (0, j).
   ArrayBase<View, 1> column(std::size_t j, base::SourcePos where = base::SourcePos::here()) const
-    requires(D == 2);
+      requires(D == 2);
 
   // A contiguous array is copied as the block it is, keeping its strides (so the copy of a
   // transposed row-major matrix is column-major); any other is copied in logical order into
@@ -167,8 +175,9 @@ class ArrayBase {
 
   // A buffer of exactly rows*cols elements with the given dense strides.
   static base::Result<ArrayBase, ShapeError> from_dense(std::size_t rows, std::size_t cols,
-                                                  std::vector<double> buffer, const Strides& strides)
-    requires(kOwned && D == 2);
+                                                        std::vector<double> buffer,
+                                                        const Strides& strides)
+      requires(kOwned && D == 2);
 
   // Offset of the lowest element relative to logical element 0 (zero or negative).
   std::ptrdiff_t lowest_offset() const noexcept;

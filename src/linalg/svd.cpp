@@ -105,13 +105,13 @@ std::string debug_text(const LinalgError& error) {
   return std::visit(
       Overloaded{
           [](const LinalgError::NotSquare& e) {
-            return with_fields("NotSquare", {{"rows", std::to_string(e.rows)},
-                                             {"cols", std::to_string(e.cols)}});
+            return with_fields(
+                "NotSquare", {{"rows", std::to_string(e.rows)}, {"cols", std::to_string(e.cols)}});
           },
           [](const LinalgError::Lapack& e) { return "Lapack(" + debug_text(e.error) + ")"; },
           [](const LinalgError::InvalidStride& e) {
-            return with_fields("InvalidStride", {{"s0", std::to_string(e.s0)},
-                                                 {"s1", std::to_string(e.s1)}});
+            return with_fields("InvalidStride",
+                               {{"s0", std::to_string(e.s0)}, {"s1", std::to_string(e.s1)}});
           },
           [](const LinalgError::MemoryNotCont&) { return std::string("MemoryNotCont"); },
           [](const LinalgError::NotStandardShape& e) {
@@ -202,7 +202,7 @@ SvdOutput SvdWork::into_output() && {
 }
 
 base::Result<SvdOutput, LapackError> Lapack::svd(StorageLayout layout, bool wants_u, bool wants_vt,
-                                           std::span<double> a) {
+                                                 std::span<double> a) {
   auto work = SvdWork::create(layout, wants_u, wants_vt);
   if (!work) return work.error();
   return std::move(work).value().eval(a);

@@ -188,10 +188,15 @@ class SvdWork {
   base::Result<SvdViews, LapackError> decompose(std::span<double> a);
   SvdOutput into_output() &&;
 
-  SvdWork(StorageLayout layout, char jobu, char jobvt, std::vector<double> s,
-          std::vector<double> u, std::vector<double> vt, std::vector<double> work)
-      : layout_(layout), jobu_(jobu), jobvt_(jobvt), s_(std::move(s)), u_(std::move(u)),
-        vt_(std::move(vt)), work_(std::move(work)) {}
+  SvdWork(StorageLayout layout, char jobu, char jobvt, std::vector<double> s, std::vector<double> u,
+          std::vector<double> vt, std::vector<double> work)
+      : layout_(layout),
+        jobu_(jobu),
+        jobvt_(jobvt),
+        s_(std::move(s)),
+        u_(std::move(u)),
+        vt_(std::move(vt)),
+        work_(std::move(work)) {}
 
   StorageLayout layout_;
   char jobu_;   // LAPACK's U side: 'A' or 'N'
@@ -205,7 +210,7 @@ class SvdWork {
 struct Lapack {
   // SvdWork::create, then eval: the buffer is overwritten.
   static base::Result<SvdOutput, LapackError> svd(StorageLayout layout, bool wants_u, bool wants_vt,
-                                            std::span<double> a);
+                                                  std::span<double> a);
 };
 
 // Decomposes the r x c matrix, which it consumes (LAPACK overwrites it).

@@ -15,7 +15,8 @@ TEST(BinaryScale, LargestMagnitudeReadsEveryElementOfBothVectors) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(largest_magnitude(std::vector<double>{}, std::vector<double>{}), 0.0);
-  EXPECT_EQ(largest_magnitude(std::vector<double>{1.0, -3.0}, std::vector<double>{2.0, 0.5, -7.5}), 7.5);
+  EXPECT_EQ(largest_magnitude(std::vector<double>{1.0, -3.0}, std::vector<double>{2.0, 0.5, -7.5}),
+            7.5);
   EXPECT_EQ(largest_magnitude(std::vector<double>{1.0, nan}, std::vector<double>{2.0}), inf);
   EXPECT_EQ(largest_magnitude(std::vector<double>{1.0}, std::vector<double>{2.0, -inf}), inf);
 }

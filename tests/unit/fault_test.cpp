@@ -22,7 +22,9 @@ TEST(Fault, CarriesMessageAndCallerPosition) {
 struct SmallError {
   int code;
 };
-std::string debug_text(const SmallError& e) { return "SmallError { code: " + std::to_string(e.code) + " }"; }
+std::string debug_text(const SmallError& e) {
+  return "SmallError { code: " + std::to_string(e.code) + " }";
+}
 
 TEST(Result, UnwrapOfAnErrorFaultsWithItsDebugText) {
   tondra::base::Result<int, SmallError> r = SmallError{-2};

@@ -41,9 +41,12 @@ TEST(NormalisedFrame, FallsBackToUnitScaleWhenTheSpreadIsUnusable) {
   EXPECT_EQ(none.x0, 0.0);
   EXPECT_EQ(none.y0, 0.0);
   EXPECT_EQ(none.scale, 1.0);
-  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{5.0, 5.0}, std::vector<double>{1.0, 1.0}).scale, 1.0);
-  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{0.0, nan}, std::vector<double>{1.0, 2.0}).scale, 1.0);
-  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{0.0, inf}, std::vector<double>{1.0, 2.0}).scale, 1.0);
+  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{5.0, 5.0}, std::vector<double>{1.0, 1.0}).scale,
+            1.0);
+  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{0.0, nan}, std::vector<double>{1.0, 2.0}).scale,
+            1.0);
+  EXPECT_EQ(NormalisedFrame::of(std::vector<double>{0.0, inf}, std::vector<double>{1.0, 2.0}).scale,
+            1.0);
 }
 
 TEST(NormalisedFrame, ScalingTheDataByAPowerOfTwoScalesTheFrameExactly) {
@@ -119,8 +122,8 @@ TEST(NormalisedFrame, NonFiniteDataKeepThePlainFrame) {
   EXPECT_EQ(with_nan.exponent, 0);
   EXPECT_TRUE(std::isnan(with_nan.x0));
   EXPECT_EQ(with_nan.scale, 1.0);
-  const NormalisedFrame tail_inf = NormalisedFrame::of(std::vector<double>{1e-300, 0.0, inf},
-                                                       std::vector<double>{0.0, 1e-300});
+  const NormalisedFrame tail_inf =
+      NormalisedFrame::of(std::vector<double>{1e-300, 0.0, inf}, std::vector<double>{0.0, 1e-300});
   EXPECT_EQ(tail_inf.exponent, 0);
   EXPECT_EQ(tail_inf.x0, 5e-301);
 }

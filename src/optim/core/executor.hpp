@@ -43,7 +43,7 @@ struct OptimizationResult {
 };
 
 template <class P, class S>
-  requires Solver<S, P>
+requires Solver<S, P>
 class Executor {
  public:
   Executor(P problem, S solver) : problem_(std::move(problem)), solver_(std::move(solver)) {}
@@ -79,7 +79,7 @@ class Executor {
 };
 
 template <class P, class S>
-  requires Solver<S, P>
+requires Solver<S, P>
 TerminationStatus Executor<P, S>::stopping_tests(const IterState& state) const {
   TerminationStatus solver_status = solver_.termination_test(state);
   if (solver_status.is_terminated()) return solver_status;
@@ -93,7 +93,7 @@ TerminationStatus Executor<P, S>::stopping_tests(const IterState& state) const {
 }
 
 template <class P, class S>
-  requires Solver<S, P>
+requires Solver<S, P>
 OptimResult<OptimizationResult<P, S>> Executor<P, S>::run() && {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = timer_ ? Clock::now() : Clock::time_point{};

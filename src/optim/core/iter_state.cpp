@@ -37,8 +37,12 @@ IterState& IterState::with_target_cost(const double c) & {
 }
 IterState IterState::with_target_cost(const double c) && { return std::move(with_target_cost(c)); }
 
-std::optional<IterState::Vector> IterState::take_param() { return std::exchange(param, std::nullopt); }
-std::optional<IterState::Vector> IterState::take_grad() { return std::exchange(grad, std::nullopt); }
+std::optional<IterState::Vector> IterState::take_param() {
+  return std::exchange(param, std::nullopt);
+}
+std::optional<IterState::Vector> IterState::take_grad() {
+  return std::exchange(grad, std::nullopt);
+}
 
 bool IterState::is_best_candidate() const {
   // Two infinities of the same sign compare equal, not less; they still count so that a run whose

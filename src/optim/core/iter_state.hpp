@@ -81,7 +81,6 @@ struct IterState {
   // Sets status to Terminated with `reason` (a solver finding its own stopping rule met).
   IterState& terminate_with(TerminationReason reason) &;
 
-
  private:
   bool is_best_candidate() const;
 };

@@ -33,7 +33,8 @@ std::string quoted(const std::string& text) {
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
           char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          std::snprintf(buf, sizeof buf, "\\u{%x}",
+                        static_cast<unsigned>(static_cast<unsigned char>(c)));
           out += buf;
         } else {
           out += c;

@@ -30,13 +30,27 @@ struct OptimError {
   OptimErrorKind kind;
   std::string text;
 
-  static OptimError invalid_parameter(std::string t) { return {OptimErrorKind::InvalidParameter, std::move(t)}; }
-  static OptimError not_implemented(std::string t) { return {OptimErrorKind::NotImplemented, std::move(t)}; }
-  static OptimError not_initialized(std::string t) { return {OptimErrorKind::NotInitialized, std::move(t)}; }
-  static OptimError condition_violated(std::string t) { return {OptimErrorKind::ConditionViolated, std::move(t)}; }
-  static OptimError checkpoint_not_found(std::string t) { return {OptimErrorKind::CheckpointNotFound, std::move(t)}; }
-  static OptimError potential_bug(std::string t) { return {OptimErrorKind::PotentialBug, std::move(t)}; }
-  static OptimError impossible_error(std::string t) { return {OptimErrorKind::ImpossibleError, std::move(t)}; }
+  static OptimError invalid_parameter(std::string t) {
+    return {OptimErrorKind::InvalidParameter, std::move(t)};
+  }
+  static OptimError not_implemented(std::string t) {
+    return {OptimErrorKind::NotImplemented, std::move(t)};
+  }
+  static OptimError not_initialized(std::string t) {
+    return {OptimErrorKind::NotInitialized, std::move(t)};
+  }
+  static OptimError condition_violated(std::string t) {
+    return {OptimErrorKind::ConditionViolated, std::move(t)};
+  }
+  static OptimError checkpoint_not_found(std::string t) {
+    return {OptimErrorKind::CheckpointNotFound, std::move(t)};
+  }
+  static OptimError potential_bug(std::string t) {
+    return {OptimErrorKind::PotentialBug, std::move(t)};
+  }
+  static OptimError impossible_error(std::string t) {
+    return {OptimErrorKind::ImpossibleError, std::move(t)};
+  }
 
   // The display text, e.g. `Condition violated: "..."`.
   std::string message() const;

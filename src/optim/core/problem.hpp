@@ -57,15 +57,13 @@ class Problem {
  public:
   explicit Problem(P problem) : problem_(std::move(problem)) {}
 
-  OptimResult<double> cost(std::span<const double> param)
-    requires CostFunction<P>
+  OptimResult<double> cost(std::span<const double> param) requires CostFunction<P>
   {
     counts_.add(Evaluation::Cost, 1);
     return problem().cost(param);
   }
 
-  OptimResult<Vector> gradient(std::span<const double> param)
-    requires Gradient<P>
+  OptimResult<Vector> gradient(std::span<const double> param) requires Gradient<P>
   {
     counts_.add(Evaluation::Gradient, 1);
     if constexpr (std::same_as<decltype(problem().gradient(param)), OptimResult<Vector>>) {
@@ -80,7 +78,7 @@ class Problem {
   // The cost, then the gradient, at one point, counted as those two calls would count them (a
   // failing cost stops before the gradient). One call of the problem when it offers both at once.
   OptimResult<CostAndGradient> cost_and_gradient(std::span<const double> param)
-    requires CostFunction<P> && Gradient<P>
+      requires CostFunction<P> && Gradient<P>
   {
     if constexpr (CombinedEvaluation<P>) {
       counts_.add(Evaluation::Cost, 1);

@@ -1,11 +1,11 @@
 #pragma once
 // Element-wise arithmetic on coordinate vectors, shared by every solver.
 //
-// Vector results are new Vectors (inline storage: no allocation); inputs are never modified, and element i of a result depends
-// only on element i of the inputs. Products and sums are separately rounded (the build forbids
-// contraction), so x + s*d written as add(x, mul(d, s)) rounds twice, as the solvers expect.
-// Sums run in index order from +0.0. A violated precondition is a broken invariant of the calling
-// solver, hence a fault at the caller's position, not an error value.
+// Vector results are new Vectors (inline storage: no allocation); inputs are never modified, and
+// element i of a result depends only on element i of the inputs. Products and sums are separately
+// rounded (the build forbids contraction), so x + s*d written as add(x, mul(d, s)) rounds twice, as
+// the solvers expect. Sums run in index order from +0.0. A violated precondition is a broken
+// invariant of the calling solver, hence a fault at the caller's position, not an error value.
 //
 // Call these qualified (optim::min) or with vectors: for two std::vector or two Vector arguments
 // the overloads below win over std::min/std::max that argument-dependent lookup would bring in.
@@ -23,7 +23,7 @@ namespace tondra::optim {
 // a[i] + b[i]. Faults "assertion failed: n1 > 0" when a is empty, "assertion failed: n2 > 0"
 // when b is empty, then the length equality assertion.
 Vector add(std::span<const double> a, std::span<const double> b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 
 // a = add(a, b) in place (the same sums and the same faults), without making a new vector.
 void add_to(Vector& a, std::span<const double> b, base::SourcePos where = base::SourcePos::here());
@@ -31,14 +31,14 @@ void add_to(Vector& a, std::span<const double> b, base::SourcePos where = base::
 // a[i] - b[i]. Faults "assertion failed: n1 > 0" when a is empty, then the length equality
 // assertion (an empty b against a non-empty a fails there).
 Vector sub(std::span<const double> a, std::span<const double> b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 
 // a[i] * s. No precondition: an empty a gives an empty result.
 Vector mul(std::span<const double> a, double s);
 
 // a[i] * b[i], with the preconditions of add.
 Vector mul(std::span<const double> a, std::span<const double> b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 
 // Sum of a[i] * b[i] over the shorter length; the longer vector's tail is ignored.
 double dot(std::span<const double> a, std::span<const double> b) noexcept;
@@ -49,16 +49,16 @@ double norm(std::span<const double> a) noexcept;
 // a[i] if a[i] < b[i], else b[i]: a NaN on either side gives b[i]. Faults
 // "assertion failed: !x.is_empty()" when a is empty, then the length equality assertion.
 Vector min(std::span<const double> a, std::span<const double> b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 Vector min(const std::vector<double>& a, const std::vector<double>& b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 Vector min(const Vector& a, const Vector& b, base::SourcePos where = base::SourcePos::here());
 
 // a[i] if a[i] > b[i], else b[i], with the preconditions of min.
 Vector max(std::span<const double> a, std::span<const double> b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 Vector max(const std::vector<double>& a, const std::vector<double>& b,
-                        base::SourcePos where = base::SourcePos::here());
+           base::SourcePos where = base::SourcePos::here());
 Vector max(const Vector& a, const Vector& b, base::SourcePos where = base::SourcePos::here());
 
 // NaN for a NaN element, otherwise 1.0 carrying the element's sign (+0.0 -> 1.0, -0.0 -> -1.0).
@@ -86,8 +86,7 @@ inline void check_both_filled(std::span<const double> a, std::span<const double>
 
 }  // namespace detail
 
-inline Vector add(std::span<const double> a, std::span<const double> b,
-                  base::SourcePos where) {
+inline Vector add(std::span<const double> a, std::span<const double> b, base::SourcePos where) {
   detail::check_both_filled(a, b, where);
   Vector out(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] + b[i];

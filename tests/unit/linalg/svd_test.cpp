@@ -22,9 +22,9 @@ using tondra::linalg::LapackError;
 using tondra::linalg::LinalgError;
 using tondra::linalg::ShapeError;
 using tondra::linalg::StorageLayout;
+using tondra::linalg::svd_into;
 using tondra::linalg::SvdResult;
 using tondra::linalg::SvdWork;
-using tondra::linalg::svd_into;
 
 // LAPACK's backward error is a small multiple of machine epsilon times the matrix norm.
 constexpr double kTol = 1e-12;

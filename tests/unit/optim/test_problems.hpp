@@ -114,8 +114,7 @@ inline double rippled_vee(double a) {
          2.0 * (1.0 - kCorner) / (kRippleWaves * M_PI) * std::sin(kRippleWaves * M_PI / 2.0 * a);
 }
 inline double rippled_vee_slope(double a) {
-  const double vee =
-      a <= 1.0 - kCorner ? -1.0 : a >= 1.0 + kCorner ? 1.0 : (a - 1.0) / kCorner;
+  const double vee = a <= 1.0 - kCorner ? -1.0 : a >= 1.0 + kCorner ? 1.0 : (a - 1.0) / kCorner;
   return vee + (1.0 - kCorner) * std::cos(kRippleWaves * M_PI / 2.0 * a);
 }
 inline double falling_line(double a) { return -a; }

@@ -9,7 +9,8 @@ namespace {
 
 // Case 3 has always reported its failure with the type name quoted; the other cases without.
 // Callers match on these texts, so both stay as they are.
-constexpr const char* kNonFiniteText = "MoreThuenteLineSearch: NaN or Inf encountered during iteration";
+constexpr const char* kNonFiniteText =
+    "MoreThuenteLineSearch: NaN or Inf encountered during iteration";
 constexpr const char* kNonFiniteTextQuoted =
     "`MoreThuenteLineSearch`: NaN or Inf encountered during iteration";
 
@@ -116,8 +117,8 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
 
   // A trial outside the bracket, crossed bounds, or a trial not downhill from best leaves
   // nothing sound to interpolate; the caller falls back to best.
-  if ((bracketed && (t <= min_of(x, other.step) || t >= max_of(x, other.step))) ||
-      lower > upper || best_slope * (t - x) >= 0.0) {
+  if ((bracketed && (t <= min_of(x, other.step) || t >= max_of(x, other.step))) || lower > upper ||
+      best_slope * (t - x) >= 0.0) {
     return StepUpdate{best, other, t, bracketed, StepCase::Rejected};
   }
 
@@ -131,8 +132,8 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
   if (trial.value > best.value) {
     // Case 1: a higher value brackets the minimiser between best and trial. Take the cubic step
     // if it is nearer to best than the quadratic one, else halfway between the two.
-    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
-                                             trial.slope, kNonFiniteText);
+    OptimResult<double> theta =
+        finite_theta(x, best.value, t, trial.value, best_slope, trial.slope, kNonFiniteText);
     if (!theta) return std::move(theta).error();
     const double c = cubic_minimiser(best, trial, theta.value());
     const double qd = quadratic_minimiser(best, trial);
@@ -144,8 +145,8 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
   } else if (trial.slope * (best_slope / std::fabs(best_slope)) < 0.0) {
     // Case 2: opposite slopes bracket the minimiser between trial and old best. Take whichever of
     // cubic and secant step lies farther from the trial.
-    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
-                                             trial.slope, kNonFiniteText);
+    OptimResult<double> theta =
+        finite_theta(x, best.value, t, trial.value, best_slope, trial.slope, kNonFiniteText);
     if (!theta) return std::move(theta).error();
     const double c = cubic_minimiser(trial, best, theta.value());
     const double qd = secant_minimiser(trial, best);
@@ -159,8 +160,8 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
     // Case 3: same sign, shrinking slope. The cubic may have no minimiser in the direction of
     // travel (then it points at the bound). When bracketed the step nearer to the trial is the
     // cautious one; when not, the farther one extrapolates more boldly.
-    OptimResult<double> theta = finite_theta(x, best.value, t, trial.value, best_slope,
-                                             trial.slope, kNonFiniteTextQuoted);
+    OptimResult<double> theta =
+        finite_theta(x, best.value, t, trial.value, best_slope, trial.slope, kNonFiniteTextQuoted);
     if (!theta) return std::move(theta).error();
     const std::optional<double> cubic = clamped_cubic_minimiser(trial, best, theta.value());
     const double c = cubic ? *cubic : (t > x ? upper : lower);
@@ -175,8 +176,8 @@ OptimResult<StepUpdate> cstep(const StepPoint best, const StepPoint other, const
     new_best = trial;
   } else if (bracketed) {
     // Case 4, bracketed: same sign, slope not shrinking; interpolate between trial and other.
-    OptimResult<double> theta = finite_theta(t, trial.value, other.step, other.value,
-                                             other.slope, trial.slope, kNonFiniteText);
+    OptimResult<double> theta = finite_theta(t, trial.value, other.step, other.value, other.slope,
+                                             trial.slope, kNonFiniteText);
     if (!theta) return std::move(theta).error();
     s_new = cubic_minimiser(trial, other, theta.value());
     step_case = StepCase::SteepeningInBracket;
@@ -207,7 +208,7 @@ OptimError MoreThuenteLineSearch::direction_missing() {
 }
 
 OptimResult<base::Unit> MoreThuenteLineSearch::begin(const Vector& param, const double cost,
-                                                const Vector& grad) {
+                                                     const Vector& grad) {
   start_param_ = param;
   start_cost_ = cost;
   start_grad_ = grad;
@@ -289,10 +290,9 @@ OptimResult<MoreThuenteLineSearch::Verdict> MoreThuenteLineSearch::judge_trial(
     // decrease, then shift the interval ends back to f. The trial keeps psi's value and slope.
     const double d = decrease_slope_;
     const StepPoint shifted_trial{t, f - t * d, dg - d};
-    OptimResult<StepUpdate> r =
-        cstep(StepPoint{x, best_.value - x * d, best_.slope - d},
-              StepPoint{y, other_.value - y * d, other_.slope - d}, shifted_trial, bracketed_,
-              bounds.lower, bounds.upper);
+    OptimResult<StepUpdate> r = cstep(StepPoint{x, best_.value - x * d, best_.slope - d},
+                                      StepPoint{y, other_.value - y * d, other_.slope - d},
+                                      shifted_trial, bracketed_, bounds.lower, bounds.upper);
     if (!r) return std::move(r).error();
     const StepUpdate& u = r.value();
     best_ = StepPoint{u.best.step, u.best.value + u.best.step * d, u.best.slope + d};

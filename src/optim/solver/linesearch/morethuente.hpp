@@ -198,13 +198,13 @@ class MoreThuenteLineSearch {
   double start_cost_ = std::numeric_limits<double>::infinity();
   double start_slope_ = 0.0;
   double decrease_slope_ = 0.0;
-  double decrease_coeff_ = 1e-4;         // c1 of sufficient decrease
-  double curvature_coeff_ = 0.9;         // c2 of the curvature condition
-  double extrapolation_factor_ = 4.0;    // unbracketed: next advance <= 4x the last one
+  double decrease_coeff_ = 1e-4;       // c1 of sufficient decrease
+  double curvature_coeff_ = 0.9;       // c2 of the curvature condition
+  double extrapolation_factor_ = 4.0;  // unbracketed: next advance <= 4x the last one
   double width_ = std::numeric_limits<double>::quiet_NaN();
   double previous_width_ = std::numeric_limits<double>::quiet_NaN();
-  double width_tolerance_ = 1e-10;       // relative width at which the interval is used up
-  double initial_step_ = 1.0;            // a quasi-Newton direction is scaled for a unit step
+  double width_tolerance_ = 1e-10;            // relative width at which the interval is used up
+  double initial_step_ = 1.0;                 // a quasi-Newton direction is scaled for a unit step
   double min_step_ = 1.4901161193847656e-08;  // 2^-26: shorter steps move nothing measurable
   double max_step_ = std::numeric_limits<double>::infinity();
   StepPoint trial_;

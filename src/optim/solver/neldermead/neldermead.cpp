@@ -75,8 +75,7 @@ TerminationStatus NelderMead::termination_test(const IterState& /*state*/) const
   return TerminationStatus{};
 }
 
-Vector NelderMead::contract(std::span<const double> x0,
-                                         std::span<const double> x) const {
+Vector NelderMead::contract(std::span<const double> x0, std::span<const double> x) const {
   return move_towards(x0, x, x0, contraction_coeff_);
 }
 

@@ -42,17 +42,23 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "base/result.hpp"
 #include "optim/core/iter_state.hpp"
 #include "optim/core/kv.hpp"
 #include "optim/core/optim_error.hpp"
 #include "optim/core/problem.hpp"
 #include "optim/core/solver.hpp"
 #include "optim/math/vector_math.hpp"
-#include "base/result.hpp"
 
 namespace tondra::optim {
 
-enum class NelderMeadAction { Reflection, Expansion, ContractionOutside, ContractionInside, Shrink };
+enum class NelderMeadAction {
+  Reflection,
+  Expansion,
+  ContractionOutside,
+  ContractionInside,
+  Shrink
+};
 
 // The action's display text, which is its name.
 const char* action_name(NelderMeadAction action);

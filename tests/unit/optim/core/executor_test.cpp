@@ -85,7 +85,8 @@ TEST(Executor, ZeroIterationsStillRunsInitAndRecordsItsPoint) {
 }
 
 TEST(Executor, StopsAfterExactlyMaxIterationsSteps) {
-  const auto r = run_scripted(LinearProblem{}, ScriptedSolver{.costs = {9.0, 8.0, 7.0, 6.0, 5.0}}, 3);
+  const auto r =
+      run_scripted(LinearProblem{}, ScriptedSolver{.costs = {9.0, 8.0, 7.0, 6.0, 5.0}}, 3);
   EXPECT_EQ(r.solver.calls, 3u);
   EXPECT_EQ(r.state.iteration, 3u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::IterationLimit));
@@ -99,7 +100,8 @@ TEST(Executor, StopsAfterExactlyMaxIterationsSteps) {
 }
 
 TEST(Executor, StepThatConvergesIsCountedAndConsideredForTheBest) {
-  const auto r = run_scripted(LinearProblem{}, ScriptedSolver{.costs = {3.0, 2.0, 1.0}, .converge_on_call = 2}, 100);
+  const auto r = run_scripted(LinearProblem{},
+                              ScriptedSolver{.costs = {3.0, 2.0, 1.0}, .converge_on_call = 2}, 100);
   EXPECT_EQ(r.solver.calls, 2u);
   EXPECT_EQ(r.state.iteration, 2u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::Converged));
@@ -108,13 +110,15 @@ TEST(Executor, StepThatConvergesIsCountedAndConsideredForTheBest) {
 }
 
 TEST(Executor, SolversOwnTestIsAskedBeforeTheIterationLimit) {
-  const auto r = run_scripted(LinearProblem{}, ScriptedSolver{.costs = {1.0}, .converged_from_start = true}, 0);
+  const auto r = run_scripted(LinearProblem{},
+                              ScriptedSolver{.costs = {1.0}, .converged_from_start = true}, 0);
   EXPECT_EQ(r.solver.calls, 0u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::Converged));
 }
 
 TEST(Executor, BestIsTheEarliestLowestCostIgnoringNaN) {
-  const auto equal = run_scripted(LinearProblem{}, ScriptedSolver{.costs = {4.0, 2.0, 2.0, 2.0}}, 3);
+  const auto equal =
+      run_scripted(LinearProblem{}, ScriptedSolver{.costs = {4.0, 2.0, 2.0, 2.0}}, 3);
   EXPECT_EQ(equal.state.best_param, Vec{1.0});
   EXPECT_EQ(equal.state.last_best_iteration, 0u);
 

@@ -71,7 +71,8 @@ TEST(TerminationStatus, DebugTextNamesTheReason) {
             "Terminated(IterationLimit)");
   EXPECT_EQ(debug_text(TerminationStatus::solver_stopped("gave up")),
             "Terminated(SolverStopped(\"gave up\"))");
-  EXPECT_EQ(TerminationStatus::solver_stopped("gave up").reason(), TerminationReason::SolverStopped);
+  EXPECT_EQ(TerminationStatus::solver_stopped("gave up").reason(),
+            TerminationReason::SolverStopped);
 }
 
 TEST(KV, MergeLetsTheSecondRecordWin) {

@@ -86,7 +86,8 @@ TEST(Cstep, RejectsATrialOutsideTheBracketAndCrossedBounds) {
     EXPECT_EQ(u.step, t);
     EXPECT_TRUE(u.bracketed);
   }
-  EXPECT_EQ(step_of(cstep(best, best, StepPoint{1, -1, -1}, false, 3, 2)).step_case, StepCase::Rejected);
+  EXPECT_EQ(step_of(cstep(best, best, StepPoint{1, -1, -1}, false, 3, 2)).step_case,
+            StepCase::Rejected);
 }
 
 TEST(Cstep, StaysWithinTheBoundsOnAllFiniteInputs) {
@@ -119,11 +120,11 @@ TEST(Cstep, NonFiniteTermsFailWithTheTextOfTheirCase) {
     const char* text;
   };
   const Row rows[] = {
-      {best, {1, 1, kInf}, false, plain},         // case 1, infinite slope
-      {best, {1, kInf, 1}, false, plain},         // case 1, infinite theta
-      {best, {1, -1, kInf}, false, plain},        // case 2
-      {best, {1, -kInf, -0.5}, false, quoted},    // case 3, infinite theta
-      {{2, 1, kInf}, {1, -1, -2}, true, plain},   // case 4 bracketed, infinite slope at other
+      {best, {1, 1, kInf}, false, plain},        // case 1, infinite slope
+      {best, {1, kInf, 1}, false, plain},        // case 1, infinite theta
+      {best, {1, -1, kInf}, false, plain},       // case 2
+      {best, {1, -kInf, -0.5}, false, quoted},   // case 3, infinite theta
+      {{2, 1, kInf}, {1, -1, -2}, true, plain},  // case 4 bracketed, infinite slope at other
   };
   for (const Row& row : rows) {
     const auto r = cstep(best, row.other, row.trial, row.bracketed, 0, 5);
@@ -436,12 +437,11 @@ void expect_search_as_in_an_executor(MoreThuenteLineSearch& reused, P problem,
 TEST(MoreThuente, SearchWithoutAnExecutorMatchesARunInOne) {
   MoreThuenteLineSearch ls;
   expect_search_as_in_an_executor(ls, Curve{rippled_vee, rippled_vee_slope}, {0.0}, {1.0});
-  expect_search_as_in_an_executor(ls, Curve{shifted_parabola100, shifted_parabola100_slope},
-                                  {0.0}, {1.0});
+  expect_search_as_in_an_executor(ls, Curve{shifted_parabola100, shifted_parabola100_slope}, {0.0},
+                                  {1.0});
   expect_search_as_in_an_executor(ls, Curve{quartic_well, quartic_well_slope}, {0.0}, {1.0});
   expect_search_as_in_an_executor(ls, Curve{rippled_line, rippled_line_slope}, {0.0}, {1.0});
-  expect_search_as_in_an_executor(ls, Curve{nan_beyond_half, nan_beyond_half_slope}, {0.0},
-                                  {1.0});
+  expect_search_as_in_an_executor(ls, Curve{nan_beyond_half, nan_beyond_half_slope}, {0.0}, {1.0});
   expect_search_as_in_an_executor(ls, Curve{falling_line, falling_line_slope}, {0.0}, {1.0});
   const std::vector<double> g = Rosenbrock{}.gradient(std::vector<double>{-1.2, 1.0}).value();
   expect_search_as_in_an_executor(ls, Rosenbrock{}, {-1.2, 1.0}, {-g[0], -g[1]});

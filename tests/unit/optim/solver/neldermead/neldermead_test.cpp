@@ -42,10 +42,10 @@ struct Table {
 
 // Vertices 0, 1, 2 with costs 1, 2, 3: best {0}, second-worst {1}, worst {2}. The centroid of
 // the two best is {0.5}, so the trial points are fixed:
-constexpr double kReflected = -1.0;          // 0.5 + (0.5 - 2)
-constexpr double kExpanded = -2.5;           // 0.5 + 2 (-1 - 0.5)
-constexpr double kContractedOutside = -0.25; // 0.5 + 0.5 (-1 - 0.5)
-constexpr double kContractedInside = 1.25;   // 0.5 + 0.5 (2 - 0.5)
+constexpr double kReflected = -1.0;           // 0.5 + (0.5 - 2)
+constexpr double kExpanded = -2.5;            // 0.5 + 2 (-1 - 0.5)
+constexpr double kContractedOutside = -0.25;  // 0.5 + 0.5 (-1 - 0.5)
+constexpr double kContractedInside = 1.25;    // 0.5 + 0.5 (2 - 0.5)
 // and a shrink towards {0} moves {1} to {0.5} and {2} to {1}.
 
 using Costs = std::map<double, double>;
@@ -158,7 +158,8 @@ TEST(NelderMead, NaNReflectedCostIsAPotentialBugAndLeavesTheSimplex) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message(),
             "Potential bug: \"`NelderMead`: Reached unreachable point.\". This is potentially a "
-            "bug. Please file a report on " + std::string(kIssueTracker));
+            "bug. Please file a report on " +
+                std::string(kIssueTracker));
   EXPECT_EQ(s.simplex(), (Simplex{{0.0, 1.0}, {1.0, 2.0}, {2.0, 3.0}}));
 }
 
@@ -216,8 +217,11 @@ TEST(NelderMead, TerminationTestAgreesWithTheDeviationNearAndFarFromTheTolerance
     return std::sqrt((1.0 / (static_cast<double>(costs.size()) - 1.0)) * ss);
   };
   const std::vector<std::vector<double>> cases = {
-      {1.0, 1.0 + 1e-12, 1.0 + 3e-12, 1.0 + 3e-12}, {0.0, 0.0, 0.0, 5.0}, {2.0, 2.0, 2.0, 2.5},
-      {1e-149, 1e-149, 3e-149, 4e-149}, {1.0, 2.0, kNaN, 3.0},
+      {1.0, 1.0 + 1e-12, 1.0 + 3e-12, 1.0 + 3e-12},
+      {0.0, 0.0, 0.0, 5.0},
+      {2.0, 2.0, 2.0, 2.5},
+      {1e-149, 1e-149, 3e-149, 4e-149},
+      {1.0, 2.0, kNaN, 3.0},
       {1.0, 2.0, 3.0, std::numeric_limits<double>::infinity()}};
   for (const std::vector<double>& costs : cases) {
     Costs table;

@@ -37,9 +37,8 @@ template <class P>
 OptimResult<OptimizationResult<P, LBFGS>> minimise(P problem, std::vector<double> x0,
                                                    std::uint64_t max_iterations = 100) {
   Executor exec(std::move(problem), LBFGS(MoreThuenteLineSearch{}, kHistory));
-  exec.configure([&](IterState s) {
-    return std::move(s).with_param(x0).with_max_iterations(max_iterations);
-  });
+  exec.configure(
+      [&](IterState s) { return std::move(s).with_param(x0).with_max_iterations(max_iterations); });
   return std::move(exec).run();
 }
 
