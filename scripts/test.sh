@@ -55,6 +55,14 @@ else
   record "C++ configure ($clangxx)" FAILED
 fi
 
+# --- Lint: clang-format and clang-tidy, pinned (make lint) -----------------------------------------
+echo "=== lint"
+if LINT_NO_SETUP=1 scripts/lint.sh; then
+  record "lint (format, tidy)" passed
+else
+  record "lint (format, tidy)" FAILED
+fi
+
 # --- Python tests, per interpreter ----------------------------------------------------------------
 for venv in .venv/*/; do
   venv=${venv%/}
