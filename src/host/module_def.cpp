@@ -16,7 +16,6 @@ constexpr int kApiVersion = 1013;
 
 // Users and tests match this text. It says what is refused and why, and nothing that would go
 // stale once the state is kept per interpreter.
-
 constexpr const char* kSubinterpreterMessage =
     "tondra does not yet support sub-interpreters: the module can only be imported in the "
     "first interpreter that loaded it in this process";
@@ -40,6 +39,21 @@ HostResult<PyRef> all_list(PyObject* module) {
   return all;
 }
 
+// Whether the current interpreter refuses single-phase modules (an isolated sub-interpreter).
+// 3.12 checks that only after the initialisation has returned and then discards the module, so
+// an initialisation there must make and claim nothing; 3.13 checks before calling us. (CPython's
+// own tests can lift the refusal with a private override; such an interpreter is refused here all
+// the same.)
+bool refuses_single_phase_modules() {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+  PyInterpreterState* const interpreter = PyInterpreterState_Get();
+  return interpreter != PyInterpreterState_Main() &&
+         _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
 PyObject* ModuleDef::init() noexcept {
@@ -55,6 +69,9 @@ HostResult<PyRef> ModuleDef::make_module() {
       return HostError::deferred(PyExc_ImportError, kSubinterpreterMessage);
     }
     if (module_ != nullptr) return PyRef::borrow(module_);
+  }
+  if (refuses_single_phase_modules()) {
+    return HostError::deferred(PyExc_ImportError, kSubinterpreterMessage);
   }
 
   PyRef module = PyRef::steal(PyModule_Create2(&def_, kApiVersion));

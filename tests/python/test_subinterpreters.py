@@ -79,3 +79,32 @@ class TestOwnership:
         proc = child(AFTER_SUBINTERPRETER.replace("PRIVATE", PRIVATE).replace("CONFIG", config))
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout == b"[1.0, 2.0] True\n"
+
+    def test_failed_isolated_import_claims_nothing(self, child):
+        # The isolated interpreter still lives when the main interpreter imports.
+        if sys.version_info < (3, 12):
+            pytest.skip("no isolated sub-interpreters before 3.12")
+        proc = child(ISOLATED_STILL_ALIVE.replace("PRIVATE", PRIVATE))
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == b"ImportError [1.0, 2.0]\n"
+
+
+ISOLATED_STILL_ALIVE = """
+import sys
+import PRIVATE as interpreters
+
+if sys.version_info >= (3, 13):
+    iid = interpreters.create("isolated")
+    failure = interpreters.exec(iid, "import tondra")
+    kind = failure.type.__name__
+else:
+    iid = interpreters.create(isolated=True)
+    try:
+        interpreters.run_string(iid, "import tondra")
+        kind = "imported"
+    except interpreters.RunFailedError as e:
+        kind = str(e).partition(": ")[0].strip("<>").replace("class ", "").strip("'")
+import tondra
+print(kind, tondra.fit_geometrical([0, 2], [0, 4]))
+interpreters.destroy(iid)
+"""
