@@ -53,10 +53,10 @@ IMPORT_WITHOUT_MEMORY = """
 import _imp
 import _testcapi
 import importlib.util
-spec = importlib.util.find_spec("tondra")
+found = importlib.util.find_spec("tondra")
 _testcapi.set_nomemory(START)
 try:
-    _imp.create_dynamic(spec)
+    _imp.create_dynamic(found)
 finally:
     _testcapi.remove_mem_hooks()
 """
