@@ -21,17 +21,23 @@ jobs=$(nproc 2>/dev/null || echo 2)
 tools=$(tools_venv)
 export PATH="$PWD/$tools/bin:$PATH"  # cmake and ninja from the build requirements
 mkdir -p build
-if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DPython_EXECUTABLE="$PWD/$tools/bin/python" -DTONDRA_BUILD_TESTS=ON >build/cpp-configure.log 2>&1; then
-  if cmake --build build/cpp -j "$jobs" && (cd build/cpp && ctest --output-on-failure -j "$jobs"); then
-    record "C++ unit tests (ctest)" passed
+# Configures, builds and runs the unit tests in a build directory; extra arguments are variable
+# assignments for the configure step (the compiler).
+cpp_tests() {  # label build-dir [NAME=value...]
+  local label=$1 dir=$2; shift 2
+  if env "$@" cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPython_EXECUTABLE="$PWD/$tools/bin/python" -DTONDRA_BUILD_TESTS=ON >"$dir-configure.log" 2>&1; then
+    if cmake --build "$dir" -j "$jobs" && (cd "$dir" && ctest --output-on-failure -j "$jobs"); then
+      record "$label" passed
+    else
+      record "$label" FAILED
+    fi
   else
-    record "C++ unit tests (ctest)" FAILED
+    cat "$dir-configure.log"
+    record "$label (configure)" FAILED
   fi
-else
-  cat build/cpp-configure.log
-  record "C++ configure" FAILED
-fi
+}
+cpp_tests "C++ unit tests (ctest)" build/cpp
 
 # --- C++ unit tests, built with clang ------------------------------------------------------------
 # The code must build warning-free with a second compiler; its unit tests are enough to show
@@ -43,16 +49,8 @@ done
 if [ -z "$clangxx" ]; then
   record "C++ unit tests (clang)" FAILED
   echo "no clang++ 16 or newer: scripts/setup.sh installs clang-19" >&2
-elif CXX=$clangxx CC=${clangxx/++/} cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DPython_EXECUTABLE="$PWD/$tools/bin/python" -DTONDRA_BUILD_TESTS=ON >build/clang-configure.log 2>&1; then
-  if cmake --build build/clang -j "$jobs" && (cd build/clang && ctest --output-on-failure -j "$jobs"); then
-    record "C++ unit tests ($clangxx)" passed
-  else
-    record "C++ unit tests ($clangxx)" FAILED
-  fi
 else
-  cat build/clang-configure.log
-  record "C++ configure ($clangxx)" FAILED
+  cpp_tests "C++ unit tests ($clangxx)" build/clang CXX="$clangxx" CC="${clangxx/++/}"
 fi
 
 # --- Lint: clang-format and clang-tidy, pinned (make lint) -----------------------------------------
