@@ -7,7 +7,7 @@ source scripts/common.sh
 scripts/setup.sh test
 venv=$(tools_venv)
 export PATH="$PWD/$venv/bin:$PATH"
-pip_in "$venv/bin/python" install -q --no-build-isolation --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+install_module "$venv"
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONDRA_BUILD_TESTS=OFF \
       -DTONDRA_BUILD_BENCH=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null

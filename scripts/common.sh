@@ -16,3 +16,11 @@ tools_venv() {
   [ -n "$venv" ] || venv=$(ls -d .venv/*-3.1[3-9] 2>/dev/null | tail -n 1 || true)
   printf '%s' "$venv"
 }
+
+# Builds the module from this checkout and installs it into the environment .venv/<tag>, through
+# the same CMake project; each environment keeps its own build directory, so rebuilds are quick.
+install_module() {  # venv-directory
+  local venv=$1
+  pip_in "$venv/bin/python" install -q --no-build-isolation \
+    --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+}

@@ -7,5 +7,5 @@ scripts/setup.sh demo
 tag=$(cat .venv/demo-tag)
 python=.venv/$tag/bin/python
 export PATH="$PWD/.venv/$tag/bin:$PATH"
-pip_in "$python" install -q --no-build-isolation --config-settings=build-dir="build/wheel-$tag" .
+install_module ".venv/$tag"
 "$python" demo/demo.py "$@"

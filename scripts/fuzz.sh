@@ -11,8 +11,7 @@ source scripts/common.sh
 scripts/setup.sh test
 venv=$(tools_venv)
 export PATH="$PWD/$venv/bin:$PATH"
-pip_in "$venv/bin/python" install -q --no-build-isolation \
-  --config-settings=build-dir="build/wheel-${venv#.venv/}" .
+install_module "$venv"
 engine=()
 if pip_in "$venv/bin/python" install -q -r requirements/fuzz.txt >/dev/null 2>&1; then
   engine=(--atheris)

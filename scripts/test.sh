@@ -67,8 +67,7 @@ for venv in .venv/*/; do
   tag=${venv#.venv/}
   [ -x "$venv/bin/python" ] || continue
   echo "=== $tag: build and install"
-  if ! pip_in "$venv/bin/python" install -q --no-build-isolation \
-        --config-settings=build-dir="build/wheel-$tag" . ; then
+  if ! install_module "$venv"; then
     record "pytest $tag" "FAILED (build)"
     continue
   fi
