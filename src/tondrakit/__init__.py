@@ -1,0 +1,15 @@
+"""Circles fitted to points: centre, radius, fit quality, uncertainty, and robust fits.
+
+A pure-Python layer on the native module ``tondra``: the centre comes from its fits, bit for
+bit, and the kit adds what users want with it, with ordinary exceptions only.
+
+- :func:`fit` fits one circle: :class:`Circle` with ``cx, cy, r, rms, n``, ``stderr``, ``cov``.
+- :func:`fit_robust` fits one circle to points with outliers: :class:`RobustFit`.
+- :class:`FitError` (a ``ValueError``) when the points determine no circle.
+"""
+
+from ._circle import Circle, RobustFit
+from ._errors import FitError
+from ._fit import fit
+
+__all__ = ["Circle", "FitError", "RobustFit", "fit"]

@@ -1,0 +1,312 @@
+"""The fitted circle, the statistics that describe it, and the decisions shared by every fit.
+
+Everything numerical here works on a batch of G point sets of one length n at once, as (G, n)
+float64 arrays, so that a fit of one set and a fit of many sets give the same bits for the same
+set: every operation is element-wise and correctly rounded (no library transcendental whose
+vectorised and scalar paths might differ), and every sum runs along the last axis in index order
+from +0.0 (a cumulative sum, whose partial results pin that order), never a pairwise or blocked
+reduction whose grouping could depend on the batch.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Final, Literal, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+import tondra
+
+from ._errors import FitError
+from ._validate import points
+
+__all__ = ["Circle", "Method", "RobustFit", "circle_stats"]
+
+FloatArray: TypeAlias = "npt.NDArray[np.float64]"
+BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
+Method: TypeAlias = Literal["lsq", "nelder_mead", "taubin", "centroid"]
+
+METHODS: Final[tuple[str, ...]] = ("lsq", "nelder_mead", "taubin", "centroid")
+
+
+def check_method(method: object) -> Method:
+    """The method name itself, or ValueError listing the allowed ones."""
+    if not isinstance(method, str) or method not in METHODS:
+        allowed = ", ".join(repr(m) for m in METHODS)
+        raise ValueError(f"unknown method {method!r}: expected one of {allowed}")
+    return method  # type: ignore[return-value]  # checked against the literal's values
+
+
+def _lsq(xs: list[float], ys: list[float]) -> list[float]:
+    return tondra.fit_lsq(xs, ys)
+
+
+def _nelder_mead(xs: list[float], ys: list[float]) -> list[float]:
+    return tondra.fit_lsq(xs, ys, "nelder_mead")
+
+
+_NATIVE: Final[dict[str, tuple[str, Callable[[list[float], list[float]], list[float]]]]] = {
+    "lsq": ("fit_lsq", _lsq),
+    "nelder_mead": ("fit_lsq(method='nelder_mead')", _nelder_mead),
+    "taubin": ("taubin_svd", tondra.taubin_svd),
+    "centroid": ("fit_geometrical", tondra.fit_geometrical),
+}
+
+
+def native_centre(method: Method, xs: list[float], ys: list[float]) -> tuple[float, float]:
+    """The native fit's centre for `method` on the points, exactly as it returned it.
+
+    The native module reports a failure of its numerical work as ``PanicException``, a
+    ``BaseException`` meant to end a careless program; here it becomes :class:`FitError` with
+    the same message, chained. Anything else (``KeyboardInterrupt`` above all) passes through.
+    The centre is not checked: see :func:`result_problem`.
+    """
+    name, call = _NATIVE[method]
+    try:
+        cx, cy = call(xs, ys)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        raise FitError(f"the native fit {name} failed: {e}") from e
+    return cx, cy
+
+
+def _sum_last(a: FloatArray) -> FloatArray:
+    """Sums along the last axis, one element at a time in index order from +0.0.
+
+    A cumulative sum fixes the order (each partial sum is an output); adding +0.0 turns the one
+    case where starting from the first element differs, an all-(-0.0) row, into +0.0.
+    """
+    out: FloatArray = np.cumsum(a, axis=-1)[..., -1] + 0.0
+    return out
+
+
+# Codes of shape_problems().
+OK: Final = 0
+COINCIDENT: Final = 1
+COLLINEAR: Final = 2
+
+SHAPE_MESSAGES: Final[dict[int, str]] = {
+    COINCIDENT: "all points coincide: they determine no circle",
+    COLLINEAR: "the points are collinear: no circle passes through them",
+}
+
+# Collinear means: the points' RMS distance from their principal line is at the rounding level
+# of the coordinates themselves. Points rounded onto a line keep such a spread (a few ulps of
+# the largest coordinate); anything clearly above it is a circle, however flat.
+_COLLINEAR_ULPS: Final = 16.0
+
+
+def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
+    """For each row of (G, n) point sets, OK, COINCIDENT or COLLINEAR.
+
+    Collinearity is judged by the spread across the principal axis of the centred points,
+    found from the 2x2 scatter matrix with arithmetic only (its eigenvector, not an angle),
+    so that the decision for a set does not depend on the batch around it.
+    """
+    n = float(xs.shape[-1])
+    mx = _sum_last(xs) / n
+    my = _sum_last(ys) / n
+    dx = xs - mx[:, None]
+    dy = ys - my[:, None]
+    sums = _sum_last(np.stack((dx * dx, dx * dy, dy * dy), axis=1))
+    a, b, c = sums[:, 0], sums[:, 1], sums[:, 2]
+    # Principal direction: the eigenvector of [[a, b], [b, c]] for the larger eigenvalue, taken
+    # from whichever of its two textbook forms is the better conditioned.
+    half = (a - c) / 2.0
+    lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
+    use_first = np.abs(lam - c) >= np.abs(lam - a)
+    ex = np.where(use_first, lam - c, b)
+    ey = np.where(use_first, b, lam - a)
+    norm = np.sqrt(ex * ex + ey * ey)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ex, ey = ex / norm, ey / norm
+        across = dy * ex[:, None] - dx * ey[:, None]
+        spread = np.sqrt(_sum_last(across * across) / n)
+    scale = np.maximum(np.max(np.abs(xs), axis=-1), np.max(np.abs(ys), axis=-1))
+    same = (np.max(xs, axis=-1) == np.min(xs, axis=-1)) & (np.max(ys, axis=-1) == np.min(ys, axis=-1))
+    # norm == 0 only when the scatter is isotropic yet the points are not all equal: a circle.
+    flat = (norm > 0.0) & ~(spread > _COLLINEAR_ULPS * np.finfo(np.float64).eps * scale)
+    codes = np.where(same, COINCIDENT, np.where(flat, COLLINEAR, OK)).astype(np.int8)
+    return codes
+
+
+def result_problem(cx: float, cy: float, r: float) -> str | None:
+    """Why a fit's centre and radius are no circle (not finite), or None."""
+    if math.isfinite(cx) and math.isfinite(cy) and math.isfinite(r):
+        return None
+    return f"the fit gave no finite circle: centre ({cx!r}, {cy!r}), radius {r!r}"
+
+
+def circle_stats(
+    xs: FloatArray, ys: FloatArray, cx: FloatArray, cy: FloatArray
+) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Radius, rms residual and covariance for a batch of G point sets of n points each.
+
+    Parameters
+    ----------
+    xs, ys : (G, n) float64 arrays, C-contiguous
+        The points of each set (n >= 1).
+    cx, cy : (G,) float64 arrays
+        The centre of each set.
+
+    Returns
+    -------
+    r : (G,) array
+        Mean distance d_i = |p_i - c| of the points from the centre: for a given centre, the
+        radius that minimises sum (d_i - r)^2.
+    rms : (G,) array
+        sqrt(mean e_i^2) of the residuals e_i = d_i - r.
+    cov : (G, 3, 3) array
+        Covariance of (cx, cy, r): sigma^2 (J^T J)^-1, where J is the Jacobian of the residuals
+        with respect to (cx, cy, r) at the fitted circle (rows -u_i, -v_i, -1 with (u_i, v_i)
+        the unit vector from the centre to the point) and sigma^2 = sum e_i^2 / (n - 3). All
+        NaN when n <= 3, where the residuals leave no degrees of freedom to estimate sigma.
+
+    Notes
+    -----
+    The result for one set is the same, bit for bit, whatever other sets share the batch.
+    A point exactly at the centre has no direction; its row of J gets u = v = 0.
+    """
+    count = xs.shape[-1]
+    n = float(count)
+    dx = xs - cx[:, None]
+    dy = ys - cy[:, None]
+    d = np.sqrt(dx * dx + dy * dy)
+    r = _sum_last(d) / n
+    e = d - r[:, None]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        u = np.where(d > 0.0, dx / d, 0.0)
+        v = np.where(d > 0.0, dy / d, 0.0)
+    s = _sum_last(np.stack((e * e, u * u, u * v, v * v, u, v), axis=1))
+    see, suu, suv, svv, su, sv = (s[:, k] for k in range(6))
+    rms = np.sqrt(see / n)
+    # (J^T J)^-1 of the symmetric [[suu, suv, su], [suv, svv, sv], [su, sv, n]] by cofactors.
+    c00 = svv * n - sv * sv
+    c01 = su * sv - suv * n
+    c02 = suv * sv - su * svv
+    c11 = suu * n - su * su
+    c12 = suv * su - suu * sv
+    c22 = suu * svv - suv * suv
+    det = suu * c00 + suv * c01 + su * c02
+    sigma2 = see / (n - 3.0) if count > 3 else np.full_like(see, math.nan)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        k = sigma2 / det
+    cov = np.empty((xs.shape[0], 3, 3))
+    cov[:, 0, 0] = k * c00
+    cov[:, 0, 1] = cov[:, 1, 0] = k * c01
+    cov[:, 0, 2] = cov[:, 2, 0] = k * c02
+    cov[:, 1, 1] = k * c11
+    cov[:, 1, 2] = cov[:, 2, 1] = k * c12
+    cov[:, 2, 2] = k * c22
+    return r, rms, cov
+
+
+@dataclass(frozen=True, slots=True)
+class Circle:
+    """A fitted circle, with how well the points fit it and how sure its parameters are.
+
+    Attributes
+    ----------
+    cx, cy : float
+        Centre, exactly as the native fit returned it.
+    r : float
+        Mean distance of the points from the centre (the radius that the least-squares
+        objective implies for this centre).
+    rms : float
+        Root mean square of the residuals d_i - r, d_i the points' distances from the centre.
+    n : int
+        Number of points fitted.
+    method : str
+        The method that found the centre: "lsq", "nelder_mead", "taubin" or "centroid".
+
+    Examples
+    --------
+    >>> import tondrakit
+    >>> c = tondrakit.fit([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
+    >>> round(c.cx, 4), round(c.cy, 4), round(c.r, 4), round(c.rms, 4)
+    (9.8876, 3.6875, 27.3504, 0.8208)
+    >>> [round(s, 3) for s in c.stderr]
+    [7.215, 7.048, 9.226]
+    >>> c.residuals([9.8876 + 30.0], [3.6875]).round(3)
+    array([2.65])
+    """
+
+    cx: float
+    cy: float
+    r: float
+    rms: float
+    n: int
+    method: str
+    # The covariance of (cx, cy, r), row by row; see `cov`.
+    cov_entries: tuple[float, ...] = field(repr=False)
+
+    @property
+    def center(self) -> tuple[float, float]:
+        """The centre as ``(cx, cy)``."""
+        return (self.cx, self.cy)
+
+    @property
+    def cov(self) -> FloatArray:
+        """Covariance matrix of (cx, cy, r), 3x3 (a new array each time).
+
+        sigma^2 (J^T J)^-1 with J the Jacobian of the geometric residuals d_i - r with respect
+        to (cx, cy, r) at the fitted circle and sigma^2 = sum (d_i - r)^2 / (n - 3): the
+        first-order estimate for independent noise of equal spread on every point. NaN when
+        n <= 3.
+        """
+        return np.array(self.cov_entries, dtype=np.float64).reshape(3, 3)
+
+    @property
+    def stderr(self) -> tuple[float, float, float]:
+        """Standard errors ``(s_cx, s_cy, s_r)``: square roots of the covariance's diagonal."""
+        c = self.cov_entries
+        return (math.sqrt(c[0]), math.sqrt(c[4]), math.sqrt(c[8]))
+
+    def residuals(self, xs: npt.ArrayLike, ys: npt.ArrayLike | None = None) -> FloatArray:
+        """Signed distances of any points from the circle, |p - c| - r (outside positive).
+
+        Points are given as for :func:`tondrakit.fit`: two 1-D array-likes or one (n, 2).
+        """
+        x, y = points(xs, ys, min_points=0)
+        dx = x - self.cx
+        dy = y - self.cy
+        out: FloatArray = np.sqrt(dx * dx + dy * dy) - self.r
+        return out
+
+
+@dataclass(frozen=True, slots=True)
+class RobustFit:
+    """The result of :func:`tondrakit.fit_robust`.
+
+    Attributes
+    ----------
+    circle : Circle
+        The final fit on the inliers alone (its ``n`` is their number).
+    inliers : numpy.ndarray of bool
+        For each input point, whether it is an inlier of `circle`: ``|residual| <= threshold``.
+    trials : int
+        Number of 3-point samples drawn.
+    threshold : float
+        The inlier threshold used, given or estimated.
+    """
+
+    circle: Circle
+    inliers: BoolArray = field(compare=False)
+    trials: int
+    threshold: float
+
+
+def make_circles(
+    cx: FloatArray, cy: FloatArray, r: FloatArray, rms: FloatArray, cov: FloatArray, n: int,
+    method: str,
+) -> list[Circle]:
+    """Circles from the rows of circle_stats' results (the centres as given)."""
+    entries = cov.reshape(cov.shape[0], 9).tolist()
+    return [
+        Circle(a, b, c, d, n, method, tuple(e))
+        for a, b, c, d, e in zip(cx.tolist(), cy.tolist(), r.tolist(), rms.tolist(), entries)
+    ]
