@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Final, Literal, TypeAlias
+from typing import Any, Final, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -80,8 +80,48 @@ def _sum_last(a: FloatArray) -> FloatArray:
     A cumulative sum fixes the order (each partial sum is an output); adding +0.0 turns the one
     case where starting from the first element differs, an all-(-0.0) row, into +0.0.
     """
-    out: FloatArray = np.cumsum(a, axis=-1)[..., -1] + 0.0
+    out: FloatArray = a.cumsum(axis=-1)[..., -1] + 0.0
     return out
+
+
+# The per-set arithmetic (a few dozen operations on each set's sums) is written once, for
+# either numpy arrays of shape (G,) or plain floats: for a single set, numpy's per-call cost
+# would be many times that of the native fit itself. Both kinds do IEEE double arithmetic with
+# correctly rounded +, -, *, / and sqrt, so they give the same bits for the same set.
+class _ArrayOps:
+    @staticmethod
+    def sqrt(a: FloatArray) -> FloatArray:
+        out: FloatArray = np.sqrt(a)
+        return out
+
+    @staticmethod
+    def div(a: FloatArray, b: FloatArray) -> FloatArray:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            out: FloatArray = np.divide(a, b)
+        return out
+
+    @staticmethod
+    def where(cond: BoolArray, a: FloatArray, b: FloatArray) -> FloatArray:
+        out: FloatArray = np.where(cond, a, b)
+        return out
+
+
+class _FloatOps:
+    @staticmethod
+    def sqrt(a: float) -> float:
+        return math.sqrt(a) if a >= 0.0 else math.nan
+
+    @staticmethod
+    def div(a: float, b: float) -> float:
+        if b != 0.0:
+            return a / b
+        if a != a or a == 0.0:
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+    @staticmethod
+    def where(cond: bool, a: float, b: float) -> float:
+        return a if cond else b
 
 
 # Codes of shape_problems().
@@ -98,39 +138,70 @@ SHAPE_MESSAGES: Final[dict[int, str]] = {
 # of the coordinates themselves. Points rounded onto a line keep such a spread (a few ulps of
 # the largest coordinate); anything clearly above it is a circle, however flat.
 _COLLINEAR_ULPS: Final = 16.0
+_EPS: Final = float(np.finfo(np.float64).eps)
+# The smaller eigenvalue of the scatter matrix, found from its determinant, is off by a few ulps
+# of the larger one; above this fraction of it the points are certainly not collinear in the
+# sense above, and the exact spread across the line is not needed.
+_FLAT_CANDIDATE: Final = 1e-6
+
+
+def _principal_direction(a: Any, b: Any, c: Any, ops: Any) -> tuple[Any, Any, Any]:
+    """Unit eigenvector (ex, ey) of [[a, b], [b, c]] for its larger eigenvalue, and whether the
+    smaller one is small enough for the points to be collinear candidates.
+
+    The eigenvector takes whichever of its two textbook forms is the better conditioned; it is
+    NaN when the matrix is a multiple of the identity (every direction alike: no line at all).
+    """
+    half = (a - c) / 2.0
+    lam = (a + c) / 2.0 + ops.sqrt(half * half + b * b)
+    first = abs(lam - c) >= abs(lam - a)
+    ex = ops.where(first, lam - c, b)
+    ey = ops.where(first, b, lam - a)
+    norm = ops.sqrt(ex * ex + ey * ey)
+    # Written so that NaN (all points equal: lam = 0) counts as small.
+    small = ops.where(ops.div(a * c - b * b, lam) > _FLAT_CANDIDATE * lam, False, True)
+    return ops.div(ex, norm), ops.div(ey, norm), small
 
 
 def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
-    """For each row of (G, n) point sets, OK, COINCIDENT or COLLINEAR.
+    """For each row of (G, n) point sets (n >= 1), OK, COINCIDENT or COLLINEAR.
 
-    Collinearity is judged by the spread across the principal axis of the centred points,
-    found from the 2x2 scatter matrix with arithmetic only (its eigenvector, not an angle),
-    so that the decision for a set does not depend on the batch around it.
+    Collinear: the RMS distance of the points from their principal axis (through their mean)
+    is at most a few ulps of the coordinates' magnitude (each weighted by how much it counts
+    across that axis). The axis comes from the 2x2 scatter matrix
+    with arithmetic only, so the decision for a set does not depend on the batch around it.
     """
-    n = float(xs.shape[-1])
-    mx = _sum_last(xs) / n
-    my = _sum_last(ys) / n
-    dx = xs - mx[:, None]
-    dy = ys - my[:, None]
-    sums = _sum_last(np.stack((dx * dx, dx * dy, dy * dy), axis=1))
-    a, b, c = sums[:, 0], sums[:, 1], sums[:, 2]
-    # Principal direction: the eigenvector of [[a, b], [b, c]] for the larger eigenvalue, taken
-    # from whichever of its two textbook forms is the better conditioned.
-    half = (a - c) / 2.0
-    lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
-    use_first = np.abs(lam - c) >= np.abs(lam - a)
-    ex = np.where(use_first, lam - c, b)
-    ey = np.where(use_first, b, lam - a)
-    norm = np.sqrt(ex * ex + ey * ey)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        ex, ey = ex / norm, ey / norm
-        across = dy * ex[:, None] - dx * ey[:, None]
-        spread = np.sqrt(_sum_last(across * across) / n)
-    scale = np.maximum(np.max(np.abs(xs), axis=-1), np.max(np.abs(ys), axis=-1))
-    same = (np.max(xs, axis=-1) == np.min(xs, axis=-1)) & (np.max(ys, axis=-1) == np.min(ys, axis=-1))
-    # norm == 0 only when the scatter is isotropic yet the points are not all equal: a circle.
-    flat = (norm > 0.0) & ~(spread > _COLLINEAR_ULPS * np.finfo(np.float64).eps * scale)
-    codes = np.where(same, COINCIDENT, np.where(flat, COLLINEAR, OK)).astype(np.int8)
+    groups, count = xs.shape
+    n = float(count)
+    dx = xs - (_sum_last(xs) / n)[:, None]
+    dy = ys - (_sum_last(ys) / n)[:, None]
+    w = np.empty((groups, 3, count))
+    np.multiply(dx, dx, out=w[:, 0])
+    np.multiply(dx, dy, out=w[:, 1])
+    np.multiply(dy, dy, out=w[:, 2])
+    sums = _sum_last(w)
+    if groups == 1:
+        a, b, c = sums[0].tolist()
+        ex, ey, small = _principal_direction(a, b, c, _FloatOps)
+        if not small:
+            return np.zeros(1, dtype=np.int8)
+        candidates = np.ones(1, dtype=bool)
+    else:
+        ex, ey, candidates = _principal_direction(sums[:, 0], sums[:, 1], sums[:, 2], _ArrayOps)
+        ex, ey = ex[:, None], ey[:, None]
+    across = dy * ex - dx * ey
+    spread = np.sqrt(_sum_last(across * across) / n)
+    hi_x, lo_x = xs.max(axis=-1), xs.min(axis=-1)
+    hi_y, lo_y = ys.max(axis=-1), ys.min(axis=-1)
+    # The rounding of a coordinate of magnitude m is about eps * m; across the line, x counts
+    # with the weight |ey| and y with |ex|.
+    rounding = np.maximum(hi_x, -lo_x) * np.abs(ey) + np.maximum(hi_y, -lo_y) * np.abs(ex)
+    same = (hi_x == lo_x) & (hi_y == lo_y)
+    # A NaN spread (no principal axis) is no line.
+    flat = candidates & (spread <= _COLLINEAR_ULPS * _EPS * rounding.reshape(-1))
+    codes: npt.NDArray[np.int8] = np.where(
+        same, COINCIDENT, np.where(flat, COLLINEAR, OK)
+    ).astype(np.int8)
     return codes
 
 
@@ -139,6 +210,23 @@ def result_problem(cx: float, cy: float, r: float) -> str | None:
     if math.isfinite(cx) and math.isfinite(cy) and math.isfinite(r):
         return None
     return f"the fit gave no finite circle: centre ({cx!r}, {cy!r}), radius {r!r}"
+
+
+def _covariance(s: Any, n: float, count: int, ops: Any) -> tuple[Any, ...]:
+    """The six distinct entries (00, 01, 02, 11, 12, 22) of sigma^2 (J^T J)^-1 from the sums
+    (see, suu, suv, svv, su, sv), by cofactors of the symmetric
+    [[suu, suv, su], [suv, svv, sv], [su, sv, n]]."""
+    see, suu, suv, svv, su, sv = s
+    c00 = svv * n - sv * sv
+    c01 = su * sv - suv * n
+    c02 = suv * sv - su * svv
+    c11 = suu * n - su * su
+    c12 = suv * su - suu * sv
+    c22 = suu * svv - suv * suv
+    det = suu * c00 + suv * c01 + su * c02
+    sigma2 = see / (n - 3.0) if count > 3 else see * math.nan
+    k = ops.div(sigma2, det)
+    return (k * c00, k * c01, k * c02, k * c11, k * c12, k * c22)
 
 
 def circle_stats(
@@ -171,37 +259,32 @@ def circle_stats(
     The result for one set is the same, bit for bit, whatever other sets share the batch.
     A point exactly at the centre has no direction; its row of J gets u = v = 0.
     """
-    count = xs.shape[-1]
+    groups, count = xs.shape
     n = float(count)
     dx = xs - cx[:, None]
     dy = ys - cy[:, None]
     d = np.sqrt(dx * dx + dy * dy)
     r = _sum_last(d) / n
-    e = d - r[:, None]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        u = np.where(d > 0.0, dx / d, 0.0)
-        v = np.where(d > 0.0, dy / d, 0.0)
-    s = _sum_last(np.stack((e * e, u * u, u * v, v * v, u, v), axis=1))
-    see, suu, suv, svv, su, sv = (s[:, k] for k in range(6))
-    rms = np.sqrt(see / n)
-    # (J^T J)^-1 of the symmetric [[suu, suv, su], [suv, svv, sv], [su, sv, n]] by cofactors.
-    c00 = svv * n - sv * sv
-    c01 = su * sv - suv * n
-    c02 = suv * sv - su * svv
-    c11 = suu * n - su * su
-    c12 = suv * su - suu * sv
-    c22 = suu * svv - suv * suv
-    det = suu * c00 + suv * c01 + su * c02
-    sigma2 = see / (n - 3.0) if count > 3 else np.full_like(see, math.nan)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        k = sigma2 / det
-    cov = np.empty((xs.shape[0], 3, 3))
-    cov[:, 0, 0] = k * c00
-    cov[:, 0, 1] = cov[:, 1, 0] = k * c01
-    cov[:, 0, 2] = cov[:, 2, 0] = k * c02
-    cov[:, 1, 1] = k * c11
-    cov[:, 1, 2] = cov[:, 2, 1] = k * c12
-    cov[:, 2, 2] = k * c22
+    w = np.empty((groups, 6, count))
+    e, u, v = w[:, 0], w[:, 4], w[:, 5]
+    np.subtract(d, r[:, None], out=e)
+    # d = 0 only where dx = dy = 0, so dividing by 1 there gives the zero direction.
+    safe = np.where(d > 0.0, d, 1.0)
+    np.divide(dx, safe, out=u)
+    np.divide(dy, safe, out=v)
+    np.multiply(u, u, out=w[:, 1])
+    np.multiply(u, v, out=w[:, 2])
+    np.multiply(v, v, out=w[:, 3])
+    np.multiply(e, e, out=e)
+    s = _sum_last(w)
+    cov = np.empty((groups, 3, 3))
+    if groups == 1:
+        entries: tuple[Any, ...] = _covariance(s[0].tolist(), n, count, _FloatOps)
+    else:
+        entries = _covariance(tuple(s.T), n, count, _ArrayOps)
+    for k, (i, j) in enumerate(((0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (2, 2))):
+        cov[:, i, j] = cov[:, j, i] = entries[k]
+    rms: FloatArray = np.sqrt(s[:, 0] / n)
     return r, rms, cov
 
 
@@ -264,7 +347,7 @@ class Circle:
     def stderr(self) -> tuple[float, float, float]:
         """Standard errors ``(s_cx, s_cy, s_r)``: square roots of the covariance's diagonal."""
         c = self.cov_entries
-        return (math.sqrt(c[0]), math.sqrt(c[4]), math.sqrt(c[8]))
+        return (_FloatOps.sqrt(c[0]), _FloatOps.sqrt(c[4]), _FloatOps.sqrt(c[8]))
 
     def residuals(self, xs: npt.ArrayLike, ys: npt.ArrayLike | None = None) -> FloatArray:
         """Signed distances of any points from the circle, |p - c| - r (outside positive).
