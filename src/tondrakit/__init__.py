@@ -11,5 +11,6 @@ bit, and the kit adds what users want with it, with ordinary exceptions only.
 from ._circle import Circle, RobustFit
 from ._errors import FitError
 from ._fit import fit
+from ._robust import fit_robust
 
-__all__ = ["Circle", "FitError", "RobustFit", "fit"]
+__all__ = ["Circle", "FitError", "RobustFit", "fit", "fit_robust"]
