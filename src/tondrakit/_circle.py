@@ -188,8 +188,7 @@ def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
         candidates = np.ones(1, dtype=bool)
     else:
         ex, ey, candidates = _principal_direction(sums[:, 0], sums[:, 1], sums[:, 2], _ArrayOps)
-        ex, ey = ex[:, None], ey[:, None]
-    across = dy * ex - dx * ey
+    across = dy * ex - dx * ey if groups == 1 else dy * ex[:, None] - dx * ey[:, None]
     spread = np.sqrt(_sum_last(across * across) / n)
     hi_x, lo_x = xs.max(axis=-1), xs.min(axis=-1)
     hi_y, lo_y = ys.max(axis=-1), ys.min(axis=-1)
@@ -198,7 +197,7 @@ def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     rounding = np.maximum(hi_x, -lo_x) * np.abs(ey) + np.maximum(hi_y, -lo_y) * np.abs(ex)
     same = (hi_x == lo_x) & (hi_y == lo_y)
     # A NaN spread (no principal axis) is no line.
-    flat = candidates & (spread <= _COLLINEAR_ULPS * _EPS * rounding.reshape(-1))
+    flat = candidates & (spread <= _COLLINEAR_ULPS * _EPS * rounding)
     codes: npt.NDArray[np.int8] = np.where(
         same, COINCIDENT, np.where(flat, COLLINEAR, OK)
     ).astype(np.int8)
