@@ -72,7 +72,11 @@ for venv in .venv/*/; do
     continue
   fi
   echo "=== $tag: pytest"
-  if (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+  # Then the examples in the kit's docstrings, from the installed package (run from tests/python,
+  # so that the checkout's src/ is not what gets imported). Tables print with trailing blanks.
+  if (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider . \
+        && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider --doctest-modules \
+             -o doctest_optionflags=NORMALIZE_WHITESPACE --pyargs tondrakit); then
     record "pytest $tag" passed
   else
     record "pytest $tag" FAILED

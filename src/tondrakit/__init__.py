@@ -5,12 +5,14 @@ bit, and the kit adds what users want with it, with ordinary exceptions only.
 
 - :func:`fit` fits one circle: :class:`Circle` with ``cx, cy, r, rms, n``, ``stderr``, ``cov``.
 - :func:`fit_robust` fits one circle to points with outliers: :class:`RobustFit`.
+- :func:`fit_groups` fits one circle per group of a table's rows (``tondrakit.dask`` for Dask).
 - :class:`FitError` (a ``ValueError``) when the points determine no circle.
 """
 
 from ._circle import Circle, RobustFit
 from ._errors import FitError
 from ._fit import fit
+from ._groups import fit_groups
 from ._robust import fit_robust
 
-__all__ = ["Circle", "FitError", "RobustFit", "fit", "fit_robust"]
+__all__ = ["Circle", "FitError", "RobustFit", "fit", "fit_groups", "fit_robust"]
