@@ -29,15 +29,19 @@ FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
 Method: TypeAlias = Literal["lsq", "nelder_mead", "taubin", "centroid"]
 
-METHODS: Final[tuple[str, ...]] = ("lsq", "nelder_mead", "taubin", "centroid")
+_METHODS: Final[dict[object, Method]] = {
+    "lsq": "lsq", "nelder_mead": "nelder_mead", "taubin": "taubin", "centroid": "centroid"
+}
+METHODS: Final[tuple[str, ...]] = tuple(str(m) for m in _METHODS)
 
 
 def check_method(method: object) -> Method:
     """The method name itself, or ValueError listing the allowed ones."""
-    if not isinstance(method, str) or method not in METHODS:
+    try:
+        return _METHODS[method]
+    except (KeyError, TypeError):  # TypeError: not hashable
         allowed = ", ".join(repr(m) for m in METHODS)
-        raise ValueError(f"unknown method {method!r}: expected one of {allowed}")
-    return method  # type: ignore[return-value]  # checked against the literal's values
+        raise ValueError(f"unknown method {method!r}: expected one of {allowed}") from None
 
 
 def _lsq(xs: list[float], ys: list[float]) -> list[float]:

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import Final
+from typing import Final, SupportsFloat, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -104,7 +104,7 @@ def _abs_residuals(
 
 
 def _initial_scale(abs_e: FloatArray) -> float:
-    n = abs_e.shape[0]
+    n = int(abs_e.shape[0])
     return _MAD_TO_SIGMA * (1.0 + 5.0 / max(n - 3, 1)) * float(np.median(abs_e))
 
 
@@ -154,28 +154,32 @@ def _trials_needed(inlier_ratio: float, confidence: float) -> float:
 
 
 def _check_options(
-    threshold: float | None, confidence: float, max_trials: int
+    threshold: object, confidence: object, max_trials: object
 ) -> tuple[float | None, float, int]:
+    """The options as their types, checked (they are typed, but may come from anywhere)."""
     if threshold is not None:
         if isinstance(threshold, bool) or not isinstance(threshold, (int, float, np.number)):
             raise TypeError(f"threshold must be a number or None, not {type(threshold).__name__}")
-        threshold = float(threshold)
-        if not (math.isfinite(threshold) and threshold > 0.0):
-            raise ValueError(f"threshold must be a positive finite number, got {threshold!r}")
+        value = float(cast(SupportsFloat, threshold))
+        if not (math.isfinite(value) and value > 0.0):
+            raise ValueError(f"threshold must be a positive finite number, got {value!r}")
+        limit: float | None = value
+    else:
+        limit = None
     if isinstance(confidence, bool) or not isinstance(confidence, (int, float, np.number)):
         raise TypeError(f"confidence must be a number, not {type(confidence).__name__}")
-    confidence = float(confidence)
-    if not 0.0 < confidence < 1.0:
-        raise ValueError(f"confidence must lie strictly between 0 and 1, got {confidence!r}")
+    probability = float(cast(SupportsFloat, confidence))
+    if not 0.0 < probability < 1.0:
+        raise ValueError(f"confidence must lie strictly between 0 and 1, got {probability!r}")
     if isinstance(max_trials, bool):
         raise TypeError("max_trials must be an int, not bool")
     try:
-        max_trials = operator.index(max_trials)
+        trials = operator.index(cast(SupportsIndex, max_trials))
     except TypeError:
         raise TypeError(f"max_trials must be an int, not {type(max_trials).__name__}") from None
-    if max_trials < 1:
-        raise ValueError(f"max_trials must be at least 1, got {max_trials}")
-    return threshold, confidence, max_trials
+    if trials < 1:
+        raise ValueError(f"max_trials must be at least 1, got {trials}")
+    return limit, probability, trials
 
 
 def fit_robust(
@@ -276,14 +280,14 @@ def fit_robust(
         abs_e = _abs_residuals(px, py, ccx[valid], ccy[valid], rr[valid])
         if t is None:
             medians = np.median(abs_e, axis=1)
-            sigma = _initial_scale(abs_e[int(np.argmin(medians))])
-            t = max(_K * sigma, _MIN_THRESHOLD)
-        scores = np.minimum(abs_e * abs_e, t * t).sum(axis=1)
+            t = max(_K * _initial_scale(abs_e[int(np.argmin(medians))]), _MIN_THRESHOLD)
+        cut: float = t
+        scores = np.minimum(abs_e * abs_e, cut * cut).sum(axis=1)
         k = int(np.argmin(scores))
         if scores[k] < best_score:
             best_score = float(scores[k])
             best_residuals = abs_e[k]
-            ratio = float(np.count_nonzero(best_residuals <= t)) / n
+            ratio = float(np.count_nonzero(abs_e[k] <= cut)) / n
             needed = _trials_needed(ratio, confidence)
     if best_residuals is None or t is None:
         raise FitError(

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Mapping
-from typing import TypeAlias
+from typing import SupportsFloat, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -30,19 +30,24 @@ def _describe(value: object) -> str:
     return f"{text} ({type(value).__name__})"
 
 
+def _is_number(item: object) -> bool:
+    """Whether the native module would take the item as a number, less complex numbers."""
+    if isinstance(item, (str, bytes, complex, np.complexfloating)):
+        # complex has no __float__, but numpy's complex scalars have one that drops the
+        # imaginary part with only a warning.
+        return False
+    kind = type(item)
+    return hasattr(kind, "__float__") or hasattr(kind, "__index__")
+
+
 def _from_objects(arg: str, flat: list[object], shape: tuple[int, ...]) -> FloatArray:
     """Converts items one by one, the way the native module does, naming the first bad one."""
     out = np.empty(len(flat), dtype=np.float64)
     for i, item in enumerate(flat):
-        kind = type(item)
-        # complex has no __float__, but numpy's complex scalars have one that drops the
-        # imaginary part with only a warning.
-        if isinstance(item, (str, bytes, complex, np.complexfloating)) or not (
-            hasattr(kind, "__float__") or hasattr(kind, "__index__")
-        ):
+        if not _is_number(item):
             raise TypeError(f"{arg}{_index(i, shape)} = {_describe(item)} is not a number")
         try:
-            out[i] = float(item)  # type: ignore[arg-type]  # checked just above
+            out[i] = float(cast(SupportsFloat, item))  # or __index__, checked just above
         except OverflowError:
             raise ValueError(
                 f"{arg}{_index(i, shape)} = {_describe(item)} is too large for a float"
@@ -62,12 +67,13 @@ def _index(flat_index: int, shape: tuple[int, ...]) -> str:
 
 def _as_float_array(arg: str, value: object) -> FloatArray:
     """Any array-like of numbers as a float64 array of its own shape (not yet checked)."""
+    given = type(value).__name__
     if isinstance(value, (str, bytes, Mapping)) or value is None:
-        raise TypeError(f"{arg} must be a sequence of numbers, not {type(value).__name__}")
-    if not isinstance(value, np.ndarray) and not hasattr(value, "__len__"):
+        raise TypeError(f"{arg} must be a sequence of numbers, not {given}")
+    if not hasattr(value, "__len__"):  # (numpy arrays have it)
         if not isinstance(value, Iterable):
-            raise TypeError(f"{arg} must be a sequence of numbers, not {type(value).__name__}")
-        value = list(value)  # a generator or other one-pass iterable
+            raise TypeError(f"{arg} must be a sequence of numbers, not {given}")
+        value = list(cast(Iterable[object], value))  # a generator or other one-pass iterable
     try:
         array = np.asarray(value)
     except ValueError as e:  # ragged nesting
@@ -76,7 +82,7 @@ def _as_float_array(arg: str, value: object) -> FloatArray:
     if kind in _NUMERIC_KINDS:
         return array.astype(np.float64, copy=False)
     if array.ndim == 0:
-        raise TypeError(f"{arg} must be a sequence of numbers, not {type(value).__name__}")
+        raise TypeError(f"{arg} must be a sequence of numbers, not {given}")
     if kind != "O":
         # Text, complex, dates: numpy may have turned good numbers into text beside a bad
         # item, so the items are looked at as they were given.
