@@ -2,4 +2,5 @@
 
 from ._cli import main
 
-raise SystemExit(main())
+if __name__ == "__main__":  # not when merely imported (by a doctest collector, say)
+    raise SystemExit(main())

@@ -13,7 +13,7 @@ import math
 import os
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, ProcessPoolExecutor
 from typing import Final, NoReturn
 
@@ -132,7 +132,7 @@ def _check_numbers(frame: pd.DataFrame, column: str) -> pd.Series:
     if infinite.size:
         row = int(infinite[0])
         raise InputError(
-            f"line {_line(frame, row)}: column {column!r} holds {numbers.iloc[row]!r}:"
+            f"line {_line(frame, row)}: column {column!r} holds {float(numbers.iloc[row])!r}:"
             " coordinates must be finite"
         )
     return numbers
@@ -147,23 +147,22 @@ def _check_keys(frame: pd.DataFrame, column: str) -> None:
 def _table_text(result: pd.DataFrame, grouped: Grouped) -> str:
     if "inliers" in result.columns:
         # A mask per group does not fit a cell; the count of points left out does.
-        sizes = pd.Series(grouped.sizes, index=result.index)
-        outliers = (sizes - result["n"]).astype("Int64")
-        outliers[result["inliers"].isna()] = pd.NA
+        counts = pd.array(grouped.sizes - result["n"].to_numpy(), dtype="Int64")
+        outliers = pd.Series(counts, index=result.index).mask(result["inliers"].isna().to_numpy())
         result = result.drop(columns="inliers")
-        result.insert(result.columns.get_loc("n") + 1, "outliers", outliers)
+        result.insert(list(result.columns).index("n") + 1, "outliers", outliers)
     buffer = io.StringIO()
     result.to_csv(buffer)
     return buffer.getvalue()
 
 
-def _replace_atomically(path: str, write: object) -> None:
+def _replace_atomically(path: str, write: Callable[[str], object]) -> None:
     """Writes through a temporary file beside `path`, then renames it into place."""
     folder = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(prefix=".tondrakit-", dir=folder)
     os.close(handle)
     try:
-        write(temporary)  # type: ignore[operator]
+        write(temporary)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
@@ -227,7 +226,10 @@ def _run(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
-    args = _parser().parse_args(argv)
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as e:  # --help, or a usage error already reported in one line
+        return e.code if isinstance(e.code, int) else EXIT_BAD_INPUT
     try:
         return _run(args)
     except InputError as e:

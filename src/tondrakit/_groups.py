@@ -20,17 +20,21 @@ import sys
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass
-from typing import Final, Literal, TypeAlias, cast
+from typing import Any, Final, Literal, Protocol, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+import tondra
+
 from ._circle import (
+    _FLAT_CANDIDATE,
     SHAPE_MESSAGES,
     Method,
+    _ArrayOps,
+    _covariance,
     check_method,
-    circle_stats,
     native_centre,
     result_problem,
     shape_problems,
@@ -102,6 +106,20 @@ class Grouped:
     @property
     def sizes(self) -> IntArray:
         return np.diff(self.offsets)
+
+
+def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
+    return tondra.fit_lsq(xs, ys, "nelder_mead")
+
+
+# The native function of each method, called directly in the loop over groups (a panic is then
+# handed to fit()'s own wrapper, which says what failed).
+_NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float]]]] = {
+    "lsq": tondra.fit_lsq,
+    "nelder_mead": _nelder_mead,
+    "taubin": tondra.taubin_svd,
+    "centroid": tondra.fit_geometrical,
+}
 
 
 # --- grouping -------------------------------------------------------------------------------------
@@ -223,6 +241,61 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
     return Grouped(keys, np.ascontiguousarray(xs), np.ascontiguousarray(ys), offsets)
 
 
+# --- the statistics of many groups at once ----------------------------------------------------------
+#
+# fit() judges the points' shape and computes the radius, rms and covariance of one set with the
+# kit's statistics; here the same quantities come for a whole batch of sets of one size, in the
+# transposed layout (n, G): each sum over a set's points is then n vector additions in index order
+# from +0.0, which gives the bits that the statistics' own index-order sums give for that set (a
+# sum from +0.0 differs from one started at the first element only in the sign of a zero, which
+# the statistics clear by adding +0.0), at a fraction of the cost of a cumulative sum along short
+# rows. The arithmetic on the sums is the statistics' own functions. Tests hold the two to the bit.
+
+
+def _sums(rows: FloatArray) -> FloatArray:
+    """Sum over axis 0 of an (n, G) array, in index order from +0.0, for each column."""
+    total = np.zeros(rows.shape[1])
+    for row in rows:
+        total += row
+    return total
+
+
+def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
+    """For (n, G) point sets, whether fit()'s shape check might find them coincident or collinear:
+    exactly its first test (the smaller eigenvalue of the scatter matrix not clearly above zero),
+    which every other set passes as a circle."""
+    n = float(tx.shape[0])
+    dx = tx - _sums(tx) / n
+    dy = ty - _sums(ty) / n
+    a = _sums(dx * dx)
+    b = _sums(dx * dy)
+    c = _sums(dy * dy)
+    half = (a - c) / 2.0
+    lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        clear: npt.NDArray[np.bool_] = (a * c - b * b) / lam > _FLAT_CANDIDATE * lam
+    return ~clear
+
+
+def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
+    """Radius, rms and the standard errors of (cx, cy, r) of (n, G) point sets."""
+    count = tx.shape[0]
+    n = float(count)
+    dx = tx - cx
+    dy = ty - cy
+    d = np.sqrt(dx * dx + dy * dy)
+    r = _sums(d) / n
+    e = d - r
+    safe = np.where(d > 0.0, d, 1.0)
+    u = dx / safe
+    v = dy / safe
+    sums = (_sums(e * e), _sums(u * u), _sums(u * v), _sums(v * v), _sums(u), _sums(v))
+    # Degenerate sets (n = 3, a zero determinant) give NaN or infinite entries; no warning.
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        c00, _, _, c11, _, c22 = _covariance(sums, n, count, _ArrayOps)
+        return r, np.sqrt(sums[0] / n), np.sqrt(c00), np.sqrt(c11), np.sqrt(c22)
+
+
 # --- one chunk --------------------------------------------------------------------------------------
 
 
@@ -245,15 +318,17 @@ def _same_size_runs(sizes: IntArray, selected: npt.NDArray[np.intp]) -> Iterator
 def _batch(
     xs: FloatArray, ys: FloatArray, offsets: IntArray, positions: npt.NDArray[np.intp], size: int
 ) -> tuple[FloatArray, FloatArray]:
-    """The points of the given groups (all of `size` points) as two (G, size) C arrays; a view
-    when the groups lie back to back, as they do when a chunk's groups are all alike."""
+    """The points of the given groups (all of `size` points) as two (size, G) C arrays: column g
+    holds the points of group positions[g]."""
     count = positions.size
-    if int(positions[-1]) - int(positions[0]) == count - 1:  # ascending, so consecutive
+    if int(positions[-1]) - int(positions[0]) == count - 1:  # ascending, so back to back
         start = int(offsets[positions[0]])
         stop = start + count * size
-        return xs[start:stop].reshape(count, size), ys[start:stop].reshape(count, size)
-    rows = offsets[positions][:, None] + np.arange(size)
-    return np.take(xs, rows), np.take(ys, rows)
+        bx, by = xs[start:stop].reshape(count, size), ys[start:stop].reshape(count, size)
+    else:
+        rows = offsets[positions][:, None] + np.arange(size)
+        bx, by = np.take(xs, rows), np.take(ys, rows)
+    return np.ascontiguousarray(bx.T), np.ascontiguousarray(by.T)
 
 
 def _input_failure(xs: FloatArray, ys: FloatArray) -> BaseException:
@@ -288,40 +363,56 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     accepted = np.flatnonzero(~rejected)
     fitted = np.zeros(ngroups, dtype=np.bool_)
     # Whole batches of one size: the shapes are judged before any native call, as fit() does.
-    runs = list(_same_size_runs(sizes, accepted))
-    for size, positions in runs:
-        bx, by = _batch(xs, ys, offsets, positions, size)
-        codes = shape_problems(bx, by)
-        for k in np.flatnonzero(codes).tolist():
-            failures.append((int(positions[k]), FitError(SHAPE_MESSAGES[int(codes[k])])))
-        fitted[positions[codes == 0]] = True
+    runs = [(size, positions, *_batch(xs, ys, offsets, positions, size))
+            for size, positions in _same_size_runs(sizes, accepted)]
+    for size, positions, tx, ty in runs:
+        fitted[positions] = True
+        # The few sets that might be flat get fit()'s own check, one by one.
+        for k in np.flatnonzero(_maybe_flat(tx, ty)).tolist():
+            g = int(positions[k])
+            a, b = int(offsets[g]), int(offsets[g + 1])
+            code = int(shape_problems(xs[None, a:b], ys[None, a:b])[0])
+            if code:
+                failures.append((g, FitError(SHAPE_MESSAGES[code])))
+                fitted[g] = False
 
-    # The native calls: the one thing done group by group.
+    # The native calls: the one thing done group by group. The native module reads the slices
+    # straight from their buffers, the same values that fit() hands it as lists.
     cx, cy = values[0], values[1]
     starts = offsets[:-1].tolist()
     stops = offsets[1:].tolist()
-    centre = native_centre
-    method = options.method
-    for g in np.flatnonzero(fitted).tolist():
+    call = _NATIVE_CALLS[options.method]
+    todo = np.flatnonzero(fitted).tolist()
+    centres: list[Sequence[float]] = []
+    add = centres.append
+    for g in todo:
         a, b = starts[g], stops[g]
         try:
-            cx[g], cy[g] = centre(method, xs[a:b], ys[a:b])  # type: ignore[arg-type]  # arrays read as the lists would be
-        except FitError as e:
-            failures.append((g, e))
-            fitted[g] = False
+            add(call(xs[a:b], ys[a:b]))
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":
+                raise
+            # fit()'s own call turns the panic into its FitError.
+            try:
+                add(native_centre(options.method, xs[a:b].tolist(), ys[a:b].tolist()))
+            except FitError as error:
+                failures.append((g, error))
+                fitted[g] = False
+                add((math.nan, math.nan))
+    if todo:
+        found = np.array(centres, dtype=np.float64)
+        cx[todo] = found[:, 0]
+        cy[todo] = found[:, 1]
 
-    for size, positions in runs:
-        keep = positions[fitted[positions]]
-        if keep.size == 0:
+    for size, positions, tx, ty in runs:
+        keep = fitted[positions]
+        if not keep.any():
             continue
-        bx, by = _batch(xs, ys, offsets, keep, size)
-        r, rms, cov = circle_stats(bx, by, cx[keep], cy[keep])
-        values[2, keep] = r
-        values[3, keep] = rms
-        with np.errstate(invalid="ignore"):
-            values[4, keep] = np.sqrt(cov[:, 0, 0])
-            values[5, keep] = np.sqrt(cov[:, 1, 1])
-            values[6, keep] = np.sqrt(cov[:, 2, 2])
+        if not keep.all():
+            tx, ty = tx[:, keep], ty[:, keep]
+        chosen = positions[keep]
+        for k, column in enumerate(_stats(tx, ty, cx[chosen], cy[chosen]), start=2):
+            values[k, chosen] = column
 
     # A centre or radius that is not finite is no circle, as fit() decides after its statistics.
     ok = np.flatnonzero(fitted)
@@ -381,22 +472,28 @@ def _progress_bar(total: int, enabled: bool) -> _Progress:
     return _Progress(tqdm(total=total, unit="group", file=sys.stderr, dynamic_ncols=True))
 
 
+class _Bar(Protocol):
+    def update(self, n: int = 1) -> bool | None: ...
+
+    def close(self) -> None: ...
+
+
 class _Progress:
     """A tqdm bar, or nothing; closed on exit either way."""
 
-    def __init__(self, bar: object | None) -> None:
+    def __init__(self, bar: _Bar | None) -> None:
         self._bar = bar
 
     def update(self, count: int) -> None:
         if self._bar is not None:
-            self._bar.update(count)  # type: ignore[attr-defined]
+            self._bar.update(count)
 
     def __enter__(self) -> _Progress:
         return self
 
     def __exit__(self, *exc: object) -> None:
         if self._bar is not None:
-            self._bar.close()  # type: ignore[attr-defined]
+            self._bar.close()
 
 
 def _run_serial(grouped: Grouped, options: Options, stop_early: bool, progress: bool) -> list[ChunkResult]:
@@ -527,7 +624,7 @@ def check_options(
     if not isinstance(on_error, str) or on_error not in ON_ERROR:
         allowed = ", ".join(repr(o) for o in ON_ERROR)
         raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
-    return Options(checked, bool(robust), cast("float | None", threshold)), cast("OnError", on_error)
+    return Options(checked, bool(robust), threshold), cast("OnError", on_error)
 
 
 def fit_frame(
@@ -650,5 +747,5 @@ def fit_groups(
     options, checked_on_error = check_options(method, robust, threshold, on_error)
     if executor is not None and not isinstance(executor, Executor):
         raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
-    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(data)
+    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
     return fit_frame(frame, x, y, by, options, checked_on_error, executor, bool(progress))

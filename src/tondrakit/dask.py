@@ -119,7 +119,8 @@ def fit_groups(
             ddf = ddf.reset_index()
             by_index = False
         ddf = ddf.shuffle(on=by)
-    return ddf.map_partitions(
+    lazy: DataFrame = ddf.map_partitions(  # type: ignore[no-untyped-call]
         _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
         enforce_metadata=False,
     )
+    return lazy
