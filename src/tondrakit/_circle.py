@@ -291,6 +291,69 @@ def circle_stats(
     return r, rms, cov
 
 
+# Up to this many points, one set is handled in plain floats point by point (the loops below)
+# rather than in numpy, whose fixed cost per call dominates there. The loops do the very
+# operations of the batch code in the same order, so the bits are the same.
+SMALL: Final = 64
+
+
+def small_shape_problem(xs: list[float], ys: list[float]) -> int:
+    """shape_problems() for one set given as lists of floats (at least one point)."""
+    n = float(len(xs))
+    sx = sy = 0.0
+    for x, y in zip(xs, ys):
+        sx += x
+        sy += y
+    mx, my = sx / n, sy / n
+    a = b = c = 0.0
+    for x, y in zip(xs, ys):
+        dx = x - mx
+        dy = y - my
+        a += dx * dx
+        b += dx * dy
+        c += dy * dy
+    if not _principal_direction(a, b, c, _FloatOps)[2]:
+        return OK
+    # Collinear candidates are rare: the batch code decides them.
+    return int(shape_problems(np.array([xs]), np.array([ys]))[0])
+
+
+def small_circle_stats(
+    xs: list[float], ys: list[float], cx: float, cy: float
+) -> tuple[float, float, tuple[float, ...]]:
+    """circle_stats() for one set given as lists of floats: r, rms and the 9 entries of cov."""
+    count = len(xs)
+    n = float(count)
+    # The direction sums need no radius, so they run in the first pass; each sum still takes
+    # its terms in index order.
+    ds: list[float] = []
+    total = suu = suv = svv = su = sv = 0.0
+    for x, y in zip(xs, ys):
+        dx = x - cx
+        dy = y - cy
+        d = math.sqrt(dx * dx + dy * dy)
+        total += d
+        ds.append(d)
+        safe = d if d > 0.0 else 1.0
+        u = dx / safe
+        v = dy / safe
+        suu += u * u
+        suv += u * v
+        svv += v * v
+        su += u
+        sv += v
+    r = total / n
+    see = 0.0
+    for d in ds:
+        e = d - r
+        see += e * e
+    c00, c01, c02, c11, c12, c22 = _covariance(
+        (see, suu, suv, svv, su, sv), n, count, _FloatOps
+    )
+    cov = (c00, c01, c02, c01, c11, c12, c02, c12, c22)
+    return r, math.sqrt(see / n), cov
+
+
 @dataclass(frozen=True, slots=True)
 class Circle:
     """A fitted circle, with how well the points fit it and how sure its parameters are.

@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import math
+from typing import cast
+
 import numpy as np
 import numpy.typing as npt
 
 from ._circle import (
     SHAPE_MESSAGES,
+    SMALL,
     Circle,
     FloatArray,
     Method,
@@ -15,6 +19,8 @@ from ._circle import (
     native_centre,
     result_problem,
     shape_problems,
+    small_circle_stats,
+    small_shape_problem,
 )
 from ._errors import FitError
 from ._validate import points
@@ -65,8 +71,46 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     [0.0, 0.0, 1.0, 0.0]
     """
     checked = check_method(method)
+    lists = _float_lists(xs, ys)
+    if lists is not None:
+        return fit_lists(lists[0], lists[1], checked)
     x, y = points(xs, ys)
+    if x.shape[0] <= SMALL:
+        return fit_lists(x.tolist(), y.tolist(), checked)
     return fit_arrays(x, y, checked)
+
+
+def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | None:
+    """The points themselves when they are already what the checks would make of them: two
+    lists of at most SMALL finite floats, at least 3, of equal length. Otherwise None."""
+    if type(xs) is not list or type(ys) is not list:
+        return None
+    xl = cast(list[object], xs)
+    yl = cast(list[object], ys)
+    if not 3 <= len(xl) == len(yl) <= SMALL or set(map(type, xl)) != {float} or set(
+        map(type, yl)
+    ) != {float}:
+        return None
+    xf = cast(list[float], xl)
+    yf = cast(list[float], yl)
+    # A finite sum means finite items (an infinity or a NaN would carry through); a sum that
+    # overflows sends finite points the long way, which accepts them.
+    if not math.isfinite(math.fsum(xf) + math.fsum(yf)):
+        return None
+    return xf, yf
+
+
+def fit_lists(xs: list[float], ys: list[float], method: Method) -> Circle:
+    """fit() on validated points as lists of floats (at least 3; few, for speed)."""
+    code = small_shape_problem(xs, ys)
+    if code:
+        raise FitError(SHAPE_MESSAGES[code])
+    cx, cy = native_centre(method, xs, ys)
+    r, rms, cov = small_circle_stats(xs, ys, cx, cy)
+    problem = result_problem(cx, cy, r)
+    if problem:
+        raise FitError(problem)
+    return Circle(cx, cy, r, rms, len(xs), method, cov)
 
 
 def fit_arrays(x: FloatArray, y: FloatArray, method: Method) -> Circle:

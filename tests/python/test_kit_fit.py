@@ -10,7 +10,7 @@ import pytest
 import tondra
 import tondrakit
 from kit_cases import noisy_arc
-from tondrakit._circle import circle_stats, shape_problems
+from tondrakit._circle import circle_stats, shape_problems, small_circle_stats, small_shape_problem
 
 COOKBOOK_ARC = ([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
 NATIVE = {
@@ -127,6 +127,16 @@ class TestBatch:
             for single, many in zip(one, batch):
                 assert single.tobytes() == many[g : g + 1].tobytes()
             assert shape_problems(xs[g : g + 1].copy(), ys[g : g + 1].copy()).tolist() == [codes[g]]
+            # The plain-float loops for small sets, too.
+            r, rms, cov = small_circle_stats(xs[g].tolist(), ys[g].tolist(), float(cx[g]), float(cy[g]))
+            assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel())
+            assert small_shape_problem(xs[g].tolist(), ys[g].tolist()) == codes[g]
+
+    def test_small_lists_and_arrays_give_the_same_circle(self):
+        xs, ys = noisy_arc(np.random.default_rng(6), 30, 75.0, centre=(-4.0, 9.0), r=2.0)
+        small = tondrakit.fit(xs.tolist(), ys.tolist())
+        fitted = tondrakit.fit_robust(xs, ys, threshold=1.0).circle  # all inliers: the array path
+        assert bits(*small.cov_entries) == bits(*fitted.cov_entries) and small == fitted
 
 
 class TestErrors:
