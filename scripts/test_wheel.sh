@@ -79,9 +79,13 @@ python=$(scripts/pythons.sh | awk -v v="$version" '$1 ~ ("-" v "$") {print $2; e
 rm -rf "$venv"
 echo "test_wheel: fresh virtual environment $venv ($python)"
 "$python" -m venv "$venv" || exit 1
-pip_in "$venv/bin/python" install -q "$wheel" -r requirements/test.txt || exit 1
-
 unset PYTHONPATH
+# First what a new user has, the wheel and what it depends on: the README's examples must run
+# there as written. Then the test dependencies.
+pip_in "$venv/bin/python" install -q "$wheel" || exit 1
+"$venv/bin/python" scripts/readme_examples.py README.md || exit 1
+pip_in "$venv/bin/python" install -q -r requirements/test.txt || exit 1
+
 if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
   unshare -m -- bash scripts/test_wheel.sh --hidden
 elif unshare -r -m true 2>/dev/null; then
