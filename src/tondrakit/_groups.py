@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass
-from typing import Any, Final, Literal, Protocol, TypeAlias, cast
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -28,12 +28,12 @@ import pandas as pd
 
 import tondra
 
-from ._circle import (
-    _FLAT_CANDIDATE,
+from ._circle import (  # the statistics' own pieces, shared so that the bits are the same
+    _FLAT_CANDIDATE,  # pyright: ignore[reportPrivateUsage]
     SHAPE_MESSAGES,
     Method,
-    _ArrayOps,
-    _covariance,
+    _ArrayOps,  # pyright: ignore[reportPrivateUsage]
+    _covariance,  # pyright: ignore[reportPrivateUsage]
     check_method,
     native_centre,
     result_problem,
@@ -48,7 +48,8 @@ FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 IntArray: TypeAlias = "npt.NDArray[np.int64]"
 OnError: TypeAlias = Literal["raise", "nan"]
 
-ON_ERROR: Final[tuple[str, ...]] = ("raise", "nan")
+_ON_ERROR: Final[dict[object, OnError]] = {"raise": "raise", "nan": "nan"}
+ON_ERROR: Final[tuple[str, ...]] = tuple(str(o) for o in _ON_ERROR)
 
 # The result's numeric columns, in order; `inliers` and `error` follow when asked for.
 COLUMNS: Final[tuple[str, ...]] = (
@@ -169,7 +170,8 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
         return values
     items = column.to_numpy(dtype=object)
     out = np.empty(len(items), dtype=np.float64)
-    for i, item in enumerate(items.tolist()):
+    cells: list[object] = items.tolist()
+    for i, item in enumerate(cells):
         if item is None or item is pd.NA or item is pd.NaT:
             out[i] = math.nan
             continue
@@ -180,7 +182,7 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
             raise TypeError(
                 f"column {name!r} ({role}), {_describe_row(frame, i)}: {item!r} is not a number"
             )
-        out[i] = float(item)
+        out[i] = float(cast("SupportsFloat | SupportsIndex", item))
     return out
 
 
@@ -220,8 +222,7 @@ def _factorize(frame: pd.DataFrame, by: Hashable) -> tuple[npt.NDArray[np.intp],
             f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
             " every point needs a group"
         )
-    index = uniques if isinstance(uniques, pd.Index) else pd.Index(uniques)
-    return codes.astype(np.intp, copy=False), index.rename(by)
+    return codes.astype(np.intp, copy=False), pd.Index(uniques).rename(by)
 
 
 def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
@@ -365,7 +366,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     # Whole batches of one size: the shapes are judged before any native call, as fit() does.
     runs = [(size, positions, *_batch(xs, ys, offsets, positions, size))
             for size, positions in _same_size_runs(sizes, accepted)]
-    for size, positions, tx, ty in runs:
+    for _, positions, tx, ty in runs:
         fitted[positions] = True
         # The few sets that might be flat get fit()'s own check, one by one.
         for k in np.flatnonzero(_maybe_flat(tx, ty)).tolist():
@@ -404,7 +405,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
         cx[todo] = found[:, 0]
         cy[todo] = found[:, 1]
 
-    for size, positions, tx, ty in runs:
+    for _, positions, tx, ty in runs:
         keep = fitted[positions]
         if not keep.any():
             continue
@@ -611,20 +612,23 @@ def check_options(
 ) -> tuple[Options, OnError]:
     """The options as checked values; ValueError/TypeError naming the bad one."""
     checked = check_method(method)
-    if not isinstance(robust, (bool, np.bool_)):
+    if type(robust) not in (bool, np.bool_):
         raise TypeError(f"robust must be True or False, not {robust!r}")
+    limit: float | None = None
     if threshold is not None:
         if not robust:
             raise ValueError("threshold applies to robust fits only: pass robust=True with it")
-        if isinstance(threshold, (str, bytes)) or not isinstance(threshold, (int, float, np.number)):
+        if isinstance(threshold, (str, bytes)) or not isinstance(threshold, SupportsFloat):
             raise TypeError(f"threshold must be a number, not {threshold!r}")
-        threshold = float(threshold)
-        if not (threshold > 0.0 and math.isfinite(threshold)):
+        limit = float(threshold)
+        if not (limit > 0.0 and math.isfinite(limit)):
             raise ValueError(f"threshold must be positive and finite, not {threshold!r}")
-    if not isinstance(on_error, str) or on_error not in ON_ERROR:
+    try:
+        checked_on_error = _ON_ERROR[on_error]
+    except (KeyError, TypeError):  # TypeError: not hashable
         allowed = ", ".join(repr(o) for o in ON_ERROR)
-        raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
-    return Options(checked, bool(robust), threshold), cast("OnError", on_error)
+        raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}") from None
+    return Options(checked, bool(robust), limit), checked_on_error
 
 
 def fit_frame(
@@ -745,7 +749,5 @@ def fit_groups(
     [None, 'need at least 3 points, got 2']
     """
     options, checked_on_error = check_options(method, robust, threshold, on_error)
-    if executor is not None and not isinstance(executor, Executor):
-        raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
     return fit_frame(frame, x, y, by, options, checked_on_error, executor, bool(progress))

@@ -12,7 +12,7 @@ only (a group that gives no circle is a :class:`~tondrakit.FitError`, or a NaN r
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
@@ -94,32 +94,24 @@ def fit_groups(
     2      10.0  5.0  2.0
     """
     options, checked_on_error = check_options(method, robust, threshold, on_error)
-    if not isinstance(ddf, dd.DataFrame):
-        raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(ddf).__name__}")
-    meta_frame = ddf._meta  # an empty pandas frame with the columns and dtypes
-    by_index = ddf.index.name == by and by not in meta_frame.columns
-    if by_index:
-        key_dtype = meta_frame.index.dtype
-        meta_frame = meta_frame.reset_index()
-    else:
-        for name, role in ((by, "by"),):
-            if name not in meta_frame.columns:
-                present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
-                raise ValueError(
-                    f"no column {name!r} for {role} in the data; its columns are: {present}"
-                )
-        key_dtype = meta_frame[by].dtype
-    for name, role in ((x, "x"), (y, "y")):
-        if name not in meta_frame.columns:
-            present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
+    # Dask's own types are only partly declared: its frame is handled as an untyped object.
+    frame: Any = ddf
+    if not isinstance(cast("object", ddf), dd.DataFrame):
+        raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(frame).__name__}")
+    columns: list[Hashable] = list(frame.columns)
+    by_index = frame.index.name == by and by not in columns
+    present = ", ".join(repr(c) for c in columns) or "none"
+    for name, role in ((x, "x"), (y, "y")) if by_index else ((x, "x"), (y, "y"), (by, "by")):
+        if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
-    meta = empty_result(pd.Index([], dtype=key_dtype, name=by), options.robust, checked_on_error)
-    if not (by_index and ddf.known_divisions):
+    key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
+    meta = empty_result(pd.Index([], dtype=cast("Any", key_dtype), name=by), options.robust, checked_on_error)
+    if not (by_index and frame.known_divisions):
         if by_index:
-            ddf = ddf.reset_index()
+            frame = frame.reset_index()
             by_index = False
-        ddf = ddf.shuffle(on=by)
-    lazy: DataFrame = ddf.map_partitions(  # type: ignore[no-untyped-call]
+        frame = frame.shuffle(on=by)
+    lazy: DataFrame = frame.map_partitions(
         _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
         enforce_metadata=False,
     )
