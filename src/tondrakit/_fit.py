@@ -87,15 +87,19 @@ def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | No
         return None
     xl = cast(list[object], xs)
     yl = cast(list[object], ys)
-    if not 3 <= len(xl) == len(yl) <= SMALL or set(map(type, xl)) != {float} or set(
-        map(type, yl)
-    ) != {float}:
+    if not 3 <= len(xl) == len(yl) <= SMALL:
         return None
+    for v in xl:
+        if type(v) is not float:
+            return None
+    for v in yl:
+        if type(v) is not float:
+            return None
     xf = cast(list[float], xl)
     yf = cast(list[float], yl)
     # A finite sum means finite items (an infinity or a NaN would carry through); a sum that
     # overflows sends finite points the long way, which accepts them.
-    if not math.isfinite(math.fsum(xf) + math.fsum(yf)):
+    if not math.isfinite(sum(xf) + sum(yf)):
         return None
     return xf, yf
 

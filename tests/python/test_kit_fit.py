@@ -132,6 +132,12 @@ class TestBatch:
             assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel())
             assert small_shape_problem(xs[g].tolist(), ys[g].tolist()) == codes[g]
 
+    def test_native_centroid_is_the_batch_mean_to_the_bit(self):
+        # The small-set shape check takes its mean from the native centroid.
+        xs, ys = np.random.default_rng(12).normal(size=(2, 40)) * 1e3
+        mean = [np.cumsum(v)[-1] / 40.0 for v in (xs, ys)]
+        assert bits(*tondra.fit_geometrical(xs.tolist(), ys.tolist())) == bits(*mean)
+
     def test_small_lists_and_arrays_give_the_same_circle(self):
         xs, ys = noisy_arc(np.random.default_rng(6), 30, 75.0, centre=(-4.0, 9.0), r=2.0)
         small = tondrakit.fit(xs.tolist(), ys.tolist())
