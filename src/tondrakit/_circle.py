@@ -433,7 +433,8 @@ class RobustFit:
     circle : Circle
         The final fit on the inliers alone (its ``n`` is their number).
     inliers : numpy.ndarray of bool
-        For each input point, whether it is an inlier of `circle`: ``|residual| <= threshold``.
+        For each input point, whether `circle` was fitted to it: within `threshold` of the
+        circle, and not alone along it far from the other inliers.
     trials : int
         Number of 3-point samples drawn.
     threshold : float
