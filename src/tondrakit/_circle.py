@@ -445,15 +445,3 @@ class RobustFit:
     inliers: BoolArray = field(compare=False)
     trials: int
     threshold: float
-
-
-def make_circles(
-    cx: FloatArray, cy: FloatArray, r: FloatArray, rms: FloatArray, cov: FloatArray, n: int,
-    method: str,
-) -> list[Circle]:
-    """Circles from the rows of circle_stats' results (the centres as given)."""
-    entries = cov.reshape(cov.shape[0], 9).tolist()
-    return [
-        Circle(a, b, c, d, n, method, tuple(e))
-        for a, b, c, d, e in zip(cx.tolist(), cy.tolist(), r.tolist(), rms.tolist(), entries)
-    ]
