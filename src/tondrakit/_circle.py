@@ -301,7 +301,7 @@ def small_shape_problem(xs: list[float], ys: list[float]) -> int:
     """shape_problems() for one set given as lists of floats (at least one point)."""
     # The native centroid is each coordinate summed in index order from +0.0 and divided by the
     # count, the batch code's mean to the bit, at a tenth of the cost of the loop.
-    mx, my = tondra.fit_geometrical(xs, ys)
+    mx, my = native_centre("centroid", xs, ys)
     a = b = c = 0.0
     for x, y in zip(xs, ys):
         dx = x - mx
