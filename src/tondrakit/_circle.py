@@ -175,6 +175,13 @@ def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     across that axis). The axis comes from the 2x2 scatter matrix
     with arithmetic only, so the decision for a set does not depend on the batch around it.
     """
+    # Squares that overflow (coordinates beyond about 1e150) give infinities and NaN that the
+    # decisions below treat as they should; numpy need not warn about them.
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
+        return _shape_problems(xs, ys)
+
+
+def _shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     groups, count = xs.shape
     n = float(count)
     dx = xs - (_sum_last(xs) / n)[:, None]
@@ -260,8 +267,16 @@ def circle_stats(
     Notes
     -----
     The result for one set is the same, bit for bit, whatever other sets share the batch.
-    A point exactly at the centre has no direction; its row of J gets u = v = 0.
+    A point exactly at the centre has no direction; its row of J gets u = v = 0. Overflowing
+    squares give infinite or NaN results, without numpy's warnings.
     """
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
+        return _circle_stats(xs, ys, cx, cy)
+
+
+def _circle_stats(
+    xs: FloatArray, ys: FloatArray, cx: FloatArray, cy: FloatArray
+) -> tuple[FloatArray, FloatArray, FloatArray]:
     groups, count = xs.shape
     n = float(count)
     dx = xs - cx[:, None]

@@ -58,6 +58,13 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
         The points determine no circle (they coincide or are collinear), the fit's result is not
         finite, or the native fit failed.
 
+    Notes
+    -----
+    The radius, rms and covariance are computed directly in double precision, in index order:
+    their squares overflow or underflow for distances from the centre beyond about 1e150 or
+    below about 1e-150, where they come out infinite (a FitError) or wrong. The centre, the
+    native fit's, holds over the whole range of doubles.
+
     Examples
     --------
     >>> import tondrakit
