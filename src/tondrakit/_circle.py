@@ -334,10 +334,37 @@ def small_circle_stats(
     xs: list[float], ys: list[float], cx: float, cy: float
 ) -> tuple[float, float, tuple[float, ...]]:
     """circle_stats() for one set given as lists of floats: r, rms and the 9 entries of cov."""
-    count = len(xs)
-    n = float(count)
     # The direction sums need no radius, so they run in the first pass; each sum still takes
     # its terms in index order.
+    ds: list[float] = []
+    total = suu = suv = svv = su = sv = 0.0
+    sqrt = math.sqrt
+    try:
+        for x, y in zip(xs, ys):
+            dx = x - cx
+            dy = y - cy
+            d = sqrt(dx * dx + dy * dy)
+            total += d
+            ds.append(d)
+            u = dx / d
+            v = dy / d
+            suu += u * u
+            suv += u * v
+            svv += v * v
+            su += u
+            sv += v
+    except ZeroDivisionError:
+        # A point exactly at the centre: again with the guard that gives it the batch code's
+        # zero direction, which would cost time on every point if always there.
+        return _small_stats_guarded(xs, ys, cx, cy)
+    return _small_stats_end(ds, total, (suu, suv, svv, su, sv), len(xs))
+
+
+def _small_stats_guarded(
+    xs: list[float], ys: list[float], cx: float, cy: float
+) -> tuple[float, float, tuple[float, ...]]:
+    """small_circle_stats() when a point may lie exactly at the centre (d = 0, so dx = dy = 0
+    and dividing by 1 gives the zero direction, as in the batch code)."""
     ds: list[float] = []
     total = suu = suv = svv = su = sv = 0.0
     for x, y in zip(xs, ys):
@@ -354,14 +381,21 @@ def small_circle_stats(
         svv += v * v
         su += u
         sv += v
+    return _small_stats_end(ds, total, (suu, suv, svv, su, sv), len(xs))
+
+
+def _small_stats_end(
+    ds: list[float], total: float, direction: tuple[float, float, float, float, float],
+    count: int,
+) -> tuple[float, float, tuple[float, ...]]:
+    """The radius, the second pass over the distances, and the covariance."""
+    n = float(count)
     r = total / n
     see = 0.0
     for d in ds:
         e = d - r
         see += e * e
-    c00, c01, c02, c11, c12, c22 = _covariance(
-        (see, suu, suv, svv, su, sv), n, count, _FloatOps
-    )
+    c00, c01, c02, c11, c12, c22 = _covariance((see, *direction), n, count, _FloatOps)
     cov = (c00, c01, c02, c01, c11, c12, c02, c12, c22)
     return r, math.sqrt(see / n), cov
 

@@ -96,11 +96,8 @@ def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | No
     yl = cast(list[object], ys)
     if not 3 <= len(xl) == len(yl) <= SMALL:
         return None
-    for v in xl:
-        if type(v) is not float:
-            return None
-    for v in yl:
-        if type(v) is not float:
+    for x, y in zip(xl, yl):
+        if type(x) is not float or type(y) is not float:
             return None
     xf = cast(list[float], xl)
     yf = cast(list[float], yl)
