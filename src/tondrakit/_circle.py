@@ -363,8 +363,8 @@ def small_circle_stats(
 def _small_stats_guarded(
     xs: list[float], ys: list[float], cx: float, cy: float
 ) -> tuple[float, float, tuple[float, ...]]:
-    """small_circle_stats() when a point may lie exactly at the centre (d = 0, so dx = dy = 0
-    and dividing by 1 gives the zero direction, as in the batch code)."""
+    """small_circle_stats() when a distance is 0 (a point at the centre, or squares that
+    underflow): divided by 1 there, as in the batch code."""
     ds: list[float] = []
     total = suu = suv = svv = su = sv = 0.0
     for x, y in zip(xs, ys):
