@@ -12,9 +12,11 @@ only (a group that gives no circle is a :class:`~tondrakit.FitError`, or a NaN r
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, Final, cast
 
 import pandas as pd
+
+import numpy as np
 
 from ._circle import Method
 from ._groups import OnError, Options, check_options, empty_result, fit_frame
@@ -32,6 +34,25 @@ if TYPE_CHECKING:
 __all__ = ["fit_groups"]
 
 
+def _meta_of(frame: Any) -> pd.DataFrame:
+    """The empty pandas frame that stands for a Dask frame's partitions."""
+    meta: pd.DataFrame = frame._meta
+    return meta
+
+
+# Each row's place in the frame, (partition, row) as one integer, carried through a shuffle: the
+# shuffle brings a group's rows together in no particular order, and the fit of a group depends
+# on the order of its points in its last bits.
+_PLACE: Final = "__tondrakit_place__"
+_ROWS_PER_PARTITION: Final = 1 << 40
+
+
+def _tag_places(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+    number = int(partition_info["number"]) if partition_info else 0
+    places = np.arange(len(part), dtype=np.int64) + number * _ROWS_PER_PARTITION
+    return part.assign(**{_PLACE: places})
+
+
 def _fit_partition(
     part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
     by_index: bool,
@@ -39,6 +60,8 @@ def _fit_partition(
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
         part = part.reset_index()
+    if _PLACE in part.columns:
+        part = part.sort_values(_PLACE, kind="stable")
     return fit_frame(part, x, y, by, options, on_error)
 
 
@@ -110,7 +133,8 @@ def fit_groups(
         if by_index:
             frame = frame.reset_index()
             by_index = False
-        frame = frame.shuffle(on=by)
+        tagged = _meta_of(frame).assign(**{_PLACE: np.empty(0, dtype=np.int64)})
+        frame = frame.map_partitions(_tag_places, meta=tagged).shuffle(on=by)
     lazy: DataFrame = frame.map_partitions(
         _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
         enforce_metadata=False,
