@@ -100,16 +100,27 @@ class ChunkResult:
 
 @dataclass(frozen=True, slots=True)
 class Grouped:
-    """A table's points in group order: group g is rows offsets[g]:offsets[g + 1]."""
+    """A table's points in group order: group g is rows offsets[g]:offsets[g + 1] of the
+    coordinates taken in `order` (None: in the order they are)."""
 
     keys: pd.Index
-    xs: FloatArray
-    ys: FloatArray
     offsets: IntArray
+    source_x: FloatArray
+    source_y: FloatArray
+    order: npt.NDArray[np.intp] | None
 
     @property
     def sizes(self) -> IntArray:
         return np.diff(self.offsets)
+
+    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
+        """The points of groups first..stop-1, back to back, as two C arrays. Taken a chunk at a
+        time, so that an executor's workers start on the first while the rest are gathered."""
+        a, b = int(self.offsets[first]), int(self.offsets[stop])
+        if self.order is None:
+            return self.source_x[a:b], self.source_y[a:b]
+        rows = self.order[a:b]
+        return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
 
 def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
@@ -241,10 +252,9 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
     coded = _factorize(frame, by)
     codes = coded.codes
     # Tables written group by group need no reordering (and keep views of their columns).
+    order: npt.NDArray[np.intp] | None = None
     if codes.size > 1 and not bool(np.all(codes[1:] >= codes[:-1])):
         order, counts = _group_sort(codes, coded.ncodes)
-        xs = np.take(xs, order)
-        ys = np.take(ys, order)
     else:
         counts = np.bincount(codes, minlength=coded.ncodes).astype(np.int64)
     used = counts > 0
@@ -253,7 +263,7 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
         counts = counts[used]
     offsets = np.zeros(len(keys) + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
-    return Grouped(keys, np.ascontiguousarray(xs), np.ascontiguousarray(ys), offsets)
+    return Grouped(keys, offsets, np.ascontiguousarray(xs), np.ascontiguousarray(ys), order)
 
 
 # --- the statistics of many groups at once ----------------------------------------------------------
@@ -550,8 +560,8 @@ def _run_serial(grouped: Grouped, options: Options, stop_early: bool, progress: 
     results: list[ChunkResult] = []
     with _progress_bar(len(sizes), progress) as bar:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
-            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
-            result = fit_chunk(grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
+            xs, ys = grouped.points(g0, g1)
+            result = fit_chunk(xs, ys, sizes[g0:g1], options)
             results.append(result)
             bar.update(g1 - g0)
             if stop_early and result.failures:
@@ -572,10 +582,8 @@ def _run_executor(
     futures: list[Future[ChunkResult]] = []
     try:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
-            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
-            futures.append(
-                executor.submit(fit_chunk, grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
-            )
+            xs, ys = grouped.points(g0, g1)
+            futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
         results: list[ChunkResult | None] = [None] * len(futures)
         pending = set(futures)

@@ -41,9 +41,9 @@ def plot_groups(grouped: Grouped, circles: pd.DataFrame, path: str, title: str) 
         colours = plt.get_cmap("tab10")
         angles = np.linspace(0.0, 2.0 * math.pi, 361)
         for g in range(count):
-            a, b = int(grouped.offsets[g]), int(grouped.offsets[g + 1])
             colour = colours(g % 10)
-            ax.plot(grouped.xs[a:b], grouped.ys[a:b], ".", color=colour, markersize=3)
+            xs, ys = grouped.points(g, g + 1)
+            ax.plot(xs, ys, ".", color=colour, markersize=3)
             row = circles.iloc[g]
             cx, cy, r = float(row["cx"]), float(row["cy"]), float(row["r"])
             if math.isfinite(cx) and math.isfinite(cy) and math.isfinite(r):
