@@ -166,6 +166,10 @@ def _describe_row(frame: pd.DataFrame, row: int) -> str:
 
 
 def _column(frame: pd.DataFrame, name: Hashable, role: str) -> pd.Series:
+    try:
+        hash(name)
+    except TypeError:  # a list of names, say
+        raise TypeError(f"{role} must name one column, not {name!r}") from None
     if name not in frame.columns:
         present = ", ".join(repr(c) for c in frame.columns) or "none"
         raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")

@@ -124,6 +124,8 @@ class TestGrouping:
         text = table.assign(group=1, y=[1.0, "2", 3.0])
         with pytest.raises(TypeError, match=r"column 'y' \(y\), row 1: '2' is not a number"):
             tondrakit.fit_groups(text)
+        with pytest.raises(TypeError, match=r"by must name one column, not \['group', 'x'\]"):
+            tondrakit.fit_groups(table, by=["group", "x"])
 
     def test_bad_options_name_the_allowed_values(self):
         table = circle_table(np.random.default_rng(10), [5])
