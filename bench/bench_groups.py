@@ -96,16 +96,22 @@ def spin(count):
     return total
 
 
-def process_table(df):
+def machine_check():
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
-        list(pool.map(abs, [1, 2]))  # workers started before any timing
+        list(pool.map(abs, [1, 2]))
         (t_one, t_two), _ = in_turns([
             lambda: [spin(2_000_000), spin(2_000_000)],
             lambda: list(pool.map(spin, [2_000_000, 2_000_000])),
         ], rounds=3)
-        print(f"  the machine now: two processes do {t_one / t_two:4.2f}x the work of one"
-              " (2.0 on two idle cores)")
+    print(f"the machine now: two processes do {t_one / t_two:4.2f}x the work of one"
+          " (2.0 on two idle cores)")
+
+
+def process_table(df):
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        list(pool.map(abs, [1, 2]))  # workers started before any timing
         tondrakit.fit_groups(df.iloc[:1000], executor=pool, on_error="nan")
         (t_serial, t_pool), (serial, pooled) = in_turns([
             lambda: tondrakit.fit_groups(df),
@@ -163,6 +169,7 @@ def main():
     scale = 10 if args.quick else 1
     groups = 100_000 // scale
     df = table(groups, seed=1)
+    machine_check()
     print(f"{groups} groups of {N_POINTS} points, rows shuffled (ratios; the machine is shared):")
     serial_table(df)
     peak_memory(df)
