@@ -123,13 +123,13 @@ class Grouped:
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
 
-def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
+def _nelder_mead(xs: memoryview, ys: memoryview) -> list[float]:
     return tondra.fit_lsq(xs, ys, "nelder_mead")
 
 
 # The native function of each method, called directly in the loop over groups (a panic is then
 # handed to fit()'s own wrapper, which says what failed).
-_NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float]]]] = {
+_NATIVE_CALLS: Final[dict[str, Callable[[memoryview, memoryview], Sequence[float]]]] = {
     "lsq": tondra.fit_lsq,
     "nelder_mead": _nelder_mead,
     "taubin": tondra.taubin_svd,
@@ -435,11 +435,12 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     call = _NATIVE_CALLS[options.method]
     todo = np.flatnonzero(fitted).tolist()
     centres: list[Sequence[float]] = []
-    if len(todo) == ngroups and len(runs) == 1:
-        # Every group fitted and all of one size: rows of one reshape, the cheapest views.
-        size = runs[0][0]
+    # Slices of a memoryview: the cheapest objects the native module reads from their buffer (a
+    # numpy view costs twice as much to make and to export, a list many times more).
+    mx, my = memoryview(xs), memoryview(ys)
+    if len(todo) == ngroups:
         try:
-            centres = [call(rx, ry) for rx, ry in zip(xs.reshape(-1, size), ys.reshape(-1, size))]
+            centres = [call(mx[a:b], my[a:b]) for a, b in zip(starts, stops)]
         except BaseException as e:
             if type(e).__name__ != "PanicException":
                 raise
@@ -448,7 +449,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     for g in todo if not centres else ():
         a, b = starts[g], stops[g]
         try:
-            add(call(xs[a:b], ys[a:b]))
+            add(call(mx[a:b], my[a:b]))
         except BaseException as e:
             if type(e).__name__ != "PanicException":
                 raise
