@@ -34,19 +34,14 @@ struct Points {
   std::vector<double> ys;
 };
 
-// The conversions run user code that may call the module again, so the frames that stay live
-// across them (the entry with its body, which this joins) are kept small: the binding and the
-// fit run in frames of their own, gone or not yet made while a conversion runs.
-[[gnu::always_inline]] inline HostResult<base::Unit> extract_points(PyObject* xs_object,
-                                                                    PyObject* ys_object,
-                                                                    Points& points) {
+HostResult<base::Unit> extract_points(PyObject* xs_object, PyObject* ys_object, Points& points) {
   if (HostResult<base::Unit> xs = host::extract_coordinates(xs_object, "xs", points.xs); !xs)
     return xs;
   return host::extract_coordinates(ys_object, "ys", points.ys);
 }
 
 template <std::vector<double> (*Fit)(std::vector<double>, std::vector<double>)>
-[[gnu::noinline]] HostResult<PyRef> fit_points(Points& points) {
+HostResult<PyRef> fit_points(Points& points) {
   return host::to_list(Fit(std::move(points.xs), std::move(points.ys)));
 }
 
@@ -74,7 +69,7 @@ HostResult<PyRef> fit_geometrical_body(PyObject* const* args, Py_ssize_t nargs, 
   return points_body<fit_geometrical>(kFitGeometrical, args, nargs, kwnames);
 }
 
-[[gnu::noinline]] HostResult<PyRef> fit_lsq_points(Points& points, std::string_view method) {
+HostResult<PyRef> fit_lsq_points(Points& points, std::string_view method) {
   return host::to_list(fit_lsq(std::move(points.xs), std::move(points.ys), method));
 }
 
