@@ -1,6 +1,5 @@
 import collections
 import importlib.util
-import os
 import signal
 import sys
 
