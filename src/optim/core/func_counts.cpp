@@ -4,10 +4,6 @@
 
 namespace tondra::optim {
 
-std::string_view count_name(const Evaluation kind) {
-  return kind == Evaluation::Cost ? kCostCount : kGradientCount;
-}
-
 std::optional<Evaluation> evaluation_named(const std::string_view name) {
   if (name == kCostCount) return Evaluation::Cost;
   if (name == kGradientCount) return Evaluation::Gradient;

@@ -19,8 +19,6 @@ enum class Evaluation { Cost, Gradient };
 inline constexpr std::string_view kCostCount = "cost_count";
 inline constexpr std::string_view kGradientCount = "gradient_count";
 
-// "cost_count" or "gradient_count".
-std::string_view count_name(Evaluation kind);
 // The kind a name stands for; absent for any other text.
 std::optional<Evaluation> evaluation_named(std::string_view name);
 
