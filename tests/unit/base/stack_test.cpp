@@ -12,13 +12,14 @@ using tondra::base::StackRoom;
 
 constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 
-// The room at `depth` frames further down, each holding a 1 KiB buffer the optimiser must keep.
+// The room at `depth` frames further down, each holding a 1 KiB buffer whose address escapes
+// after the inner call, so that no compiler can drop the buffer or turn the recursion into a loop.
 [[gnu::noinline]] std::optional<StackRoom> room_below(int depth) {
-  volatile char buffer[1024];
+  char buffer[1024];
   buffer[0] = static_cast<char>(depth);
   if (depth == 0) return tondra::base::stack_room();
   std::optional<StackRoom> room = room_below(depth - 1);
-  buffer[1] = buffer[0];
+  __asm__ volatile("" : : "r"(buffer) : "memory");
   return room;
 }
 
