@@ -10,12 +10,18 @@ namespace {
 struct Bounds {
   std::uintptr_t low = 0;  // lowest usable address; 0 when unknown
   std::uintptr_t high = 0;
+  bool asked = false;
 };
 
-Bounds thread_bounds() noexcept {
-  Bounds bounds;
+// Constant-initialised, so that reading it on every call costs no initialisation check.
+thread_local Bounds t_bounds;
+
+// Asked once per thread (for the main thread the answer takes a read of /proc/self/maps), and
+// kept out of line so that the check made on every call stays a few instructions.
+[[gnu::cold, gnu::noinline]] void ask_bounds(Bounds& bounds) noexcept {
+  bounds.asked = true;
   pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return bounds;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
   void* address = nullptr;
   std::size_t size = 0;
   if (pthread_attr_getstack(&attr, &address, &size) == 0 && address != nullptr && size > 0) {
@@ -23,19 +29,13 @@ Bounds thread_bounds() noexcept {
     bounds.high = bounds.low + size;
   }
   pthread_attr_destroy(&attr);
-  return bounds;
-}
-
-// Asked once per thread: for the main thread the answer takes a read of /proc/self/maps.
-const Bounds& cached_bounds() noexcept {
-  thread_local const Bounds bounds = thread_bounds();
-  return bounds;
 }
 
 }  // namespace
 
 std::optional<StackRoom> stack_room() noexcept {
-  const Bounds& bounds = cached_bounds();
+  Bounds& bounds = t_bounds;
+  if (!bounds.asked) ask_bounds(bounds);
   // The frame address, not a local's: under AddressSanitizer locals may live on a fake stack
   // on the heap, while frames stay on the real one.
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
