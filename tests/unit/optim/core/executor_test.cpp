@@ -147,9 +147,9 @@ TEST(Executor, DefaultTargetCostIsMetOnlyByMinusInfinity) {
 TEST(Executor, CountersAreCopiedIntoTheStateNotAdded) {
   const auto r = run_scripted(LinearProblem{}, ScriptedSolver{.costs = {1.0}}, 4);
   // One evaluation in init and one per step; adding the copies would give 1+2+3+4+5.
-  EXPECT_EQ(r.problem.counts().at("cost_count"), 5u);
+  EXPECT_EQ(r.problem.counts().count_or_zero(Evaluation::Cost), 5u);
   EXPECT_EQ(r.state.counts, r.problem.counts());
-  EXPECT_FALSE(r.state.counts.contains("gradient_count"));
+  EXPECT_FALSE(r.state.counts.contains(Evaluation::Gradient));
 }
 
 TEST(Executor, ErrorsFromInitOrStepEndTheRun) {
