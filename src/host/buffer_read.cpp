@@ -10,6 +10,7 @@
 
 #include "base/pages.hpp"
 #include "host/conversion.hpp"
+#include "host/panic.hpp"
 
 namespace tondra::host {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "base/pages.hpp"
 #include "host/buffer_read.hpp"
-#include "host/text.hpp"
+#include "host/panic.hpp"
 
 namespace tondra::host {
 namespace {
