@@ -12,6 +12,8 @@
 namespace tondra::host {
 namespace {
 
+thread_local long g_lock_depth = 0;
+
 // The type's qualified name is public: callers catch it by name and pickles store it. It has
 // been kelvar_runtime.PanicException since the first release, so it stays, although no package
 // of that name is installed; publish_panic_type registers the name in sys.modules instead.
@@ -196,6 +198,11 @@ std::string display_text(PyObject* object) {
 
 // Should even the message not fit in memory, noexcept ends the process here: there is no
 // longer a safe way to tell the host.
+LockMark::LockMark() noexcept { ++g_lock_depth; }
+LockMark::~LockMark() { --g_lock_depth; }
+
+bool lock_held() noexcept { return g_lock_depth > 0; }
+
 void raise_foreign_exception(const char* what) noexcept {
   const std::string message = what != nullptr ? what : kForeignPanicMessage;
   base::report_fault(message, base::SourcePos::here());

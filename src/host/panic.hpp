@@ -80,6 +80,19 @@ HostError take_or_system_error();
 // object>" without a type name).
 std::string display_text(PyObject* object);
 
+// Marks, for its lifetime, that this thread holds the host's lock (the host calls us only with
+// it held). Marks nest: a user __float__ may call back into the module.
+class LockMark {
+ public:
+  LockMark() noexcept;
+  ~LockMark();
+  LockMark(const LockMark&) = delete;
+  LockMark& operator=(const LockMark&) = delete;
+};
+
+// True while the calling thread is inside one of our entries.
+bool lock_held() noexcept;
+
 // Turns an exception that is neither a Fault nor std::bad_alloc into a reported fault and a
 // PanicException; `what` may be null.
 void raise_foreign_exception(const char* what) noexcept;
@@ -92,6 +105,7 @@ void raise_foreign_exception(const char* what) noexcept;
 //   anything else    reported like a fault, then raised as PanicException.
 template <class Body>
 PyObject* call_guarded(Body&& body) noexcept {
+  const LockMark mark;
   try {
     HostResult<PyRef> outcome = std::forward<Body>(body)();
     if (outcome) return std::move(outcome).value().release();
