@@ -390,6 +390,16 @@ def _input_failure(xs: FloatArray, ys: FloatArray) -> BaseException:
     raise AssertionError("the points passed the checks they were expected to fail")
 
 
+def _double_view(values: FloatArray) -> memoryview:
+    """A memoryview of plain doubles ('d'). numpy marks an array whose data is not aligned as
+    '=d', which the native module does not read as a buffer (nor can a memoryview give its
+    items): such data, as deserialised from a message, say, is copied first."""
+    view = memoryview(values)
+    if view.format == "d":
+        return view
+    return memoryview(np.array(values, dtype=np.float64, order="C"))
+
+
 def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
     """Fits each group of a chunk: group g is the next sizes[g] points of xs and ys."""
     if options.robust:
@@ -437,7 +447,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     centres: list[Sequence[float]] = []
     # Slices of a memoryview: the cheapest objects the native module reads from their buffer (a
     # numpy view costs twice as much to make and to export, a list many times more).
-    mx, my = memoryview(xs), memoryview(ys)
+    mx, my = _double_view(xs), _double_view(ys)
     if len(todo) == ngroups:
         try:
             centres = [call(mx[a:b], my[a:b]) for a, b in zip(starts, stops)]
