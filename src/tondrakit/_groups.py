@@ -1,10 +1,10 @@
 """tondrakit.fit_groups: one circle per group of a table of points.
 
-The table is grouped once: the group keys are turned into codes (sorted), the rows are put in
-group order by a counting sort that keeps each group's rows in table order, and from then on a
-group is a slice of two contiguous coordinate arrays. Groups are fitted in chunks of whole groups
-in key order; a chunk is the unit of work for an executor, so the serial path and every executor
-run the very same code on the very same arrays, and the results agree to the bit.
+The table is grouped once: the group keys are turned into codes (sorted), and a counting sort
+gives the rows in group order, each group's rows in table order. Groups are fitted in chunks of
+whole groups in key order, each chunk's points gathered into two contiguous arrays; a chunk is
+the unit of work for an executor, so the serial path and every executor run the very same code
+on the very same arrays, and the results agree to the bit.
 
 Inside a chunk the only per-group work is the native call. Everything that can be decided for
 all groups at once is: the checks of the points (too few, not finite, coincident, collinear), and
@@ -68,8 +68,8 @@ _EXECUTOR_MAX_CHUNK_POINTS: Final = 1 << 18
 # share the load evenly even when one chunk's groups are slower than another's.
 _EXECUTOR_MIN_CHUNKS: Final = 16
 
-# Integer keys spanning at most this many values per row are coded by a lookup table (one pass,
-# no hashing); wider ranges go through pandas' factorize.
+# Integer keys spanning at most this many values per row are their own codes (no hashing); wider
+# ranges, and keys of any other kind, go through pandas' factorize.
 _DENSE_SPAN_PER_ROW: Final = 4
 
 
