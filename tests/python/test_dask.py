@@ -24,7 +24,7 @@ WAIT_SECONDS = 180
 def client():
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, silence_logs=logging.CRITICAL,
+        dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
     ) as cluster, distributed.Client(cluster, timeout=WAIT_SECONDS) as c:
         yield c
 
