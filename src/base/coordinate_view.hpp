@@ -19,9 +19,9 @@ class CoordinateView {
   // No coordinates.
   CoordinateView() noexcept = default;
   // Implicit: a vector or span of coordinates is what most callers have.
-  CoordinateView(std::span<const double> values) noexcept  // NOLINT(google-explicit-constructor)
+  CoordinateView(std::span<const double> values) noexcept
       : first_(reinterpret_cast<const std::byte*>(values.data())), size_(values.size()) {}
-  CoordinateView(const std::vector<double>& values) noexcept  // NOLINT(google-explicit-constructor)
+  CoordinateView(const std::vector<double>& values) noexcept
       : CoordinateView(std::span<const double>(values)) {}
 
   // Assumes `size` doubles at first, first + stride, ... first + (size - 1) * stride bytes; the

@@ -3,8 +3,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>

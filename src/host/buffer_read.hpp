@@ -76,7 +76,7 @@ class ReadableBuffer {
 
   // Filled by the export and read only while held_: left uninitialised, since clearing it would
   // cost a list argument, which never exports, more than reading a short list does.
-  Py_buffer view_;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  Py_buffer view_;
   Element element_;
   bool held_ = false;
 };

@@ -5,12 +5,12 @@
 // is read through the iteration protocol into an owned vector of doubles; exact lists and
 // tuples are read in place with the same results, and so are the buffers of arrays whose
 // elements we know (buffer_read.hpp). Doubles in such a buffer are not even copied: the fits
-// read them where they lie, through a view, while we hold the export. A str is refused rather than read as
-// characters; dicts, sets, generators and numbers are not sequences. The reported length only
-// sizes the vector: a failing __len__ is ignored, a length no vector could hold is a fault
-// ("capacity overflow"), and running out of memory raises the host's MemoryError. Items become
-// doubles as float() would make them (ints, bools, __float__, __index__); NaN and infinities
-// pass unchecked.
+// read them where they lie, through a view, while we hold the export. A str is refused rather
+// than read as characters; dicts, sets, generators and numbers are not sequences. The reported
+// length only sizes the vector: a failing __len__ is ignored, a length no vector could hold is a
+// fault ("capacity overflow"), and running out of memory raises the host's MemoryError. Items
+// become doubles as float() would make them (ints, bools, __float__, __index__); NaN and
+// infinities pass unchecked.
 //
 // Errors of an argument's conversion pass through `argument_extraction_error`, which prefixes
 // exact TypeErrors with "argument 'NAME': ".
@@ -55,8 +55,7 @@ class Coordinates {
 
  private:
   friend HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
-                                                    Coordinates& coordinates,
-                                                    Coordinates* earlier);
+                                                    Coordinates& coordinates, Coordinates* earlier);
   // Copies the doubles read in place into values_ and lets the buffer go.
   void take_copy();
 
