@@ -51,6 +51,32 @@ std::optional<Exporter> exporter_of(PyObject* object) {
   return std::nullopt;
 }
 
+// The start of numpy's array and dtype objects as laid out since numpy 1.7: numpy's own headers
+// read these fields inline in every compiled extension, so they cannot move without breaking all
+// of them. We do not build against numpy; should the layout change anyway, the dtype checks in
+// numpy_doubles fail and the array takes the export path.
+struct NumpyArrayHead {
+  PyObject_HEAD char* data;
+  int nd;
+  Py_ssize_t* dimensions;
+  Py_ssize_t* strides;
+  PyObject* base;
+  PyObject* descr;
+};
+struct NumpyDescrHead {
+  PyObject_HEAD PyTypeObject* typeobj;
+  char kind;
+  char type;
+  char byteorder;
+};
+
+// numpy's float64 dtype, told by the static type numpy (1.25 and later) gives it.
+bool is_float64_dtype(PyObject* descr) noexcept {
+  const PyTypeObject* const type = Py_TYPE(descr);
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+         std::strcmp(type->tp_name, "numpy.dtypes.Float64DType") == 0;
+}
+
 using Kind = ReadableBuffer::Kind;
 using Element = ReadableBuffer::Element;
 
@@ -218,6 +244,24 @@ void append_elements(const Py_buffer& view, Element element, std::vector<double>
 bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 || size == 8; }
 
 }  // namespace
+
+std::optional<base::CoordinateView> numpy_doubles(PyObject* object) noexcept {
+  if (Py_TYPE(object)->tp_as_buffer == nullptr || !is_numpy_array(object)) return std::nullopt;
+  const auto* const array = reinterpret_cast<const NumpyArrayHead*>(object);
+  if (array->nd != 1 || array->descr == nullptr || !is_float64_dtype(array->descr)) {
+    return std::nullopt;
+  }
+  // The kind and type characters confirm the layout before the byte order is trusted; '=' is
+  // numpy's mark of native order, which it also gives a '<' float64 on a little-endian machine.
+  const auto* const descr = reinterpret_cast<const NumpyDescrHead*>(array->descr);
+  const bool native = descr->byteorder == '=' ||
+                      (descr->byteorder == '<' && std::endian::native == std::endian::little);
+  if (descr->kind != 'f' || descr->type != 'd' || !native) return std::nullopt;
+  const Py_ssize_t count = array->dimensions[0];
+  const Py_ssize_t stride = array->strides[0];
+  if (count > 1 && std::abs(stride) < static_cast<Py_ssize_t>(sizeof(double))) return std::nullopt;
+  return base::CoordinateView::strided(array->data, stride, static_cast<std::size_t>(count));
+}
 
 bool ReadableBuffer::acquire_export(PyObject* object) {
   const std::optional<Exporter> exporter = exporter_of(object);

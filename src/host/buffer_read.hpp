@@ -17,17 +17,26 @@
 //
 // Doubles of this machine's byte order whose elements do not overlap (a stride of at least eight
 // bytes either way) need no conversion at all: the fits read them where they lie, through a
-// view, while the export is held. A stride of 0 (a broadcast) makes one stored double look like
-// many; those are copied as other elements are, so an impossible length meets the same limits as
-// a copy always has.
+// view, while the export is held (for numpy's float64 arrays, while the caller holds the array:
+// see numpy_doubles). A stride of 0 (a broadcast) makes one stored double look like many; those
+// are copied as other elements are, so an impossible length meets the same limits as a copy
+// always has.
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "base/coordinate_view.hpp"
 #include "host/compat.hpp"
 
 namespace tondra::host {
+
+// The doubles of an exact one-axis float64 numpy.ndarray in native byte order whose elements do
+// not overlap, read from the array's own header rather than through an export; nothing (and no
+// error) for anything else. Exporting costs numpy an allocation and a format string every time,
+// more than reading twenty elements. The caller's reference keeps the memory alive; it may be read
+// while no user code runs (which alone could resize or free it).
+std::optional<base::CoordinateView> numpy_doubles(PyObject* object) noexcept;
 
 // One export of an object's buffer whose elements are read as described above, held until this
 // is dropped: the exporter cannot resize or free the memory meanwhile.

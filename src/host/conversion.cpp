@@ -204,7 +204,7 @@ HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& v
 }
 
 void Coordinates::take_copy() {
-  const base::CoordinateView doubles = buffer_.doubles();
+  const base::CoordinateView doubles = in_place_view_;
   values_.reserve(doubles.size());
   base::prepare_pages(values_);
   for (std::size_t i = 0; i < doubles.size(); ++i) values_.push_back(doubles[i]);
@@ -223,7 +223,13 @@ HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view na
     const RecursiveCallExit exit;
     // Every exporter of a buffer we read is a sequence, so this passes no non-sequence by the
     // "Sequence" error below.
+    if (const std::optional<base::CoordinateView> doubles = numpy_doubles(object)) {
+      coordinates.in_place_view_ = *doubles;
+      coordinates.in_place_ = true;
+      return base::Unit{};
+    }
     if (coordinates.buffer_.acquire(object) && coordinates.buffer_.holds_doubles()) {
+      coordinates.in_place_view_ = coordinates.buffer_.doubles();
       coordinates.in_place_ = true;
       return base::Unit{};
     }

@@ -5,11 +5,11 @@
 // is read through the iteration protocol into an owned vector of doubles; exact lists and
 // tuples are read in place with the same results, and so are the buffers of arrays whose
 // elements we know (buffer_read.hpp). Doubles in such a buffer are not even copied: the fits
-// read them where they lie, through a view, while we hold the export. A str is refused rather
-// than read as characters; dicts, sets, generators and numbers are not sequences. The reported
-// length only sizes the vector: a failing __len__ is ignored, a length no vector could hold is a
-// fault ("capacity overflow"), and running out of memory raises the host's MemoryError. Items
-// become doubles as float() would make them (ints, bools, __float__, __index__); NaN and
+// read them where they lie, through a view, while the call holds the array. A str is refused
+// rather than read as characters; dicts, sets, generators and numbers are not sequences. The
+// reported length only sizes the vector: a failing __len__ is ignored, a length no vector could
+// hold is a fault ("capacity overflow"), and running out of memory raises the host's MemoryError.
+// Items become doubles as float() would make them (ints, bools, __float__, __index__); NaN and
 // infinities pass unchecked.
 //
 // Errors of an argument's conversion pass through `argument_extraction_error`, which prefixes
@@ -50,7 +50,7 @@ HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& v
 class Coordinates {
  public:
   base::CoordinateView view() const noexcept {
-    return in_place_ ? buffer_.doubles() : base::CoordinateView(values_);
+    return in_place_ ? in_place_view_ : base::CoordinateView(values_);
   }
 
  private:
@@ -61,6 +61,7 @@ class Coordinates {
 
   ReadableBuffer buffer_;
   std::vector<double> values_;
+  base::CoordinateView in_place_view_;
   bool in_place_ = false;
 };
 
