@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "aux_funcs.hpp"
@@ -228,12 +229,15 @@ std::vector<double> taubin_svd(CoordinateView xs, CoordinateView ys) {
   const double r = std::sqrt(z_mean);
   const double two_r = r + r;
   for (double& z : columns) z = (z - z_mean) / two_r;
+  // M is finite exactly when its first column is: a u or v that is not finite makes its z, and
+  // with it z's mean and every w, not finite either. One column is a third of the reading.
+  const bool finite_matrix = linalg::all_finite(std::span<const double>(columns.data(), n));
   for (std::size_t i = 0; i < n; ++i) columns.push_back(xs[i] - x_mean);
   for (std::size_t i = 0; i < n; ++i) columns.push_back(ys[i] - y_mean);
   scaled_xs = {};
   scaled_ys = {};
   linalg::Array2 m = unwrap(linalg::Array2::from_col_major(n, 3, std::move(columns)));
-  if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
+  if (n == 0 || !finite_matrix) return {nan, nan};
 
   const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));
   if (!svd.vt) base::fault("called `Option::unwrap()` on a `None` value");
