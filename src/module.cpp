@@ -28,7 +28,8 @@ constexpr host::FunctionDescription kFitLsq{"fit_lsq", kLsqParameters, 2};
 constexpr std::string_view kDefaultMethod = "lbfgs";
 
 // The two coordinate arguments of a bound call, converted in order: xs first, so that with both
-// invalid only xs is reported. Arrays read in place stay exported until the call returns.
+// invalid only xs is reported. Arrays read in place are held (exported, or numpy's by the
+// caller's reference) until the call returns.
 struct Points {
   host::Coordinates xs;
   host::Coordinates ys;

@@ -221,8 +221,8 @@ HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view na
   if (Py_EnterRecursiveCall(" while converting coordinates") != 0) return take_or_system_error();
   HostResult<base::Unit> read = [&]() -> HostResult<base::Unit> {
     const RecursiveCallExit exit;
-    // Every exporter of a buffer we read is a sequence, so this passes no non-sequence by the
-    // "Sequence" error below.
+    // Everything read in place (numpy's arrays, array.array, memoryview) is a sequence: nothing
+    // skips the "Sequence" test below this way.
     if (const std::optional<base::CoordinateView> doubles = numpy_doubles(object)) {
       coordinates.in_place_view_ = *doubles;
       coordinates.in_place_ = true;
