@@ -234,6 +234,7 @@ std::vector<double> taubin_svd(CoordinateView xs, CoordinateView ys) {
   const bool finite_matrix = linalg::all_finite(std::span<const double>(columns.data(), n));
   for (std::size_t i = 0; i < n; ++i) columns.push_back(xs[i] - x_mean);
   for (std::size_t i = 0; i < n; ++i) columns.push_back(ys[i] - y_mean);
+  // Freed before LAPACK's work; xs and ys are not read past here.
   scaled_xs = {};
   scaled_ys = {};
   linalg::Array2 m = unwrap(linalg::Array2::from_col_major(n, 3, std::move(columns)));

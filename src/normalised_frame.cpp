@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
 #include "base/pages.hpp"
 #include "binary_scale.hpp"
 
