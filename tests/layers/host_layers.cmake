@@ -4,11 +4,12 @@
 set(layer_0 compat py_ref text)                # references and texts
 set(layer_1 host_error)                        # host error values
 set(layer_2 panic)                             # faults to and from the host, taking errors
-set(layer_3 binding buffer_read conversion)    # binding and conversion of arguments
-set(layer_4 entry module_def)                  # the entry shim and the module's initialisation
+set(layer_3 buffer_read)                       # reading buffers where they lie
+set(layer_4 binding conversion)                # binding and conversion of arguments
+set(layer_5 entry module_def)                  # the entry shim and the module's initialisation
 
 function(layer_of unit out)
-  foreach(rank RANGE 4)
+  foreach(rank RANGE 5)
     if(unit IN_LIST layer_${rank})
       set(${out} ${rank} PARENT_SCOPE)
       return()
