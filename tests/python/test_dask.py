@@ -89,3 +89,14 @@ class TestErrors:
             tondrakit.dask.fit_groups(ddf, on_error="ignore")
         with pytest.raises(TypeError, match="must be a dask.dataframe.DataFrame"):
             tondrakit.dask.fit_groups(table())
+
+
+class TestWithoutDask:
+    def test_importing_it_names_the_extra_to_install(self, monkeypatch):
+        import importlib
+        import sys
+
+        monkeypatch.setitem(sys.modules, "dask.dataframe", None)  # as if not installed
+        monkeypatch.delitem(sys.modules, "tondrakit.dask")
+        with pytest.raises(ImportError, match=r"pip install 'tondra\[dask\]'"):
+            importlib.import_module("tondrakit.dask")
