@@ -162,6 +162,21 @@ class TestFailingGroups:
         with pytest.raises(tondrakit.FitError, match="^group 'd': the points are collinear"):
             tondrakit.fit_groups(table[table["group"] != "b"])
 
+    def test_the_first_failing_key_wins_though_groups_run_in_order_of_size(self, monkeypatch):
+        monkeypatch.setattr(groups, "_SERIAL_CHUNK_POINTS", 64)  # many chunks
+        rng = np.random.default_rng(17)
+        keys = [f"k{k:02}" for k in range(1, 40)]
+        table = circle_table(rng, list(rng.integers(5, 25, len(keys))), keys=keys)
+        line = np.linspace(0.0, 1.0, 30)
+        flat = pd.DataFrame({"group": "a", "x": line, "y": 2 * line})  # first key, largest group
+        short = pd.DataFrame({"group": "z", "x": [0.0, 1.0], "y": [1.0, 0.0]})  # fitted first
+        table = pd.concat([short, table, flat], ignore_index=True)
+        for executor in (None, concurrent.futures.ThreadPoolExecutor(2)):
+            with pytest.raises(tondrakit.FitError, match="^group 'a': the points are collinear"):
+                tondrakit.fit_groups(table, executor=executor)
+            if executor is not None:
+                executor.shutdown()
+
     def test_nan_rows_carry_fits_message_and_leave_the_others_alone(self):
         table = failing_table()
         result = tondrakit.fit_groups(table, on_error="nan")
