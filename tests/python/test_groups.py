@@ -128,6 +128,19 @@ class TestGrouping:
         with pytest.raises(TypeError, match=r"by must name one column, not \['group', 'x'\]"):
             tondrakit.fit_groups(table, by=["group", "x"])
 
+    def test_the_garbage_collector_is_left_as_it_was(self):
+        import gc
+
+        table = circle_table(np.random.default_rng(18), [8] * 20)
+        tondrakit.fit_groups(table)
+        assert gc.isenabled()
+        gc.disable()
+        try:
+            tondrakit.fit_groups(table)
+            assert not gc.isenabled()
+        finally:
+            gc.enable()
+
     def test_bad_options_name_the_allowed_values(self):
         table = circle_table(np.random.default_rng(10), [5])
         with pytest.raises(ValueError, match="unknown method 'lbfgs'"):
