@@ -474,9 +474,11 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     failures: list[tuple[int, BaseException]] = []
 
     # The input checks, in the order fit() makes them: finite coordinates, then enough points.
-    bad = ~(np.isfinite(xs) & np.isfinite(ys))
     non_finite = np.zeros(ngroups, dtype=np.bool_)
-    if bad.any():
+    # One sum each says whether anything is off (a NaN or an infinity carries through; finite
+    # values whose sum overflows take the long way too); only then are the culprits looked for.
+    if not math.isfinite(float(xs.sum()) + float(ys.sum())):
+        bad = ~(np.isfinite(xs) & np.isfinite(ys))
         non_finite[np.searchsorted(offsets, np.flatnonzero(bad), side="right") - 1] = True
     rejected = non_finite | (sizes < 3)
     for g in np.flatnonzero(rejected).tolist():
