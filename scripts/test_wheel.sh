@@ -1,48 +1,24 @@
 #!/usr/bin/env bash
-# Tests a built wheel as a user would get it: installed into a fresh virtual environment, with
-# the system's OpenBLAS hidden from the dynamic loader, so that only the copy inside the wheel
-# can serve the module.
-#   scripts/test_wheel.sh dist/tondra-*.whl
+# Tests the distributions as a user gets them, each installed into a fresh virtual environment:
+#   scripts/test_wheel.sh dist/tondra-*.whl dist/tondra-*.tar.gz
+# A wheel goes into an environment of its own Python version (pyenv's interpreter before
+# Debian's) and is tested with the system's OpenBLAS hidden from the loader, so that only the
+# copy inside the wheel can serve the module: the smoke test (tests/dist/smoke.py), then the whole
+# Python suite. The sdist is built by pip from scratch, as a user's pip would, with the system's
+# compiler, OpenBLAS and Python headers, into an environment of the tools' Python version, and
+# must pass the smoke test.
 # Exit status: 0 all passed; 1 something failed; 3 the tests passed but the system's OpenBLAS
-# could not be hidden (neither root nor user namespaces), so the wheel's copy went unproven.
+# could not be hidden (neither root nor user namespaces), so a wheel's own copy went unproven.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-venv=build/wheel-venv
-
-# --- inside the private mount namespace ----------------------------------------------------------
-if [ "${1:-}" = --hidden ]; then
+# --- inside the private mount namespace, OpenBLAS hidden: test_wheel.sh --inside ENV ------------
+if [ "${1:-}" = --inside ]; then
   set -e
-  # Every OpenBLAS the loader could reach: the libraries themselves and whatever the libblas and
-  # liblapack names (Debian's alternatives) resolve to. Debian keeps each variant in a directory
-  # of its own (openblas-pthread, openblas-openmp, ...), which is hidden whole under an empty
-  # tmpfs; a library lying among others is covered by an empty file. Mounts made here vanish
-  # with the namespace.
-  empty=$(mktemp)
-  targets=$(
-    {
-      find /usr/lib /usr/lib64 /usr/local/lib /lib /lib64 -maxdepth 3 -name 'libopenblas*.so*' 2>/dev/null || true
-      ldconfig -p | awk '$1 ~ /^lib(open)?blas|^liblapack/ {print $NF}'
-    } | xargs -r readlink -f 2>/dev/null | while read -r lib; do
-      dir=$(dirname "$lib")
-      case ${dir##*/} in
-        openblas*) echo "$dir" ;;
-        *) case ${lib##*/} in libopenblas*) echo "$lib" ;; esac ;;
-      esac
-    done | sort -u
-  )
-  for target in $targets; do
-    if [ -d "$target" ]; then
-      mount -t tmpfs -o ro,size=4k tmpfs "$target"
-    else
-      mount --bind "$empty" "$target"
-    fi
-    echo "hidden: $target"
-  done
-
+  env=$2
   # Proof that the hiding holds: no name reaches an OpenBLAS any more.
-  "$venv/bin/python" - <<'EOF'
+  "$env/bin/python" - <<'EOF'
 import ctypes
 
 for name in ("libopenblas.so.0", "libopenblas.so", "libblas.so.3", "liblapack.so.3"):
@@ -62,33 +38,76 @@ except OSError:
 else:
     raise AssertionError("libopenblas.so.0 still loads")
 EOF
-  cd tests/python
-  exec "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .
+  set +e
+  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || exit 1
+  cd tests/python && exec "../../$env/bin/python" -m pytest -q -p no:cacheprovider .
 fi
 
-# --- outside: a fresh environment with the wheel and the test dependencies -----------------------
-wheel=${1:?usage: scripts/test_wheel.sh WHEEL}
-[ -f "$wheel" ] || { echo "test_wheel: no such wheel: $wheel" >&2; exit 1; }
-
-# An interpreter of the wheel's own version (cp312 -> 3.12), pyenv's before Debian's.
-abi=$(basename "$wheel" | cut -d- -f3)
-version="3.${abi#cp3}"
-python=$(scripts/pythons.sh | awk -v v="$version" '$1 ~ ("-" v "$") {print $2; exit}')
-[ -n "$python" ] || { echo "test_wheel: no CPython $version for $wheel" >&2; exit 1; }
-
-rm -rf "$venv"
-echo "test_wheel: fresh virtual environment $venv ($python)"
-"$python" -m venv "$venv" || exit 1
-pip_in "$venv/bin/python" install -q "$wheel" -r requirements/test.txt || exit 1
-
+[ $# -gt 0 ] || { echo "usage: scripts/test_wheel.sh WHEEL-OR-SDIST..." >&2; exit 1; }
 unset PYTHONPATH
-if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
-  unshare -m -- bash scripts/test_wheel.sh --hidden
-elif unshare -r -m true 2>/dev/null; then
-  unshare -r -m -- bash scripts/test_wheel.sh --hidden
-else
-  echo "test_wheel: cannot hide the system's OpenBLAS (needs root or user namespaces);" \
-       "testing with it visible" >&2
-  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .) || exit 1
-  exit 3
-fi
+
+# The interpreter of a Python version (3.12), as scripts/pythons.sh lists them.
+interpreter() {
+  scripts/pythons.sh | awk -v v="$1" '$1 ~ ("-" v "$") {print $2; exit}'
+}
+
+# A fresh environment under build/test-env/: created anew, whatever an earlier run left there.
+fresh_env() {  # name python
+  local env=build/test-env/$1
+  rm -rf "$env"
+  mkdir -p build/test-env
+  echo "test_wheel: fresh virtual environment $env ($2)" >&2
+  "$2" -m venv "$env" || return 1
+  printf '%s' "$env"
+}
+
+test_wheel() {  # wheel
+  local wheel=$1 abi version python env
+  abi=$(basename "$wheel" | cut -d- -f3)
+  version="3.${abi#cp3}"
+  python=$(interpreter "$version")
+  [ -n "$python" ] || { echo "test_wheel: no CPython $version for $wheel" >&2; return 1; }
+  env=$(fresh_env "$abi" "$python") || return 1
+  # The wheel brings its own dependencies; the tests' come from requirements/test.txt, in the
+  # same call so that pip resolves them together.
+  pip_in "$env/bin/python" install -q "$wheel" -r requirements/test.txt || return 1
+  if scripts/hidden.sh --possible; then
+    scripts/hidden.sh --openblas -- bash scripts/test_wheel.sh --inside "$env"
+  else
+    echo "test_wheel: cannot hide the system's OpenBLAS (needs root or user namespaces);" \
+         "testing with it visible" >&2
+    (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
+    (cd tests/python && "../../$env/bin/python" -m pytest -q -p no:cacheprovider .) || return 1
+    return 3
+  fi
+}
+
+test_sdist() {  # sdist
+  local sdist=$1 tools python env
+  tools=$(tools_venv)
+  python=$(interpreter "${tools##*-}")
+  [ -n "$python" ] || { echo "test_wheel: no interpreter to build $sdist with" >&2; return 1; }
+  env=$(fresh_env sdist "$python") || return 1
+  # Built from the archive in pip's own isolated build environment, as a user's pip builds it.
+  # pip stores the wheel it builds but does not reuse it for a local archive, so every run
+  # compiles; the cache still serves the build tools and the dependencies.
+  pip_in "$env/bin/python" install -q "$sdist" || return 1
+  (cd build && "../$env/bin/python" ../tests/dist/smoke.py)
+}
+
+status=0
+for file in "$@"; do
+  [ -f "$file" ] || { echo "test_wheel: no such file: $file" >&2; status=1; continue; }
+  echo "=== test_wheel: $file"
+  case $file in
+    *.whl) test_wheel "$file" ;;
+    *.tar.gz) test_sdist "$file" ;;
+    *) echo "test_wheel: neither a wheel nor an sdist: $file" >&2; false ;;
+  esac
+  case $? in
+    0) ;;
+    3) [ "$status" -eq 0 ] && status=3 ;;
+    *) status=1 ;;
+  esac
+done
+exit $status
