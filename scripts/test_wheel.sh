@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Tests the distributions as a user gets them, each installed into a fresh virtual environment:
 #   scripts/test_wheel.sh dist/tondra-*.whl dist/tondra-*.tar.gz
-# A wheel goes into an environment of its own Python version (pyenv's interpreter before
-# Debian's) and is tested with the system's OpenBLAS hidden from the loader, so that only the
-# copy inside the wheel can serve the module: the smoke test (tests/dist/smoke.py), then the whole
-# Python suite. The sdist is built by pip from scratch, as a user's pip would, with the system's
+# A wheel goes into an environment of its own Python version, with nothing but what the wheel
+# declares, and is tested with the system's OpenBLAS hidden from the loader, so that only the copy
+# inside the wheel can serve the module: first the smoke test (tests/dist/smoke.py) in the
+# environment as pip left it, then the Python suite and the kit's examples, for which the test
+# dependencies come from the interpreter's own environment in .venv/ (set up once by
+# scripts/setup.sh), placed after the fresh environment's own packages. The sdist is built by pip from scratch, as a user's pip would, with the system's
 # compiler, OpenBLAS and Python headers, into an environment of the tools' Python version, and
 # must pass the smoke test.
 # Exit status: 0 all passed; 1 something failed; 3 the tests passed but the system's OpenBLAS
@@ -13,10 +15,10 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-# --- inside the private mount namespace, OpenBLAS hidden: test_wheel.sh --inside ENV ------------
+# --- inside the private mount namespace, OpenBLAS hidden: test_wheel.sh --inside ENV DEPS -------
 if [ "${1:-}" = --inside ]; then
   set -e
-  env=$2
+  env=$2 deps=$3
   # Proof that the hiding holds: no name reaches an OpenBLAS any more.
   "$env/bin/python" - <<'EOF'
 import ctypes
@@ -39,16 +41,36 @@ else:
     raise AssertionError("libopenblas.so.0 still loads")
 EOF
   set +e
-  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || exit 1
-  cd tests/python && exec "../../$env/bin/python" -m pytest -q -p no:cacheprovider .
+  run_tests "$env" "$deps"
+  exit
 fi
+
+# The smoke test, then the test dependencies, then the Python suite and the kit's examples (from
+# tests/python, so that the checkout's src/ is not what gets imported).
+run_tests() {  # env deps-environment
+  local env=$1 deps=$2 purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])' site
+  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
+  # site.addsitedir, not a bare path, so that the .pth files of that environment work as well.
+  site=$("$env/bin/python" -c "$purelib") && deps=$("$deps/bin/python" -c "$purelib") || return 1
+  echo "import site; site.addsitedir('$deps')" > "$site/zz-test-dependencies.pth"
+  cd tests/python || return 1
+  "../../$env/bin/python" -m pytest -q -p no:cacheprovider . || return 1
+  if [ -d ../../src/tondrakit ]; then
+    "../../$env/bin/python" -m pytest -q -p no:cacheprovider --doctest-modules \
+      -o doctest_optionflags=NORMALIZE_WHITESPACE --pyargs tondrakit || return 1
+  fi
+}
 
 [ $# -gt 0 ] || { echo "usage: scripts/test_wheel.sh WHEEL-OR-SDIST..." >&2; exit 1; }
 unset PYTHONPATH
 
-# The interpreter of a Python version (3.12), as scripts/pythons.sh lists them.
+# The first interpreter of a Python version (3.12) that scripts/pythons.sh lists and that has
+# its environment in .venv/, as "<tag> <path>"; the same one scripts/wheel.sh builds with.
 interpreter() {
-  scripts/pythons.sh | awk -v v="$1" '$1 ~ ("-" v "$") {print $2; exit}'
+  local tag python
+  while read -r tag python; do
+    [ -x ".venv/$tag/bin/python" ] && { echo "$tag $python"; return; }
+  done < <(scripts/pythons.sh | grep -- "-$1 ")
 }
 
 # A fresh environment under build/test-env/: created anew, whatever an earlier run left there.
@@ -62,31 +84,28 @@ fresh_env() {  # name python
 }
 
 test_wheel() {  # wheel
-  local wheel=$1 abi version python env
+  local wheel=$1 abi version tag python env
   abi=$(basename "$wheel" | cut -d- -f3)
   version="3.${abi#cp3}"
-  python=$(interpreter "$version")
-  [ -n "$python" ] || { echo "test_wheel: no CPython $version for $wheel" >&2; return 1; }
+  read -r tag python < <(interpreter "$version")
+  [ -n "${python:-}" ] || { echo "test_wheel: no CPython $version with an environment for $wheel" >&2; return 1; }
   env=$(fresh_env "$abi" "$python") || return 1
-  # The wheel brings its own dependencies; the tests' come from requirements/test.txt, in the
-  # same call so that pip resolves them together.
-  pip_in "$env/bin/python" install -q "$wheel" -r requirements/test.txt || return 1
+  pip_in "$env/bin/python" install -q "$wheel" || return 1
   if scripts/hidden.sh --possible; then
-    scripts/hidden.sh --openblas -- bash scripts/test_wheel.sh --inside "$env"
+    scripts/hidden.sh --openblas -- bash scripts/test_wheel.sh --inside "$env" ".venv/$tag"
   else
     echo "test_wheel: cannot hide the system's OpenBLAS (needs root or user namespaces);" \
          "testing with it visible" >&2
-    (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
-    (cd tests/python && "../../$env/bin/python" -m pytest -q -p no:cacheprovider .) || return 1
+    (run_tests "$env" ".venv/$tag") || return 1
     return 3
   fi
 }
 
 test_sdist() {  # sdist
-  local sdist=$1 tools python env
+  local sdist=$1 tools tag python env
   tools=$(tools_venv)
-  python=$(interpreter "${tools##*-}")
-  [ -n "$python" ] || { echo "test_wheel: no interpreter to build $sdist with" >&2; return 1; }
+  read -r tag python < <(interpreter "${tools##*-}")
+  [ -n "${python:-}" ] || { echo "test_wheel: no interpreter to build $sdist with" >&2; return 1; }
   env=$(fresh_env sdist "$python") || return 1
   # Built from the archive in pip's own isolated build environment, as a user's pip builds it.
   # pip stores the wheel it builds but does not reuse it for a local archive, so every run
