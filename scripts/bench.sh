@@ -8,6 +8,8 @@ scripts/setup.sh test
 venv=$(tools_venv)
 export PATH="$PWD/$venv/bin:$PATH"
 install_module "$venv"
+# The peers the Python comparisons measure against (not needed by the tests).
+pip_in "$venv/bin/python" install -q -r requirements/bench.txt
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONDRA_BUILD_TESTS=OFF \
       -DTONDRA_BUILD_BENCH=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null

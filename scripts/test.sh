@@ -80,14 +80,19 @@ for venv in .venv/*/; do
     continue
   fi
   echo "=== $tag: pytest"
-  if (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+  # Then the examples in the kit's docstrings, from the installed package (run from tests/python,
+  # so that the checkout's src/ is not what gets imported). Tables print with trailing blanks.
+  if (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider . \
+        && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider --doctest-modules \
+             -o doctest_optionflags=NORMALIZE_WHITESPACE --pyargs tondrakit); then
     record "pytest $tag" passed
   else
     record "pytest $tag" FAILED
   fi
 done
 
-# --- Types: the installed stubs against the module, and typical calls through both checkers ----
+# --- Types: the installed stubs against the module, typical calls through both checkers, and the
+# kit's own code (strict in both) -----------------------------------------------------------------
 # Runs in the one environment that setup.sh gave the type checkers, after pip installed the
 # module (and its stub package) there above.
 typing_tag=$(cat .venv/typing-tag 2>/dev/null || true)
@@ -98,7 +103,9 @@ if [ -n "$typing_tag" ] && [ -x ".venv/$typing_tag/bin/basedpyright" ]; then
   if (cd build && "$typing_bin/python" -m mypy.stubtest tondra) \
      && (cd tests/typing && export MYPY_CACHE_DIR="$OLDPWD/build/mypy-cache" \
         && "$typing_bin/python" -m mypy --strict --warn-unused-ignores usage.py \
-        && "$typing_bin/basedpyright" --pythonpath "$typing_bin/python" usage.py); then
+        && "$typing_bin/basedpyright" --pythonpath "$typing_bin/python" usage.py \
+        && "$typing_bin/python" -m mypy --strict --warn-unused-ignores ../../src/tondrakit \
+        && "$typing_bin/basedpyright" -p kit/pyrightconfig.json --pythonpath "$typing_bin/python"); then
     record "types $typing_tag" passed
   else
     record "types $typing_tag" FAILED

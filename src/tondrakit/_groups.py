@@ -1,0 +1,751 @@
+"""tondrakit.fit_groups: one circle per group of a table of points.
+
+The table is grouped once: the group keys are turned into codes (sorted), the rows are put in
+group order by a counting sort that keeps each group's rows in table order, and from then on a
+group is a slice of two contiguous coordinate arrays. Groups are fitted in chunks of whole groups
+in key order; a chunk is the unit of work for an executor, so the serial path and every executor
+run the very same code on the very same arrays, and the results agree to the bit.
+
+Inside a chunk the only per-group work is the native call. Everything that can be decided for
+all groups at once is: the checks of the points (too few, not finite, coincident, collinear), and
+the radius, rms and covariance, computed by the kit's batched statistics on all groups of one size
+together (their rows do not depend on the batch, so each row equals what ``fit`` computes).
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import sys
+from collections.abc import Callable, Hashable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from dataclasses import dataclass
+from typing import Any, Final, Literal, Protocol, TypeAlias, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import tondra
+
+from ._circle import (
+    _FLAT_CANDIDATE,
+    SHAPE_MESSAGES,
+    Method,
+    _ArrayOps,
+    _covariance,
+    check_method,
+    native_centre,
+    result_problem,
+    shape_problems,
+)
+from ._errors import FitError
+from ._validate import points
+
+__all__ = ["fit_groups"]
+
+FloatArray: TypeAlias = "npt.NDArray[np.float64]"
+IntArray: TypeAlias = "npt.NDArray[np.int64]"
+OnError: TypeAlias = Literal["raise", "nan"]
+
+ON_ERROR: Final[tuple[str, ...]] = ("raise", "nan")
+
+# The result's numeric columns, in order; `inliers` and `error` follow when asked for.
+COLUMNS: Final[tuple[str, ...]] = (
+    "cx", "cy", "r", "rms", "n", "stderr_cx", "stderr_cy", "stderr_r",
+)
+_FLOAT_COLUMNS: Final[tuple[str, ...]] = tuple(c for c in COLUMNS if c != "n")
+
+# Points per chunk. Serially, this bounds the statistics' temporaries (a few arrays of this many
+# doubles); for an executor, a task of this size costs far more to fit than to send.
+_SERIAL_CHUNK_POINTS: Final = 1 << 18
+_EXECUTOR_MIN_CHUNK_POINTS: Final = 1 << 13
+# An executor gets at least this many chunks when there are enough groups, so that its workers
+# share the load evenly even when one chunk's groups are slower than another's.
+_EXECUTOR_MIN_CHUNKS: Final = 16
+
+# Integer keys spanning at most this many values per row are coded by a lookup table (one pass,
+# no hashing); wider ranges go through pandas' factorize.
+_DENSE_SPAN_PER_ROW: Final = 4
+
+
+@dataclass(frozen=True, slots=True)
+class Options:
+    """What every chunk needs to know besides its points (small, picklable)."""
+
+    method: Method
+    robust: bool
+    threshold: float | None
+
+
+@dataclass(slots=True)
+class ChunkResult:
+    """The fits of one chunk's groups, in key order.
+
+    `values` holds the float columns (one row per column of _FLOAT_COLUMNS), `n` the points each
+    fit used (the group's own count when it failed), `failures` the position in the chunk and
+    the exception of each failed group, `inliers` the robust fits' inlier masks (None for a
+    failed group, or no list at all for plain fits).
+    """
+
+    values: FloatArray
+    n: IntArray
+    failures: list[tuple[int, BaseException]]
+    inliers: list[npt.NDArray[np.bool_] | None] | None
+
+
+@dataclass(frozen=True, slots=True)
+class Grouped:
+    """A table's points in group order: group g is rows offsets[g]:offsets[g + 1]."""
+
+    keys: pd.Index
+    xs: FloatArray
+    ys: FloatArray
+    offsets: IntArray
+
+    @property
+    def sizes(self) -> IntArray:
+        return np.diff(self.offsets)
+
+
+def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
+    return tondra.fit_lsq(xs, ys, "nelder_mead")
+
+
+# The native function of each method, called directly in the loop over groups (a panic is then
+# handed to fit()'s own wrapper, which says what failed).
+_NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float]]]] = {
+    "lsq": tondra.fit_lsq,
+    "nelder_mead": _nelder_mead,
+    "taubin": tondra.taubin_svd,
+    "centroid": tondra.fit_geometrical,
+}
+
+
+# --- grouping -------------------------------------------------------------------------------------
+
+
+def _load_group_sorter() -> Callable[[npt.NDArray[np.intp], int], npt.NDArray[np.intp]]:
+    """A stable counting sort of group codes: pandas' own when it has it (linear time, and what
+    its groupby uses), else numpy's stable sort, which gives the same order more slowly."""
+    try:
+        indexer = importlib.import_module("pandas._libs.algos").groupsort_indexer
+    except (ImportError, AttributeError):  # pragma: no cover - depends on the pandas release
+        indexer = None
+
+    def sort(codes: npt.NDArray[np.intp], ngroups: int) -> npt.NDArray[np.intp]:
+        if indexer is not None:
+            order, _ = indexer(codes, ngroups)
+            return cast("npt.NDArray[np.intp]", order)
+        return np.argsort(codes, kind="stable")
+
+    return sort
+
+
+_group_sort: Final = _load_group_sorter()
+
+
+def _describe_row(frame: pd.DataFrame, row: int) -> str:
+    return f"row {frame.index[row]!r}"
+
+
+def _column(frame: pd.DataFrame, name: Hashable, role: str) -> pd.Series:
+    if name not in frame.columns:
+        present = ", ".join(repr(c) for c in frame.columns) or "none"
+        raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
+    column = frame[name]
+    if isinstance(column, pd.DataFrame):
+        raise ValueError(f"the data has {column.shape[1]} columns named {name!r}; {role} needs one")
+    return column
+
+
+def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
+    """A coordinate column as float64 (missing values as NaN); TypeError naming the first cell
+    that is not a number. Text is refused even when it spells a number, as the native fits do."""
+    column = _column(frame, name, role)
+    dtype = column.dtype
+    if dtype.kind in "biuf":
+        values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        return values
+    items = column.to_numpy(dtype=object)
+    out = np.empty(len(items), dtype=np.float64)
+    for i, item in enumerate(items.tolist()):
+        if item is None or item is pd.NA or item is pd.NaT:
+            out[i] = math.nan
+            continue
+        kind = type(item)
+        if isinstance(item, (str, bytes)) or not (
+            hasattr(kind, "__float__") or hasattr(kind, "__index__")
+        ):
+            raise TypeError(
+                f"column {name!r} ({role}), {_describe_row(frame, i)}: {item!r} is not a number"
+            )
+        out[i] = float(item)
+    return out
+
+
+def _dense_integer_codes(
+    values: npt.NDArray[np.integer], count: int
+) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.integer]] | None:
+    """Codes and sorted unique values of integer keys of a narrow range, by a lookup table;
+    None when the range is too wide for that to pay."""
+    low, high = int(values.min()), int(values.max())
+    span = high - low + 1
+    if span > _DENSE_SPAN_PER_ROW * count + 1024 or high > np.iinfo(np.int64).max:
+        return None
+    shifted = values.astype(np.int64) - low
+    present = np.zeros(span, dtype=np.bool_)
+    present[shifted] = True
+    lookup = np.cumsum(present, dtype=np.intp) - 1
+    codes: npt.NDArray[np.intp] = lookup[shifted]
+    uniques = (np.flatnonzero(present) + low).astype(values.dtype)
+    return codes, uniques
+
+
+def _factorize(frame: pd.DataFrame, by: Hashable) -> tuple[npt.NDArray[np.intp], pd.Index]:
+    """Codes 0..G-1 of each row's key in sorted key order, and the sorted keys."""
+    column = _column(frame, by, "by")
+    values = column.to_numpy()
+    if column.dtype.kind in "iu" and isinstance(column.dtype, np.dtype) and len(values):
+        dense = _dense_integer_codes(values, len(values))
+        if dense is not None:
+            return dense[0], pd.Index(dense[1], name=by)
+    try:
+        codes, uniques = pd.factorize(column, sort=True)
+    except TypeError as e:
+        raise TypeError(f"the keys in column {by!r} cannot be sorted: {e}") from None
+    missing = np.flatnonzero(codes < 0)
+    if missing.size:
+        raise ValueError(
+            f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
+            " every point needs a group"
+        )
+    index = uniques if isinstance(uniques, pd.Index) else pd.Index(uniques)
+    return codes.astype(np.intp, copy=False), index.rename(by)
+
+
+def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
+    """The table's points in group order, keys sorted, each group's rows in table order."""
+    xs = _coordinates(frame, x, "x")
+    ys = _coordinates(frame, y, "y")
+    codes, keys = _factorize(frame, by)
+    ngroups = len(keys)
+    counts = np.bincount(codes, minlength=ngroups).astype(np.int64)
+    offsets = np.zeros(ngroups + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    # Tables written group by group need no reordering (and keep views of their columns).
+    if codes.size > 1 and not bool(np.all(codes[1:] >= codes[:-1])):
+        order = _group_sort(codes, ngroups)
+        xs = np.take(xs, order)
+        ys = np.take(ys, order)
+    return Grouped(keys, np.ascontiguousarray(xs), np.ascontiguousarray(ys), offsets)
+
+
+# --- the statistics of many groups at once ----------------------------------------------------------
+#
+# fit() judges the points' shape and computes the radius, rms and covariance of one set with the
+# kit's statistics; here the same quantities come for a whole batch of sets of one size, in the
+# transposed layout (n, G): each sum over a set's points is then n vector additions in index order
+# from +0.0, which gives the bits that the statistics' own index-order sums give for that set (a
+# sum from +0.0 differs from one started at the first element only in the sign of a zero, which
+# the statistics clear by adding +0.0), at a fraction of the cost of a cumulative sum along short
+# rows. The arithmetic on the sums is the statistics' own functions. Tests hold the two to the bit.
+
+
+def _sums(rows: FloatArray) -> FloatArray:
+    """Sum over axis 0 of an (n, G) array, in index order from +0.0, for each column."""
+    total = np.zeros(rows.shape[1])
+    for row in rows:
+        total += row
+    return total
+
+
+def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
+    """For (n, G) point sets, whether fit()'s shape check might find them coincident or collinear:
+    exactly its first test (the smaller eigenvalue of the scatter matrix not clearly above zero),
+    which every other set passes as a circle."""
+    n = float(tx.shape[0])
+    dx = tx - _sums(tx) / n
+    dy = ty - _sums(ty) / n
+    a = _sums(dx * dx)
+    b = _sums(dx * dy)
+    c = _sums(dy * dy)
+    half = (a - c) / 2.0
+    lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        clear: npt.NDArray[np.bool_] = (a * c - b * b) / lam > _FLAT_CANDIDATE * lam
+    return ~clear
+
+
+def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
+    """Radius, rms and the standard errors of (cx, cy, r) of (n, G) point sets."""
+    count = tx.shape[0]
+    n = float(count)
+    dx = tx - cx
+    dy = ty - cy
+    d = np.sqrt(dx * dx + dy * dy)
+    r = _sums(d) / n
+    e = d - r
+    safe = np.where(d > 0.0, d, 1.0)
+    u = dx / safe
+    v = dy / safe
+    sums = (_sums(e * e), _sums(u * u), _sums(u * v), _sums(v * v), _sums(u), _sums(v))
+    # Degenerate sets (n = 3, a zero determinant) give NaN or infinite entries; no warning.
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        c00, _, _, c11, _, c22 = _covariance(sums, n, count, _ArrayOps)
+        return r, np.sqrt(sums[0] / n), np.sqrt(c00), np.sqrt(c11), np.sqrt(c22)
+
+
+# --- one chunk --------------------------------------------------------------------------------------
+
+
+def _same_size_runs(sizes: IntArray, selected: npt.NDArray[np.intp]) -> Iterator[tuple[int, npt.NDArray[np.intp]]]:
+    """The selected groups, split by size: (size, their positions in key order)."""
+    if selected.size == 0:
+        return
+    chosen = sizes[selected]
+    first, last = int(chosen.min()), int(chosen.max())
+    if first == last:
+        yield first, selected
+        return
+    by_size = np.argsort(chosen, kind="stable")
+    ordered = chosen[by_size]
+    cuts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    for part in np.split(by_size, cuts):
+        yield int(chosen[part[0]]), selected[part]
+
+
+def _batch(
+    xs: FloatArray, ys: FloatArray, offsets: IntArray, positions: npt.NDArray[np.intp], size: int
+) -> tuple[FloatArray, FloatArray]:
+    """The points of the given groups (all of `size` points) as two (size, G) C arrays: column g
+    holds the points of group positions[g]."""
+    count = positions.size
+    if int(positions[-1]) - int(positions[0]) == count - 1:  # ascending, so back to back
+        start = int(offsets[positions[0]])
+        stop = start + count * size
+        bx, by = xs[start:stop].reshape(count, size), ys[start:stop].reshape(count, size)
+    else:
+        rows = offsets[positions][:, None] + np.arange(size)
+        bx, by = np.take(xs, rows), np.take(ys, rows)
+    return np.ascontiguousarray(bx.T), np.ascontiguousarray(by.T)
+
+
+def _input_failure(xs: FloatArray, ys: FloatArray) -> BaseException:
+    """The exception that fit() raises for a group's points that fail its input checks."""
+    try:
+        points(xs, ys)
+    except (TypeError, ValueError) as e:
+        return e
+    raise AssertionError("the points passed the checks they were expected to fail")
+
+
+def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
+    """Fits each group of a chunk: group g is the next sizes[g] points of xs and ys."""
+    if options.robust:
+        return _fit_chunk_robust(xs, ys, sizes, options)
+    ngroups = sizes.size
+    offsets = np.zeros(ngroups + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    values = np.full((len(_FLOAT_COLUMNS), ngroups), math.nan)
+    failures: list[tuple[int, BaseException]] = []
+
+    # The input checks, in the order fit() makes them: finite coordinates, then enough points.
+    bad = ~(np.isfinite(xs) & np.isfinite(ys))
+    non_finite = np.zeros(ngroups, dtype=np.bool_)
+    if bad.any():
+        non_finite[np.searchsorted(offsets, np.flatnonzero(bad), side="right") - 1] = True
+    rejected = non_finite | (sizes < 3)
+    for g in np.flatnonzero(rejected).tolist():
+        a, b = int(offsets[g]), int(offsets[g + 1])
+        failures.append((g, _input_failure(xs[a:b], ys[a:b])))
+
+    accepted = np.flatnonzero(~rejected)
+    fitted = np.zeros(ngroups, dtype=np.bool_)
+    # Whole batches of one size: the shapes are judged before any native call, as fit() does.
+    runs = [(size, positions, *_batch(xs, ys, offsets, positions, size))
+            for size, positions in _same_size_runs(sizes, accepted)]
+    for size, positions, tx, ty in runs:
+        fitted[positions] = True
+        # The few sets that might be flat get fit()'s own check, one by one.
+        for k in np.flatnonzero(_maybe_flat(tx, ty)).tolist():
+            g = int(positions[k])
+            a, b = int(offsets[g]), int(offsets[g + 1])
+            code = int(shape_problems(xs[None, a:b], ys[None, a:b])[0])
+            if code:
+                failures.append((g, FitError(SHAPE_MESSAGES[code])))
+                fitted[g] = False
+
+    # The native calls: the one thing done group by group. The native module reads the slices
+    # straight from their buffers, the same values that fit() hands it as lists.
+    cx, cy = values[0], values[1]
+    starts = offsets[:-1].tolist()
+    stops = offsets[1:].tolist()
+    call = _NATIVE_CALLS[options.method]
+    todo = np.flatnonzero(fitted).tolist()
+    centres: list[Sequence[float]] = []
+    add = centres.append
+    for g in todo:
+        a, b = starts[g], stops[g]
+        try:
+            add(call(xs[a:b], ys[a:b]))
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":
+                raise
+            # fit()'s own call turns the panic into its FitError.
+            try:
+                add(native_centre(options.method, xs[a:b].tolist(), ys[a:b].tolist()))
+            except FitError as error:
+                failures.append((g, error))
+                fitted[g] = False
+                add((math.nan, math.nan))
+    if todo:
+        found = np.array(centres, dtype=np.float64)
+        cx[todo] = found[:, 0]
+        cy[todo] = found[:, 1]
+
+    for size, positions, tx, ty in runs:
+        keep = fitted[positions]
+        if not keep.any():
+            continue
+        if not keep.all():
+            tx, ty = tx[:, keep], ty[:, keep]
+        chosen = positions[keep]
+        for k, column in enumerate(_stats(tx, ty, cx[chosen], cy[chosen]), start=2):
+            values[k, chosen] = column
+
+    # A centre or radius that is not finite is no circle, as fit() decides after its statistics.
+    ok = np.flatnonzero(fitted)
+    finite = np.isfinite(cx[ok]) & np.isfinite(cy[ok]) & np.isfinite(values[2, ok])
+    for g in ok[~finite].tolist():
+        problem = result_problem(float(cx[g]), float(cy[g]), float(values[2, g]))
+        failures.append((g, FitError(problem or "the fit gave no finite circle")))
+        values[:, g] = math.nan
+
+    failures.sort(key=lambda item: item[0])
+    return ChunkResult(values, sizes.astype(np.int64, copy=True), failures, None)
+
+
+def _fit_chunk_robust(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
+    """Robust fits are sample consensus on each group: fit_robust itself, group by group."""
+    from ._robust import fit_robust
+
+    ngroups = sizes.size
+    values = np.full((len(_FLOAT_COLUMNS), ngroups), math.nan)
+    n = sizes.astype(np.int64, copy=True)
+    failures: list[tuple[int, BaseException]] = []
+    inliers: list[npt.NDArray[np.bool_] | None] = [None] * ngroups
+    a = 0
+    for g, size in enumerate(sizes.tolist()):
+        b = a + size
+        try:
+            result = fit_robust(xs[a:b], ys[a:b], threshold=options.threshold, method=options.method)
+        except (TypeError, ValueError) as e:  # FitError included
+            failures.append((g, e))
+        else:
+            c = result.circle
+            values[:, g] = (c.cx, c.cy, c.r, c.rms, *c.stderr)
+            n[g] = c.n
+            inliers[g] = result.inliers
+        a = b
+    return ChunkResult(values, n, failures, inliers)
+
+
+# --- chunks and executors ---------------------------------------------------------------------------
+
+
+def _chunk_bounds(offsets: IntArray, target_points: int) -> list[int]:
+    """Group indices that cut the groups into chunks of about target_points points each."""
+    ngroups = offsets.size - 1
+    total = int(offsets[-1])
+    marks = np.arange(target_points, total, target_points)
+    cuts = np.unique(np.searchsorted(offsets, marks, side="left"))
+    inner = [int(c) for c in cuts.tolist() if 0 < c < ngroups]
+    return [0, *inner, ngroups]
+
+
+def _progress_bar(total: int, enabled: bool) -> _Progress:
+    if not enabled:
+        return _Progress(None)
+    from tqdm.auto import tqdm
+
+    return _Progress(tqdm(total=total, unit="group", file=sys.stderr, dynamic_ncols=True))
+
+
+class _Bar(Protocol):
+    def update(self, n: int = 1) -> bool | None: ...
+
+    def close(self) -> None: ...
+
+
+class _Progress:
+    """A tqdm bar, or nothing; closed on exit either way."""
+
+    def __init__(self, bar: _Bar | None) -> None:
+        self._bar = bar
+
+    def update(self, count: int) -> None:
+        if self._bar is not None:
+            self._bar.update(count)
+
+    def __enter__(self) -> _Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _run_serial(grouped: Grouped, options: Options, stop_early: bool, progress: bool) -> list[ChunkResult]:
+    bounds = _chunk_bounds(grouped.offsets, _SERIAL_CHUNK_POINTS)
+    sizes = grouped.sizes
+    results: list[ChunkResult] = []
+    with _progress_bar(len(sizes), progress) as bar:
+        for g0, g1 in zip(bounds[:-1], bounds[1:]):
+            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
+            result = fit_chunk(grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
+            results.append(result)
+            bar.update(g1 - g0)
+            if stop_early and result.failures:
+                break
+    return results
+
+
+def _run_executor(
+    executor: Executor, grouped: Grouped, options: Options, stop_early: bool, progress: bool
+) -> list[ChunkResult]:
+    """Chunks to the executor; with stop_early, as soon as the first failing chunk in key order
+    is known (every chunk before it done), the rest are cancelled."""
+    total = int(grouped.offsets[-1])
+    target = max(_EXECUTOR_MIN_CHUNK_POINTS, -(-total // _EXECUTOR_MIN_CHUNKS))
+    target = min(target, _SERIAL_CHUNK_POINTS)
+    bounds = _chunk_bounds(grouped.offsets, target)
+    sizes = grouped.sizes
+    futures: list[Future[ChunkResult]] = []
+    try:
+        for g0, g1 in zip(bounds[:-1], bounds[1:]):
+            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
+            futures.append(
+                executor.submit(fit_chunk, grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
+            )
+        index = {id(f): k for k, f in enumerate(futures)}
+        results: list[ChunkResult | None] = [None] * len(futures)
+        pending = set(futures)
+        done_prefix = 0
+        with _progress_bar(len(sizes), progress) as bar:
+            while pending:
+                finished, pending = wait(pending, return_when=FIRST_COMPLETED)
+                for future in finished:
+                    k = index[id(future)]
+                    results[k] = future.result()
+                    bar.update(bounds[k + 1] - bounds[k])
+                while done_prefix < len(results) and results[done_prefix] is not None:
+                    prefix_result = results[done_prefix]
+                    done_prefix += 1
+                    if stop_early and prefix_result is not None and prefix_result.failures:
+                        return [r for r in results[:done_prefix] if r is not None]
+        return [r for r in results if r is not None]
+    finally:
+        for future in futures:
+            future.cancel()
+
+
+# --- the result table ---------------------------------------------------------------------------
+
+
+def _key_text(key: object) -> str:
+    item = getattr(key, "item", None)
+    if callable(item) and not isinstance(key, (str, bytes)):
+        try:
+            key = item()
+        except (TypeError, ValueError):
+            pass
+    return repr(key)
+
+
+def _group_failure(key: object, error: BaseException) -> FitError:
+    return FitError(f"group {_key_text(key)}: {error}")
+
+
+def _assemble(grouped: Grouped, chunks: Sequence[ChunkResult], options: Options, on_error: OnError) -> pd.DataFrame:
+    values = np.concatenate([c.values for c in chunks], axis=1)
+    n = np.concatenate([c.n for c in chunks])
+    columns: dict[str, object] = {}
+    for k, name in enumerate(_FLOAT_COLUMNS):
+        columns[name] = values[k]
+    data: dict[str, object] = {name: columns[name] for name in ("cx", "cy", "r", "rms")}
+    data["n"] = n
+    for name in ("stderr_cx", "stderr_cy", "stderr_r"):
+        data[name] = columns[name]
+    if options.robust:
+        inliers: list[object] = []
+        for c in chunks:
+            inliers.extend(c.inliers or [None] * c.n.size)
+        data["inliers"] = pd.Series(inliers, dtype=object, index=grouped.keys)
+    if on_error == "nan":
+        errors: list[str | None] = [None] * n.size
+        start = 0
+        for c in chunks:
+            for g, error in c.failures:
+                errors[start + g] = str(error)
+            start += c.n.size
+        # object, not text: a fitted group's entry stays None rather than becoming NaN
+        data["error"] = pd.Series(errors, dtype=object, index=grouped.keys)
+    return pd.DataFrame(data, index=grouped.keys)
+
+
+def empty_result(keys: pd.Index, robust: bool, on_error: OnError) -> pd.DataFrame:
+    """The result's columns and dtypes with no rows (also the layout a lazy frame promises)."""
+    data: dict[str, object] = {}
+    for name in COLUMNS:
+        data[name] = np.empty(0, dtype=np.int64 if name == "n" else np.float64)
+    if robust:
+        data["inliers"] = np.empty(0, dtype=object)
+    if on_error == "nan":
+        data["error"] = np.empty(0, dtype=object)
+    return pd.DataFrame(data, index=keys[:0])
+
+
+def check_options(
+    method: object, robust: object, threshold: object, on_error: object
+) -> tuple[Options, OnError]:
+    """The options as checked values; ValueError/TypeError naming the bad one."""
+    checked = check_method(method)
+    if not isinstance(robust, (bool, np.bool_)):
+        raise TypeError(f"robust must be True or False, not {robust!r}")
+    if threshold is not None:
+        if not robust:
+            raise ValueError("threshold applies to robust fits only: pass robust=True with it")
+        if isinstance(threshold, (str, bytes)) or not isinstance(threshold, (int, float, np.number)):
+            raise TypeError(f"threshold must be a number, not {threshold!r}")
+        threshold = float(threshold)
+        if not (threshold > 0.0 and math.isfinite(threshold)):
+            raise ValueError(f"threshold must be positive and finite, not {threshold!r}")
+    if not isinstance(on_error, str) or on_error not in ON_ERROR:
+        allowed = ", ".join(repr(o) for o in ON_ERROR)
+        raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
+    return Options(checked, bool(robust), threshold), cast("OnError", on_error)
+
+
+def fit_frame(
+    frame: pd.DataFrame,
+    x: Hashable,
+    y: Hashable,
+    by: Hashable,
+    options: Options,
+    on_error: OnError,
+    executor: Executor | None = None,
+    progress: bool = False,
+) -> pd.DataFrame:
+    """fit_groups() on a DataFrame with checked options."""
+    return fit_grouped(group(frame, x, y, by), options, on_error, executor, progress)
+
+
+def fit_grouped(
+    grouped: Grouped,
+    options: Options,
+    on_error: OnError,
+    executor: Executor | None = None,
+    progress: bool = False,
+) -> pd.DataFrame:
+    """fit_groups() on a table already grouped."""
+    if len(grouped.keys) == 0:
+        return empty_result(grouped.keys, options.robust, on_error)
+    stop_early = on_error == "raise"
+    if executor is None:
+        chunks = _run_serial(grouped, options, stop_early, progress)
+    else:
+        chunks = _run_executor(executor, grouped, options, stop_early, progress)
+    if stop_early:
+        start = 0
+        for c in chunks:
+            if c.failures:
+                g, error = c.failures[0]
+                raise _group_failure(grouped.keys[start + g], error) from error
+            start += c.n.size
+    return _assemble(grouped, chunks, options, on_error)
+
+
+def fit_groups(
+    data: object,
+    *,
+    x: Hashable = "x",
+    y: Hashable = "y",
+    by: Hashable = "group",
+    method: Method = "lsq",
+    robust: bool = False,
+    threshold: float | None = None,
+    on_error: OnError = "raise",
+    executor: Executor | None = None,
+    progress: bool = False,
+) -> pd.DataFrame:
+    """Fits one circle to each group of points of a table.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame or anything ``pandas.DataFrame(data)`` accepts
+        One row per point, with the columns named by `x`, `y` and `by`.
+    x, y : column names, default "x" and "y"
+        The coordinates: numbers (text is refused, even when it spells one).
+    by : column name, default "group"
+        The group of each point. Every row needs one; keys must be sortable.
+    method : {"lsq", "nelder_mead", "taubin", "centroid"}
+        As for :func:`tondrakit.fit`.
+    robust : bool
+        Fit each group with :func:`tondrakit.fit_robust` (its defaults, and `threshold`).
+    threshold : float, optional
+        The robust fits' inlier threshold; estimated per group when left out.
+    on_error : {"raise", "nan"}
+        "raise": the first group (in key order) whose points give no circle raises
+        :class:`FitError` naming its key, chained to the error ``fit`` would have raised.
+        "nan": that group's row is NaN and the column ``error`` holds the message.
+    executor : concurrent.futures.Executor, optional
+        Fit on it (a ``ProcessPoolExecutor`` runs in parallel; threads do not, since every
+        native call holds the interpreter's lock). Groups go in chunks of thousands of points;
+        the results are the same, bit for bit, as without one.
+    progress : bool
+        Show a progress bar (tqdm) on standard error.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per group, indexed by the group key (sorted, named after `by`), with columns
+        ``cx, cy, r, rms, n, stderr_cx, stderr_cy, stderr_r``; then ``inliers`` (each group's
+        boolean mask over its rows, in table order) when `robust`, and ``error`` (the message,
+        or None) when ``on_error="nan"``. Each row holds exactly what ``tondrakit.fit`` (or
+        ``fit_robust``) returns on that group's points in table order; ``n`` is the number of
+        points the fit used (the inliers of a robust fit; all of a failed group's points).
+
+    Raises
+    ------
+    ValueError
+        A missing column, a row without a group key, a bad option.
+    TypeError
+        A coordinate that is not a number, keys that cannot be sorted.
+    FitError
+        With ``on_error="raise"``: a group's points give no circle (the message starts with
+        ``group <key>:``).
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import tondrakit
+    >>> table = pd.DataFrame({
+    ...     "hole": ["a"] * 4 + ["b"] * 4,
+    ...     "x": [1.0, 0.0, -1.0, 0.0, 12.0, 10.0, 8.0, 10.0],
+    ...     "y": [0.0, 1.0, 0.0, -1.0, 5.0, 7.0, 5.0, 3.0],
+    ... })
+    >>> circles = tondrakit.fit_groups(table, by="hole", method="taubin")
+    >>> circles[["cx", "cy", "r", "n"]].round(6)
+           cx   cy    r  n
+    hole
+    a     0.0  0.0  1.0  4
+    b    10.0  5.0  2.0  4
+    >>> tondrakit.fit_groups(table.iloc[:6], by="hole", on_error="nan")["error"].tolist()
+    [None, 'need at least 3 points, got 2']
+    """
+    options, checked_on_error = check_options(method, robust, threshold, on_error)
+    if executor is not None and not isinstance(executor, Executor):
+        raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
+    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
+    return fit_frame(frame, x, y, by, options, checked_on_error, executor, bool(progress))

@@ -1,0 +1,126 @@
+"""Circles for every group of a Dask DataFrame: :func:`fit_groups`, lazily, on any cluster.
+
+Needs the extra ``tondra[dask]`` (``dask[distributed]`` and ``pyarrow``).
+
+Why the kit and not the native module in a task: a failure inside the native fits is raised as
+``PanicException``, a ``BaseException``. A task that lets one escape is reported by the worker, but
+the client's ``.compute()`` or ``future.result()`` never returns: the exception breaks out of the
+client's event loop instead of reaching the caller. Every task here raises ordinary exceptions
+only (a group that gives no circle is a :class:`~tondrakit.FitError`, or a NaN row).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from typing import TYPE_CHECKING
+
+import pandas as pd
+
+from ._circle import Method
+from ._groups import OnError, Options, check_options, empty_result, fit_frame
+
+try:
+    import dask.dataframe as dd
+except ImportError as e:  # pragma: no cover - exercised only without the extra
+    raise ImportError(
+        "tondrakit.dask needs Dask: install the extra with  pip install 'tondra[dask]'"
+    ) from e
+
+if TYPE_CHECKING:
+    from dask.dataframe import DataFrame
+
+__all__ = ["fit_groups"]
+
+
+def _fit_partition(
+    part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
+    by_index: bool,
+) -> pd.DataFrame:
+    """One partition's groups, whole ones only, fitted by the pandas function."""
+    if by_index:
+        part = part.reset_index()
+    return fit_frame(part, x, y, by, options, on_error)
+
+
+def fit_groups(
+    ddf: DataFrame,
+    *,
+    x: Hashable = "x",
+    y: Hashable = "y",
+    by: Hashable = "group",
+    method: Method = "lsq",
+    robust: bool = False,
+    threshold: float | None = None,
+    on_error: OnError = "raise",
+) -> DataFrame:
+    """Fits one circle to each group of a Dask DataFrame, lazily.
+
+    The same as :func:`tondrakit.fit_groups` (same options, same columns, the same values bit
+    for bit), one partition at a time. A group's rows must all be in one partition: a frame
+    indexed by `by` with known divisions (as ``set_index(by)`` leaves it) already has them so,
+    and its result keeps those divisions, sorted by key; any other frame is first shuffled on
+    `by`, and then each result partition is sorted by key but the partitions are not in key
+    order (``.compute().sort_index()`` gives the pandas function's order).
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        One row per point, with the columns `x`, `y` and `by` (or `by` as its index).
+    x, y, by, method, robust, threshold, on_error
+        As for :func:`tondrakit.fit_groups`.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        One row per group, indexed by the key. Nothing runs until it is computed; then a group
+        that gives no circle raises :class:`~tondrakit.FitError` naming its key (``on_error=
+        "raise"``) or gives a NaN row with its message (``"nan"``).
+
+    Examples
+    --------
+    >>> import dask.dataframe as dd
+    >>> import pandas as pd
+    >>> import tondrakit.dask
+    >>> table = pd.DataFrame({
+    ...     "group": [1] * 4 + [2] * 4,
+    ...     "x": [1.0, 0.0, -1.0, 0.0, 12.0, 10.0, 8.0, 10.0],
+    ...     "y": [0.0, 1.0, 0.0, -1.0, 5.0, 7.0, 5.0, 3.0],
+    ... })
+    >>> lazy = tondrakit.dask.fit_groups(dd.from_pandas(table, npartitions=2), method="taubin")
+    >>> lazy.compute(scheduler="sync")[["cx", "cy", "r"]].sort_index().round(6)
+             cx   cy    r
+    group
+    1       0.0  0.0  1.0
+    2      10.0  5.0  2.0
+    """
+    options, checked_on_error = check_options(method, robust, threshold, on_error)
+    if not isinstance(ddf, dd.DataFrame):
+        raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(ddf).__name__}")
+    meta_frame = ddf._meta  # an empty pandas frame with the columns and dtypes
+    by_index = ddf.index.name == by and by not in meta_frame.columns
+    if by_index:
+        key_dtype = meta_frame.index.dtype
+        meta_frame = meta_frame.reset_index()
+    else:
+        for name, role in ((by, "by"),):
+            if name not in meta_frame.columns:
+                present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
+                raise ValueError(
+                    f"no column {name!r} for {role} in the data; its columns are: {present}"
+                )
+        key_dtype = meta_frame[by].dtype
+    for name, role in ((x, "x"), (y, "y")):
+        if name not in meta_frame.columns:
+            present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
+            raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
+    meta = empty_result(pd.Index([], dtype=key_dtype, name=by), options.robust, checked_on_error)
+    if not (by_index and ddf.known_divisions):
+        if by_index:
+            ddf = ddf.reset_index()
+            by_index = False
+        ddf = ddf.shuffle(on=by)
+    lazy: DataFrame = ddf.map_partitions(  # type: ignore[no-untyped-call]
+        _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
+        enforce_metadata=False,
+    )
+    return lazy

@@ -1,0 +1,91 @@
+"""tondrakit.dask.fit_groups on a real distributed cluster (two worker processes on loopback,
+started and closed here): the pandas function's rows, errors that reach the client, and nothing
+that hangs (every wait is bounded)."""
+
+import concurrent.futures
+import logging
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tondrakit
+from test_groups import circle_table, failing_table
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+import tondrakit.dask  # noqa: E402 - after the skip above
+
+# Generous: two worker processes start in a few seconds even on a busy machine.
+WAIT_SECONDS = 180
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, silence_logs=logging.CRITICAL,
+    ) as cluster, distributed.Client(cluster, timeout=WAIT_SECONDS) as c:
+        yield c
+
+
+def compute(client, lazy):
+    return client.compute(lazy).result(timeout=WAIT_SECONDS)
+
+
+def bounded(call):
+    """Runs call() in a thread and waits at most WAIT_SECONDS for it: a hang fails the test."""
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        return pool.submit(call).result(timeout=WAIT_SECONDS)
+
+
+def table():
+    keys = [f"s{k:03}" for k in range(120)]
+    return pd.concat([failing_table(), circle_table(np.random.default_rng(20), [20] * 120, keys=keys)],
+                     ignore_index=True).sample(frac=1.0, random_state=4)
+
+
+class TestSameAsPandas:
+    def test_a_shuffled_frame_gives_the_pandas_rows(self, client):
+        ddf = dd.from_pandas(table(), npartitions=5)
+        lazy = tondrakit.dask.fit_groups(ddf, on_error="nan")
+        got = compute(client, lazy)
+        # The pandas function on the same data as Dask holds it (its text columns are Arrow's).
+        expected = tondrakit.fit_groups(compute(client, ddf), on_error="nan")
+        pd.testing.assert_frame_equal(got.sort_index(), expected)
+
+    def test_a_frame_partitioned_by_the_key_keeps_its_order(self, client):
+        data = table().sort_values("group", kind="stable").set_index("group")
+        ddf = dd.from_pandas(data, npartitions=4)
+        assert ddf.known_divisions
+        lazy = tondrakit.dask.fit_groups(ddf, on_error="nan", method="taubin")
+        assert lazy.known_divisions
+        expected = tondrakit.fit_groups(compute(client, ddf).reset_index(), on_error="nan", method="taubin")
+        pd.testing.assert_frame_equal(compute(client, lazy), expected)
+
+    def test_robust_fits_and_their_masks(self, client):
+        data = circle_table(np.random.default_rng(21), [30] * 6)
+        got = compute(client, tondrakit.dask.fit_groups(dd.from_pandas(data, npartitions=3), robust=True))
+        expected = tondrakit.fit_groups(data, robust=True)
+        pd.testing.assert_frame_equal(got.sort_index().drop(columns="inliers"), expected.drop(columns="inliers"))
+        for key in expected.index:
+            np.testing.assert_array_equal(got.loc[key, "inliers"], expected.loc[key, "inliers"])
+
+
+class TestErrors:
+    def test_the_fit_error_reaches_compute_with_its_key(self, client):
+        lazy = tondrakit.dask.fit_groups(dd.from_pandas(table(), npartitions=5))
+        with pytest.raises(tondrakit.FitError, match="^group '[bdfh]': "):
+            bounded(lazy.compute)
+        # Each partition stops at its own first failure; whichever the client hears of first wins.
+        with pytest.raises(tondrakit.FitError, match="^group '[bdfh]': "):
+            compute(client, lazy)
+
+    def test_problems_with_the_frame_are_found_before_anything_runs(self):
+        ddf = dd.from_pandas(table(), npartitions=2)
+        with pytest.raises(ValueError, match="no column 'hole' for by in the data; its columns are: 'group', 'x', 'y'"):
+            tondrakit.dask.fit_groups(ddf, by="hole")
+        with pytest.raises(ValueError, match="unknown on_error"):
+            tondrakit.dask.fit_groups(ddf, on_error="ignore")
+        with pytest.raises(TypeError, match="must be a dask.dataframe.DataFrame"):
+            tondrakit.dask.fit_groups(table())

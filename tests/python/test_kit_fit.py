@@ -1,0 +1,211 @@
+"""tondrakit.fit and Circle: the native centre to the bit, radius, rms and covariance checked
+against independent computations, the batch statistics, and every input error."""
+
+import math
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import tondra
+import tondrakit
+from kit_cases import noisy_arc
+from tondrakit._circle import circle_stats, shape_problems, small_circle_stats, small_shape_problem
+
+COOKBOOK_ARC = ([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
+NATIVE = {
+    "lsq": lambda xs, ys: tondra.fit_lsq(xs, ys),
+    "nelder_mead": lambda xs, ys: tondra.fit_lsq(xs, ys, "nelder_mead"),
+    "taubin": tondra.taubin_svd,
+    "centroid": tondra.fit_geometrical,
+}
+
+
+def bits(*values):
+    return [float(v).hex() for v in values]
+
+
+class TestCentre:
+    @pytest.mark.parametrize("method", list(NATIVE))
+    def test_centre_is_the_native_result_bit_for_bit(self, method):
+        xs, ys = noisy_arc(np.random.default_rng(3), 40, 90.0, centre=(12.5, -3.0), r=7.0)
+        circle = tondrakit.fit(xs, ys, method=method)
+        assert bits(circle.cx, circle.cy) == bits(*NATIVE[method](xs.tolist(), ys.tolist()))
+        assert circle.method == method and circle.n == 40
+
+    def test_every_form_of_the_points_gives_the_same_circle(self):
+        xs, ys = COOKBOOK_ARC
+        expected = tondrakit.fit(xs, ys)
+        pairs = np.column_stack((xs, ys))
+        for args in [
+            (tuple(xs), tuple(ys)),
+            (np.array(xs, dtype=np.int32), np.array(ys, dtype=np.float32)),
+            (pairs,),
+            (pairs.tolist(),),
+            (np.asfortranarray(pairs),),
+            ([Fraction(v) for v in xs], (float(v) for v in ys)),
+        ]:
+            assert tondrakit.fit(*args) == expected
+
+    def test_centre_is_the_center_property(self):
+        circle = tondrakit.fit(*COOKBOOK_ARC)
+        assert circle.center == (circle.cx, circle.cy)
+
+
+class TestRadiusAndQuality:
+    def test_radius_and_rms_match_a_direct_computation(self):
+        xs, ys = noisy_arc(np.random.default_rng(5), 60, 200.0, noise=0.05, centre=(1e3, 2e3), r=3.0)
+        circle = tondrakit.fit(xs, ys)
+        d = [math.hypot(x - circle.cx, y - circle.cy) for x, y in zip(xs, ys)]
+        r = math.fsum(d) / len(d)
+        rms = math.sqrt(math.fsum((v - r) ** 2 for v in d) / len(d))
+        # Both sides round each distance once; the sums differ only in their rounding.
+        assert circle.r == pytest.approx(r, rel=1e-12)
+        assert circle.rms == pytest.approx(rms, rel=1e-9)
+        np.testing.assert_allclose(circle.residuals(xs, ys), np.array(d) - r, rtol=0, atol=1e-12)
+
+    def test_points_on_a_circle_have_zero_rms_and_exact_radius(self):
+        t = np.radians(np.arange(0, 360, 30))
+        circle = tondrakit.fit(2.0 + 5.0 * np.cos(t), -1.0 + 5.0 * np.sin(t), method="taubin")
+        assert circle.r == pytest.approx(5.0, rel=1e-14)
+        assert circle.rms < 1e-14
+
+    def test_residuals_take_any_points_and_are_signed(self):
+        circle = tondrakit.fit([1, 0, -1, 0], [0, 1, 0, -1], method="taubin")
+        np.testing.assert_allclose(circle.residuals([[3, 0], [0, 0.5]]), [2.0, -0.5], atol=1e-15)
+        assert circle.residuals([], []).shape == (0,)
+
+
+class TestCovariance:
+    def test_matches_the_inverse_of_a_finite_difference_jacobian(self):
+        xs, ys = noisy_arc(np.random.default_rng(8), 30, 120.0, noise=0.02, r=4.0)
+        circle = tondrakit.fit(xs, ys)
+        p0 = np.array([circle.cx, circle.cy, circle.r])
+
+        def residuals(p):
+            return np.hypot(xs - p[0], ys - p[1]) - p[2]
+
+        h = 1e-6
+        jac = np.column_stack([(residuals(p0 + h * e) - residuals(p0 - h * e)) / (2 * h) for e in np.eye(3)])
+        e = residuals(p0)
+        expected = (e @ e / (len(xs) - 3)) * np.linalg.inv(jac.T @ jac)
+        np.testing.assert_allclose(circle.cov, expected, rtol=1e-6)
+        assert circle.stderr == pytest.approx(np.sqrt(np.diag(expected)), rel=1e-6)
+
+    def test_three_points_leave_no_degrees_of_freedom(self):
+        circle = tondrakit.fit([0, 1, 0], [1, 0, -1])
+        assert np.isnan(circle.cov).all() and all(math.isnan(s) for s in circle.stderr)
+
+    def test_predicted_errors_match_the_spread_of_repeated_fits(self):
+        # 400 data sets: the empirical standard deviation itself is uncertain by about
+        # 1/sqrt(2 * 400) = 3.5 %, so 12 % leaves room for that and the first-order model.
+        rng = np.random.default_rng(11)
+        fits = [tondrakit.fit(*noisy_arc(rng, 50, 120.0, noise=0.01)) for _ in range(400)]
+        values = np.array([(c.cx, c.cy, c.r) for c in fits])
+        predicted = np.array([c.stderr for c in fits]).mean(axis=0)
+        np.testing.assert_allclose(predicted, values.std(axis=0, ddof=1), rtol=0.12)
+
+
+class TestBatch:
+    """The statistics of a set in a batch are those of the set alone, to the bit; fit_groups
+    relies on it."""
+
+    def test_rows_of_a_batch_equal_single_sets(self):
+        rng = np.random.default_rng(2)
+        xs, ys = rng.normal(size=(6, 25)), rng.normal(size=(6, 25))
+        xs[1], ys[1] = 4.0, 5.0  # coincident
+        xs[2] = np.linspace(-1, 1, 25)
+        ys[2] = 0.25 * xs[2] + 3.0  # collinear
+        xs[3, 7], ys[3, 7] = 0.5, 0.5  # a point at the centre
+        cx, cy = rng.normal(size=6), rng.normal(size=6)
+        cx[3] = cy[3] = 0.5
+        batch = circle_stats(xs, ys, cx, cy)
+        codes = shape_problems(xs, ys)
+        assert codes.tolist() == [0, 1, 2, 0, 0, 0]
+        for g in range(6):
+            one = circle_stats(xs[g : g + 1].copy(), ys[g : g + 1].copy(), cx[g : g + 1].copy(), cy[g : g + 1].copy())
+            for single, many in zip(one, batch):
+                assert single.tobytes() == many[g : g + 1].tobytes()
+            assert shape_problems(xs[g : g + 1].copy(), ys[g : g + 1].copy()).tolist() == [codes[g]]
+            # The plain-float loops for small sets, too.
+            r, rms, cov = small_circle_stats(xs[g].tolist(), ys[g].tolist(), float(cx[g]), float(cy[g]))
+            assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel())
+            assert small_shape_problem(xs[g].tolist(), ys[g].tolist()) == codes[g]
+
+    def test_small_lists_and_arrays_give_the_same_circle(self):
+        xs, ys = noisy_arc(np.random.default_rng(6), 30, 75.0, centre=(-4.0, 9.0), r=2.0)
+        small = tondrakit.fit(xs.tolist(), ys.tolist())
+        fitted = tondrakit.fit_robust(xs, ys, threshold=1.0).circle  # all inliers: the array path
+        assert bits(*small.cov_entries) == bits(*fitted.cov_entries) and small == fitted
+
+
+class TestErrors:
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            (([0, 1, 2], [0, 1]), "xs and ys differ in length: 3 and 2"),
+            (([0, 1], [0, 1]), "need at least 3 points, got 2"),
+            (([[0, 1, 2]],), r"xs has shape \(1, 3\): without ys"),
+            (([[0, 1], [1, 0], [2, 2]], [0, 1, 2]), r"xs has shape \(3, 2\): expected a 1-D"),
+            (([0, 1, 2], [0, math.nan, 2]), r"ys\[1\] is nan: coordinates must be finite"),
+            (([[0, 1], [1, 0], [2, -math.inf]],), r"xs\[2, 1\] is -inf"),
+            (([0, 1, 10**400], [0, 1, 2]), r"xs\[2\] = 1000.* is too large for a float"),
+        ],
+    )
+    def test_bad_points_raise_value_error_naming_the_problem(self, args, message):
+        with pytest.raises(ValueError, match=message) as info:
+            tondrakit.fit(*args)
+        assert type(info.value) is ValueError
+
+    @pytest.mark.parametrize(
+        ("xs", "message"),
+        [
+            ([0, 1, "2"], r"xs\[2\] = '2' \(str\) is not a number"),
+            ([0, None, 2], r"xs\[1\] = None \(NoneType\) is not a number"),
+            ([0, 1, 2j], r"xs\[2\] = 2j \(complex\) is not a number"),
+            ("012", "xs must be a sequence of numbers, not str"),
+            (5.0, "xs must be a sequence of numbers, not float"),
+            ({0: 1, 1: 2, 2: 3}, "xs must be a sequence of numbers, not dict"),
+        ],
+    )
+    def test_things_that_are_not_numbers_raise_type_error(self, xs, message):
+        with pytest.raises(TypeError, match=message):
+            tondrakit.fit(xs, [0, 1, 2])
+
+    def test_unknown_method_lists_the_allowed_ones(self):
+        with pytest.raises(ValueError, match="unknown method 'lbfgs': expected one of 'lsq', 'nelder_mead', 'taubin', 'centroid'"):
+            tondrakit.fit(*COOKBOOK_ARC, method="lbfgs")
+
+    @pytest.mark.parametrize(
+        ("xs", "ys", "message"),
+        [
+            ([2, 2, 2, 2], [3, 3, 3, 3], "all points coincide"),
+            ([0, 1, 2, 3], [1, 3, 5, 7], "the points are collinear"),
+            ([0.1, 0.2, 0.3], [0.3, 0.6, 0.9], "the points are collinear"),  # collinear up to rounding
+            ([1e12, 1e12 + 1, 1e12 + 2], [5, 5, 5], "the points are collinear"),
+        ],
+    )
+    @pytest.mark.parametrize("method", list(NATIVE))
+    def test_points_that_determine_no_circle_raise_fit_error(self, xs, ys, message, method):
+        with pytest.raises(tondrakit.FitError, match=message):
+            tondrakit.fit(xs, ys, method=method)
+
+    def test_a_flat_but_real_circle_far_from_the_origin_is_fitted(self):
+        circle = tondrakit.fit([1e12, 1e12 + 1, 1e12 + 2], [5, 5, 5.0001])
+        assert circle.cy > 100
+
+    def test_a_native_panic_becomes_fit_error_with_its_message_chained(self, monkeypatch):
+        real = tondra.fit_lsq
+        monkeypatch.setattr(tondra, "fit_lsq", lambda xs, ys: real(xs, ys, "no such method"))
+        with pytest.raises(tondrakit.FitError, match="fit_lsq failed: not yet implemented") as info:
+            tondrakit.fit(*COOKBOOK_ARC)
+        assert type(info.value.__cause__).__name__ == "PanicException"
+
+    def test_a_non_finite_result_raises_fit_error(self, monkeypatch):
+        monkeypatch.setattr(tondra, "taubin_svd", lambda xs, ys: [math.nan, math.nan])
+        monkeypatch.setitem(tondrakit._circle._NATIVE, "taubin", ("taubin_svd", tondra.taubin_svd))
+        with pytest.raises(tondrakit.FitError, match=r"no finite circle: centre \(nan, nan\)"):
+            tondrakit.fit(*COOKBOOK_ARC, method="taubin")
+
+    def test_fit_error_is_a_value_error(self):
+        assert issubclass(tondrakit.FitError, ValueError)
