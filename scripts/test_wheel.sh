@@ -15,6 +15,22 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
+# The smoke test, then the test dependencies, then the Python suite and the kit's examples (from
+# tests/python, so that the checkout's src/ is not what gets imported).
+run_tests() {  # env deps-environment
+  local env=$1 deps=$2 purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])' site
+  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
+  # site.addsitedir, not a bare path, so that the .pth files of that environment work as well.
+  site=$("$env/bin/python" -c "$purelib") && deps=$("$deps/bin/python" -c "$purelib") || return 1
+  echo "import site; site.addsitedir('$deps')" > "$site/zz-test-dependencies.pth"
+  cd tests/python || return 1
+  "../../$env/bin/python" -m pytest -q -p no:cacheprovider . || return 1
+  if [ -d ../../src/tondrakit ]; then
+    "../../$env/bin/python" -m pytest -q -p no:cacheprovider --doctest-modules \
+      -o doctest_optionflags=NORMALIZE_WHITESPACE --pyargs tondrakit || return 1
+  fi
+}
+
 # --- inside the private mount namespace, OpenBLAS hidden: test_wheel.sh --inside ENV DEPS -------
 if [ "${1:-}" = --inside ]; then
   set -e
@@ -44,22 +60,6 @@ EOF
   run_tests "$env" "$deps"
   exit
 fi
-
-# The smoke test, then the test dependencies, then the Python suite and the kit's examples (from
-# tests/python, so that the checkout's src/ is not what gets imported).
-run_tests() {  # env deps-environment
-  local env=$1 deps=$2 purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])' site
-  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
-  # site.addsitedir, not a bare path, so that the .pth files of that environment work as well.
-  site=$("$env/bin/python" -c "$purelib") && deps=$("$deps/bin/python" -c "$purelib") || return 1
-  echo "import site; site.addsitedir('$deps')" > "$site/zz-test-dependencies.pth"
-  cd tests/python || return 1
-  "../../$env/bin/python" -m pytest -q -p no:cacheprovider . || return 1
-  if [ -d ../../src/tondrakit ]; then
-    "../../$env/bin/python" -m pytest -q -p no:cacheprovider --doctest-modules \
-      -o doctest_optionflags=NORMALIZE_WHITESPACE --pyargs tondrakit || return 1
-  fi
-}
 
 [ $# -gt 0 ] || { echo "usage: scripts/test_wheel.sh WHEEL-OR-SDIST..." >&2; exit 1; }
 unset PYTHONPATH

@@ -2,11 +2,12 @@
 
 Run by scripts/test_wheel.sh with that environment's interpreter, from outside the source tree,
 after a wheel or the sdist was installed there: the module and its stubs come from the
-environment, the fits give the documented values to the bit, and the kit (when this checkout has
-one) imports with its dependencies and ships its types.
+environment, the fits give the documented values to the bit, the declared commands are there, and
+the kit (when this checkout has one) imports with its dependencies and ships its types.
 """
 
 import importlib
+import importlib.metadata
 import pathlib
 import sys
 import sysconfig
@@ -35,6 +36,10 @@ assert tondra.fit_lsq(xs, ys) == [9.887566582102181, 3.6874973648401053]
 assert tondra.fit_lsq(xs, ys, method="nelder_mead") == [9.887568464709698, 3.687499394455159]
 
 checked = ["tondra", "tondra-stubs"]
+# Every command the distribution declares is installed beside the interpreter.
+for command in importlib.metadata.distribution("tondra").entry_points.select(group="console_scripts"):
+    assert (pathlib.Path(sys.prefix) / "bin" / command.name).is_file(), f"no command {command.name}"
+    checked.append(f"the command {command.name}")
 if (ROOT / "src" / "tondrakit").is_dir():
     kit = installed("tondrakit")
     assert (pathlib.Path(kit.__file__).parent / "py.typed").is_file(), "the kit ships no py.typed"
