@@ -88,6 +88,26 @@ def peak_memory(df):
           " (target <= 3)")
 
 
+def spin(count):
+    """Pure interpreter work: what two processes can do at once on this machine right now."""
+    total = 0
+    for i in range(count):
+        total += i * i
+    return total
+
+
+def machine_check():
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        list(pool.map(abs, [1, 2]))
+        (t_one, t_two), _ = in_turns([
+            lambda: [spin(2_000_000), spin(2_000_000)],
+            lambda: list(pool.map(spin, [2_000_000, 2_000_000])),
+        ], rounds=3)
+    print(f"the machine now: two processes do {t_one / t_two:4.2f}x the work of one"
+          " (2.0 on two idle cores)")
+
+
 def process_table(df):
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
@@ -149,6 +169,7 @@ def main():
     scale = 10 if args.quick else 1
     groups = 100_000 // scale
     df = table(groups, seed=1)
+    machine_check()
     print(f"{groups} groups of {N_POINTS} points, rows shuffled (ratios; the machine is shared):")
     serial_table(df)
     peak_memory(df)

@@ -1,11 +1,15 @@
-"""Demonstration: the three circle fits on real-looking data.
+"""Demonstration: the three circle fits on real-looking data, then a robust fit.
 
 The data imitate a survey of a round feature of which only part is accessible: 60 points taken
 along a 120-degree arc of a circle of radius 8.5 m centred at (412.30, -87.65), with 5 cm of
 measurement noise on each coordinate. Prints each fit's centre, its distance from the true
 centre and the radius it implies, and draws the points with the three fitted circles.
 
-    python demo/demo.py [--out PATH] [--points N] [--seed S]
+Then 30 stray points (returns off other objects) are added around the feature, and
+tondrakit.fit and tondrakit.fit_robust are compared: the second picture marks the points the
+robust fit took for outliers and shows the centre's uncertainty.
+
+    python demo/demo.py [--out PATH] [--robust-out PATH] [--points N] [--seed S]
 """
 
 from __future__ import annotations
@@ -17,12 +21,16 @@ import random
 import sys
 import time
 
+import numpy as np
+
 import tondra
+import tondrakit
 
 TRUE_CENTRE = (412.30, -87.65)
 TRUE_RADIUS = 8.5
 ARC_DEGREES = 120.0
 NOISE = 0.05
+STRAYS = 30
 
 
 def survey(points: int, seed: int) -> tuple[list[float], list[float]]:
@@ -102,9 +110,93 @@ def draw(xs: list[float], ys: list[float], results: dict[str, list[float] | None
     print(f"picture: {out}")
 
 
+def contaminate(xs: list[float], ys: list[float], seed: int) -> tuple[list[float], list[float]]:
+    """The survey with STRAYS points uniform over the feature's bounding box enlarged 1.5 times."""
+    rng = random.Random(seed + 1)
+    half = 1.5 * TRUE_RADIUS
+    sx = [TRUE_CENTRE[0] + rng.uniform(-half, half) for _ in range(STRAYS)]
+    sy = [TRUE_CENTRE[1] + rng.uniform(-half, half) for _ in range(STRAYS)]
+    return xs + sx, ys + sy
+
+
+def robust_fits(xs: list[float], ys: list[float]) -> tuple[tondrakit.Circle, tondrakit.RobustFit]:
+    plain = tondrakit.fit(xs, ys)
+    started = time.perf_counter()
+    robust = tondrakit.fit_robust(xs, ys)
+    elapsed = time.perf_counter() - started
+    print(f"{'fit':<24}{'cx':>14}{'cy':>14}{'off by':>10}{'radius':>10}{'s_cx':>8}{'s_cy':>8}"
+          f"{'s_r':>8}")
+    for name, c in (("tondrakit.fit", plain), ("tondrakit.fit_robust", robust.circle)):
+        off = math.hypot(c.cx - TRUE_CENTRE[0], c.cy - TRUE_CENTRE[1])
+        s_cx, s_cy, s_r = c.stderr
+        print(f"{name:<24}{c.cx:>14.4f}{c.cy:>14.4f}{off:>10.4f}{c.r:>10.4f}{s_cx:>8.4f}"
+              f"{s_cy:>8.4f}{s_r:>8.4f}")
+    strays_in = sum(robust.inliers[len(xs) - STRAYS:])
+    print(f"fit_robust: {robust.circle.n} inliers of {len(xs)} points ({strays_in} of the"
+          f" {STRAYS} strays among them), threshold {robust.threshold * 100:.1f} cm,"
+          f" {robust.trials} samples, {elapsed * 1e3:.1f} ms")
+    return plain, robust
+
+
+def draw_robust(xs: list[float], ys: list[float], plain: tondrakit.Circle,
+                robust: tondrakit.RobustFit, out: str) -> None:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.patches import Ellipse
+    except ImportError:
+        print("matplotlib is not installed: no picture drawn")
+        return
+    fig, ax = plt.subplots(figsize=(7, 7))
+    inside = robust.inliers
+    ax.plot([x for x, k in zip(xs, inside) if k], [y for y, k in zip(ys, inside) if k], ".",
+            color="black", label="inliers")
+    ax.plot([x for x, k in zip(xs, inside) if not k], [y for y, k in zip(ys, inside) if not k],
+            "x", color="tab:red", label="outliers (fit_robust)")
+    c = robust.circle
+    ax.add_patch(plt.Circle(plain.center, plain.r, fill=False, color="tab:gray", linestyle="--",
+                            label="tondrakit.fit (all points)"))
+    ax.add_patch(plt.Circle(c.center, c.r, fill=False, color="tab:red",
+                            label="tondrakit.fit_robust"))
+    ax.plot(*plain.center, "+", color="tab:gray", markersize=12)
+    ax.plot(*c.center, "+", color="tab:red", markersize=12)
+    ax.plot(*TRUE_CENTRE, "x", color="orange", markersize=10, label="true centre")
+    ax.set_aspect("equal")
+    ax.set_xlim(TRUE_CENTRE[0] - 1.6 * TRUE_RADIUS, TRUE_CENTRE[0] + 1.6 * TRUE_RADIUS)
+    ax.set_ylim(TRUE_CENTRE[1] - 1.6 * TRUE_RADIUS, TRUE_CENTRE[1] + 1.6 * TRUE_RADIUS)
+    ax.set_title(f"{len(xs) - STRAYS} surveyed points and {STRAYS} strays")
+    ax.legend(loc="upper right", fontsize=8)
+    ax.grid(True, linewidth=0.3)
+
+    # The centre's uncertainty is centimetres on a picture of metres: a zoomed inset shows the
+    # 95 % confidence ellipse of the centre from the covariance (chi-square, 2 degrees of
+    # freedom: 5.991).
+    cov = c.cov[:2, :2]
+    values, vectors = np.linalg.eigh(cov)  # ascending: the major axis last
+    minor, major = 2.0 * np.sqrt(5.991 * values)
+    angle = math.degrees(math.atan2(vectors[1, 1], vectors[0, 1]))
+    inset = ax.inset_axes((0.03, 0.63, 0.34, 0.34))
+    inset.add_patch(Ellipse(c.center, major, minor, angle=angle, fill=False, color="tab:red"))
+    inset.plot(*c.center, "+", color="tab:red", markersize=10)
+    inset.plot(*TRUE_CENTRE, "x", color="orange", markersize=9)
+    reach = 0.65 * major + math.hypot(c.cx - TRUE_CENTRE[0], c.cy - TRUE_CENTRE[1])
+    inset.set_xlim(c.cx - reach, c.cx + reach)
+    inset.set_ylim(c.cy - reach, c.cy + reach)
+    inset.set_aspect("equal")
+    inset.tick_params(labelsize=6)
+    inset.locator_params(nbins=3)
+    inset.set_title("centre, 95 % ellipse", fontsize=7)
+    os.makedirs(os.path.dirname(out) or ".", exist_ok=True)
+    fig.savefig(out, dpi=110, bbox_inches="tight")
+    print(f"picture: {out}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "out", "fits.png"))
+    parser.add_argument("--robust-out",
+                        default=os.path.join(os.path.dirname(__file__), "out", "robust.png"))
     parser.add_argument("--points", type=int, default=60)
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
@@ -113,6 +205,11 @@ def main() -> int:
     print(f"true centre ({TRUE_CENTRE[0]:.4f}, {TRUE_CENTRE[1]:.4f}), radius {TRUE_RADIUS}")
     results = run_fits(xs, ys)
     draw(xs, ys, results, args.out)
+
+    print(f"\nthe same survey with {STRAYS} stray points around the feature:")
+    all_xs, all_ys = contaminate(xs, ys, args.seed)
+    plain, robust = robust_fits(all_xs, all_ys)
+    draw_robust(all_xs, all_ys, plain, robust, args.robust_out)
     return 0
 
 

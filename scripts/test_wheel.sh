@@ -3,23 +3,26 @@
 #   scripts/test_wheel.sh dist/tondra-*.whl dist/tondra-*.tar.gz
 # A wheel goes into an environment of its own Python version, with nothing but what the wheel
 # declares, and is tested with the system's OpenBLAS hidden from the loader, so that only the copy
-# inside the wheel can serve the module: first the smoke test (tests/dist/smoke.py) in the
-# environment as pip left it, then the Python suite and the kit's examples, for which the test
-# dependencies come from the interpreter's own environment in .venv/ (set up once by
-# scripts/setup.sh), placed after the fresh environment's own packages. The sdist is built by pip from scratch, as a user's pip would, with the system's
-# compiler, OpenBLAS and Python headers, into an environment of the tools' Python version, and
-# must pass the smoke test.
+# inside the wheel can serve the module: first the smoke test (tests/dist/smoke.py) and the
+# README's examples in the environment as pip left it, which is what a new user has; then the
+# Python suite and the kit's docstring examples, for which the test dependencies come from the
+# interpreter's own environment in .venv/ (installed there once, by scripts/setup.sh), placed
+# after the fresh environment's own packages. The sdist is built by pip from scratch, as a user's
+# pip would, with the system's compiler, OpenBLAS and Python headers, into a fresh environment of
+# the tools' Python version, and must pass the smoke test and run the README's examples.
 # Exit status: 0 all passed; 1 something failed; 3 the tests passed but the system's OpenBLAS
 # could not be hidden (neither root nor user namespaces), so a wheel's own copy went unproven.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-# The smoke test, then the test dependencies, then the Python suite and the kit's examples (from
-# tests/python, so that the checkout's src/ is not what gets imported).
+# The smoke test and the README's examples, then the test dependencies, then the Python suite and
+# the kit's docstring examples (from tests/python, so that the checkout's src/ is not what gets
+# imported).
 run_tests() {  # env deps-environment
   local env=$1 deps=$2 purelib='import sysconfig; print(sysconfig.get_paths()["purelib"])' site
   (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
+  "$env/bin/python" scripts/readme_examples.py README.md || return 1
   # site.addsitedir, not a bare path, so that the .pth files of that environment work as well.
   site=$("$env/bin/python" -c "$purelib") && deps=$("$deps/bin/python" -c "$purelib") || return 1
   echo "import site; site.addsitedir('$deps')" > "$site/zz-test-dependencies.pth"
@@ -111,7 +114,8 @@ test_sdist() {  # sdist
   # pip stores the wheel it builds but does not reuse it for a local archive, so every run
   # compiles; the cache still serves the build tools and the dependencies.
   pip_in "$env/bin/python" install -q "$sdist" || return 1
-  (cd build && "../$env/bin/python" ../tests/dist/smoke.py)
+  (cd build && "../$env/bin/python" ../tests/dist/smoke.py) || return 1
+  "$env/bin/python" scripts/readme_examples.py README.md
 }
 
 status=0

@@ -147,8 +147,10 @@ def _check_keys(frame: pd.DataFrame, column: str) -> None:
 def _table_text(result: pd.DataFrame, grouped: Grouped) -> str:
     if "inliers" in result.columns:
         # A mask per group does not fit a cell; the count of points left out does.
-        counts = pd.array(grouped.sizes - result["n"].to_numpy(), dtype="Int64")
-        outliers = pd.Series(counts, index=result.index).mask(result["inliers"].isna().to_numpy())
+        counts: list[int] = (grouped.sizes - result["n"].to_numpy()).tolist()
+        failed: list[bool] = result["inliers"].isna().tolist()
+        outliers = pd.Series([None if f else c for c, f in zip(counts, failed)], index=result.index,
+                             dtype="Int64")
         result = result.drop(columns="inliers")
         result.insert(list(result.columns).index("n") + 1, "outliers", outliers)
     buffer = io.StringIO()
@@ -183,17 +185,20 @@ def _run(args: argparse.Namespace) -> int:
         except ImportError as e:
             raise InputError(f"--plot: {e}") from None
 
+    x: str = args.x
+    y: str = args.y
+    by: str = args.by
     frame = _read(args.input)
-    _require_columns(frame, [(args.x, "-x"), (args.y, "-y"), (args.by, "--by")])
-    _check_keys(frame, args.by)
+    _require_columns(frame, [(x, "-x"), (y, "-y"), (by, "--by")])
+    _check_keys(frame, by)
     # Names of their own for the coordinates, so that no choice of --by can clash with them.
     points = pd.DataFrame({
-        "\0x": _check_numbers(frame, args.x).to_numpy(),
-        "\0y": _check_numbers(frame, args.y).to_numpy(),
-        args.by: frame[args.by].to_numpy(),
+        "\0x": _check_numbers(frame, x).to_numpy(),
+        "\0y": _check_numbers(frame, y).to_numpy(),
+        by: frame[by].to_numpy(),
     })
     try:
-        grouped = group(points, "\0x", "\0y", args.by)
+        grouped = group(points, "\0x", "\0y", by)
     except (TypeError, ValueError) as e:
         raise InputError(str(e)) from None
     progress = sys.stderr.isatty() and len(grouped.keys) >= _PROGRESS_GROUPS

@@ -58,6 +58,13 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
         The points determine no circle (they coincide or are collinear), the fit's result is not
         finite, or the native fit failed.
 
+    Notes
+    -----
+    The radius, rms and covariance are computed directly in double precision, in index order:
+    their squares overflow or underflow for distances from the centre beyond about 1e150 or
+    below about 1e-150, where they come out infinite (a FitError) or wrong. The centre, the
+    native fit's, holds over the whole range of doubles.
+
     Examples
     --------
     >>> import tondrakit
@@ -87,15 +94,16 @@ def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | No
         return None
     xl = cast(list[object], xs)
     yl = cast(list[object], ys)
-    if not 3 <= len(xl) == len(yl) <= SMALL or set(map(type, xl)) != {float} or set(
-        map(type, yl)
-    ) != {float}:
+    if not 3 <= len(xl) == len(yl) <= SMALL:
         return None
+    for x, y in zip(xl, yl):
+        if type(x) is not float or type(y) is not float:
+            return None
     xf = cast(list[float], xl)
     yf = cast(list[float], yl)
     # A finite sum means finite items (an infinity or a NaN would carry through); a sum that
     # overflows sends finite points the long way, which accepts them.
-    if not math.isfinite(math.fsum(xf) + math.fsum(yf)):
+    if not math.isfinite(sum(xf) + sum(yf)):
         return None
     return xf, yf
 

@@ -15,12 +15,13 @@ together (their rows do not depend on the batch, so each row equals what ``fit``
 from __future__ import annotations
 
 import importlib
+import itertools
 import math
 import sys
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass
-from typing import Any, Final, Literal, Protocol, TypeAlias, cast
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -28,12 +29,12 @@ import pandas as pd
 
 import tondra
 
-from ._circle import (
-    _FLAT_CANDIDATE,
+from ._circle import (  # the statistics' own pieces, shared so that the bits are the same
+    _FLAT_CANDIDATE,  # pyright: ignore[reportPrivateUsage]
     SHAPE_MESSAGES,
     Method,
-    _ArrayOps,
-    _covariance,
+    _ArrayOps,  # pyright: ignore[reportPrivateUsage]
+    _covariance,  # pyright: ignore[reportPrivateUsage]
     check_method,
     native_centre,
     result_problem,
@@ -48,7 +49,8 @@ FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 IntArray: TypeAlias = "npt.NDArray[np.int64]"
 OnError: TypeAlias = Literal["raise", "nan"]
 
-ON_ERROR: Final[tuple[str, ...]] = ("raise", "nan")
+_ON_ERROR: Final[dict[object, OnError]] = {"raise": "raise", "nan": "nan"}
+ON_ERROR: Final[tuple[str, ...]] = tuple(str(o) for o in _ON_ERROR)
 
 # The result's numeric columns, in order; `inliers` and `error` follow when asked for.
 COLUMNS: Final[tuple[str, ...]] = (
@@ -56,10 +58,12 @@ COLUMNS: Final[tuple[str, ...]] = (
 )
 _FLOAT_COLUMNS: Final[tuple[str, ...]] = tuple(c for c in COLUMNS if c != "n")
 
-# Points per chunk. Serially, this bounds the statistics' temporaries (a few arrays of this many
-# doubles); for an executor, a task of this size costs far more to fit than to send.
-_SERIAL_CHUNK_POINTS: Final = 1 << 18
+# Points per chunk. Serially, small enough for the statistics' temporaries (a dozen arrays of this
+# many doubles) to stay in the processor's cache, which more than halves their cost; for an
+# executor, up to four times that (a task of this size costs far more to fit than to send).
+_SERIAL_CHUNK_POINTS: Final = 1 << 16
 _EXECUTOR_MIN_CHUNK_POINTS: Final = 1 << 13
+_EXECUTOR_MAX_CHUNK_POINTS: Final = 1 << 18
 # An executor gets at least this many chunks when there are enough groups, so that its workers
 # share the load evenly even when one chunk's groups are slower than another's.
 _EXECUTOR_MIN_CHUNKS: Final = 16
@@ -96,16 +100,27 @@ class ChunkResult:
 
 @dataclass(frozen=True, slots=True)
 class Grouped:
-    """A table's points in group order: group g is rows offsets[g]:offsets[g + 1]."""
+    """A table's points in group order: group g is rows offsets[g]:offsets[g + 1] of the
+    coordinates taken in `order` (None: in the order they are)."""
 
     keys: pd.Index
-    xs: FloatArray
-    ys: FloatArray
     offsets: IntArray
+    source_x: FloatArray
+    source_y: FloatArray
+    order: npt.NDArray[np.intp] | None
 
     @property
     def sizes(self) -> IntArray:
         return np.diff(self.offsets)
+
+    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
+        """The points of groups first..stop-1, back to back, as two C arrays. Taken a chunk at a
+        time, so that an executor's workers start on the first while the rest are gathered."""
+        a, b = int(self.offsets[first]), int(self.offsets[stop])
+        if self.order is None:
+            return self.source_x[a:b], self.source_y[a:b]
+        rows = self.order[a:b]
+        return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
 
 def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
@@ -125,19 +140,20 @@ _NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float
 # --- grouping -------------------------------------------------------------------------------------
 
 
-def _load_group_sorter() -> Callable[[npt.NDArray[np.intp], int], npt.NDArray[np.intp]]:
-    """A stable counting sort of group codes: pandas' own when it has it (linear time, and what
-    its groupby uses), else numpy's stable sort, which gives the same order more slowly."""
+def _load_group_sorter() -> Callable[[npt.NDArray[np.intp], int], tuple[npt.NDArray[np.intp], IntArray]]:
+    """A stable counting sort of codes 0..ncodes-1: the order and each code's count. pandas' own
+    when it has it (linear time, and what its groupby uses), else numpy's stable sort, which gives
+    the same order more slowly."""
     try:
-        indexer = importlib.import_module("pandas._libs.algos").groupsort_indexer
+        indexer: Any = importlib.import_module("pandas._libs.algos").groupsort_indexer
     except (ImportError, AttributeError):  # pragma: no cover - depends on the pandas release
         indexer = None
 
-    def sort(codes: npt.NDArray[np.intp], ngroups: int) -> npt.NDArray[np.intp]:
+    def sort(codes: npt.NDArray[np.intp], ncodes: int) -> tuple[npt.NDArray[np.intp], IntArray]:
         if indexer is not None:
-            order, _ = indexer(codes, ngroups)
-            return cast("npt.NDArray[np.intp]", order)
-        return np.argsort(codes, kind="stable")
+            order, counts = indexer(codes, ncodes)  # counts[0] counts the code -1: none here
+            return cast("npt.NDArray[np.intp]", order), np.asarray(counts[1:], dtype=np.int64)
+        return np.argsort(codes, kind="stable"), np.bincount(codes, minlength=ncodes).astype(np.int64)
 
     return sort
 
@@ -150,6 +166,10 @@ def _describe_row(frame: pd.DataFrame, row: int) -> str:
 
 
 def _column(frame: pd.DataFrame, name: Hashable, role: str) -> pd.Series:
+    try:
+        hash(name)
+    except TypeError:  # a list of names, say
+        raise TypeError(f"{role} must name one column, not {name!r}") from None
     if name not in frame.columns:
         present = ", ".join(repr(c) for c in frame.columns) or "none"
         raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
@@ -169,7 +189,8 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
         return values
     items = column.to_numpy(dtype=object)
     out = np.empty(len(items), dtype=np.float64)
-    for i, item in enumerate(items.tolist()):
+    cells: list[object] = items.tolist()
+    for i, item in enumerate(cells):
         if item is None or item is pd.NA or item is pd.NaT:
             out[i] = math.nan
             continue
@@ -180,36 +201,40 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
             raise TypeError(
                 f"column {name!r} ({role}), {_describe_row(frame, i)}: {item!r} is not a number"
             )
-        out[i] = float(item)
+        out[i] = float(cast("SupportsFloat | SupportsIndex", item))
     return out
 
 
-def _dense_integer_codes(
-    values: npt.NDArray[np.integer], count: int
-) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.integer]] | None:
-    """Codes and sorted unique values of integer keys of a narrow range, by a lookup table;
-    None when the range is too wide for that to pay."""
-    low, high = int(values.min()), int(values.max())
-    span = high - low + 1
-    if span > _DENSE_SPAN_PER_ROW * count + 1024 or high > np.iinfo(np.int64).max:
-        return None
-    shifted = values.astype(np.int64) - low
-    present = np.zeros(span, dtype=np.bool_)
-    present[shifted] = True
-    lookup = np.cumsum(present, dtype=np.intp) - 1
-    codes: npt.NDArray[np.intp] = lookup[shifted]
-    uniques = (np.flatnonzero(present) + low).astype(values.dtype)
-    return codes, uniques
+@dataclass(frozen=True, slots=True)
+class _Codes:
+    """Each row's key as a code 0..ncodes-1 in key order. Integer keys of a narrow range are
+    their own codes, less the smallest (no hashing, no lookup): then some codes may be unused,
+    and the keys follow from which are used."""
+
+    codes: npt.NDArray[np.intp]
+    ncodes: int
+    keys: pd.Index | None  # None: the code plus `low` is the key
+    low: int
+    dtype: np.dtype[Any]
+
+    def used_keys(self, used: npt.NDArray[np.bool_], name: Hashable) -> pd.Index:
+        if self.keys is not None:
+            return self.keys.rename(name)
+        keys: pd.Index = pd.Index((np.flatnonzero(used) + self.low).astype(self.dtype), name=name)
+        return keys
 
 
-def _factorize(frame: pd.DataFrame, by: Hashable) -> tuple[npt.NDArray[np.intp], pd.Index]:
-    """Codes 0..G-1 of each row's key in sorted key order, and the sorted keys."""
+def _factorize(frame: pd.DataFrame, by: Hashable) -> _Codes:
+    """Codes of each row's key in sorted key order."""
     column = _column(frame, by, "by")
     values = column.to_numpy()
-    if column.dtype.kind in "iu" and isinstance(column.dtype, np.dtype) and len(values):
-        dense = _dense_integer_codes(values, len(values))
-        if dense is not None:
-            return dense[0], pd.Index(dense[1], name=by)
+    dtype = column.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "iu" and len(values):
+        low, high = int(values.min()), int(values.max())
+        span = high - low + 1
+        if span <= _DENSE_SPAN_PER_ROW * len(values) + 1024 and high <= np.iinfo(np.int64).max:
+            codes = np.subtract(values, low, dtype=np.intp, casting="unsafe")
+            return _Codes(codes, span, None, low, cast("np.dtype[Any]", dtype))
     try:
         codes, uniques = pd.factorize(column, sort=True)
     except TypeError as e:
@@ -220,25 +245,29 @@ def _factorize(frame: pd.DataFrame, by: Hashable) -> tuple[npt.NDArray[np.intp],
             f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
             " every point needs a group"
         )
-    index = uniques if isinstance(uniques, pd.Index) else pd.Index(uniques)
-    return codes.astype(np.intp, copy=False), index.rename(by)
+    keys = pd.Index(uniques)
+    return _Codes(codes.astype(np.intp, copy=False), len(keys), keys, 0, np.dtype(np.intp))
 
 
 def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
     """The table's points in group order, keys sorted, each group's rows in table order."""
     xs = _coordinates(frame, x, "x")
     ys = _coordinates(frame, y, "y")
-    codes, keys = _factorize(frame, by)
-    ngroups = len(keys)
-    counts = np.bincount(codes, minlength=ngroups).astype(np.int64)
-    offsets = np.zeros(ngroups + 1, dtype=np.int64)
-    np.cumsum(counts, out=offsets[1:])
+    coded = _factorize(frame, by)
+    codes = coded.codes
     # Tables written group by group need no reordering (and keep views of their columns).
+    order: npt.NDArray[np.intp] | None = None
     if codes.size > 1 and not bool(np.all(codes[1:] >= codes[:-1])):
-        order = _group_sort(codes, ngroups)
-        xs = np.take(xs, order)
-        ys = np.take(ys, order)
-    return Grouped(keys, np.ascontiguousarray(xs), np.ascontiguousarray(ys), offsets)
+        order, counts = _group_sort(codes, coded.ncodes)
+    else:
+        counts = np.bincount(codes, minlength=coded.ncodes).astype(np.int64)
+    used = counts > 0
+    keys = coded.used_keys(used, by)
+    if len(keys) != counts.size:
+        counts = counts[used]
+    offsets = np.zeros(len(keys) + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    return Grouped(keys, offsets, np.ascontiguousarray(xs), np.ascontiguousarray(ys), order)
 
 
 # --- the statistics of many groups at once ----------------------------------------------------------
@@ -253,23 +282,37 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
 
 
 def _sums(rows: FloatArray) -> FloatArray:
-    """Sum over axis 0 of an (n, G) array, in index order from +0.0, for each column."""
-    total = np.zeros(rows.shape[1])
+    """Sum over axis 0 of an (n, ...) array, in index order from +0.0, for each column."""
+    total = np.zeros(rows.shape[1:])
     for row in rows:
         total += row
     return total
+
+
+def _blocks(rows: FloatArray) -> list[slice]:
+    """Column ranges of an (n, G) array of about _SERIAL_CHUNK_POINTS points each: the
+    statistics' temporaries of that size stay in the cache."""
+    count, groups = rows.shape
+    step = max(1, _SERIAL_CHUNK_POINTS // max(count, 1))
+    if groups <= 2 * step:  # a serial chunk is one block
+        return [slice(0, groups)]
+    return [slice(start, start + step) for start in range(0, groups, step)]
 
 
 def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
     """For (n, G) point sets, whether fit()'s shape check might find them coincident or collinear:
     exactly its first test (the smaller eigenvalue of the scatter matrix not clearly above zero),
     which every other set passes as a circle."""
-    n = float(tx.shape[0])
-    dx = tx - _sums(tx) / n
-    dy = ty - _sums(ty) / n
-    a = _sums(dx * dx)
-    b = _sums(dx * dy)
-    c = _sums(dy * dy)
+    count, groups = tx.shape
+    n = float(count)
+    mx, my = _sums(np.stack((tx, ty), axis=1)) / n
+    dx = tx - mx
+    dy = ty - my
+    w = np.empty((count, 3, groups))
+    np.multiply(dx, dx, out=w[:, 0])
+    np.multiply(dx, dy, out=w[:, 1])
+    np.multiply(dy, dy, out=w[:, 2])
+    a, b, c = _sums(w)
     half = (a - c) / 2.0
     lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -279,17 +322,24 @@ def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
 
 def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
     """Radius, rms and the standard errors of (cx, cy, r) of (n, G) point sets."""
-    count = tx.shape[0]
+    count, groups = tx.shape
     n = float(count)
     dx = tx - cx
     dy = ty - cy
     d = np.sqrt(dx * dx + dy * dy)
     r = _sums(d) / n
-    e = d - r
+    # The six sums at once: (n, 6, G), one vector addition per point.
+    w = np.empty((count, 6, groups))
+    e, u, v = w[:, 0], w[:, 4], w[:, 5]
+    np.subtract(d, r, out=e)
     safe = np.where(d > 0.0, d, 1.0)
-    u = dx / safe
-    v = dy / safe
-    sums = (_sums(e * e), _sums(u * u), _sums(u * v), _sums(v * v), _sums(u), _sums(v))
+    np.divide(dx, safe, out=u)
+    np.divide(dy, safe, out=v)
+    np.multiply(u, u, out=w[:, 1])
+    np.multiply(u, v, out=w[:, 2])
+    np.multiply(v, v, out=w[:, 3])
+    np.multiply(e, e, out=e)
+    sums = tuple(_sums(w))
     # Degenerate sets (n = 3, a zero determinant) give NaN or infinite entries; no warning.
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         c00, _, _, c11, _, c22 = _covariance(sums, n, count, _ArrayOps)
@@ -365,10 +415,11 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     # Whole batches of one size: the shapes are judged before any native call, as fit() does.
     runs = [(size, positions, *_batch(xs, ys, offsets, positions, size))
             for size, positions in _same_size_runs(sizes, accepted)]
-    for size, positions, tx, ty in runs:
+    for _, positions, tx, ty in runs:
         fitted[positions] = True
         # The few sets that might be flat get fit()'s own check, one by one.
-        for k in np.flatnonzero(_maybe_flat(tx, ty)).tolist():
+        maybe = np.concatenate([_maybe_flat(tx[:, part], ty[:, part]) for part in _blocks(tx)])
+        for k in np.flatnonzero(maybe).tolist():
             g = int(positions[k])
             a, b = int(offsets[g]), int(offsets[g + 1])
             code = int(shape_problems(xs[None, a:b], ys[None, a:b])[0])
@@ -384,8 +435,17 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     call = _NATIVE_CALLS[options.method]
     todo = np.flatnonzero(fitted).tolist()
     centres: list[Sequence[float]] = []
+    if len(todo) == ngroups and len(runs) == 1:
+        # Every group fitted and all of one size: rows of one reshape, the cheapest views.
+        size = runs[0][0]
+        try:
+            centres = [call(rx, ry) for rx, ry in zip(xs.reshape(-1, size), ys.reshape(-1, size))]
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":
+                raise
+            centres = []  # the loop below goes again, one group at a time
     add = centres.append
-    for g in todo:
+    for g in todo if not centres else ():
         a, b = starts[g], stops[g]
         try:
             add(call(xs[a:b], ys[a:b]))
@@ -400,19 +460,21 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
                 fitted[g] = False
                 add((math.nan, math.nan))
     if todo:
-        found = np.array(centres, dtype=np.float64)
-        cx[todo] = found[:, 0]
-        cy[todo] = found[:, 1]
+        found = np.fromiter(itertools.chain.from_iterable(centres), np.float64, count=2 * len(todo))
+        cx[todo] = found[0::2]
+        cy[todo] = found[1::2]
 
-    for size, positions, tx, ty in runs:
+    for _, positions, tx, ty in runs:
         keep = fitted[positions]
         if not keep.any():
             continue
         if not keep.all():
             tx, ty = tx[:, keep], ty[:, keep]
         chosen = positions[keep]
-        for k, column in enumerate(_stats(tx, ty, cx[chosen], cy[chosen]), start=2):
-            values[k, chosen] = column
+        for part in _blocks(tx):
+            block = chosen[part]
+            for k, column in enumerate(_stats(tx[:, part], ty[:, part], cx[block], cy[block]), start=2):
+                values[k, block] = column
 
     # A centre or radius that is not finite is no circle, as fit() decides after its statistics.
     ok = np.flatnonzero(fitted)
@@ -502,8 +564,8 @@ def _run_serial(grouped: Grouped, options: Options, stop_early: bool, progress: 
     results: list[ChunkResult] = []
     with _progress_bar(len(sizes), progress) as bar:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
-            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
-            result = fit_chunk(grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
+            xs, ys = grouped.points(g0, g1)
+            result = fit_chunk(xs, ys, sizes[g0:g1], options)
             results.append(result)
             bar.update(g1 - g0)
             if stop_early and result.failures:
@@ -518,16 +580,14 @@ def _run_executor(
     is known (every chunk before it done), the rest are cancelled."""
     total = int(grouped.offsets[-1])
     target = max(_EXECUTOR_MIN_CHUNK_POINTS, -(-total // _EXECUTOR_MIN_CHUNKS))
-    target = min(target, _SERIAL_CHUNK_POINTS)
+    target = min(target, _EXECUTOR_MAX_CHUNK_POINTS)
     bounds = _chunk_bounds(grouped.offsets, target)
     sizes = grouped.sizes
     futures: list[Future[ChunkResult]] = []
     try:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
-            a, b = int(grouped.offsets[g0]), int(grouped.offsets[g1])
-            futures.append(
-                executor.submit(fit_chunk, grouped.xs[a:b], grouped.ys[a:b], sizes[g0:g1], options)
-            )
+            xs, ys = grouped.points(g0, g1)
+            futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
         results: list[ChunkResult | None] = [None] * len(futures)
         pending = set(futures)
@@ -611,20 +671,23 @@ def check_options(
 ) -> tuple[Options, OnError]:
     """The options as checked values; ValueError/TypeError naming the bad one."""
     checked = check_method(method)
-    if not isinstance(robust, (bool, np.bool_)):
+    if type(robust) not in (bool, np.bool_):
         raise TypeError(f"robust must be True or False, not {robust!r}")
+    limit: float | None = None
     if threshold is not None:
         if not robust:
             raise ValueError("threshold applies to robust fits only: pass robust=True with it")
-        if isinstance(threshold, (str, bytes)) or not isinstance(threshold, (int, float, np.number)):
+        if isinstance(threshold, (str, bytes)) or not isinstance(threshold, SupportsFloat):
             raise TypeError(f"threshold must be a number, not {threshold!r}")
-        threshold = float(threshold)
-        if not (threshold > 0.0 and math.isfinite(threshold)):
+        limit = float(threshold)
+        if not (limit > 0.0 and math.isfinite(limit)):
             raise ValueError(f"threshold must be positive and finite, not {threshold!r}")
-    if not isinstance(on_error, str) or on_error not in ON_ERROR:
+    try:
+        checked_on_error = _ON_ERROR[on_error]
+    except (KeyError, TypeError):  # TypeError: not hashable
         allowed = ", ".join(repr(o) for o in ON_ERROR)
-        raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
-    return Options(checked, bool(robust), threshold), cast("OnError", on_error)
+        raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}") from None
+    return Options(checked, bool(robust), limit), checked_on_error
 
 
 def fit_frame(
@@ -745,7 +808,5 @@ def fit_groups(
     [None, 'need at least 3 points, got 2']
     """
     options, checked_on_error = check_options(method, robust, threshold, on_error)
-    if executor is not None and not isinstance(executor, Executor):
-        raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
     return fit_frame(frame, x, y, by, options, checked_on_error, executor, bool(progress))

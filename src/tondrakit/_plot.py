@@ -3,8 +3,9 @@
 
 from __future__ import annotations
 
+import importlib
 import math
-from typing import Final
+from typing import Any, Final
 
 import numpy as np
 import pandas as pd
@@ -20,7 +21,7 @@ PLOT_LIMIT: Final = 100
 def require_matplotlib() -> None:
     """ImportError naming the extra when matplotlib is missing."""
     try:
-        import matplotlib  # noqa: F401
+        importlib.import_module("matplotlib")
     except ImportError as e:
         raise ImportError("drawing needs matplotlib: install the extra with  pip install 'tondra[plot]'") from e
 
@@ -29,10 +30,10 @@ def plot_groups(grouped: Grouped, circles: pd.DataFrame, path: str, title: str) 
     """Draws up to PLOT_LIMIT groups (the first in key order) into an image file; returns how
     many were drawn. A group without a circle (a NaN row) shows its points only."""
     require_matplotlib()
-    import matplotlib
-
+    # matplotlib's types are only partly declared; it is used as an untyped library here.
+    matplotlib: Any = importlib.import_module("matplotlib")
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt: Any = importlib.import_module("matplotlib.pyplot")
 
     count = min(len(grouped.keys), PLOT_LIMIT)
     fig, ax = plt.subplots(figsize=(8, 8), dpi=100)
@@ -40,9 +41,9 @@ def plot_groups(grouped: Grouped, circles: pd.DataFrame, path: str, title: str) 
         colours = plt.get_cmap("tab10")
         angles = np.linspace(0.0, 2.0 * math.pi, 361)
         for g in range(count):
-            a, b = int(grouped.offsets[g]), int(grouped.offsets[g + 1])
             colour = colours(g % 10)
-            ax.plot(grouped.xs[a:b], grouped.ys[a:b], ".", color=colour, markersize=3)
+            xs, ys = grouped.points(g, g + 1)
+            ax.plot(xs, ys, ".", color=colour, markersize=3)
             row = circles.iloc[g]
             cx, cy, r = float(row["cx"]), float(row["cy"]), float(row["r"])
             if math.isfinite(cx) and math.isfinite(cy) and math.isfinite(r):

@@ -8,15 +8,22 @@ Trials run in vectorised batches and stop once, at the inlier ratio w of the bes
 a sample of 3 inliers would have been drawn with the requested confidence,
 N = log(1 - confidence) / log(1 - w^3), or at max_trials. The best circle's inliers
 (|e_i| <= t) are then fitted with the chosen method; the inliers are decided again from that
-fit and refitted until they no longer change (at most a few rounds).
+fit and refitted until they no longer change (at most _MAX_ROUNDS rounds).
 
-Without a given threshold, t = 2.5 sigma, with sigma a robust scale of the residuals:
-first 1.4826 (1 + 5 / (n - 3)) median |e_i| over all points for the best circle of the first
-batch (the median absolute residual made consistent for Gaussian noise, with the usual
-small-sample factor), then, from each fitted circle, the root mean square of the residuals
-within the previous t, corrected for the truncation at 2.5 sigma (which alone would shrink it
-by 9 %). The median, taken over all points, is inflated by the outliers; the refinement removes
-that without letting the outliers in.
+Deciding the inliers again also drops candidates that lie nearly alone along the circle, far
+from the other inliers. Outliers spread over the plane fall near the circle now and then; away
+from the arc the inliers occupy, such a point weighs heavily on the fit (on a short arc it alone
+can set the radius), and its being near the fitted circle pulls that circle towards it. Dropping
+a true inlier that happens to lie alone costs little; keeping such outliers made the median
+centre error on 60-degree arcs with 30 % outliers five times that of a fit on the true inliers.
+
+Without a given threshold, t = 2.5 sigma, with sigma a robust scale of the residuals: first
+1.4826 (1 + 5 / (n - 3)) median |e_i| over all points for the best circle of the first batch
+(the median absolute residual made consistent for Gaussian noise, with the usual small-sample
+factor), then, from each fitted circle, the median |e_i| of the inliers it was fitted to, made
+consistent for Gaussian noise truncated at 2.5 sigma. The first estimate is inflated by the
+outliers; the refinement removes that without letting them back in (a root mean square would
+grow with every outlier inside the band, and the band with it).
 
 All the work on samples is done in the points' own frame (centred on their mean and scaled by
 their RMS distance from it), so it is the same for data near the origin or far from it.
@@ -196,7 +203,9 @@ def fit_robust(
 
     Draws samples of 3 points, scores the circle through each by a truncated quadratic (MSAC)
     and fits the best one's inliers with `method`, deciding the inliers again from that fit and
-    refitting until they settle.
+    refitting until they settle. A point within the threshold but nearly alone along the
+    circle, far from the other inliers, is not taken as an inlier: such a point is more likely
+    an outlier that fell near the circle, and would weigh heavily on the fit.
 
     Parameters
     ----------
@@ -205,9 +214,10 @@ def fit_robust(
     threshold : float, optional
         Largest distance from the circle of an inlier, in the points' units. By default it is
         estimated from the data as 2.5 sigma, sigma a robust estimate of the inliers' noise:
-        1.4826 (1 + 5 / (n - 3)) times the median absolute residual of the best sample's circle,
-        then refined from each fit as the root mean square of the residuals within the current
-        threshold, corrected for that truncation (never below 1e-9 of the points' spread).
+        1.4826 (1 + 5 / (n - 3)) times the median absolute residual of the best sample's circle
+        over all points, then, from each fit, the median absolute residual of the inliers it
+        was fitted to divided by 0.6648 (its value for Gaussian noise cut at 2.5 sigma); never
+        below 1e-9 of the points' spread.
     method : {"lsq", "nelder_mead", "taubin", "centroid"}
         The fit used on the inliers (see :func:`tondrakit.fit`).
     confidence : float
@@ -224,7 +234,8 @@ def fit_robust(
     -------
     RobustFit
         ``circle`` (the fit on the inliers), ``inliers`` (a bool per point: the points that
-        circle was fitted to), ``trials`` (samples drawn) and ``threshold`` (the one used).
+        circle was fitted to), ``trials`` (samples drawn, in batches of 64) and ``threshold``
+        (the one used).
 
     Raises
     ------

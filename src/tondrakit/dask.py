@@ -12,9 +12,11 @@ only (a group that gives no circle is a :class:`~tondrakit.FitError`, or a NaN r
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Final, cast
 
 import pandas as pd
+
+import numpy as np
 
 from ._circle import Method
 from ._groups import OnError, Options, check_options, empty_result, fit_frame
@@ -32,6 +34,25 @@ if TYPE_CHECKING:
 __all__ = ["fit_groups"]
 
 
+def _meta_of(frame: Any) -> pd.DataFrame:
+    """The empty pandas frame that stands for a Dask frame's partitions."""
+    meta: pd.DataFrame = frame._meta
+    return meta
+
+
+# Each row's place in the frame, (partition, row) as one integer, carried through a shuffle: the
+# shuffle brings a group's rows together in no particular order, and the fit of a group depends
+# on the order of its points in its last bits.
+_PLACE: Final = "__tondrakit_place__"
+_ROWS_PER_PARTITION: Final = 1 << 40
+
+
+def _tag_places(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+    number = int(partition_info["number"]) if partition_info else 0
+    places = np.arange(len(part), dtype=np.int64) + number * _ROWS_PER_PARTITION
+    return part.assign(**{_PLACE: places})
+
+
 def _fit_partition(
     part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
     by_index: bool,
@@ -39,6 +60,8 @@ def _fit_partition(
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
         part = part.reset_index()
+    if _PLACE in part.columns:
+        part = part.sort_values(_PLACE, kind="stable")
     return fit_frame(part, x, y, by, options, on_error)
 
 
@@ -94,32 +117,25 @@ def fit_groups(
     2      10.0  5.0  2.0
     """
     options, checked_on_error = check_options(method, robust, threshold, on_error)
-    if not isinstance(ddf, dd.DataFrame):
-        raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(ddf).__name__}")
-    meta_frame = ddf._meta  # an empty pandas frame with the columns and dtypes
-    by_index = ddf.index.name == by and by not in meta_frame.columns
-    if by_index:
-        key_dtype = meta_frame.index.dtype
-        meta_frame = meta_frame.reset_index()
-    else:
-        for name, role in ((by, "by"),):
-            if name not in meta_frame.columns:
-                present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
-                raise ValueError(
-                    f"no column {name!r} for {role} in the data; its columns are: {present}"
-                )
-        key_dtype = meta_frame[by].dtype
-    for name, role in ((x, "x"), (y, "y")):
-        if name not in meta_frame.columns:
-            present = ", ".join(repr(c) for c in meta_frame.columns) or "none"
+    # Dask's own types are only partly declared: its frame is handled as an untyped object.
+    frame: Any = ddf
+    if not isinstance(cast("object", ddf), dd.DataFrame):
+        raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(frame).__name__}")
+    columns: list[Hashable] = list(frame.columns)
+    by_index = frame.index.name == by and by not in columns
+    present = ", ".join(repr(c) for c in columns) or "none"
+    for name, role in ((x, "x"), (y, "y")) if by_index else ((x, "x"), (y, "y"), (by, "by")):
+        if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
-    meta = empty_result(pd.Index([], dtype=key_dtype, name=by), options.robust, checked_on_error)
-    if not (by_index and ddf.known_divisions):
+    key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
+    meta = empty_result(pd.Index([], dtype=cast("Any", key_dtype), name=by), options.robust, checked_on_error)
+    if not (by_index and frame.known_divisions):
         if by_index:
-            ddf = ddf.reset_index()
+            frame = frame.reset_index()
             by_index = False
-        ddf = ddf.shuffle(on=by)
-    lazy: DataFrame = ddf.map_partitions(  # type: ignore[no-untyped-call]
+        tagged = _meta_of(frame).assign(**{_PLACE: np.empty(0, dtype=np.int64)})
+        frame = frame.map_partitions(_tag_places, meta=tagged).shuffle(on=by)
+    lazy: DataFrame = frame.map_partitions(
         _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
         enforce_metadata=False,
     )

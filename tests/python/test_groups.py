@@ -124,6 +124,8 @@ class TestGrouping:
         text = table.assign(group=1, y=[1.0, "2", 3.0])
         with pytest.raises(TypeError, match=r"column 'y' \(y\), row 1: '2' is not a number"):
             tondrakit.fit_groups(text)
+        with pytest.raises(TypeError, match=r"by must name one column, not \['group', 'x'\]"):
+            tondrakit.fit_groups(table, by=["group", "x"])
 
     def test_bad_options_name_the_allowed_values(self):
         table = circle_table(np.random.default_rng(10), [5])
@@ -179,6 +181,38 @@ class TestFailingGroups:
         alone = table[table["group"].isin(["d", "f"])]
         both = tondrakit.fit_groups(table, on_error="nan").loc[["d", "f"]]
         pd.testing.assert_frame_equal(tondrakit.fit_groups(alone, on_error="nan"), both)
+
+
+class PanicException(BaseException):
+    """Stands in for the native module's panic, which valid points do not provoke."""
+
+
+class TestNativePanic:
+    def test_a_panic_in_one_group_is_fits_error_for_that_group_only(self, monkeypatch):
+        import tondrakit._circle as circle
+        import tondrakit._groups as groups
+
+        table = circle_table(np.random.default_rng(15), [20] * 12)
+        expected = tondrakit.fit_groups(table, on_error="nan")
+        victim = table[table["group"] == 5]["x"].to_numpy()
+
+        def panicking(fit):
+            def call(xs, ys, *args):
+                if np.array_equal(np.asarray(xs, dtype=float), victim):
+                    raise PanicException("capacity overflow")
+                return fit(xs, ys, *args)
+            return call
+
+        monkeypatch.setitem(groups._NATIVE_CALLS, "lsq", panicking(groups._NATIVE_CALLS["lsq"]))
+        name, native = circle._NATIVE["lsq"]
+        monkeypatch.setitem(circle._NATIVE, "lsq", (name, panicking(native)))
+        result = tondrakit.fit_groups(table, on_error="nan")
+        assert result.loc[5, "error"] == "the native fit fit_lsq failed: capacity overflow"
+        assert result.loc[5, FLOATS].isna().all()
+        pd.testing.assert_frame_equal(result.drop(index=5), expected.drop(index=5))
+        with pytest.raises(tondrakit.FitError, match="^group 5: the native fit fit_lsq failed") as caught:
+            tondrakit.fit_groups(table)
+        assert type(caught.value.__cause__.__cause__) is PanicException
 
 
 class TestExecutors:

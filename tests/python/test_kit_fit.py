@@ -26,12 +26,13 @@ def bits(*values):
 
 
 class TestCentre:
+    @pytest.mark.parametrize("n", [40, 100])  # small sets take another road
     @pytest.mark.parametrize("method", list(NATIVE))
-    def test_centre_is_the_native_result_bit_for_bit(self, method):
-        xs, ys = noisy_arc(np.random.default_rng(3), 40, 90.0, centre=(12.5, -3.0), r=7.0)
+    def test_centre_is_the_native_result_bit_for_bit(self, method, n):
+        xs, ys = noisy_arc(np.random.default_rng(3), n, 90.0, centre=(12.5, -3.0), r=7.0)
         circle = tondrakit.fit(xs, ys, method=method)
         assert bits(circle.cx, circle.cy) == bits(*NATIVE[method](xs.tolist(), ys.tolist()))
-        assert circle.method == method and circle.n == 40
+        assert circle.method == method and circle.n == n
 
     def test_every_form_of_the_points_gives_the_same_circle(self):
         xs, ys = COOKBOOK_ARC
@@ -53,8 +54,9 @@ class TestCentre:
 
 
 class TestRadiusAndQuality:
-    def test_radius_and_rms_match_a_direct_computation(self):
-        xs, ys = noisy_arc(np.random.default_rng(5), 60, 200.0, noise=0.05, centre=(1e3, 2e3), r=3.0)
+    @pytest.mark.parametrize("n", [60, 150])
+    def test_radius_and_rms_match_a_direct_computation(self, n):
+        xs, ys = noisy_arc(np.random.default_rng(5), n, 200.0, noise=0.05, centre=(1e3, 2e3), r=3.0)
         circle = tondrakit.fit(xs, ys)
         d = [math.hypot(x - circle.cx, y - circle.cy) for x, y in zip(xs, ys)]
         r = math.fsum(d) / len(d)
@@ -131,6 +133,12 @@ class TestBatch:
             r, rms, cov = small_circle_stats(xs[g].tolist(), ys[g].tolist(), float(cx[g]), float(cy[g]))
             assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel())
             assert small_shape_problem(xs[g].tolist(), ys[g].tolist()) == codes[g]
+
+    def test_native_centroid_is_the_batch_mean_to_the_bit(self):
+        # The small-set shape check takes its mean from the native centroid.
+        xs, ys = np.random.default_rng(12).normal(size=(2, 40)) * 1e3
+        mean = [np.cumsum(v)[-1] / 40.0 for v in (xs, ys)]
+        assert bits(*tondra.fit_geometrical(xs.tolist(), ys.tolist())) == bits(*mean)
 
     def test_small_lists_and_arrays_give_the_same_circle(self):
         xs, ys = noisy_arc(np.random.default_rng(6), 30, 75.0, centre=(-4.0, 9.0), r=2.0)
