@@ -138,7 +138,7 @@ def dask_table(groups):
 
     df = table(groups, seed=2)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
         keyed = df.sort_values("group", kind="stable").set_index("group")
         by_key = client.persist(dd.from_pandas(keyed, npartitions=16))
         shuffled = client.persist(dd.from_pandas(df, npartitions=16))

@@ -53,6 +53,39 @@ else
   cpp_tests "C++ unit tests ($clangxx)" build/clang CXX="$clangxx" CC="${clangxx/++/}"
 fi
 
+# --- Deep re-entry in other builds -----------------------------------------------------------------
+# A user __float__ that calls the module again must end in RecursionError however much stack a
+# level takes, so the deep re-entry tests also run against the clang build above and an unoptimised
+# (-O0) build of the module; the sanitizer build runs them below with the rest of the suite. One
+# interpreter (the tools one); the module found must be the build's own.
+deep_reentry_tests() {  # label module-directory
+  local label=$1 dir=$PWD/$2
+  if (cd tests/python \
+        && PYTHONPATH="$dir" "../../$tools/bin/python" -c \
+             'import sys, tondra; sys.exit(not tondra.__file__.startswith(sys.argv[1]))' "$dir" \
+        && PYTHONPATH="$dir" "../../$tools/bin/python" -m pytest -q -p no:cacheprovider \
+             -k deep_reentry test_exhaustion.py); then
+    record "$label" passed
+  else
+    record "$label" FAILED
+  fi
+}
+if [ -n "$clangxx" ]; then
+  deep_reentry_tests "deep re-entry ($clangxx)" build/clang/python
+fi
+echo "=== deep re-entry: unoptimised build"
+debug_compiler=()
+[ -n "$clangxx" ] && debug_compiler=(CXX="$clangxx" CC="${clangxx/++/}")
+if env "${debug_compiler[@]}" cmake -S . -B build/debug -G Ninja \
+      -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$PWD/$tools/bin/python" \
+      -DTONDRA_BUILD_TESTS=OFF >build/debug-configure.log 2>&1 \
+   && cmake --build build/debug -j "$jobs" --target tondra; then
+  deep_reentry_tests "deep re-entry (-O0)" build/debug/python
+else
+  tail -n 20 build/debug-configure.log
+  record "deep re-entry (-O0, build)" FAILED
+fi
+
 # --- Lint: clang-format and clang-tidy, pinned (make lint) -----------------------------------------
 echo "=== lint"
 if LINT_NO_SETUP=1 scripts/lint.sh; then

@@ -12,7 +12,7 @@ double sum_in_order(std::span<const double> values) noexcept {
   return sum;
 }
 
-std::vector<double> get_circle_centroid(std::vector<double> xs, std::vector<double> ys) {
+std::vector<double> get_circle_centroid(const CoordinateView xs, const CoordinateView ys) {
   // Each sum runs over its own vector in index order from +0.0. Running the two in one loop only
   // lets their additions overlap, which halves the time of these latency-bound chains.
   const std::size_t n = std::min(xs.size(), ys.size());

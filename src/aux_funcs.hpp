@@ -4,15 +4,19 @@
 #include <span>
 #include <vector>
 
+#include "base/coordinate_view.hpp"
+
 namespace tondra {
+
+using base::CoordinateView;
 
 // Sum of the elements in index order from +0.0 (no pairwise or compensated summation: the order
 // of the additions is part of every result built on it).
 double sum_in_order(std::span<const double> values) noexcept;
 
-// [mean of xs, mean of ys], each over its own length: an empty vector gives NaN for its
-// coordinate, and unequal lengths are accepted.
-std::vector<double> get_circle_centroid(std::vector<double> xs, std::vector<double> ys);
+// [mean of xs, mean of ys], each over its own length: no coordinates give NaN for their mean,
+// and unequal lengths are accepted.
+std::vector<double> get_circle_centroid(CoordinateView xs, CoordinateView ys);
 
 // Euclidean distance between (a[0], a[1]) and (b[0], b[1]); further elements are ignored.
 // Computed directly as sqrt(dx*dx + dy*dy): no scaling, so squares that overflow give infinity.

@@ -7,8 +7,9 @@
 namespace tondra {
 namespace {
 
-double largest_of(std::span<const double> values, double largest, bool& finite) noexcept {
-  for (const double v : values) {
+double largest_of(const CoordinateView values, double largest, bool& finite) noexcept {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double v = values[i];
     finite = finite && std::isfinite(v);
     largest = std::max(largest, std::fabs(v));
   }
@@ -17,7 +18,7 @@ double largest_of(std::span<const double> values, double largest, bool& finite) 
 
 }  // namespace
 
-double largest_magnitude(std::span<const double> xs, std::span<const double> ys) noexcept {
+double largest_magnitude(const CoordinateView xs, const CoordinateView ys) noexcept {
   bool finite = true;
   const double largest = largest_of(ys, largest_of(xs, 0.0, finite), finite);
   return finite ? largest : std::numeric_limits<double>::infinity();
@@ -25,8 +26,11 @@ double largest_magnitude(std::span<const double> xs, std::span<const double> ys)
 
 int binary_exponent(const double largest) noexcept { return std::ilogb(largest); }
 
-void scale_by_power_of_two(std::vector<double>& values, const int e) noexcept {
-  for (double& v : values) v = std::ldexp(v, -e);
+std::vector<double> scaled_by_power_of_two(const CoordinateView values, const int e) {
+  std::vector<double> scaled;
+  scaled.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) scaled.push_back(std::ldexp(values[i], -e));
+  return scaled;
 }
 
 }  // namespace tondra

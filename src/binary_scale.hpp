@@ -10,20 +10,23 @@
 // machine can hold, and deviations of relative size 2^-52 (neighbouring doubles) stay far from
 // underflow.
 
-#include <span>
 #include <vector>
+
+#include "base/coordinate_view.hpp"
 
 namespace tondra {
 
-// The largest |v| over both vectors (every element, not only a common prefix), or +infinity when
-// any element is NaN or infinite. Empty vectors give 0.
-double largest_magnitude(std::span<const double> xs, std::span<const double> ys) noexcept;
+using base::CoordinateView;
+
+// The largest |v| over both runs (every element, not only a common prefix), or +infinity when
+// any element is NaN or infinite. No coordinates give 0.
+double largest_magnitude(CoordinateView xs, CoordinateView ys) noexcept;
 
 // The e with 2^e <= largest < 2^(e+1). Assumes largest is finite and positive (it may be
 // subnormal, e is then below -1022).
 int binary_exponent(double largest) noexcept;
 
-// Every element replaced by 2^-e times itself (exact while it stays a normal double).
-void scale_by_power_of_two(std::vector<double>& values, int e) noexcept;
+// 2^-e times every element (exact while it stays a normal double).
+std::vector<double> scaled_by_power_of_two(CoordinateView values, int e);
 
 }  // namespace tondra

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "aux_funcs.hpp"
@@ -120,11 +121,12 @@ LsqReport run_lbfgs(std::vector<double> u, std::vector<double> v, const Normalis
 
 }  // namespace
 
-std::vector<double> fit_geometrical(std::vector<double> xs, std::vector<double> ys) {
-  return get_circle_centroid(std::move(xs), std::move(ys));
+std::vector<double> fit_geometrical(const CoordinateView xs, const CoordinateView ys) {
+  return get_circle_centroid(xs, ys);
 }
 
-LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::string_view method) {
+LsqReport fit_lsq_report(const CoordinateView xs, const CoordinateView ys,
+                         const std::string_view method) {
   // The two warnings go to fd 2 with no line break and the fit goes on, as they always have:
   // callers capture stderr and compare it byte for byte, so neither the text nor the missing
   // newline may change.
@@ -136,8 +138,8 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
   if (!lbfgs && !nelder_mead) base::fault("not yet implemented");
 
   const NormalisedFrame frame = NormalisedFrame::of(xs, ys);
-  std::vector<double> u = frame.to_frame_x(std::move(xs));
-  std::vector<double> v = frame.to_frame_y(std::move(ys));
+  std::vector<double> u = frame.to_frame_x(xs);
+  std::vector<double> v = frame.to_frame_y(ys);
 
   if (nelder_mead) {
     if (u.size() > kManyPointsForNelderMead) {
@@ -148,9 +150,9 @@ LsqReport fit_lsq_report(std::vector<double> xs, std::vector<double> ys, std::st
   return run_lbfgs(std::move(u), std::move(v), frame);
 }
 
-std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys,
-                            std::string_view method) {
-  return fit_lsq_report(std::move(xs), std::move(ys), method).centre;
+std::vector<double> fit_lsq(const CoordinateView xs, const CoordinateView ys,
+                            const std::string_view method) {
+  return fit_lsq_report(xs, ys, method).centre;
 }
 
 // Taubin's fit in its SVD form. With the points centred on their centroid (u, v) and
@@ -168,7 +170,7 @@ std::vector<double> fit_lsq(std::vector<double> xs, std::vector<double> ys,
 // therefore fitted as 2^-e times themselves (binary_scale.hpp) and the centre is scaled back by
 // 2^e: exact, so the result scales with the data bit for bit, and inside the range, where the
 // rescaling would change no bit anyway, the data are fitted as they are.
-std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
+std::vector<double> taubin_svd(CoordinateView xs, CoordinateView ys) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::size_t n = std::min(xs.size(), ys.size());
   // Each sum runs over its own vector in index order from +0.0; running the two (and below, z's)
@@ -187,13 +189,18 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   if (xs.size() != n || ys.size() != n) largest = largest_magnitude(xs, ys);
   // A NaN makes its sum NaN (max ignores it); finite values that overflow make it infinite.
   const bool finite = std::isfinite(largest) && !std::isnan(x_sum) && !std::isnan(y_sum);
+  // The rescaled data, when the fit needs them; the views then read these.
+  std::vector<double> scaled_xs;
+  std::vector<double> scaled_ys;
   if (finite && largest > 0.0 &&
       !(largest >= kTaubinPlainRange[0] && largest <= kTaubinPlainRange[1])) {
     exponent = binary_exponent(largest);
-    scale_by_power_of_two(xs, exponent);
-    scale_by_power_of_two(ys, exponent);
-    x_sum = sum_in_order(xs);
-    y_sum = sum_in_order(ys);
+    scaled_xs = scaled_by_power_of_two(xs, exponent);
+    scaled_ys = scaled_by_power_of_two(ys, exponent);
+    xs = scaled_xs;
+    ys = scaled_ys;
+    x_sum = sum_in_order(scaled_xs);
+    y_sum = sum_in_order(scaled_ys);
   }
   const double x_mean = x_sum / static_cast<double>(xs.size());
   const double y_mean = y_sum / static_cast<double>(ys.size());
@@ -222,12 +229,16 @@ std::vector<double> taubin_svd(std::vector<double> xs, std::vector<double> ys) {
   const double r = std::sqrt(z_mean);
   const double two_r = r + r;
   for (double& z : columns) z = (z - z_mean) / two_r;
+  // M is finite exactly when its first column is: a u or v that is not finite makes its z, and
+  // with it z's mean and every w, not finite either. One column is a third of the reading.
+  const bool finite_matrix = linalg::all_finite(std::span<const double>(columns.data(), n));
   for (std::size_t i = 0; i < n; ++i) columns.push_back(xs[i] - x_mean);
   for (std::size_t i = 0; i < n; ++i) columns.push_back(ys[i] - y_mean);
-  xs = {};
-  ys = {};
+  // Freed before LAPACK's work; xs and ys are not read past here.
+  scaled_xs = {};
+  scaled_ys = {};
   linalg::Array2 m = unwrap(linalg::Array2::from_col_major(n, 3, std::move(columns)));
-  if (n == 0 || !linalg::all_finite(m)) return {nan, nan};
+  if (n == 0 || !finite_matrix) return {nan, nan};
 
   const linalg::SvdResult svd = unwrap(linalg::svd_into(std::move(m), false, true));
   if (!svd.vt) base::fault("called `Option::unwrap()` on a `None` value");

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <utility>
 
+#include "base/pages.hpp"
 #include "binary_scale.hpp"
 
 namespace tondra {
@@ -25,8 +25,7 @@ struct Candidate {
 
 // The frame of the values read(xs[i]), read(ys[i]); read is the identity or an exact rescaling.
 template <class Read>
-Candidate frame_of(std::span<const double> xs, std::span<const double> ys, std::size_t n,
-                   Read read) {
+Candidate frame_of(const CoordinateView xs, const CoordinateView ys, std::size_t n, Read read) {
   const double count = static_cast<double>(n);
   double sx = +0.0;
   double sy = +0.0;
@@ -60,20 +59,24 @@ Candidate frame_of(std::span<const double> xs, std::span<const double> ys, std::
   return Candidate{NormalisedFrame{x0, y0, scale, 0}, exact};
 }
 
-std::vector<double> shifted_scaled(std::vector<double> values, double origin, double scale,
+std::vector<double> shifted_scaled(const CoordinateView values, double origin, double scale,
                                    int exponent) {
+  std::vector<double> mapped;
+  mapped.reserve(values.size());
+  base::prepare_pages(mapped);
   if (exponent == 0) {
-    for (double& v : values) v = (v - origin) / scale;
+    for (std::size_t i = 0; i < values.size(); ++i) mapped.push_back((values[i] - origin) / scale);
   } else {
-    for (double& v : values) v = (std::ldexp(v, -exponent) - origin) / scale;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      mapped.push_back((std::ldexp(values[i], -exponent) - origin) / scale);
+    }
   }
-  return values;
+  return mapped;
 }
 
 }  // namespace
 
-NormalisedFrame NormalisedFrame::of(std::span<const double> xs,
-                                    std::span<const double> ys) noexcept {
+NormalisedFrame NormalisedFrame::of(const CoordinateView xs, const CoordinateView ys) noexcept {
   const std::size_t n = std::min(xs.size(), ys.size());
   if (n == 0) return NormalisedFrame{};
   const Candidate plain = frame_of(xs, ys, n, [](double v) { return v; });
@@ -87,12 +90,12 @@ NormalisedFrame NormalisedFrame::of(std::span<const double> xs,
   return rescaled;
 }
 
-std::vector<double> NormalisedFrame::to_frame_x(std::vector<double> xs) const {
-  return shifted_scaled(std::move(xs), x0, scale, exponent);
+std::vector<double> NormalisedFrame::to_frame_x(const CoordinateView xs) const {
+  return shifted_scaled(xs, x0, scale, exponent);
 }
 
-std::vector<double> NormalisedFrame::to_frame_y(std::vector<double> ys) const {
-  return shifted_scaled(std::move(ys), y0, scale, exponent);
+std::vector<double> NormalisedFrame::to_frame_y(const CoordinateView ys) const {
+  return shifted_scaled(ys, y0, scale, exponent);
 }
 
 std::vector<double> NormalisedFrame::from_frame(double c0, double c1) const {

@@ -18,10 +18,13 @@
 // s = 1 (the data are then only translated), so a frame is always usable. Data holding a NaN or
 // an infinity get the plain frame, so they fail in the solvers as they always have.
 
-#include <span>
 #include <vector>
 
+#include "base/coordinate_view.hpp"
+
 namespace tondra {
+
+using base::CoordinateView;
 
 struct NormalisedFrame {
   // The origin and unit of the frame in units of 2^exponent: in the caller's coordinates the
@@ -31,11 +34,11 @@ struct NormalisedFrame {
   double scale = 1.0;
   int exponent = 0;
 
-  static NormalisedFrame of(std::span<const double> xs, std::span<const double> ys) noexcept;
+  static NormalisedFrame of(CoordinateView xs, CoordinateView ys) noexcept;
 
-  // Every element (not only the first n) mapped into the frame, in place.
-  std::vector<double> to_frame_x(std::vector<double> xs) const;
-  std::vector<double> to_frame_y(std::vector<double> ys) const;
+  // Every element (not only the first n) mapped into the frame, as a new vector.
+  std::vector<double> to_frame_x(CoordinateView xs) const;
+  std::vector<double> to_frame_y(CoordinateView ys) const;
 
   // A point of the frame back in the caller's coordinates: 2^exponent * [x0 + s*c0, y0 + s*c1].
   std::vector<double> from_frame(double c0, double c1) const;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/text.hpp"
+#include "host/panic.hpp"
 
 namespace tondra::host {
 namespace {

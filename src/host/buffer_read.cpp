@@ -3,13 +3,14 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>
 
-#include "base/pages.hpp"
-#include "host/conversion.hpp"
+#include "host/host_error.hpp"
+#include "host/panic.hpp"
 
 namespace tondra::host {
 namespace {
@@ -30,23 +31,55 @@ PyObject* imported_attribute(const char* module, const char* name) {
   return PyDict_GetItemString(PyModule_GetDict(found), name);
 }
 
+// numpy's ndarray is a static type, and no class defined in Python can carry its dotted name (a
+// class's type is a heap type), so the name tells it from everything else without a lookup in
+// sys.modules, which costs more than reading twenty elements. Should numpy ever make it a heap
+// type, the lookup still finds it.
+bool is_numpy_array(PyObject* object) {
+  PyTypeObject* const type = Py_TYPE(object);
+  if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0) return true;
+  return reinterpret_cast<PyObject*>(type) == imported_attribute("numpy", "ndarray");
+}
+
+// Assumes the object exports a buffer.
 std::optional<Exporter> exporter_of(PyObject* object) {
-  const PyBufferProcs* const procs = Py_TYPE(object)->tp_as_buffer;
-  // Most sequences export nothing; they cost no lookup.
-  if (procs == nullptr || procs->bf_getbuffer == nullptr) return std::nullopt;
   if (Py_IS_TYPE(object, &PyMemoryView_Type)) return Exporter::MemoryView;
-  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  if (type == imported_attribute("numpy", "ndarray")) return Exporter::NumpyArray;
-  if (type == imported_attribute("array", "array")) return Exporter::Array;
+  if (is_numpy_array(object)) return Exporter::NumpyArray;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(object)) == imported_attribute("array", "array")) {
+    return Exporter::Array;
+  }
   return std::nullopt;
 }
 
-enum class Kind { Bool, Signed, Unsigned, Float };
-
-struct Element {
-  Kind kind;
-  Py_ssize_t size;
+// The start of numpy's array and dtype objects as laid out since numpy 1.7: numpy's own headers
+// read these fields inline in every compiled extension, so they cannot move without breaking all
+// of them. We do not build against numpy; should the layout change anyway, the dtype checks in
+// numpy_doubles fail and the array takes the export path.
+struct NumpyArrayHead {
+  PyObject_HEAD char* data;
+  int nd;
+  Py_ssize_t* dimensions;
+  Py_ssize_t* strides;
+  PyObject* base;
+  PyObject* descr;
 };
+struct NumpyDescrHead {
+  PyObject_HEAD PyTypeObject* typeobj;
+  char kind;
+  char type;
+  char byteorder;
+};
+
+// numpy's float64 dtype, told by the static type numpy (1.25 and later) gives it.
+bool is_float64_dtype(PyObject* descr) noexcept {
+  const PyTypeObject* const type = Py_TYPE(descr);
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+         std::strcmp(type->tp_name, "numpy.dtypes.Float64DType") == 0;
+}
+
+using Kind = ReadableBuffer::Kind;
+using Element = ReadableBuffer::Element;
 
 // The element a one-item struct format describes, if it is a number of a kind we read in native
 // byte order. '=' (and '<' here) give standard sizes, as numpy writes for unaligned data. A
@@ -211,68 +244,70 @@ void append_elements(const Py_buffer& view, Element element, std::vector<double>
 
 bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 || size == 8; }
 
-// Replaces each NaN from values[first] on by what the object's own item at that place converts
-// to. Exporters differ on a narrow NaN's payload and sign (numpy keeps them, a memoryview may
-// not), and iteration gives each item as the object's item access does.
-HostResult<base::Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
-                                            std::size_t first) {
-  for (std::size_t i = first; i < values.size(); ++i) {
-    if (!std::isnan(values[i])) continue;
-    const PyRef item = PyRef::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i - first)));
-    if (!item) return take_or_system_error();
-    HostResult<double> value = extract_element(item.get());
-    if (!value) return std::move(value).error();
-    values[i] = value.value();
-  }
-  return base::Unit{};
-}
-
-// One export of an object's buffer as strided records, released when it ends. An object that
-// refuses leaves no error behind: the iteration path meets whatever is wrong with it itself.
-class BufferExport {
- public:
-  explicit BufferExport(PyObject* object)
-      : held_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
-    if (!held_) (void)take();
-  }
-  BufferExport(const BufferExport&) = delete;
-  BufferExport& operator=(const BufferExport&) = delete;
-  ~BufferExport() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  explicit operator bool() const noexcept { return held_; }
-  const Py_buffer& view() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_;
-};
-
 }  // namespace
 
-HostResult<bool> append_buffer_elements(PyObject* object, std::vector<double>& values) {
+std::optional<base::CoordinateView> numpy_doubles(PyObject* object) noexcept {
+  if (Py_TYPE(object)->tp_as_buffer == nullptr || !is_numpy_array(object)) return std::nullopt;
+  const auto* const array = reinterpret_cast<const NumpyArrayHead*>(object);
+  if (array->nd != 1 || array->descr == nullptr || !is_float64_dtype(array->descr)) {
+    return std::nullopt;
+  }
+  // The kind and type characters confirm the layout before the byte order is trusted; '=' is
+  // numpy's mark of native order, which it also gives a '<' float64 on a little-endian machine.
+  const auto* const descr = reinterpret_cast<const NumpyDescrHead*>(array->descr);
+  const bool native = descr->byteorder == '=' ||
+                      (descr->byteorder == '<' && std::endian::native == std::endian::little);
+  if (descr->kind != 'f' || descr->type != 'd' || !native) return std::nullopt;
+  const Py_ssize_t count = array->dimensions[0];
+  const Py_ssize_t stride = array->strides[0];
+  if (count > 1 && std::abs(stride) < static_cast<Py_ssize_t>(sizeof(double))) return std::nullopt;
+  return base::CoordinateView::strided(array->data, stride, static_cast<std::size_t>(count));
+}
+
+bool ReadableBuffer::acquire_export(PyObject* object) {
   const std::optional<Exporter> exporter = exporter_of(object);
   if (!exporter) return false;
-  const BufferExport buffer(object);
-  if (!buffer) return false;
-  const Py_buffer& view = buffer.view();
-  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
-      view.suboffsets != nullptr || view.format == nullptr) {
+  // An object that refuses leaves no error behind: the iteration path meets whatever is wrong
+  // with it itself.
+  if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+    (void)take();
     return false;
   }
-  const std::optional<Element> element = element_of(view.format, *exporter);
-  if (!element || element->size != view.itemsize || !is_read_size(element->size)) return false;
-
-  const std::size_t first = values.size();
-  values.reserve(first + static_cast<std::size_t>(view.shape[0]));
-  base::prepare_pages(values);  // the length is real: the buffer's own
-  append_elements(view, *element, values);
-  if (element->kind == Kind::Float && element->size < 8) {
-    HostResult<base::Unit> fixed = take_nans_from_items(object, values, first);
-    if (!fixed) return std::move(fixed).error();
+  held_ = true;
+  std::optional<Element> element;
+  if (view_.ndim == 1 && view_.shape != nullptr && view_.strides != nullptr &&
+      view_.suboffsets == nullptr && view_.format != nullptr) {
+    element = element_of(view_.format, *exporter);
   }
+  if (!element || element->size != view_.itemsize || !is_read_size(element->size)) {
+    release_export();
+    return false;
+  }
+  element_ = *element;
   return true;
+}
+
+void ReadableBuffer::release_export() noexcept {
+  PyBuffer_Release(&view_);
+  held_ = false;
+}
+
+bool ReadableBuffer::holds_doubles() const noexcept {
+  return element_.kind == Kind::Float && element_.size == sizeof(double) &&
+         (view_.shape[0] <= 1 ||
+          std::abs(view_.strides[0]) >= static_cast<Py_ssize_t>(sizeof(double)));
+}
+
+base::CoordinateView ReadableBuffer::doubles() const noexcept {
+  return base::CoordinateView::strided(view_.buf, view_.strides[0], size());
+}
+
+void ReadableBuffer::append_to(std::vector<double>& values) const {
+  append_elements(view_, element_, values);
+}
+
+bool ReadableBuffer::holds_narrow_floats() const noexcept {
+  return element_.kind == Kind::Float && element_.size < static_cast<Py_ssize_t>(sizeof(double));
 }
 
 }  // namespace tondra::host

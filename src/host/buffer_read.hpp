@@ -14,17 +14,80 @@
 //
 // Everything else (subclasses, other types, other element kinds, byte-swapped data, zero or
 // several axes, a buffer the object refuses to export) is left to the iteration path.
+//
+// Doubles of this machine's byte order whose elements do not overlap (a stride of at least eight
+// bytes either way) need no conversion at all: the fits read them where they lie, through a
+// view, while the export is held (for numpy's float64 arrays, while the caller holds the array:
+// see numpy_doubles). A stride of 0 (a broadcast) makes one stored double look like many; those
+// are copied as other elements are, so an impossible length meets the same limits as a copy
+// always has.
 
+#include <cstddef>
+#include <optional>
 #include <vector>
 
-#include "host/host_error.hpp"
+#include "base/coordinate_view.hpp"
+#include "host/compat.hpp"
 
 namespace tondra::host {
 
-// Appends the elements of `object` to `values` and returns true when it is read as described
-// above; returns false, with `values` and the host's error indicator as they were, when it is
-// not. An error comes only from taking a NaN element from the object. Growing `values` may throw
-// std::bad_alloc.
-HostResult<bool> append_buffer_elements(PyObject* object, std::vector<double>& values);
+// The doubles of an exact one-axis float64 numpy.ndarray in native byte order whose elements do
+// not overlap, read from the array's own header rather than through an export; nothing (and no
+// error) for anything else. Exporting costs numpy an allocation and a format string every time,
+// more than reading twenty elements. The caller's reference keeps the memory alive; it may be read
+// while no user code runs (which alone could resize or free it).
+std::optional<base::CoordinateView> numpy_doubles(PyObject* object) noexcept;
+
+// One export of an object's buffer whose elements are read as described above, held until this
+// is dropped: the exporter cannot resize or free the memory meanwhile.
+class ReadableBuffer {
+ public:
+  ReadableBuffer() noexcept = default;
+  ReadableBuffer(const ReadableBuffer&) = delete;
+  ReadableBuffer& operator=(const ReadableBuffer&) = delete;
+  ~ReadableBuffer() { release(); }
+
+  // Exports the buffer of `object` and returns true when its elements are read as described
+  // above; returns false, holding nothing and with the host's error indicator as it was, when
+  // they are not. Assumes nothing is held.
+  bool acquire(PyObject* object) {
+    // Most sequences (lists and tuples above all) export nothing: they cost one test.
+    const PyBufferProcs* const procs = Py_TYPE(object)->tp_as_buffer;
+    return procs != nullptr && procs->bf_getbuffer != nullptr && acquire_export(object);
+  }
+  void release() noexcept {
+    if (held_) release_export();
+  }
+  bool held() const noexcept { return held_; }
+
+  std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
+
+  // True when the elements are doubles that can be read in place through `doubles`.
+  bool holds_doubles() const noexcept;
+  // Assumes holds_doubles().
+  base::CoordinateView doubles() const noexcept;
+
+  // Appends every element as a double; growing `values` may throw std::bad_alloc. All NaNs of
+  // 2- and 4-byte floats come out as one NaN; when holds_narrow_floats(), the caller takes each
+  // such element from the object's own item.
+  void append_to(std::vector<double>& values) const;
+  bool holds_narrow_floats() const noexcept;
+
+  enum class Kind { Bool, Signed, Unsigned, Float };
+  struct Element {
+    Kind kind = Kind::Float;
+    Py_ssize_t size = 0;
+  };
+
+ private:
+  bool acquire_export(PyObject* object);
+  void release_export() noexcept;
+
+  // Filled by the export and read only while held_: left uninitialised, since clearing it would
+  // cost a list argument, which never exports, more than reading a short list does.
+  Py_buffer view_;
+  Element element_;
+  bool held_ = false;
+};
 
 }  // namespace tondra::host

@@ -1,5 +1,6 @@
 #include "host/conversion.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -7,6 +8,7 @@
 
 #include "base/pages.hpp"
 #include "host/buffer_read.hpp"
+#include "host/panic.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
@@ -98,12 +100,34 @@ HostResult<base::Unit> append_items_by_iteration(PyObject* object, std::vector<d
   return base::Unit{};
 }
 
-// Memory whose elements we know how to read is read directly; anything else by iteration.
-HostResult<base::Unit> append_items(PyObject* object, std::vector<double>& values) {
-  HostResult<bool> read = append_buffer_elements(object, values);
-  if (!read) return std::move(read).error();
-  if (read.value()) return base::Unit{};
-  return append_items_by_iteration(object, values);
+// Replaces each NaN from values[first] on by what the object's own item at that place converts
+// to. Exporters differ on a narrow NaN's payload and sign (numpy keeps them, a memoryview may
+// not), and iteration gives each item as the object's item access does.
+HostResult<base::Unit> take_nans_from_items(PyObject* object, std::vector<double>& values,
+                                            std::size_t first) {
+  for (std::size_t i = first; i < values.size(); ++i) {
+    if (!std::isnan(values[i])) continue;
+    const PyRef item = PyRef::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i - first)));
+    if (!item) return take_or_system_error();
+    HostResult<double> value = extract_element(item.get());
+    if (!value) return std::move(value).error();
+    values[i] = value.value();
+  }
+  return base::Unit{};
+}
+
+// The elements of the object's exported buffer; the export ends with the copy, so that user code
+// run later in the call (converting the other argument) may resize the object as it always could.
+HostResult<base::Unit> append_buffer_items(PyObject* object, ReadableBuffer& buffer,
+                                           std::vector<double>& values) {
+  const std::size_t first = values.size();
+  values.reserve(first + buffer.size());
+  base::prepare_pages(values);  // the length is real: the buffer's own
+  buffer.append_to(values);
+  HostResult<base::Unit> read = base::Unit{};
+  if (buffer.holds_narrow_floats()) read = take_nans_from_items(object, values, first);
+  buffer.release();
+  return read;
 }
 
 // Leaves the host's recursive call entered before it on every way out: a fault unwinds through
@@ -118,14 +142,18 @@ class RecursiveCallExit {
 };
 
 // `extract_sequence`, inlined into the coordinate conversion to spare a frame per re-entry.
+// `buffer` holds the object's export when it has one whose elements we know how to read: such
+// memory is read directly, anything else by iteration.
 [[gnu::always_inline]] inline HostResult<base::Unit> read_sequence(PyObject* object,
-                                                                   std::vector<double>& values) {
+                                                                   std::vector<double>& values,
+                                                                   ReadableBuffer& buffer) {
   if (!PySequence_Check(object)) return conversion_error(object, "Sequence");
   try {
     values.reserve(capacity_hint(object));
     return PyList_CheckExact(object)    ? append_items_in_place<true>(object, values)
            : PyTuple_CheckExact(object) ? append_items_in_place<false>(object, values)
-                                        : append_items(object, values);
+           : buffer.held()              ? append_buffer_items(object, buffer, values)
+                                        : append_items_by_iteration(object, values);
   } catch (const std::bad_alloc&) {
     // A user sequence may claim any length; not having the memory is the caller's problem, not
     // a reason to end the process.
@@ -172,19 +200,47 @@ HostResult<double> extract_element(PyObject* item) {
 }
 
 HostResult<base::Unit> extract_sequence(PyObject* object, std::vector<double>& values) {
-  return read_sequence(object, values);
+  ReadableBuffer buffer;
+  (void)buffer.acquire(object);
+  return read_sequence(object, values, buffer);
+}
+
+void Coordinates::take_copy() {
+  const base::CoordinateView doubles = in_place_view_;
+  values_.reserve(doubles.size());
+  base::prepare_pages(values_);
+  for (std::size_t i = 0; i < doubles.size(); ++i) values_.push_back(doubles[i]);
+  buffer_.release();
+  in_place_ = false;
 }
 
 HostResult<base::Unit> extract_coordinates(PyObject* object, std::string_view name,
-                                           std::vector<double>& values) {
+                                           Coordinates& coordinates, Coordinates* earlier) {
   if (PyUnicode_Check(object)) return str_refused(name);
   // The conversion runs user code (__len__, __iter__, __next__, __float__) that may call us
   // again, so each conversion counts against the host's recursion limit: deep re-entry ends in
   // RecursionError long before the C stack runs out.
   if (Py_EnterRecursiveCall(" while converting coordinates") != 0) return take_or_system_error();
-  HostResult<base::Unit> read = [&] {
+  HostResult<base::Unit> read = [&]() -> HostResult<base::Unit> {
     const RecursiveCallExit exit;
-    return read_sequence(object, values);
+    // Everything read in place (numpy's arrays, array.array, memoryview) is a sequence: nothing
+    // skips the "Sequence" test below this way.
+    if (const std::optional<base::CoordinateView> doubles = numpy_doubles(object)) {
+      coordinates.in_place_view_ = *doubles;
+      coordinates.in_place_ = true;
+      return base::Unit{};
+    }
+    if (coordinates.buffer_.acquire(object) && coordinates.buffer_.holds_doubles()) {
+      coordinates.in_place_view_ = coordinates.buffer_.doubles();
+      coordinates.in_place_ = true;
+      return base::Unit{};
+    }
+    try {
+      if (earlier != nullptr && earlier->in_place_) earlier->take_copy();
+    } catch (const std::bad_alloc&) {
+      return out_of_memory();
+    }
+    return read_sequence(object, coordinates.values_, coordinates.buffer_);
   }();
   if (!read) return argument_extraction_error(name, std::move(read).error());
   return read;

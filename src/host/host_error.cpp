@@ -1,6 +1,5 @@
 #include "host/host_error.hpp"
 
-#include "host/panic.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
@@ -47,21 +46,6 @@ PyRef HostError::into_exception() && noexcept {
   if (exception_) return std::move(exception_);
   std::move(*this).restore();
   return PyRef::steal(compat::get_raised_exception());
-}
-
-std::optional<HostError> take() {
-  PyRef exception = PyRef::steal(compat::get_raised_exception());
-  if (!exception) return std::nullopt;
-  if (is_panic_type(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())))) {
-    resume_panic(std::move(exception));
-  }
-  return HostError::captured(std::move(exception));
-}
-
-HostError take_or_system_error() {
-  std::optional<HostError> error = take();
-  if (error) return std::move(*error);
-  return HostError::none_was_set();
 }
 
 std::string debug_text(const HostError& error) {

@@ -6,12 +6,13 @@
 //             with `args` a one-element tuple holding the message.
 // Dropping a HostError releases what it holds; raising it (`restore`) consumes it.
 //
-// It is two pointers wide (the deferred form lives on the heap): results carrying it sit in
-// every frame of a conversion, and a user __float__ may call back into the module from there,
-// so the frames of each level of such re-entry stay small.
+// It is two pointers wide (the deferred form lives on the heap), so the results that carry it
+// through every frame of a conversion stay cheap to return.
+//
+// Taking an error out of the host's indicator is not here but with the panics: a pending error
+// may be a fault of ours coming back, which only that layer knows how to resume.
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,15 +65,6 @@ class HostError {
 
 template <class T>
 using HostResult = base::Result<T, HostError>;
-
-// Takes the host's pending error, if any. A pending PanicException is not an ordinary error: it
-// is a fault of ours that travelled through user code, so it is resumed here (this does not
-// return) and reaches the caller as the same fault.
-std::optional<HostError> take();
-
-// `take` for use right after a host call that reported failure: when the host left nothing
-// pending, the SystemError "attempted to fetch exception but none was set" stands in.
-HostError take_or_system_error();
 
 // "HostError { type: ..., value: ... }", for faults that unwrap a HostError.
 std::string debug_text(const HostError& error);

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "host/conversion.hpp"
-#include "host/entry.hpp"
 #include "host/panic.hpp"
 
 namespace tondra::host {

@@ -2,14 +2,17 @@
 
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "base/fault.hpp"
-#include "host/entry.hpp"
 #include "host/host_error.hpp"
 #include "host/text.hpp"
 
 namespace tondra::host {
 namespace {
+
+thread_local long g_lock_depth = 0;
 
 // The type's qualified name is public: callers catch it by name and pickles store it. It has
 // been kelvar_runtime.PanicException since the first release, so it stays, although no package
@@ -29,6 +32,8 @@ constexpr const char* kPanicTypeDoc =
 // An owned reference, released only at the teardown of the interpreter that owns the module:
 // pending exceptions may refer to the type until then.
 PyObject* g_panic_type = nullptr;
+
+constexpr const char* kForeignPanicMessage = "panic from native code";
 
 HostResult<PyRef> import_attribute(const char* module, const char* name) {
   const PyRef imported = PyRef::steal(PyImport_ImportModule(module));
@@ -157,6 +162,51 @@ void resume_panic(PyRef exception) {
   compat::set_raised_exception(exception.release());
   PyErr_PrintEx(0);
   base::resume_fault(std::move(message));
+}
+
+std::optional<HostError> take() {
+  PyRef exception = PyRef::steal(compat::get_raised_exception());
+  if (!exception) return std::nullopt;
+  if (is_panic_type(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())))) {
+    resume_panic(std::move(exception));
+  }
+  return HostError::captured(std::move(exception));
+}
+
+HostError take_or_system_error() {
+  std::optional<HostError> error = take();
+  if (error) return std::move(*error);
+  return HostError::none_was_set();
+}
+
+std::string display_text(PyObject* object) {
+  const PyRef str = PyRef::steal(PyObject_Str(object));
+  if (str) {
+    if (std::optional<std::string> text = string_text(str.get())) return std::move(*text);
+  }
+  take_or_system_error().restore();
+  PyErr_WriteUnraisable(object);
+  const PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (name) {
+    if (std::optional<std::string> text = string_text(name.get())) {
+      return "<unprintable " + *text + " object>";
+    }
+  }
+  PyErr_Clear();
+  return "<unprintable object>";
+}
+
+// Should even the message not fit in memory, noexcept ends the process here: there is no
+// longer a safe way to tell the host.
+LockMark::LockMark() noexcept { ++g_lock_depth; }
+LockMark::~LockMark() { --g_lock_depth; }
+
+bool lock_held() noexcept { return g_lock_depth > 0; }
+
+void raise_foreign_exception(const char* what) noexcept {
+  const std::string message = what != nullptr ? what : kForeignPanicMessage;
+  base::report_fault(message, base::SourcePos::here());
+  raise_panic(message);
 }
 
 }  // namespace tondra::host

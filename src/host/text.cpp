@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-#include "host/host_error.hpp"
-
 namespace tondra::host {
 namespace {
 
@@ -73,23 +71,6 @@ std::optional<std::string> string_text(PyObject* str) {
   if (!bytes) return std::nullopt;
   return utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-}
-
-std::string display_text(PyObject* object) {
-  const PyRef str = PyRef::steal(PyObject_Str(object));
-  if (str) {
-    if (std::optional<std::string> text = string_text(str.get())) return std::move(*text);
-  }
-  take_or_system_error().restore();
-  PyErr_WriteUnraisable(object);
-  const PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
-  if (name) {
-    if (std::optional<std::string> text = string_text(name.get())) {
-      return "<unprintable " + *text + " object>";
-    }
-  }
-  PyErr_Clear();
-  return "<unprintable object>";
 }
 
 std::string repr_text(PyObject* object) {

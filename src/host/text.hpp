@@ -1,6 +1,7 @@
 #pragma once
 // Host strings as UTF-8 text for our messages. A host string may hold lone surrogates, which
-// UTF-8 cannot carry; messages then show U+FFFD in their place rather than fail.
+// UTF-8 cannot carry; messages then show U+FFFD in their place rather than fail. The bottom of
+// the host layer beside PyRef: nothing here raises or takes a host error.
 
 #include <optional>
 #include <string>
@@ -18,10 +19,6 @@ std::string utf8_lossy(std::string_view bytes);
 // The text of the host string `str`; lone surrogates come out as U+FFFD. Null only if the host
 // ran out of memory, with its error pending.
 std::optional<std::string> string_text(PyObject* str);
-
-// str(object) as text. If str() fails, that failure is reported as unraisable and
-// "<unprintable T object>" stands in ("<unprintable object>" without a type name).
-std::string display_text(PyObject* object);
 
 // repr(object) as text, for debug texts; never fails ("<unrepresentable object>" instead).
 std::string repr_text(PyObject* object);

@@ -210,13 +210,6 @@ ArrayBase<View, 2> ArrayBase<S, D>::t() const noexcept requires(D == 2)
 }
 
 template <class S, std::size_t D>
-ArrayBase<Owned, 2> ArrayBase<S, D>::into_transposed() && noexcept requires(kOwned && D == 2)
-{
-  return ArrayBase<Owned, 2>(std::move(storage_), offset_, {shape_[1], shape_[0]},
-                             {strides_[1], strides_[0]});
-}
-
-template <class S, std::size_t D>
 ArrayBase<View, 1> ArrayBase<S, D>::column(std::size_t j, base::SourcePos where) const
     requires(D == 2)
 {

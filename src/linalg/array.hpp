@@ -16,7 +16,7 @@
 //   std::vector<double> w, u, v;                     // equal length n when all is well
 //   auto stacked = linalg::stack_new_axis(
 //       {Array1View::of(w), Array1View::of(u), Array1View::of(v)});  // 3 x n, strides (n, 1)
-//   Array2 m = unwrap(std::move(stacked)).into_transposed();         // n x 3, strides (1, n)
+//   Array2 m = unwrap(std::move(stacked)).t().to_owned();            // n x 3, strides (1, n)
 //   if (!linalg::all_finite(m)) ...                  // or let svd_into refuse it
 //   auto svd = linalg::svd_into(std::move(m), /*wants_u=*/false, /*wants_vt=*/true);
 //   const linalg::SvdResult result = unwrap(std::move(svd));  // Result<SvdResult, LinalgError>
@@ -144,9 +144,6 @@ class ArrayBase {
   ArrayBase<View, D> view() const noexcept;
   // The lengths and strides exchanged; nothing is copied.
   ArrayBase<View, 2> t() const noexcept requires(D == 2);
-  // The same transposition of an owned array, keeping its buffer: what t().to_owned() gives
-  // for a contiguous array, without the copy (the Taubin matrix is tens of megabytes).
-  ArrayBase<Owned, 2> into_transposed() && noexcept requires(kOwned && D == 2);
   // Column j: length rows, stride s0, starting at (0, j).
   ArrayBase<View, 1> column(std::size_t j, base::SourcePos where = base::SourcePos::here()) const
       requires(D == 2);

@@ -28,8 +28,8 @@
 //  6. a block whose inner axis runs backwards (stride -1): InvalidStride { s0, s1 }, since LAPACK
 //     would then decompose the matrix with its rows (columns) reversed.
 // The lower layers guard themselves too, so that no path reaches LAPACK with a bad buffer: a
-// layout without elements or a buffer whose length does not match it is InvalidShape, a
-// non-finite element NonFiniteInput.
+// layout without elements or a buffer whose length does not match it is InvalidShape, and a
+// non-finite element, which svd_into has already refused, is a fault.
 //
 // LAPACK's INFO < 0 is LapackInvalidValue, INFO > 0 (no convergence) LapackComputationalFailure,
 // each carrying INFO; svd_into wraps them as Lapack(...). A workspace size that LAPACK reports
@@ -49,7 +49,7 @@
 namespace tondra::linalg {
 
 // LAPACK's outcome. Debug texts: "LapackInvalidValue { return_code: -4 }",
-// "LapackComputationalFailure { return_code: 2 }", "InvalidShape", "NonFiniteInput".
+// "LapackComputationalFailure { return_code: 2 }", "InvalidShape".
 struct LapackError {
   struct LapackInvalidValue {
     std::int32_t return_code;
@@ -63,12 +63,8 @@ struct LapackError {
   struct InvalidShape {
     bool operator==(const InvalidShape&) const = default;
   };
-  struct NonFiniteInput {
-    bool operator==(const NonFiniteInput&) const = default;
-  };
 
-  std::variant<LapackInvalidValue, LapackComputationalFailure, InvalidShape, NonFiniteInput>
-      variant;
+  std::variant<LapackInvalidValue, LapackComputationalFailure, InvalidShape> variant;
   bool operator==(const LapackError&) const = default;
 };
 
@@ -170,7 +166,7 @@ class SvdWork {
                                                    bool wants_vt);
 
   // Decomposes the buffer (overwritten) into this workspace. `a` must hold exactly
-  // lead_dim * other_dim finite elements.
+  // lead_dim * other_dim elements (InvalidShape otherwise), all finite (a fault otherwise).
   base::Result<SvdViews, LapackError> calc(std::span<double> a);
 
   // calc, then hands the buffers over; the workspace is consumed.

@@ -1,10 +1,10 @@
 """tondrakit.fit_groups: one circle per group of a table of points.
 
-The table is grouped once: the group keys are turned into codes (sorted), the rows are put in
-group order by a counting sort that keeps each group's rows in table order, and from then on a
-group is a slice of two contiguous coordinate arrays. Groups are fitted in chunks of whole groups
-in key order; a chunk is the unit of work for an executor, so the serial path and every executor
-run the very same code on the very same arrays, and the results agree to the bit.
+The table is grouped once: the group keys are turned into codes (sorted), and a counting sort
+gives the rows in group order, each group's rows in table order. Groups are fitted in chunks of
+whole groups in key order, each chunk's points gathered into two contiguous arrays; a chunk is
+the unit of work for an executor, so the serial path and every executor run the very same code
+on the very same arrays, and the results agree to the bit.
 
 Inside a chunk the only per-group work is the native call. Everything that can be decided for
 all groups at once is: the checks of the points (too few, not finite, coincident, collinear), and
@@ -58,18 +58,22 @@ COLUMNS: Final[tuple[str, ...]] = (
 )
 _FLOAT_COLUMNS: Final[tuple[str, ...]] = tuple(c for c in COLUMNS if c != "n")
 
-# Points per chunk. Serially, small enough for the statistics' temporaries (a dozen arrays of this
-# many doubles) to stay in the processor's cache, which more than halves their cost; for an
-# executor, up to four times that (a task of this size costs far more to fit than to send).
-_SERIAL_CHUNK_POINTS: Final = 1 << 16
+# Points per chunk: enough groups of each size for the batched statistics to pay (tables of many
+# sizes have few groups of each in a chunk); for an executor, as many as give each worker several
+# tasks (a task of this size costs far more to fit than to send).
+_SERIAL_CHUNK_POINTS: Final = 1 << 18
+# The statistics run on blocks of about this many points, whose temporaries stay in the cache.
+_BLOCK_POINTS: Final = 1 << 16
+# Below this many numbers in one row of a batch, its sums are one cumulative sum (see _sums).
+_FEW_COLUMNS: Final = 1024
 _EXECUTOR_MIN_CHUNK_POINTS: Final = 1 << 13
 _EXECUTOR_MAX_CHUNK_POINTS: Final = 1 << 18
 # An executor gets at least this many chunks when there are enough groups, so that its workers
 # share the load evenly even when one chunk's groups are slower than another's.
 _EXECUTOR_MIN_CHUNKS: Final = 16
 
-# Integer keys spanning at most this many values per row are coded by a lookup table (one pass,
-# no hashing); wider ranges go through pandas' factorize.
+# Integer keys spanning at most this many values per row are their own codes (no hashing); wider
+# ranges, and keys of any other kind, go through pandas' factorize.
 _DENSE_SPAN_PER_ROW: Final = 4
 
 
@@ -101,35 +105,68 @@ class ChunkResult:
 @dataclass(frozen=True, slots=True)
 class Grouped:
     """A table's points in group order: group g is rows offsets[g]:offsets[g + 1] of the
-    coordinates taken in `order` (None: in the order they are)."""
+    coordinates taken in `order` (None: in the order they are).
+
+    Groups are fitted in the order `sequence` (None: key order), by size when sizes differ, so
+    that the groups of one size come together in long batches for the statistics.
+    """
 
     keys: pd.Index
     offsets: IntArray
     source_x: FloatArray
     source_y: FloatArray
     order: npt.NDArray[np.intp] | None
+    sequence: npt.NDArray[np.intp] | None
 
     @property
     def sizes(self) -> IntArray:
         return np.diff(self.offsets)
 
-    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
-        """The points of groups first..stop-1, back to back, as two C arrays. Taken a chunk at a
-        time, so that an executor's workers start on the first while the rest are gathered."""
-        a, b = int(self.offsets[first]), int(self.offsets[stop])
+    @property
+    def sequence_sizes(self) -> IntArray:
+        """The sizes of the groups in the order they are fitted."""
+        sizes = self.sizes
+        return sizes if self.sequence is None else sizes[self.sequence]
+
+    def group_of(self, position: int) -> int:
+        """The group fitted at `position` of the sequence."""
+        return position if self.sequence is None else int(self.sequence[position])
+
+    def group_points(self, g: int) -> tuple[FloatArray, FloatArray]:
+        """The points of group g (in key order), in table order."""
+        a, b = int(self.offsets[g]), int(self.offsets[g + 1])
         if self.order is None:
             return self.source_x[a:b], self.source_y[a:b]
         rows = self.order[a:b]
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
+    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
+        """The points of the groups at positions first..stop-1 of the sequence, back to back, as
+        two C arrays. Taken a chunk at a time, so that an executor's workers start on the first
+        while the rest are gathered."""
+        if self.sequence is None:
+            a, b = int(self.offsets[first]), int(self.offsets[stop])
+            if self.order is None:
+                return self.source_x[a:b], self.source_y[a:b]
+            rows = self.order[a:b]
+        else:
+            chosen = self.sequence[first:stop]
+            sizes = self.sizes[chosen]
+            ends = np.cumsum(sizes)
+            # Row i of the chunk is row i - (its group's start in the chunk) of its group.
+            rows = np.repeat(self.offsets[chosen] - (ends - sizes), sizes) + np.arange(int(ends[-1]))
+            if self.order is not None:
+                rows = self.order[rows]
+        return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
-def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
+
+def _nelder_mead(xs: memoryview, ys: memoryview) -> list[float]:
     return tondra.fit_lsq(xs, ys, "nelder_mead")
 
 
 # The native function of each method, called directly in the loop over groups (a panic is then
 # handed to fit()'s own wrapper, which says what failed).
-_NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float]]]] = {
+_NATIVE_CALLS: Final[dict[str, Callable[[memoryview, memoryview], Sequence[float]]]] = {
     "lsq": tondra.fit_lsq,
     "nelder_mead": _nelder_mead,
     "taubin": tondra.taubin_svd,
@@ -267,7 +304,10 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
         counts = counts[used]
     offsets = np.zeros(len(keys) + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
-    return Grouped(keys, offsets, np.ascontiguousarray(xs), np.ascontiguousarray(ys), order)
+    sequence = None
+    if counts.size and int(counts.min()) != int(counts.max()):
+        sequence = np.argsort(counts, kind="stable").astype(np.intp)
+    return Grouped(keys, offsets, np.ascontiguousarray(xs), np.ascontiguousarray(ys), order, sequence)
 
 
 # --- the statistics of many groups at once ----------------------------------------------------------
@@ -282,7 +322,14 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
 
 
 def _sums(rows: FloatArray) -> FloatArray:
-    """Sum over axis 0 of an (n, ...) array, in index order from +0.0, for each column."""
+    """Sum over axis 0 of an (n, ...) array, in index order from +0.0, for each column.
+
+    Few columns (a batch of few sets): one cumulative sum, which adds in index order too (each
+    partial sum is an output), where n vector additions would cost a call each for little work.
+    """
+    if rows[0].size < _FEW_COLUMNS:
+        out: FloatArray = np.cumsum(rows, axis=0)[-1] + 0.0
+        return out
     total = np.zeros(rows.shape[1:])
     for row in rows:
         total += row
@@ -290,10 +337,10 @@ def _sums(rows: FloatArray) -> FloatArray:
 
 
 def _blocks(rows: FloatArray) -> list[slice]:
-    """Column ranges of an (n, G) array of about _SERIAL_CHUNK_POINTS points each: the
-    statistics' temporaries of that size stay in the cache."""
+    """Column ranges of an (n, G) array of about _BLOCK_POINTS points each: the statistics'
+    temporaries of that size stay in the cache, which more than halves their cost."""
     count, groups = rows.shape
-    step = max(1, _SERIAL_CHUNK_POINTS // max(count, 1))
+    step = max(1, _BLOCK_POINTS // max(count, 1))
     if groups <= 2 * step:  # a serial chunk is one block
         return [slice(0, groups)]
     return [slice(start, start + step) for start in range(0, groups, step)]
@@ -390,6 +437,16 @@ def _input_failure(xs: FloatArray, ys: FloatArray) -> BaseException:
     raise AssertionError("the points passed the checks they were expected to fail")
 
 
+def _double_view(values: FloatArray) -> memoryview:
+    """A memoryview of plain doubles ('d'). numpy marks an array whose data is not aligned as
+    '=d', which the native module does not read as a buffer (nor can a memoryview give its
+    items): such data, as deserialised from a message, say, is copied first."""
+    view = memoryview(values)
+    if view.format == "d":
+        return view
+    return memoryview(np.array(values, dtype=np.float64, order="C"))
+
+
 def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
     """Fits each group of a chunk: group g is the next sizes[g] points of xs and ys."""
     if options.robust:
@@ -435,11 +492,12 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     call = _NATIVE_CALLS[options.method]
     todo = np.flatnonzero(fitted).tolist()
     centres: list[Sequence[float]] = []
-    if len(todo) == ngroups and len(runs) == 1:
-        # Every group fitted and all of one size: rows of one reshape, the cheapest views.
-        size = runs[0][0]
+    # Slices of a memoryview: the cheapest objects the native module reads from their buffer (a
+    # numpy view costs twice as much to make and to export, a list many times more).
+    mx, my = _double_view(xs), _double_view(ys)
+    if len(todo) == ngroups:
         try:
-            centres = [call(rx, ry) for rx, ry in zip(xs.reshape(-1, size), ys.reshape(-1, size))]
+            centres = [call(mx[a:b], my[a:b]) for a, b in zip(starts, stops)]
         except BaseException as e:
             if type(e).__name__ != "PanicException":
                 raise
@@ -448,7 +506,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     for g in todo if not centres else ():
         a, b = starts[g], stops[g]
         try:
-            add(call(xs[a:b], ys[a:b]))
+            add(call(mx[a:b], my[a:b]))
         except BaseException as e:
             if type(e).__name__ != "PanicException":
                 raise
@@ -558,53 +616,88 @@ class _Progress:
             self._bar.close()
 
 
-def _run_serial(grouped: Grouped, options: Options, stop_early: bool, progress: bool) -> list[ChunkResult]:
-    bounds = _chunk_bounds(grouped.offsets, _SERIAL_CHUNK_POINTS)
-    sizes = grouped.sizes
-    results: list[ChunkResult] = []
-    with _progress_bar(len(sizes), progress) as bar:
-        for g0, g1 in zip(bounds[:-1], bounds[1:]):
+def _chunk_plan(grouped: Grouped, target_points: int) -> tuple[list[int], list[int]]:
+    """Chunk bounds (positions in the sequence) and the smallest group index in each chunk."""
+    sizes = grouped.sequence_sizes
+    offsets = np.zeros(sizes.size + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    bounds = _chunk_bounds(offsets, target_points)
+    if grouped.sequence is None:
+        return bounds, bounds[:-1]
+    firsts = [int(grouped.sequence[a:b].min()) for a, b in zip(bounds[:-1], bounds[1:])]
+    return bounds, firsts
+
+
+def _first_failure(grouped: Grouped, bounds: list[int], results: Sequence[ChunkResult | None]) -> int | None:
+    """The smallest group index among the failures found so far."""
+    best: int | None = None
+    for k, result in enumerate(results):
+        if result is None:
+            continue
+        for g, _ in result.failures:
+            index = grouped.group_of(bounds[k] + g)
+            if best is None or index < best:
+                best = index
+    return best
+
+
+def _settled(best: int | None, firsts: list[int], results: Sequence[ChunkResult | None]) -> bool:
+    """Whether the first failing group in key order is known: no chunk still to come holds a
+    group of a smaller key."""
+    return best is not None and all(
+        result is not None or first > best for first, result in zip(firsts, results)
+    )
+
+
+def _run_serial(
+    grouped: Grouped, options: Options, stop_early: bool, progress: bool
+) -> tuple[list[int], list[ChunkResult | None]]:
+    bounds, firsts = _chunk_plan(grouped, _SERIAL_CHUNK_POINTS)
+    sizes = grouped.sequence_sizes
+    results: list[ChunkResult | None] = [None] * (len(bounds) - 1)
+    with _progress_bar(sizes.size, progress) as bar:
+        for k, (g0, g1) in enumerate(zip(bounds[:-1], bounds[1:])):
             xs, ys = grouped.points(g0, g1)
-            result = fit_chunk(xs, ys, sizes[g0:g1], options)
-            results.append(result)
+            result = results[k] = fit_chunk(xs, ys, sizes[g0:g1], options)
             bar.update(g1 - g0)
             if stop_early and result.failures:
-                break
-    return results
+                if _settled(_first_failure(grouped, bounds, results), firsts, results):
+                    break
+    return bounds, results
 
 
 def _run_executor(
     executor: Executor, grouped: Grouped, options: Options, stop_early: bool, progress: bool
-) -> list[ChunkResult]:
-    """Chunks to the executor; with stop_early, as soon as the first failing chunk in key order
-    is known (every chunk before it done), the rest are cancelled."""
+) -> tuple[list[int], list[ChunkResult | None]]:
+    """Chunks to the executor; with stop_early, as soon as the first failing group in key order
+    is known, the rest are cancelled."""
     total = int(grouped.offsets[-1])
     target = max(_EXECUTOR_MIN_CHUNK_POINTS, -(-total // _EXECUTOR_MIN_CHUNKS))
     target = min(target, _EXECUTOR_MAX_CHUNK_POINTS)
-    bounds = _chunk_bounds(grouped.offsets, target)
-    sizes = grouped.sizes
+    bounds, firsts = _chunk_plan(grouped, target)
+    sizes = grouped.sequence_sizes
     futures: list[Future[ChunkResult]] = []
+    results: list[ChunkResult | None] = [None] * (len(bounds) - 1)
     try:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
             xs, ys = grouped.points(g0, g1)
             futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
-        results: list[ChunkResult | None] = [None] * len(futures)
         pending = set(futures)
-        done_prefix = 0
-        with _progress_bar(len(sizes), progress) as bar:
+        with _progress_bar(sizes.size, progress) as bar:
             while pending:
                 finished, pending = wait(pending, return_when=FIRST_COMPLETED)
+                failed = False
                 for future in finished:
                     k = index[id(future)]
-                    results[k] = future.result()
+                    results[k] = result = future.result()
                     bar.update(bounds[k + 1] - bounds[k])
-                while done_prefix < len(results) and results[done_prefix] is not None:
-                    prefix_result = results[done_prefix]
-                    done_prefix += 1
-                    if stop_early and prefix_result is not None and prefix_result.failures:
-                        return [r for r in results[:done_prefix] if r is not None]
-        return [r for r in results if r is not None]
+                    failed = failed or bool(result.failures)
+                if stop_early and failed and _settled(
+                    _first_failure(grouped, bounds, results), firsts, results
+                ):
+                    break
+        return bounds, results
     finally:
         for future in futures:
             future.cancel()
@@ -627,27 +720,35 @@ def _group_failure(key: object, error: BaseException) -> FitError:
     return FitError(f"group {_key_text(key)}: {error}")
 
 
-def _assemble(grouped: Grouped, chunks: Sequence[ChunkResult], options: Options, on_error: OnError) -> pd.DataFrame:
+def _assemble(
+    grouped: Grouped, chunks: Sequence[ChunkResult], options: Options, on_error: OnError
+) -> pd.DataFrame:
+    """The result table from every chunk's fits (in the sequence's order), rows in key order."""
     values = np.concatenate([c.values for c in chunks], axis=1)
     n = np.concatenate([c.n for c in chunks])
-    columns: dict[str, object] = {}
-    for k, name in enumerate(_FLOAT_COLUMNS):
-        columns[name] = values[k]
-    data: dict[str, object] = {name: columns[name] for name in ("cx", "cy", "r", "rms")}
-    data["n"] = n
-    for name in ("stderr_cx", "stderr_cy", "stderr_r"):
-        data[name] = columns[name]
+    where = grouped.sequence  # row of the table for each position of the sequence
+    if where is not None:
+        values[:, where] = values.copy()
+        n[where] = n.copy()
+    data: dict[str, object] = {name: values[k] for k, name in enumerate(_FLOAT_COLUMNS)}
+    data = {name: data[name] for name in ("cx", "cy", "r", "rms")} | {"n": n} | {
+        name: data[name] for name in ("stderr_cx", "stderr_cy", "stderr_r")
+    }
+    count = n.size
     if options.robust:
-        inliers: list[object] = []
+        inliers: list[object] = [None] * count
+        position = 0
         for c in chunks:
-            inliers.extend(c.inliers or [None] * c.n.size)
+            for mask in c.inliers or [None] * c.n.size:
+                inliers[grouped.group_of(position)] = mask
+                position += 1
         data["inliers"] = pd.Series(inliers, dtype=object, index=grouped.keys)
     if on_error == "nan":
-        errors: list[str | None] = [None] * n.size
+        errors: list[str | None] = [None] * count
         start = 0
         for c in chunks:
             for g, error in c.failures:
-                errors[start + g] = str(error)
+                errors[grouped.group_of(start + g)] = str(error)
             start += c.n.size
         # object, not text: a fitted group's entry stays None rather than becoming NaN
         data["error"] = pd.Series(errors, dtype=object, index=grouped.keys)
@@ -716,16 +817,16 @@ def fit_grouped(
         return empty_result(grouped.keys, options.robust, on_error)
     stop_early = on_error == "raise"
     if executor is None:
-        chunks = _run_serial(grouped, options, stop_early, progress)
+        bounds, results = _run_serial(grouped, options, stop_early, progress)
     else:
-        chunks = _run_executor(executor, grouped, options, stop_early, progress)
-    if stop_early:
-        start = 0
-        for c in chunks:
-            if c.failures:
-                g, error = c.failures[0]
-                raise _group_failure(grouped.keys[start + g], error) from error
-            start += c.n.size
+        bounds, results = _run_executor(executor, grouped, options, stop_early, progress)
+    first = _first_failure(grouped, bounds, results)
+    if stop_early and first is not None:
+        for k, result in enumerate(results):
+            for g, error in result.failures if result is not None else ():
+                if grouped.group_of(bounds[k] + g) == first:
+                    raise _group_failure(grouped.keys[first], error) from error
+    chunks = [r for r in results if r is not None]
     return _assemble(grouped, chunks, options, on_error)
 
 

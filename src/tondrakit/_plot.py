@@ -42,7 +42,7 @@ def plot_groups(grouped: Grouped, circles: pd.DataFrame, path: str, title: str) 
         angles = np.linspace(0.0, 2.0 * math.pi, 361)
         for g in range(count):
             colour = colours(g % 10)
-            xs, ys = grouped.points(g, g + 1)
+            xs, ys = grouped.group_points(g)
             ax.plot(xs, ys, ".", color=colour, markersize=3)
             row = circles.iloc[g]
             cx, cy, r = float(row["cx"]), float(row["cy"]), float(row["r"])

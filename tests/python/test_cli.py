@@ -101,6 +101,13 @@ class TestBadInput:
         assert message in err
         assert not out_path.exists()
 
+    def test_plot_without_matplotlib_names_the_extra(self, tmp_path, capsys, monkeypatch):
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
+        status, out, err = run(tmp_path, capsys, POINTS, "--plot", str(tmp_path / "p.png"))
+        assert (status, out) == (2, "")
+        assert err == ("tondrakit: --plot: drawing needs matplotlib: install the extra with"
+                       "  pip install 'tondra[plot]'\n")
+
     def test_unreadable_paths(self, tmp_path, capsys):
         for path, reason in [(tmp_path / "missing.csv", "No such file or directory"),
                              (tmp_path, "Is a directory")]:

@@ -434,3 +434,38 @@ class TestBufferConversion:
                 print(type(e).__name__, e)
         """)
         assert proc.stdout == b"PanicException capacity overflow\n"
+
+
+class TestArraysReadInPlace:
+    """float64 arrays are read where they lie, yet each argument is read as it was when converted,
+    and the caller's arrays stay free to change once the call no longer needs them."""
+
+    def test_array_written_by_the_other_arguments_float_keeps_its_converted_values(self):
+        xs = np.array([1.0, 2.0, 3.0])
+
+        class Writes:
+            def __float__(self):
+                xs[:] = 100.0
+                return 0.0
+
+        assert tondra.fit_geometrical(xs, [Writes(), 0.0, 0.0]) == [2.0, 0.0]
+        assert tondra.fit_geometrical(xs[::-1], [Writes(), 0.0, 0.0]) == [100.0, 0.0]
+
+    @pytest.mark.parametrize("code", ["d", "i"])
+    def test_array_resized_by_the_other_arguments_float_is_not_held(self, code):
+        xs = array.array(code, [1, 2, 3])
+
+        class Grows:
+            def __float__(self):
+                xs.append(7)
+                return 0.0
+
+        assert tondra.fit_geometrical(xs, [Grows(), 0.0, 0.0]) == [2.0, 0.0]
+        assert len(xs) == 4
+
+    def test_every_fit_reads_strided_views_as_their_copies(self):
+        pts = np.array([[3.0, -1.0], [7.0, 2.5], [4.0, 6.0], [-1.0, 3.0], [0.5, 0.25]])
+        for fit in (tondra.fit_geometrical, tondra.taubin_svd, tondra.fit_lsq):
+            for x, y in [(pts[:, 0], pts[:, 1]), (pts[::-1, 0], pts[::-1, 1]),
+                         (pts[::2, 0], pts[::2, 1])]:
+                assert fit(x, y) == fit(list(x), list(y)) == fit(x.copy(), y.copy())

@@ -24,7 +24,7 @@ WAIT_SECONDS = 180
 def client():
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, silence_logs=logging.CRITICAL,
+        dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
     ) as cluster, distributed.Client(cluster, timeout=WAIT_SECONDS) as c:
         yield c
 
@@ -89,3 +89,14 @@ class TestErrors:
             tondrakit.dask.fit_groups(ddf, on_error="ignore")
         with pytest.raises(TypeError, match="must be a dask.dataframe.DataFrame"):
             tondrakit.dask.fit_groups(table())
+
+
+class TestWithoutDask:
+    def test_importing_it_names_the_extra_to_install(self, monkeypatch):
+        import importlib
+        import sys
+
+        monkeypatch.setitem(sys.modules, "dask.dataframe", None)  # as if not installed
+        monkeypatch.delitem(sys.modules, "tondrakit.dask")
+        with pytest.raises(ImportError, match=r"pip install 'tondra\[dask\]'"):
+            importlib.import_module("tondrakit.dask")

@@ -1,31 +1,16 @@
 import collections
 import importlib.util
-import os
 import signal
 import sys
 
 import pytest
-
-# A __float__ that calls the module again, as deep as the recursion limit lets it.
-DEEP_REENTRY = """
-import sys
 import tondra
-sys.setrecursionlimit(6000)
-class Reenters:
-    def __float__(self):
-        FIT([Reenters()], [0.0])
-        return 0.0
-try:
-    FIT([Reenters()], [0.0])
-except RecursionError:
-    print("RecursionError")
-print(FIT([0, 2], [0, 4]))
-"""
 
-# The same in a thread of 1.5 MiB stack with recursion limit 1000, which allows at most 1000
-# levels (3.13 counts one per level, older versions more): the limit comes first only while each
-# level takes about as much C stack as a builtin's (under 1.5 KiB); levels of 1.8 KiB overflow.
-DEEP_REENTRY_SMALL_STACK = """
+# A __float__ that calls the module again, as deep as it goes. What ends it depends on the
+# interpreter, the build and the parameters: the recursion limit (LIMIT; 0 keeps the default)
+# or the C stack (that of a thread of STACK KiB; 0 runs on the main thread). Either way the
+# outcome must be a RecursionError, and the module must work afterwards.
+DEEP_REENTRY = """
 import sys
 import threading
 import tondra
@@ -35,16 +20,21 @@ class Reenters:
         FIT([Reenters()], [0.0])
         return 0.0
 def deep():
-    sys.setrecursionlimit(1000)
+    if LIMIT:
+        sys.setrecursionlimit(LIMIT)
     try:
         FIT([Reenters()], [0.0])
     except RecursionError:
         outcome.append("RecursionError")
-threading.stack_size(1536 << 10)
-thread = threading.Thread(target=deep)
-thread.start()
-thread.join()
+if STACK:
+    threading.stack_size(STACK << 10)
+    thread = threading.Thread(target=deep)
+    thread.start()
+    thread.join()
+else:
+    deep()
 print(*outcome)
+print(FIT([0, 2, 1], [1, 1, 0]))
 """
 
 # The module's initialisation with every allocation from the k-th on failing. The extension is
@@ -62,21 +52,21 @@ finally:
 """
 
 
+class TestDeepReentry:
+    # A raised limit leaves only the C stack to stop the recursion on every interpreter; a
+    # thread of 256 KiB runs out of it within a few hundred levels, wherever the limit is.
+    @pytest.mark.parametrize("stack", [0, 256], ids=["main-thread", "thread-256k"])
+    @pytest.mark.parametrize("limit", [0, 1_000_000], ids=["default-limit", "raised-limit"])
+    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
+    def test_deep_reentry_ends_in_recursion_error_not_a_crash(self, child, fit, limit, stack):
+        code = DEEP_REENTRY.replace("FIT", "tondra." + fit)
+        proc = child(code.replace("LIMIT", str(limit)).replace("STACK", str(stack)))
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        after = str(getattr(tondra, fit)([0, 2, 1], [1, 1, 0]))
+        assert proc.stdout.decode().splitlines() == ["RecursionError", after]
+
+
 class TestResourceExhaustion:
-    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
-    def test_deep_reentry_ends_in_recursion_error_not_a_crash(self, child, fit):
-        proc = child(DEEP_REENTRY.replace("FIT", "tondra." + fit))
-        assert proc.returncode == 0, proc.stderr[-2000:]
-        assert proc.stdout.decode().splitlines()[0] == "RecursionError"
-
-    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                        reason="the sanitizers' frames are several times larger")
-    @pytest.mark.parametrize("fit", ["fit_geometrical", "fit_lsq", "taubin_svd"])
-    def test_deep_reentry_fits_a_small_thread_stack(self, child, fit):
-        proc = child(DEEP_REENTRY_SMALL_STACK.replace("FIT", "tondra." + fit))
-        assert proc.returncode == 0, proc.stderr[-2000:]
-        assert proc.stdout.decode().split() == ["RecursionError"]
-
     @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="no _testcapi")
     def test_import_without_memory_raises_memory_error_never_aborts(self, child):
         outcomes = collections.Counter()

@@ -12,6 +12,7 @@ import pytest
 import tondrakit
 from kit_cases import contaminated_arc
 from tondrakit._circle import circle_stats, shape_problems
+import tondrakit._groups as groups
 from tondrakit._groups import _maybe_flat, _stats
 
 FLOATS = ["cx", "cy", "r", "rms", "stderr_cx", "stderr_cy", "stderr_r"]
@@ -161,6 +162,21 @@ class TestFailingGroups:
         with pytest.raises(tondrakit.FitError, match="^group 'd': the points are collinear"):
             tondrakit.fit_groups(table[table["group"] != "b"])
 
+    def test_the_first_failing_key_wins_though_groups_run_in_order_of_size(self, monkeypatch):
+        monkeypatch.setattr(groups, "_SERIAL_CHUNK_POINTS", 64)  # many chunks
+        rng = np.random.default_rng(17)
+        keys = [f"k{k:02}" for k in range(1, 40)]
+        table = circle_table(rng, list(rng.integers(5, 25, len(keys))), keys=keys)
+        line = np.linspace(0.0, 1.0, 30)
+        flat = pd.DataFrame({"group": "a", "x": line, "y": 2 * line})  # first key, largest group
+        short = pd.DataFrame({"group": "z", "x": [0.0, 1.0], "y": [1.0, 0.0]})  # fitted first
+        table = pd.concat([short, table, flat], ignore_index=True)
+        for executor in (None, concurrent.futures.ThreadPoolExecutor(2)):
+            with pytest.raises(tondrakit.FitError, match="^group 'a': the points are collinear"):
+                tondrakit.fit_groups(table, executor=executor)
+            if executor is not None:
+                executor.shutdown()
+
     def test_nan_rows_carry_fits_message_and_leave_the_others_alone(self):
         table = failing_table()
         result = tondrakit.fit_groups(table, on_error="nan")
@@ -183,6 +199,22 @@ class TestFailingGroups:
         pd.testing.assert_frame_equal(tondrakit.fit_groups(alone, on_error="nan"), both)
 
 
+class TestUnalignedData:
+    def test_coordinates_not_aligned_in_memory_are_read_all_the_same(self):
+        # As a message's bytes can hold them after deserialisation, at any offset.
+        table = circle_table(np.random.default_rng(16), [20] * 30).sort_values("group", kind="stable")
+        raw = bytearray(8 * len(table) + 3)
+        offset = memoryview(raw)[3:]
+        xs = np.frombuffer(offset, dtype=np.float64)
+        xs[:] = table["x"].to_numpy()
+        assert not xs.flags["ALIGNED"]
+        grouped = groups.group(table, "x", "y", "group")
+        options = groups.Options("lsq", False, None)
+        aligned = groups.fit_chunk(grouped.source_x, grouped.source_y, grouped.sizes, options)
+        moved = groups.fit_chunk(xs, grouped.source_y, grouped.sizes, options)
+        assert aligned.values.tobytes() == moved.values.tobytes() and not moved.failures
+
+
 class PanicException(BaseException):
     """Stands in for the native module's panic, which valid points do not provoke."""
 
@@ -190,7 +222,6 @@ class PanicException(BaseException):
 class TestNativePanic:
     def test_a_panic_in_one_group_is_fits_error_for_that_group_only(self, monkeypatch):
         import tondrakit._circle as circle
-        import tondrakit._groups as groups
 
         table = circle_table(np.random.default_rng(15), [20] * 12)
         expected = tondrakit.fit_groups(table, on_error="nan")

@@ -9,7 +9,7 @@ namespace {
 
 using tondra::binary_exponent;
 using tondra::largest_magnitude;
-using tondra::scale_by_power_of_two;
+using tondra::scaled_by_power_of_two;
 
 TEST(BinaryScale, LargestMagnitudeReadsEveryElementOfBothVectors) {
   const double inf = std::numeric_limits<double>::infinity();
@@ -31,12 +31,11 @@ TEST(BinaryScale, ExponentPutsTheLargestValueIntoOneToTwo) {
 }
 
 TEST(BinaryScale, ScalingIsExactAcrossTheWholeRange) {
-  std::vector<double> values = {std::numeric_limits<double>::max(), -0x1.8p1000, 0.0};
-  scale_by_power_of_two(values, 1023);
-  EXPECT_EQ(values, (std::vector<double>{0x1.fffffffffffffp0, -0x1.8p-23, 0.0}));
-  std::vector<double> tiny = {std::numeric_limits<double>::denorm_min(), 0x1.8p-1070};
-  scale_by_power_of_two(tiny, -1074);
-  EXPECT_EQ(tiny, (std::vector<double>{1.0, 24.0}));
+  const std::vector<double> values = {std::numeric_limits<double>::max(), -0x1.8p1000, 0.0};
+  EXPECT_EQ(scaled_by_power_of_two(values, 1023),
+            (std::vector<double>{0x1.fffffffffffffp0, -0x1.8p-23, 0.0}));
+  const std::vector<double> tiny = {std::numeric_limits<double>::denorm_min(), 0x1.8p-1070};
+  EXPECT_EQ(scaled_by_power_of_two(tiny, -1074), (std::vector<double>{1.0, 24.0}));
 }
 
 }  // namespace

@@ -1,28 +1,15 @@
 #pragma once
 // FuncCounts: how many times each kind of evaluation has been asked for. A kind has an entry once
 // counted at least once (added to, even by 0); an absent entry is not the same as a count of 0.
-// The counters are plain fields, so counting costs an add; the texts "cost_count" and
-// "gradient_count" name them for diagnostics and for lookups by name.
+// The counters are plain fields, one per kind, so counting costs an add.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string_view>
-
-#include "base/fault.hpp"
 
 namespace tondra::optim {
 
 enum class Evaluation { Cost, Gradient };
-
-inline constexpr std::string_view kCostCount = "cost_count";
-inline constexpr std::string_view kGradientCount = "gradient_count";
-
-// "cost_count" or "gradient_count".
-std::string_view count_name(Evaluation kind);
-// The kind a name stands for; absent for any other text.
-std::optional<Evaluation> evaluation_named(std::string_view name);
 
 class FuncCounts {
  public:
@@ -43,12 +30,6 @@ class FuncCounts {
   // The count, or 0 when there is no entry.
   std::uint64_t count_or_zero(Evaluation kind) const { return entries_[index(kind)].count; }
 
-  // Lookups by name. at and contains fault on a name that is not a counter's; at faults on an
-  // absent entry too; operator[] creates the entry at 0.
-  bool contains(std::string_view name, base::SourcePos where = base::SourcePos::here()) const;
-  std::uint64_t at(std::string_view name, base::SourcePos where = base::SourcePos::here()) const;
-  std::uint64_t& operator[](std::string_view name);
-
   bool operator==(const FuncCounts&) const = default;
 
  private:
@@ -58,7 +39,6 @@ class FuncCounts {
     bool operator==(const Entry&) const = default;
   };
   static std::size_t index(Evaluation kind) { return static_cast<std::size_t>(kind); }
-  static Evaluation kind_named(std::string_view name, base::SourcePos where);
 
   std::array<Entry, kKinds> entries_{};
 };

@@ -31,12 +31,6 @@ IterState IterState::with_max_iterations(const std::uint64_t n) && {
   return std::move(with_max_iterations(n));
 }
 
-IterState& IterState::with_target_cost(const double c) & {
-  target_cost = c;
-  return *this;
-}
-IterState IterState::with_target_cost(const double c) && { return std::move(with_target_cost(c)); }
-
 std::optional<IterState::Vector> IterState::take_param() {
   return std::exchange(param, std::nullopt);
 }

@@ -60,8 +60,6 @@ struct IterState {
   IterState with_cost(double c) &&;
   IterState& with_max_iterations(std::uint64_t n) &;
   IterState with_max_iterations(std::uint64_t n) &&;
-  IterState& with_target_cost(double c) &;
-  IterState with_target_cost(double c) &&;
 
   // Moves param (grad) out, leaving it absent; prev_param (prev_grad) is untouched.
   std::optional<Vector> take_param();

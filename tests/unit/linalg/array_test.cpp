@@ -199,24 +199,3 @@ TEST(AllFinite, FindsNaNAndInfinityAnywhere) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST(IntoTransposed, KeepsTheBufferAndGivesWhatTheTransposedCopyGives) {
-  const std::vector<double> a = iota(4, 0.0);
-  const std::vector<double> b = iota(4, 10.0);
-  const std::vector<double> c = iota(4, 20.0);
-  tondra::linalg::Array2 stacked = tondra::base::unwrap(stack3(a, b, c));
-  const tondra::linalg::Array2 copied = stacked.t().to_owned();
-  const double* buffer = stacked.data();
-  const tondra::linalg::Array2 moved = std::move(stacked).into_transposed();
-  EXPECT_EQ(moved.data(), buffer);
-  EXPECT_EQ(moved.shape(), copied.shape());
-  EXPECT_EQ(moved.strides(), (tondra::linalg::Array2::Strides{1, 4}));
-  EXPECT_EQ(moved.strides(), copied.strides());
-  for (std::size_t i = 0; i < 4; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(moved(i, j), copied(i, j));
-  }
-}
-
-}  // namespace

@@ -16,8 +16,8 @@ namespace tondra::optim::testing {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The count of the state's copy of a counter, 0 when it has no entry.
-inline std::uint64_t count_of(const IterState& state, const char* key) {
-  return state.counts.contains(key) ? state.counts.at(key) : 0;
+inline std::uint64_t count_of(const IterState& state, Evaluation kind) {
+  return state.counts.count_or_zero(kind);
 }
 
 // sum of w_i (x_i - c_i)^2: minimum 0 at c. Unequal weights make it ill-conditioned.

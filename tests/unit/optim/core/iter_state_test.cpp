@@ -49,20 +49,20 @@ TEST(IterState, MinusInfinityCostsReplaceEachOther) {
 TEST(IterState, FuncCountsOverwriteAndKeepAbsentKeys) {
   Problem<Constant> p(Constant{});
   IterState s;
-  s.counts["gradient_count"] = 9;
-  s.counts["cost_count"] = 9;
+  s.counts.add(Evaluation::Gradient, 9);
+  s.counts.add(Evaluation::Cost, 9);
   (void)p.cost(Vec{0.0});
   (void)p.cost(Vec{0.0});
   s.func_counts(p);
-  EXPECT_EQ(s.counts.at("cost_count"), 2u);
-  EXPECT_EQ(s.counts.at("gradient_count"), 9u);
+  EXPECT_EQ(s.counts.count_or_zero(Evaluation::Cost), 2u);
+  EXPECT_EQ(s.counts.count_or_zero(Evaluation::Gradient), 9u);
 }
 
 TEST(Problem, CountsEvaluationsThatFail) {
   Problem<Constant> p(Constant{});
   EXPECT_FALSE(p.gradient(Vec{0.0}).has_value());
-  EXPECT_EQ(p.counts().at("gradient_count"), 1u);
-  EXPECT_FALSE(p.counts().contains("cost_count"));
+  EXPECT_EQ(p.counts().count_or_zero(Evaluation::Gradient), 1u);
+  EXPECT_FALSE(p.counts().contains(Evaluation::Cost));
 }
 
 TEST(TerminationStatus, DebugTextNamesTheReason) {

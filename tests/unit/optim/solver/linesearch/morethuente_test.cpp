@@ -168,8 +168,8 @@ TEST(MoreThuente, StopsAfterOneTrialWhenTheUnitStepIsAcceptable) {
   EXPECT_FALSE(s.prev_grad.has_value());
   EXPECT_EQ(s.status.reason(), TerminationReason::Converged);
   EXPECT_EQ(s.iteration, 1u);
-  EXPECT_EQ(count_of(s, "cost_count"), 1u);
-  EXPECT_EQ(count_of(s, "gradient_count"), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Cost), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Gradient), 1u);
 }
 
 TEST(MoreThuente, ExtrapolatesAtMostFourTimesTheLastAdvance) {
@@ -179,8 +179,8 @@ TEST(MoreThuente, ExtrapolatesAtMostFourTimesTheLastAdvance) {
   trials.erase(trials.begin());
   EXPECT_EQ(trials, (std::vector<double>{1.0, 5.0, 21.0}));
   EXPECT_EQ(r.value().state.grad, std::vector<double>{-158.0});
-  EXPECT_EQ(count_of(r.value().state, "cost_count"), 3u);
-  EXPECT_EQ(count_of(r.value().state, "gradient_count"), 3u);
+  EXPECT_EQ(count_of(r.value().state, tondra::optim::Evaluation::Cost), 3u);
+  EXPECT_EQ(count_of(r.value().state, tondra::optim::Evaluation::Gradient), 3u);
 }
 
 // Steps the search by hand so that its interval can be looked at between trials.
@@ -327,8 +327,8 @@ TEST(MoreThuenteInit, EvaluatesOnlyWhatTheStateLacks) {
   IterState s = IterState{}.with_param({2.0});
   auto bare = ls.init(problem, s);
   ASSERT_TRUE(bare.has_value());
-  EXPECT_EQ(problem.counts().at("cost_count"), 1u);
-  EXPECT_EQ(problem.counts().at("gradient_count"), 1u);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Cost), 1u);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Gradient), 1u);
   EXPECT_EQ(ls.start_cost(), 4.0);
   EXPECT_EQ(ls.start_slope(), -4.0);
   EXPECT_FALSE(s.param.has_value());  // init keeps the start point itself
@@ -399,8 +399,8 @@ TEST(MoreThuente, NanAtATrialEndsTheSearchAtThatTrial) {
   auto step = ls.next_iter(problem, state);
   ASSERT_FALSE(step.has_value());
   EXPECT_EQ(step.error().text, text);
-  EXPECT_EQ(problem.counts().at("cost_count"), 1u);
-  EXPECT_EQ(problem.counts().at("gradient_count"), 1u);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Cost), 1u);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Gradient), 1u);
 }
 
 TEST(MoreThuente, FunctionFallingWithoutBoundEndsInsteadOfSteppingToInfinity) {

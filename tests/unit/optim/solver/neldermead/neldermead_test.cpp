@@ -77,7 +77,7 @@ struct Stepper {
     for (const Vertex& v : solver.simplex()) out.emplace_back(v.param[0], v.cost);
     return out;
   }
-  std::uint64_t evaluations() const { return problem.counts().at("cost_count"); }
+  std::uint64_t evaluations() const { return problem.counts().count_or_zero(Evaluation::Cost); }
 };
 
 using Simplex = std::vector<std::pair<double, double>>;
@@ -264,7 +264,7 @@ TEST(NelderMead, EqualZeroCostsConvergeBeforeTheFirstIteration) {
   EXPECT_EQ(r.state.iteration, 0u);
   EXPECT_EQ(r.state.status, TerminationStatus::terminated(TerminationReason::Converged));
   EXPECT_EQ(r.state.best_param, (Vec{1.0, 2.0}));
-  EXPECT_EQ(r.state.counts.at("cost_count"), 3u);
+  EXPECT_EQ(r.state.counts.count_or_zero(Evaluation::Cost), 3u);
 }
 
 TEST(NelderMead, BrokenSimplexesFault) {

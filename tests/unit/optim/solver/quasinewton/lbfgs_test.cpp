@@ -188,14 +188,14 @@ TEST(Lbfgs, ChargesTheLineSearchEvaluationsToTheOuterCounters) {
   // The search made one cost and one gradient per trial; the step adds one gradient at the end.
   EXPECT_GT(costs, 1u);
   EXPECT_EQ(gradients, costs + 1);
-  EXPECT_EQ(problem.counts().at("cost_count"), costs);
-  EXPECT_EQ(problem.counts().at("gradient_count"), gradients);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Cost), costs);
+  EXPECT_EQ(problem.counts().count_or_zero(tondra::optim::Evaluation::Gradient), gradients);
 
   costs = gradients = 0;
   auto r = minimise(Tallied{Rosenbrock{}, &costs, &gradients}, {-1.2, 1.0});
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(count_of(r.value().state, "cost_count"), costs);
-  EXPECT_EQ(count_of(r.value().state, "gradient_count"), gradients);
+  EXPECT_EQ(count_of(r.value().state, tondra::optim::Evaluation::Cost), costs);
+  EXPECT_EQ(count_of(r.value().state, tondra::optim::Evaluation::Gradient), gradients);
 }
 
 TEST(Lbfgs, ZeroGradientAtTheStartConvergesBeforeAnyIteration) {
@@ -205,8 +205,8 @@ TEST(Lbfgs, ZeroGradientAtTheStartConvergesBeforeAnyIteration) {
   EXPECT_EQ(s.status.reason(), TerminationReason::Converged);
   EXPECT_EQ(s.iteration, 0u);
   EXPECT_EQ(s.best_param, (std::vector<double>{0.5, 0.25}));
-  EXPECT_EQ(count_of(s, "cost_count"), 1u);
-  EXPECT_EQ(count_of(s, "gradient_count"), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Cost), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Gradient), 1u);
 }
 
 TEST(Lbfgs, FailedLineSearchStopsTheRunWithoutItsPointOrEvaluations) {
@@ -223,8 +223,8 @@ TEST(Lbfgs, FailedLineSearchStopsTheRunWithoutItsPointOrEvaluations) {
   EXPECT_EQ(s.cost, 5.0);
   EXPECT_EQ(s.best_param, (std::vector<double>{1.0, 2.0}));
   EXPECT_EQ(s.iteration, 1u);
-  EXPECT_EQ(count_of(s, "cost_count"), 1u);
-  EXPECT_EQ(count_of(s, "gradient_count"), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Cost), 1u);
+  EXPECT_EQ(count_of(s, tondra::optim::Evaluation::Gradient), 1u);
   EXPECT_EQ(r.value().problem.counts(), s.counts);  // the wrapper's counters are set back too
 }
 
