@@ -13,7 +13,7 @@ setup:
 bench:
 	scripts/bench.sh
 
-# A manylinux wheel carrying its own OpenBLAS, in dist/.
+# A manylinux wheel per Python version, each carrying its own OpenBLAS, and the sdist, in dist/.
 wheel:
 	scripts/wheel.sh
 

@@ -11,7 +11,7 @@ scripts/setup.sh test || { echo "setup failed" >&2; exit 1; }
 results=()
 failed=0
 record() {  # name status ("passed", "skipped: why", or anything else for a failure)
-  results+=("$(printf '%-28s %s' "$1" "$2")")
+  results+=("$(printf '%-44s %s' "$1" "$2")")
   case $2 in passed|skipped*) ;; *) failed=1 ;; esac
 }
 
@@ -94,6 +94,14 @@ else
   record "lint (format, tidy)" FAILED
 fi
 
+# --- Build errors: a missing compiler, OpenBLAS or Python headers named in one line ---------------
+echo "=== build errors"
+if "$tools/bin/python" -m pytest -q -p no:cacheprovider tests/build; then
+  record "build errors (configure)" passed
+else
+  record "build errors (configure)" FAILED
+fi
+
 # --- Python tests, per interpreter ----------------------------------------------------------------
 for venv in .venv/*/; do
   venv=${venv%/}
@@ -139,24 +147,32 @@ else
   record "types" "FAILED (no environment)"
 fi
 
-# --- Portable wheel --------------------------------------------------------------------------------
-# The manylinux wheel (auditwheel vendors OpenBLAS), installed into a fresh environment and tested
-# with the system's OpenBLAS hidden from the loader, so the wheel's own copy is proven to serve.
-echo "=== portable wheel: build and repair"
-if scripts/wheel.sh --no-setup 2>&1 | tee build/wheel.log && wheel=$(tail -n 1 build/wheel.log) \
-     && [ -f "$wheel" ]; then
-  platform=$(basename "$wheel" .whl | cut -d- -f5)
-  record "wheel $platform" passed
-  echo "=== portable wheel: pytest in a fresh environment, system OpenBLAS hidden"
-  scripts/test_wheel.sh "$wheel"
-  case $? in
-    0) record "pytest wheel, no OpenBLAS" passed ;;
-    3) record "pytest wheel" "skipped: OpenBLAS not hidden (needs root or user namespaces); tests passed" ;;
-    *) record "pytest wheel, no OpenBLAS" FAILED ;;
+# --- Distributions: a wheel per Python version, and the sdist -------------------------------------
+# Each manylinux wheel (auditwheel vendors OpenBLAS into it) is installed into a fresh environment
+# and tested there with the system's OpenBLAS hidden from the loader, so that the wheel's own copy
+# is proven to serve; the sdist is built from scratch by pip in a fresh environment and
+# smoke-tested. The wheels reuse the builds that the installs above left in build/wheel-<tag>.
+echo "=== distributions: build"
+scripts/wheel.sh --no-setup 2>&1 | tee build/wheel.log
+while read -r state file <&3; do
+  if [ "$state" = failed: ]; then
+    record "$file" "FAILED (build)"
+    continue
+  fi
+  name=$(basename "$file")
+  case $name in
+    *.whl) label="wheel $(cut -d- -f3 <<< "$name") $(basename "$name" .whl | cut -d- -f5)" ;;
+    *) label="sdist (pip install, smoke)" ;;
   esac
-else
-  record "wheel (auditwheel repair)" FAILED
-fi
+  echo "=== distributions: test $file"
+  scripts/test_wheel.sh "$file"
+  case $? in
+    0) record "$label" passed ;;
+    3) record "$label" "skipped: OpenBLAS not hidden (needs root or user namespaces); tests passed" ;;
+    *) record "$label" FAILED ;;
+  esac
+done 3< <(grep -E '^(built|failed): ' build/wheel.log)
+grep -qE '^(built|failed): ' build/wheel.log || record "distributions" "FAILED (nothing built)"
 
 # --- Fuzzing: a short bounded run (make fuzz runs a long one) -------------------------------------
 # Hostile inputs against the module installed above in the tools environment; a crash, a hang,
