@@ -2,9 +2,9 @@
 
 The table is grouped once: the group keys are turned into codes (sorted), and a counting sort
 gives the rows in group order, each group's rows in table order. Groups are fitted in chunks of
-whole groups in key order, each chunk's points gathered into two contiguous arrays; a chunk is
-the unit of work for an executor, so the serial path and every executor run the very same code
-on the very same arrays, and the results agree to the bit.
+whole groups, each chunk's points gathered into two arrays laid out for the work on them (see
+fit_chunk); a chunk is the unit of work for an executor, so the serial path and every executor
+run the very same code on the very same arrays, and the results agree to the bit.
 
 Inside a chunk the only per-group work is the native call. Everything that can be decided for
 all groups at once is: the checks of the points (too few, not finite, coincident, collinear), and
@@ -142,32 +142,71 @@ class Grouped:
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
     def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
-        """The points of the groups at positions first..stop-1 of the sequence, back to back, as
-        two C arrays. Taken a chunk at a time, so that an executor's workers start on the first
-        while the rest are gathered."""
+        """The points of the groups at positions first..stop-1 of the sequence, as fit_chunk
+        takes them: each run of groups of one size as a (size, count) block, column k holding
+        the points of the run's k-th group. Taken a chunk at a time, so that an executor's
+        workers start on the first while the rest are gathered."""
+        sizes = self.sequence_sizes[first:stop]
         if self.sequence is None:
             a, b = int(self.offsets[first]), int(self.offsets[stop])
-            if self.order is None:
-                return self.source_x[a:b], self.source_y[a:b]
-            rows = self.order[a:b]
+            if self.order is None:  # one size (see group) and rows in place: a transposed copy
+                count = stop - first
+                size = (b - a) // count
+                return (np.ascontiguousarray(self.source_x[a:b].reshape(count, size).T).ravel(),
+                        np.ascontiguousarray(self.source_y[a:b].reshape(count, size).T).ravel())
+            rows = _run_layout(self.order[a:b], sizes)
         else:
             chosen = self.sequence[first:stop]
-            sizes = self.sizes[chosen]
             ends = np.cumsum(sizes)
             # Row i of the chunk is row i - (its group's start in the chunk) of its group.
             rows = np.repeat(self.offsets[chosen] - (ends - sizes), sizes) + np.arange(int(ends[-1]))
+            rows = _run_layout(rows, sizes)
             if self.order is not None:
                 rows = self.order[rows]
+        # The one gather of each coordinate: reading the rows once in random order costs more
+        # than anything else done to them before the fits.
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
 
-def _nelder_mead(xs: memoryview, ys: memoryview) -> list[float]:
+def _runs(sizes: IntArray) -> list[tuple[int, int, int]]:
+    """Runs of consecutive groups of one size: (first group, stop group, size) of each."""
+    if sizes.size == 0:
+        return []
+    cuts = (np.flatnonzero(sizes[1:] != sizes[:-1]) + 1).tolist()
+    firsts = [0, *cuts]
+    stops = [*cuts, int(sizes.size)]
+    run_sizes = sizes[np.array(firsts, dtype=np.intp)].tolist()
+    return [(a, b, size) for a, b, size in zip(firsts, stops, run_sizes)]
+
+
+def _run_layout(rows: npt.NDArray[np.intp], sizes: IntArray) -> npt.NDArray[np.intp]:
+    """Rows given group after group, rearranged run by run into fit_chunk's layout."""
+    parts: list[npt.NDArray[np.intp]] = []
+    start = 0
+    for a, b, size in _runs(sizes):
+        stop = start + (b - a) * size
+        parts.append(np.ascontiguousarray(rows[start:stop].reshape(b - a, size).T).ravel())
+        start = stop
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def _run_blocks(xs: FloatArray, ys: FloatArray, sizes: IntArray) -> Iterator[tuple[int, FloatArray, FloatArray]]:
+    """Each run of a chunk in fit_chunk's layout: its first group, and its points as two
+    (size, count) arrays (views)."""
+    start = 0
+    for a, b, size in _runs(sizes):
+        stop = start + (b - a) * size
+        yield a, xs[start:stop].reshape(size, b - a), ys[start:stop].reshape(size, b - a)
+        start = stop
+
+
+def _nelder_mead(xs: FloatArray, ys: FloatArray) -> list[float]:
     return tondra.fit_lsq(xs, ys, "nelder_mead")
 
 
 # The native function of each method, called directly in the loop over groups (a panic is then
 # handed to fit()'s own wrapper, which says what failed).
-_NATIVE_CALLS: Final[dict[str, Callable[[memoryview, memoryview], Sequence[float]]]] = {
+_NATIVE_CALLS: Final[dict[str, Callable[[FloatArray, FloatArray], Sequence[float]]]] = {
     "lsq": tondra.fit_lsq,
     "nelder_mead": _nelder_mead,
     "taubin": tondra.taubin_svd,
@@ -397,38 +436,6 @@ def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tu
 # --- one chunk --------------------------------------------------------------------------------------
 
 
-def _same_size_runs(sizes: IntArray, selected: npt.NDArray[np.intp]) -> Iterator[tuple[int, npt.NDArray[np.intp]]]:
-    """The selected groups, split by size: (size, their positions in key order)."""
-    if selected.size == 0:
-        return
-    chosen = sizes[selected]
-    first, last = int(chosen.min()), int(chosen.max())
-    if first == last:
-        yield first, selected
-        return
-    by_size = np.argsort(chosen, kind="stable")
-    ordered = chosen[by_size]
-    cuts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    for part in np.split(by_size, cuts):
-        yield int(chosen[part[0]]), selected[part]
-
-
-def _batch(
-    xs: FloatArray, ys: FloatArray, offsets: IntArray, positions: npt.NDArray[np.intp], size: int
-) -> tuple[FloatArray, FloatArray]:
-    """The points of the given groups (all of `size` points) as two (size, G) C arrays: column g
-    holds the points of group positions[g]."""
-    count = positions.size
-    if int(positions[-1]) - int(positions[0]) == count - 1:  # ascending, so back to back
-        start = int(offsets[positions[0]])
-        stop = start + count * size
-        bx, by = xs[start:stop].reshape(count, size), ys[start:stop].reshape(count, size)
-    else:
-        rows = offsets[positions][:, None] + np.arange(size)
-        bx, by = np.take(xs, rows), np.take(ys, rows)
-    return np.ascontiguousarray(bx.T), np.ascontiguousarray(by.T)
-
-
 def _input_failure(xs: FloatArray, ys: FloatArray) -> BaseException:
     """The exception that fit() raises for a group's points that fail its input checks."""
     try:
@@ -453,103 +460,73 @@ class _collector_paused:  # noqa: N801 - used like a function, in a with stateme
             gc.enable()
 
 
-def _double_view(values: FloatArray) -> memoryview:
-    """A memoryview of plain doubles ('d'). numpy marks an array whose data is not aligned as
-    '=d', which the native module does not read as a buffer (nor can a memoryview give its
-    items): such data, as deserialised from a message, say, is copied first."""
-    view = memoryview(values)
-    if view.format == "d":
-        return view
-    return memoryview(np.array(values, dtype=np.float64, order="C"))
-
-
 def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
-    """Fits each group of a chunk: group g is the next sizes[g] points of xs and ys."""
+    """Fits each group of a chunk. The points come run by run (a run: consecutive groups of one
+    size), each run as a (size, count) C block whose column k holds its k-th group's points:
+    the layout of the batched statistics, whose columns the native module reads in place."""
     if options.robust:
         return _fit_chunk_robust(xs, ys, sizes, options)
     ngroups = sizes.size
-    offsets = np.zeros(ngroups + 1, dtype=np.int64)
-    np.cumsum(sizes, out=offsets[1:])
     values = np.full((len(_FLOAT_COLUMNS), ngroups), math.nan)
     failures: list[tuple[int, BaseException]] = []
-
-    # The input checks, in the order fit() makes them: finite coordinates, then enough points.
-    non_finite = np.zeros(ngroups, dtype=np.bool_)
+    fitted = np.zeros(ngroups, dtype=np.bool_)
     # One sum each says whether anything is off (a NaN or an infinity carries through; finite
     # values whose sum overflows take the long way too); only then are the culprits looked for.
-    if not math.isfinite(float(xs.sum()) + float(ys.sum())):
-        bad = ~(np.isfinite(xs) & np.isfinite(ys))
-        non_finite[np.searchsorted(offsets, np.flatnonzero(bad), side="right") - 1] = True
-    rejected = non_finite | (sizes < 3)
-    for g in np.flatnonzero(rejected).tolist():
-        a, b = int(offsets[g]), int(offsets[g + 1])
-        failures.append((g, _input_failure(xs[a:b], ys[a:b])))
+    all_finite = math.isfinite(float(xs.sum()) + float(ys.sum()))
 
-    accepted = np.flatnonzero(~rejected)
-    fitted = np.zeros(ngroups, dtype=np.bool_)
-    # Whole batches of one size: the shapes are judged before any native call, as fit() does.
-    runs = [(size, positions, *_batch(xs, ys, offsets, positions, size))
-            for size, positions in _same_size_runs(sizes, accepted)]
-    for _, positions, tx, ty in runs:
-        fitted[positions] = True
+    # Each run's groups to fit, and their points: the checks come before any native call, in
+    # the order fit() makes them (finite coordinates, enough points, then the shape).
+    runs: list[tuple[npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+    for first, tx, ty in _run_blocks(xs, ys, sizes):
+        size, count = tx.shape
+        good = np.full(count, size >= 3)
+        if not all_finite:
+            good &= np.isfinite(tx).all(axis=0) & np.isfinite(ty).all(axis=0)
+        for k in np.flatnonzero(~good).tolist():
+            failures.append((first + k, _input_failure(tx[:, k], ty[:, k])))
         # The few sets that might be flat get fit()'s own check, one by one.
-        maybe = np.concatenate([_maybe_flat(tx[:, part], ty[:, part]) for part in _blocks(tx)])
+        maybe = np.zeros(count, dtype=np.bool_)
+        if good.any():
+            bx, by = _columns(tx, ty, good)
+            maybe[good] = np.concatenate([_maybe_flat(bx[:, part], by[:, part]) for part in _blocks(bx)])
         for k in np.flatnonzero(maybe).tolist():
-            g = int(positions[k])
-            a, b = int(offsets[g]), int(offsets[g + 1])
-            code = int(shape_problems(xs[None, a:b], ys[None, a:b])[0])
+            code = int(shape_problems(np.ascontiguousarray(tx[:, k])[None], np.ascontiguousarray(ty[:, k])[None])[0])
             if code:
-                failures.append((g, FitError(SHAPE_MESSAGES[code])))
-                fitted[g] = False
+                failures.append((first + k, FitError(SHAPE_MESSAGES[code])))
+                good[k] = False
+        if good.any():
+            positions = np.flatnonzero(good) + first
+            fitted[positions] = True
+            runs.append((positions, *_columns(tx, ty, good)))
 
-    # The native calls: the one thing done group by group. The native module reads the slices
-    # straight from their buffers, the same values that fit() hands it as lists.
-    cx, cy = values[0], values[1]
-    starts = offsets[:-1].tolist()
-    stops = offsets[1:].tolist()
+    # The native calls: the one thing done group by group, each on a column of a run's block,
+    # which the native module reads in place: the same values that fit() hands it as lists.
     call = _NATIVE_CALLS[options.method]
-    todo = np.flatnonzero(fitted).tolist()
     centres: list[Sequence[float]] = []
-    # Slices of a memoryview: the cheapest objects the native module reads from their buffer (a
-    # numpy view costs twice as much to make and to export, a list many times more).
-    mx, my = _double_view(xs), _double_view(ys)
-    if len(todo) == ngroups:
-        try:
-            with _collector_paused():
-                centres = [call(mx[a:b], my[a:b]) for a, b in zip(starts, stops)]
-        except BaseException as e:
-            if type(e).__name__ != "PanicException":
-                raise
-            centres = []  # the loop below goes again, one group at a time
-    add = centres.append
-    for g in todo if not centres else ():
-        a, b = starts[g], stops[g]
-        try:
-            add(call(mx[a:b], my[a:b]))
-        except BaseException as e:
-            if type(e).__name__ != "PanicException":
-                raise
-            # fit()'s own call turns the panic into its FitError.
-            try:
-                add(native_centre(options.method, xs[a:b].tolist(), ys[a:b].tolist()))
-            except FitError as error:
-                failures.append((g, error))
-                fitted[g] = False
-                add((math.nan, math.nan))
-    if todo:
-        found = np.fromiter(itertools.chain.from_iterable(centres), np.float64, count=2 * len(todo))
+    try:
+        with _collector_paused():
+            for _, tx, ty in runs:
+                centres += [call(a, b) for a, b in zip(tx.T, ty.T)]
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        centres = _centres_one_by_one(runs, call, options.method, failures, fitted)
+    cx, cy = values[0], values[1]
+    if runs:
+        todo = np.concatenate([positions for positions, _, _ in runs])
+        found = np.fromiter(itertools.chain.from_iterable(centres), np.float64, count=2 * todo.size)
         cx[todo] = found[0::2]
         cy[todo] = found[1::2]
 
-    for _, positions, tx, ty in runs:
+    for positions, tx, ty in runs:
         keep = fitted[positions]
         if not keep.any():
             continue
-        if not keep.all():
-            tx, ty = tx[:, keep], ty[:, keep]
-        chosen = positions[keep]
+        if not keep.all():  # a native call failed
+            positions = positions[keep]
+            tx, ty = _columns(tx, ty, keep)
         for part in _blocks(tx):
-            block = chosen[part]
+            block = positions[part]
             for k, column in enumerate(_stats(tx[:, part], ty[:, part], cx[block], cy[block]), start=2):
                 values[k, block] = column
 
@@ -565,6 +542,40 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     return ChunkResult(values, sizes.astype(np.int64, copy=True), failures, None)
 
 
+def _columns(tx: FloatArray, ty: FloatArray, keep: npt.NDArray[np.bool_]) -> tuple[FloatArray, FloatArray]:
+    """The kept columns of a run's points (the block itself when all are kept)."""
+    if keep.all():
+        return tx, ty
+    return np.ascontiguousarray(tx[:, keep]), np.ascontiguousarray(ty[:, keep])
+
+
+def _centres_one_by_one(
+    runs: list[tuple[npt.NDArray[np.intp], FloatArray, FloatArray]],
+    call: Callable[[FloatArray, FloatArray], Sequence[float]],
+    method: Method,
+    failures: list[tuple[int, BaseException]],
+    fitted: npt.NDArray[np.bool_],
+) -> list[Sequence[float]]:
+    """The native calls again, one group at a time, after one panicked: a group whose call
+    panics fails with fit()'s own FitError, and gets a NaN centre here."""
+    centres: list[Sequence[float]] = []
+    for positions, tx, ty in runs:
+        for g, a, b in zip(positions.tolist(), tx.T, ty.T):
+            try:
+                centres.append(call(a, b))
+            except BaseException as e:
+                if type(e).__name__ != "PanicException":
+                    raise
+                # fit()'s own call turns the panic into its FitError.
+                try:
+                    centres.append(native_centre(method, a.tolist(), b.tolist()))
+                except FitError as error:
+                    failures.append((g, error))
+                    fitted[g] = False
+                    centres.append((math.nan, math.nan))
+    return centres
+
+
 def _fit_chunk_robust(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
     """Robust fits are sample consensus on each group: fit_robust itself, group by group."""
     from ._robust import fit_robust
@@ -574,19 +585,17 @@ def _fit_chunk_robust(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: 
     n = sizes.astype(np.int64, copy=True)
     failures: list[tuple[int, BaseException]] = []
     inliers: list[npt.NDArray[np.bool_] | None] = [None] * ngroups
-    a = 0
-    for g, size in enumerate(sizes.tolist()):
-        b = a + size
-        try:
-            result = fit_robust(xs[a:b], ys[a:b], threshold=options.threshold, method=options.method)
-        except (TypeError, ValueError) as e:  # FitError included
-            failures.append((g, e))
-        else:
-            c = result.circle
-            values[:, g] = (c.cx, c.cy, c.r, c.rms, *c.stderr)
-            n[g] = c.n
-            inliers[g] = result.inliers
-        a = b
+    for first, tx, ty in _run_blocks(xs, ys, sizes):
+        for g, a, b in zip(range(first, first + tx.shape[1]), tx.T, ty.T):
+            try:
+                result = fit_robust(a, b, threshold=options.threshold, method=options.method)
+            except (TypeError, ValueError) as e:  # FitError included
+                failures.append((g, e))
+            else:
+                c = result.circle
+                values[:, g] = (c.cx, c.cy, c.r, c.rms, *c.stderr)
+                n[g] = c.n
+                inliers[g] = result.inliers
     return ChunkResult(values, n, failures, inliers)
 
 

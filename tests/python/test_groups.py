@@ -216,15 +216,16 @@ class TestUnalignedData:
     def test_coordinates_not_aligned_in_memory_are_read_all_the_same(self):
         # As a message's bytes can hold them after deserialisation, at any offset.
         table = circle_table(np.random.default_rng(16), [20] * 30).sort_values("group", kind="stable")
+        grouped = groups.group(table, "x", "y", "group")
+        chunk_x, chunk_y = grouped.points(0, len(grouped.keys))
         raw = bytearray(8 * len(table) + 3)
         offset = memoryview(raw)[3:]
         xs = np.frombuffer(offset, dtype=np.float64)
-        xs[:] = table["x"].to_numpy()
+        xs[:] = chunk_x
         assert not xs.flags["ALIGNED"]
-        grouped = groups.group(table, "x", "y", "group")
         options = groups.Options("lsq", False, None)
-        aligned = groups.fit_chunk(grouped.source_x, grouped.source_y, grouped.sizes, options)
-        moved = groups.fit_chunk(xs, grouped.source_y, grouped.sizes, options)
+        aligned = groups.fit_chunk(chunk_x, chunk_y, grouped.sizes, options)
+        moved = groups.fit_chunk(xs, chunk_y, grouped.sizes, options)
         assert aligned.values.tobytes() == moved.values.tobytes() and not moved.failures
 
 
