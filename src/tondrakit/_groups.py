@@ -381,9 +381,12 @@ def _blocks(rows: FloatArray) -> list[slice]:
     temporaries of that size stay in the cache, which more than halves their cost."""
     count, groups = rows.shape
     step = max(1, _BLOCK_POINTS // max(count, 1))
-    if groups <= 2 * step:  # a serial chunk is one block
+    if groups <= 2 * step:
         return [slice(0, groups)]
-    return [slice(start, start + step) for start in range(0, groups, step)]
+    # Blocks of equal width, not a last one of a few columns that costs a block's calls.
+    nblocks = -(-groups // step)
+    cuts = [groups * k // nblocks for k in range(nblocks + 1)]
+    return [slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])]
 
 
 def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
@@ -392,9 +395,8 @@ def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
     which every other set passes as a circle."""
     count, groups = tx.shape
     n = float(count)
-    mx, my = _sums(np.stack((tx, ty), axis=1)) / n
-    dx = tx - mx
-    dy = ty - my
+    dx = tx - _sums(tx) / n
+    dy = ty - _sums(ty) / n
     w = np.empty((count, 3, groups))
     np.multiply(dx, dx, out=w[:, 0])
     np.multiply(dx, dy, out=w[:, 1])
@@ -419,7 +421,9 @@ def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tu
     w = np.empty((count, 6, groups))
     e, u, v = w[:, 0], w[:, 4], w[:, 5]
     np.subtract(d, r, out=e)
-    safe = np.where(d > 0.0, d, 1.0)
+    # A point at the centre (d = 0) has no direction: divided by 1 there, u = v = 0. A NaN
+    # distance is divided by 1 too.
+    safe = d if d.size and d.min() > 0.0 else np.where(d > 0.0, d, 1.0)  # min: NaN if any is
     np.divide(dx, safe, out=u)
     np.divide(dy, safe, out=v)
     np.multiply(u, u, out=w[:, 1])
@@ -506,7 +510,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     try:
         with _collector_paused():
             for _, tx, ty in runs:
-                centres += [call(a, b) for a, b in zip(tx.T, ty.T)]
+                centres += map(call, tx.T, ty.T)
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
