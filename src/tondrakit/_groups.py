@@ -310,7 +310,10 @@ def _factorize(frame: pd.DataFrame, by: Hashable) -> _Codes:
         low, high = int(values.min()), int(values.max())
         span = high - low + 1
         if span <= _DENSE_SPAN_PER_ROW * len(values) + 1024 and high <= np.iinfo(np.int64).max:
-            codes = np.subtract(values, low, dtype=np.intp, casting="unsafe")
+            if low == 0 and values.dtype == np.intp:  # keys from 0 up: the column itself
+                codes = cast("npt.NDArray[np.intp]", np.ascontiguousarray(values))
+            else:
+                codes = np.subtract(values, low, dtype=np.intp, casting="unsafe")
             return _Codes(codes, span, None, low, cast("np.dtype[Any]", dtype))
     try:
         codes, uniques = pd.factorize(column, sort=True)
@@ -326,6 +329,13 @@ def _factorize(frame: pd.DataFrame, by: Hashable) -> _Codes:
     return _Codes(codes.astype(np.intp, copy=False), len(keys), keys, 0, np.dtype(np.intp))
 
 
+def _ascending(codes: npt.NDArray[np.intp]) -> bool:
+    """Whether the codes never decrease. A shuffled table shows it in its first rows, before
+    the whole column is compared."""
+    head = codes[:4096]
+    return bool(np.all(head[1:] >= head[:-1])) and bool(np.all(codes[1:] >= codes[:-1]))
+
+
 def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
     """The table's points in group order, keys sorted, each group's rows in table order."""
     xs = _coordinates(frame, x, "x")
@@ -334,7 +344,7 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
     codes = coded.codes
     # Tables written group by group need no reordering (and keep views of their columns).
     order: npt.NDArray[np.intp] | None = None
-    if codes.size > 1 and not bool(np.all(codes[1:] >= codes[:-1])):
+    if not _ascending(codes):
         order, counts = _group_sort(codes, coded.ncodes)
     else:
         counts = np.bincount(codes, minlength=coded.ncodes).astype(np.int64)
