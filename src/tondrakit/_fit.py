@@ -92,15 +92,14 @@ def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | No
     lists of at most SMALL finite floats, at least 3, of equal length. Otherwise None."""
     if type(xs) is not list or type(ys) is not list:
         return None
-    xl = cast(list[object], xs)
-    yl = cast(list[object], ys)
+    # One cast() for both lists: each call of it costs as much as checking a few points.
+    xl, yl = cast("tuple[list[object], list[object]]", (xs, ys))
     if not 3 <= len(xl) == len(yl) <= SMALL:
         return None
     for x, y in zip(xl, yl):
         if type(x) is not float or type(y) is not float:
             return None
-    xf = cast(list[float], xl)
-    yf = cast(list[float], yl)
+    xf, yf = cast("tuple[list[float], list[float]]", (xl, yl))
     # A finite sum means finite items (an infinity or a NaN would carry through); a sum that
     # overflows sends finite points the long way, which accepts them.
     if not math.isfinite(sum(xf) + sum(yf)):
