@@ -128,6 +128,71 @@ class _FloatOps:
         return a if cond else b
 
 
+# Extreme scales. The statistics square distances from the centre, and the shape check squares
+# offsets from the points' mean; in doubles those squares overflow beyond about 2^512 and lose
+# their precision to underflow below about 2^-511. A set is therefore judged by a scale of its own
+# and, outside [2^-400, 2^400], worked on instead as its offsets or coordinates times an exact
+# power of two, with the results scaled back. For the statistics the scale is the mean distance r
+# from the centre: the margin of 2^111 covers points up to 2^111 times farther out than r (a mean
+# over n points is at least 1/n of its largest term) and residuals down to 2^-111 of r, far below
+# the rounding of the distances themselves, whose squares then stay normal. For the shape check
+# it is the sum of squared offsets from the mean, whose products with each other (at most 2^800)
+# cannot overflow and, for any set that is a circle or close to a line, stay far above 2^-1022.
+# Sets inside the range are computed exactly as they always were; the rescaled arithmetic is one
+# function that every path calls, so that a set gets the same bits in all of them.
+_LOW: Final = 2.0**-400
+_HIGH: Final = 2.0**400
+
+
+def out_of_range(value: float) -> bool:
+    """Whether a set's scale (see above) asks for rescaled arithmetic. NaN does not: it comes
+    from a non-finite centre, which no rescaling mends."""
+    return value < _LOW or value > _HIGH
+
+
+def ldexp(a: Any, k: int) -> Any:
+    """a times 2^k, exactly unless the result over- or underflows (then inf or rounded, quietly)."""
+    with np.errstate(over="ignore", under="ignore"):
+        return np.ldexp(a, k)
+
+
+def _offset_exponent(x: FloatArray, y: FloatArray, cx: float, cy: float) -> int | None:
+    """k with the largest |x - cx|, |y - cy| in [2^k, 2^(k+1)); None when that is 0 or not finite.
+    Halves are subtracted, which cannot overflow."""
+    with np.errstate(all="ignore"):
+        m = max(float(np.max(np.abs(x * 0.5 - cx * 0.5))), float(np.max(np.abs(y * 0.5 - cy * 0.5))))
+    if not (m > 0.0 and math.isfinite(m)):
+        return None
+    return math.frexp(m)[1]
+
+
+def rescaled_stats(
+    x: FloatArray, y: FloatArray, cx: float, cy: float
+) -> tuple[float, float, FloatArray, int] | None:
+    """The statistics of one set (1-D arrays) whose scale is out of range: r, rms, the
+    covariance in units of 4^k (it may not be representable itself) and k; None when the
+    offsets give no scale (all zero, or a non-finite centre), where the plain results stand.
+
+    The offsets are scaled by 2^-k so that the largest lies in [1, 2): large points are scaled
+    before the subtraction, which then cannot overflow, small ones after it, which is then exact.
+    Every operation on the scaled offsets is the plain one on the true offsets times a power of
+    two, so the results are the plain results the offsets would give without over- or underflow.
+    """
+    k = _offset_exponent(x, y, cx, cy)
+    if k is None:
+        return None
+    if k > 0:
+        dx = ldexp(x, -k) - ldexp(cx, -k)
+        dy = ldexp(y, -k) - ldexp(cy, -k)
+    else:
+        dx = ldexp(x - cx, -k)
+        dy = ldexp(y - cy, -k)
+    zero = np.zeros(1)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
+        r, rms, cov = _plain_stats(dx[None, :], dy[None, :], zero, zero)
+    return float(ldexp(r[0], k)), float(ldexp(rms[0], k)), cov[0], k
+
+
 # Codes of shape_problems().
 OK: Final = 0
 COINCIDENT: Final = 1
@@ -175,13 +240,35 @@ def shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     across that axis). The axis comes from the 2x2 scatter matrix
     with arithmetic only, so the decision for a set does not depend on the batch around it.
     """
-    # Squares that overflow (coordinates beyond about 1e150) give infinities and NaN that the
-    # decisions below treat as they should; numpy need not warn about them.
+    # Sets of extreme scale get infinities, NaN or zeros from their squares here, and are
+    # decided again on rescaled coordinates; numpy need not warn about them.
     with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
-        return _shape_problems(xs, ys)
+        codes, extreme = _shape_problems(xs, ys)
+        for g in np.flatnonzero(extreme).tolist():
+            codes[g] = _rescaled_shape_problem(xs[g], ys[g])
+        return codes
 
 
-def _shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
+def _rescaled_shape_problem(x: FloatArray, y: FloatArray) -> int:
+    """shape_problems() for one set whose offsets from their mean are out of range: decided on
+    the coordinates times the power of two that brings the largest into [0.5, 1). The decision
+    does not change when all coordinates are scaled by a power of two (short of over- and
+    underflow), so it is the one the plain arithmetic would make without them."""
+    big = max(float(np.max(np.abs(x))), float(np.max(np.abs(y))))
+    if big == 0.0:
+        return COINCIDENT
+    k = math.frexp(big)[1]
+    code = int(_shape_problems(ldexp(x, -k)[None, :], ldexp(y, -k)[None, :])[0][0])
+    if code == COINCIDENT and not (np.all(x == x[0]) and np.all(y == y[0])):
+        # Points apart only by less than 2^-1074 of the largest coordinate: they differ along
+        # one axis alone, far below the rounding of the other, which is a line.
+        return COLLINEAR
+    return code
+
+
+def _shape_problems(xs: FloatArray, ys: FloatArray) -> tuple[npt.NDArray[np.int8], BoolArray]:
+    """The codes by the plain arithmetic, and which sets are out of its range (their codes are
+    not to be used)."""
     groups, count = xs.shape
     n = float(count)
     dx = xs - (_sum_last(xs) / n)[:, None]
@@ -191,11 +278,13 @@ def _shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     np.multiply(dx, dy, out=w[:, 1])
     np.multiply(dy, dy, out=w[:, 2])
     sums = _sum_last(w)
+    # NaN (a mean that overflowed) is out of range too.
+    extreme: BoolArray = ~((sums[:, 0] + sums[:, 2] >= _LOW) & (sums[:, 0] + sums[:, 2] <= _HIGH))
     if groups == 1:
         a, b, c = sums[0].tolist()
         ex, ey, small = _principal_direction(a, b, c, _FloatOps)
         if not small:
-            return np.zeros(1, dtype=np.int8)
+            return np.zeros(1, dtype=np.int8), extreme
         candidates = np.ones(1, dtype=bool)
     else:
         ex, ey, candidates = _principal_direction(sums[:, 0], sums[:, 1], sums[:, 2], _ArrayOps)
@@ -212,7 +301,7 @@ def _shape_problems(xs: FloatArray, ys: FloatArray) -> npt.NDArray[np.int8]:
     codes: npt.NDArray[np.int8] = np.where(
         same, COINCIDENT, np.where(flat, COLLINEAR, OK)
     ).astype(np.int8)
-    return codes
+    return codes, extreme
 
 
 def result_problem(cx: float, cy: float, r: float) -> str | None:
@@ -241,7 +330,7 @@ def _covariance(s: Any, n: float, count: int, ops: Any) -> tuple[Any, ...]:
 
 def circle_stats(
     xs: FloatArray, ys: FloatArray, cx: FloatArray, cy: FloatArray
-) -> tuple[FloatArray, FloatArray, FloatArray]:
+) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64]]:
     """Radius, rms residual and covariance for a batch of G point sets of n points each.
 
     Parameters
@@ -263,18 +352,30 @@ def circle_stats(
         with respect to (cx, cy, r) at the fitted circle (rows -u_i, -v_i, -1 with (u_i, v_i)
         the unit vector from the centre to the point) and sigma^2 = sum e_i^2 / (n - 3). All
         NaN when n <= 3, where the residuals leave no degrees of freedom to estimate sigma.
+        In units of 4^k: see `k`.
+    k : (G,) int array
+        0, or for a set of extreme scale the power of two in which its covariance is given
+        (the covariance is ``cov * 4**k``, its square roots ``sqrt(cov) * 2**k``): a circle of
+        radius 1e200 has standard errors that are doubles but variances that are not.
 
     Notes
     -----
     The result for one set is the same, bit for bit, whatever other sets share the batch.
-    A point exactly at the centre has no direction; its row of J gets u = v = 0. Overflowing
-    squares give infinite or NaN results, without numpy's warnings.
+    A point exactly at the centre has no direction; its row of J gets u = v = 0. A set whose
+    mean distance from the centre is outside [2^-400, 2^400] is computed on its offsets scaled
+    by a power of two (see rescaled_stats), so that its squares neither overflow nor underflow.
     """
     with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
-        return _circle_stats(xs, ys, cx, cy)
+        r, rms, cov = _plain_stats(xs, ys, cx, cy)
+    k = np.zeros(r.shape[0], dtype=np.int64)
+    for g in np.flatnonzero((r < _LOW) | (r > _HIGH)).tolist():
+        scaled = rescaled_stats(xs[g], ys[g], float(cx[g]), float(cy[g]))
+        if scaled is not None:
+            r[g], rms[g], cov[g], k[g] = scaled
+    return r, rms, cov, k
 
 
-def _circle_stats(
+def _plain_stats(
     xs: FloatArray, ys: FloatArray, cx: FloatArray, cy: FloatArray
 ) -> tuple[FloatArray, FloatArray, FloatArray]:
     groups, count = xs.shape
@@ -324,16 +425,27 @@ def small_shape_problem(xs: list[float], ys: list[float]) -> int:
         a += dx * dx
         b += dx * dy
         c += dy * dy
-    if not _principal_direction(a, b, c, _FloatOps)[2]:
+    if _LOW <= a + c <= _HIGH and not _principal_direction(a, b, c, _FloatOps)[2]:
         return OK
-    # Collinear candidates are rare: the batch code decides them.
+    # Collinear candidates and sets of extreme scale are rare: the batch code decides them.
     return int(shape_problems(np.array([xs]), np.array([ys]))[0])
 
 
 def small_circle_stats(
     xs: list[float], ys: list[float], cx: float, cy: float
+) -> tuple[float, float, tuple[float, ...], int]:
+    """circle_stats() for one set given as lists of floats: r, rms, the 9 entries of cov and k."""
+    r, rms, cov = _small_plain_stats(xs, ys, cx, cy)
+    if r < _LOW or r > _HIGH:
+        scaled = rescaled_stats(np.array(xs), np.array(ys), cx, cy)
+        if scaled is not None:
+            return scaled[0], scaled[1], tuple(scaled[2].ravel().tolist()), scaled[3]
+    return r, rms, cov, 0
+
+
+def _small_plain_stats(
+    xs: list[float], ys: list[float], cx: float, cy: float
 ) -> tuple[float, float, tuple[float, ...]]:
-    """circle_stats() for one set given as lists of floats: r, rms and the 9 entries of cov."""
     # The direction sums need no radius, so they run in the first pass; each sum still takes
     # its terms in index order.
     ds: list[float] = []
@@ -436,8 +548,10 @@ class Circle:
     rms: float
     n: int
     method: str
-    # The covariance of (cx, cy, r), row by row; see `cov`.
+    # The covariance of (cx, cy, r), row by row, in units of 4^cov_exponent; see `cov`.
     cov_entries: tuple[float, ...] = field(repr=False)
+    # Nonzero only for circles of extreme size, whose variances may not be doubles.
+    cov_exponent: int = field(default=0, repr=False)
 
     @property
     def center(self) -> tuple[float, float]:
@@ -451,15 +565,24 @@ class Circle:
         sigma^2 (J^T J)^-1 with J the Jacobian of the geometric residuals d_i - r with respect
         to (cx, cy, r) at the fitted circle and sigma^2 = sum (d_i - r)^2 / (n - 3): the
         first-order estimate for independent noise of equal spread on every point. NaN when
-        n <= 3.
+        n <= 3. For a circle of extreme size its entries may overflow to infinity or underflow
+        to zero (variances of a circle of radius 1e200, say); `stderr` does not.
         """
-        return np.array(self.cov_entries, dtype=np.float64).reshape(3, 3)
+        cov = np.array(self.cov_entries, dtype=np.float64).reshape(3, 3)
+        if self.cov_exponent:
+            out: FloatArray = ldexp(cov, 2 * self.cov_exponent)
+            return out
+        return cov
 
     @property
     def stderr(self) -> tuple[float, float, float]:
         """Standard errors ``(s_cx, s_cy, s_r)``: square roots of the covariance's diagonal."""
         c = self.cov_entries
-        return (_FloatOps.sqrt(c[0]), _FloatOps.sqrt(c[4]), _FloatOps.sqrt(c[8]))
+        se = (_FloatOps.sqrt(c[0]), _FloatOps.sqrt(c[4]), _FloatOps.sqrt(c[8]))
+        if self.cov_exponent:
+            k = self.cov_exponent
+            return (float(ldexp(se[0], k)), float(ldexp(se[1], k)), float(ldexp(se[2], k)))
+        return se
 
     def residuals(self, xs: npt.ArrayLike, ys: npt.ArrayLike | None = None) -> FloatArray:
         """Signed distances of any points from the circle, |p - c| - r (outside positive).
@@ -467,9 +590,26 @@ class Circle:
         Points are given as for :func:`tondrakit.fit`: two 1-D array-likes or one (n, 2).
         """
         x, y = points(xs, ys, min_points=0)
+        if out_of_range(self.r):
+            return self._scaled_residuals(x, y)
         dx = x - self.cx
         dy = y - self.cy
         out: FloatArray = np.sqrt(dx * dx + dy * dy) - self.r
+        return out
+
+    def _scaled_residuals(self, x: FloatArray, y: FloatArray) -> FloatArray:
+        """residuals() of a circle of extreme size, on the offsets scaled by the power of two
+        that brings its radius into [1, 2) (before the subtraction when large, after it when
+        small; see rescaled_stats)."""
+        k = math.frexp(self.r)[1] - 1
+        with np.errstate(over="ignore", under="ignore"):
+            if k > 0:
+                dx = ldexp(x, -k) - ldexp(self.cx, -k)
+                dy = ldexp(y, -k) - ldexp(self.cy, -k)
+            else:
+                dx = ldexp(x - self.cx, -k)
+                dy = ldexp(y - self.cy, -k)
+            out: FloatArray = ldexp(np.sqrt(dx * dx + dy * dy) - ldexp(self.r, -k), k)
         return out
 
 

@@ -60,10 +60,15 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
 
     Notes
     -----
-    The radius, rms and covariance are computed directly in double precision, in index order:
-    their squares overflow or underflow for distances from the centre beyond about 1e150 or
-    below about 1e-150, where they come out infinite (a FitError) or wrong. The centre, the
-    native fit's, holds over the whole range of doubles.
+    The radius, rms and covariance are computed in double precision, in index order. Where the
+    points' mean distance from the centre lies outside [2^-400, 2^400] (about 1e-120 to 1e120),
+    their squares would overflow or underflow, so they are computed on the offsets from the
+    centre times an exact power of two and scaled back: scaling the points by a power of two
+    scales r, rms and `stderr` by it exactly, over the whole range of doubles, as it does the
+    native centre (short of subnormal coordinates, which are rounded). Variances of such a
+    circle may not be doubles themselves (a radius of 1e200 with 1 % noise has variances near
+    1e396): there `cov` holds infinities, or values rounded towards zero, while `stderr` holds
+    the right values. The collinearity check is likewise made on rescaled coordinates.
 
     Examples
     --------
@@ -113,11 +118,11 @@ def fit_lists(xs: list[float], ys: list[float], method: Method) -> Circle:
     if code:
         raise FitError(SHAPE_MESSAGES[code])
     cx, cy = native_centre(method, xs, ys)
-    r, rms, cov = small_circle_stats(xs, ys, cx, cy)
+    r, rms, cov, k = small_circle_stats(xs, ys, cx, cy)
     problem = result_problem(cx, cy, r)
     if problem:
         raise FitError(problem)
-    return Circle(cx, cy, r, rms, len(xs), method, cov)
+    return Circle(cx, cy, r, rms, len(xs), method, cov, k)
 
 
 def fit_arrays(x: FloatArray, y: FloatArray, method: Method) -> Circle:
@@ -128,9 +133,11 @@ def fit_arrays(x: FloatArray, y: FloatArray, method: Method) -> Circle:
     if code:
         raise FitError(SHAPE_MESSAGES[code])
     cx, cy = native_centre(method, x.tolist(), y.tolist())
-    r, rms, cov = circle_stats(xb, yb, np.array([cx]), np.array([cy]))
+    r, rms, cov, k = circle_stats(xb, yb, np.array([cx]), np.array([cy]))
     radius = float(r[0])
     problem = result_problem(cx, cy, radius)
     if problem:
         raise FitError(problem)
-    return Circle(cx, cy, radius, float(rms[0]), x.shape[0], method, tuple(cov.ravel().tolist()))
+    return Circle(
+        cx, cy, radius, float(rms[0]), x.shape[0], method, tuple(cov.ravel().tolist()), int(k[0])
+    )

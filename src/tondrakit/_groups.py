@@ -32,12 +32,16 @@ import tondra
 
 from ._circle import (  # the statistics' own pieces, shared so that the bits are the same
     _FLAT_CANDIDATE,  # pyright: ignore[reportPrivateUsage]
+    _HIGH,  # pyright: ignore[reportPrivateUsage]
+    _LOW,  # pyright: ignore[reportPrivateUsage]
     SHAPE_MESSAGES,
     Method,
     _ArrayOps,  # pyright: ignore[reportPrivateUsage]
     _covariance,  # pyright: ignore[reportPrivateUsage]
     check_method,
+    ldexp,
     native_centre,
+    rescaled_stats,
     result_problem,
     shape_problems,
 )
@@ -401,26 +405,36 @@ def _blocks(rows: FloatArray) -> list[slice]:
 
 def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
     """For (n, G) point sets, whether fit()'s shape check might find them coincident or collinear:
-    exactly its first test (the smaller eigenvalue of the scatter matrix not clearly above zero),
-    which every other set passes as a circle."""
+    exactly its first tests (the scale of the offsets out of the plain arithmetic's range, or the
+    smaller eigenvalue of the scatter matrix not clearly above zero), which every other set
+    passes as a circle."""
     count, groups = tx.shape
     n = float(count)
-    dx = tx - _sums(tx) / n
-    dy = ty - _sums(ty) / n
-    w = np.empty((count, 3, groups))
-    np.multiply(dx, dx, out=w[:, 0])
-    np.multiply(dx, dy, out=w[:, 1])
-    np.multiply(dy, dy, out=w[:, 2])
-    a, b, c = _sums(w)
-    half = (a - c) / 2.0
-    lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        dx = tx - _sums(tx) / n
+        dy = ty - _sums(ty) / n
+        w = np.empty((count, 3, groups))
+        np.multiply(dx, dx, out=w[:, 0])
+        np.multiply(dx, dy, out=w[:, 1])
+        np.multiply(dy, dy, out=w[:, 2])
+        a, b, c = _sums(w)
+        half = (a - c) / 2.0
+        lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore", under="ignore"):
         clear: npt.NDArray[np.bool_] = (a * c - b * b) / lam > _FLAT_CANDIDATE * lam
+    trace = a + c
+    clear &= (trace >= _LOW) & (trace <= _HIGH)
     return ~clear
 
 
 def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
     """Radius, rms and the standard errors of (cx, cy, r) of (n, G) point sets."""
+    # Squares of sets of extreme scale over- or underflow before those sets are done again.
+    with np.errstate(over="ignore", under="ignore", invalid="ignore", divide="ignore"):
+        return _stats_of(tx, ty, cx, cy)
+
+
+def _stats_of(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
     count, groups = tx.shape
     n = float(count)
     dx = tx - cx
@@ -444,7 +458,18 @@ def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tu
     # Degenerate sets (n = 3, a zero determinant) give NaN or infinite entries; no warning.
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         c00, _, _, c11, _, c22 = _covariance(sums, n, count, _ArrayOps)
-        return r, np.sqrt(sums[0] / n), np.sqrt(c00), np.sqrt(c11), np.sqrt(c22)
+        out = r, np.sqrt(sums[0] / n), np.sqrt(c00), np.sqrt(c11), np.sqrt(c22)
+    # Sets of extreme scale: the kit's own rescaled statistics, set by set.
+    for g in np.flatnonzero((r < _LOW) | (r > _HIGH)).tolist():
+        scaled = rescaled_stats(tx[:, g], ty[:, g], float(cx[g]), float(cy[g]))
+        if scaled is not None:
+            radius, rms, cov, k = scaled
+            with np.errstate(invalid="ignore"):
+                se = np.sqrt(np.diag(cov))
+            out[0][g], out[1][g] = radius, rms
+            for column, value in zip(out[2:], ldexp(se, k).tolist()):
+                column[g] = value
+    return out
 
 
 # --- one chunk --------------------------------------------------------------------------------------

@@ -26,7 +26,8 @@ outliers; the refinement removes that without letting them back in (a root mean 
 grow with every outlier inside the band, and the band with it).
 
 All the work on samples is done in the points' own frame (centred on their mean and scaled by
-their RMS distance from it), so it is the same for data near the origin or far from it.
+their RMS distance from it, found on the coordinates scaled by a power of two), so it is the
+same for data near the origin or far from it, and for data of any size.
 """
 
 from __future__ import annotations
@@ -39,7 +40,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._circle import BoolArray, Circle, FloatArray, Method, RobustFit, check_method, shape_problems
-from ._circle import SHAPE_MESSAGES
+from ._circle import SHAPE_MESSAGES, ldexp
 from ._errors import FitError
 from ._fit import fit_arrays
 from ._validate import points
@@ -270,12 +271,19 @@ def fit_robust(
         raise FitError(SHAPE_MESSAGES[code])
     rng = np.random.default_rng(seed)
 
-    # The points' own frame for the samples.
-    mx, my = float(x.mean()), float(y.mean())
-    scale = math.sqrt(float(np.mean((x - mx) ** 2 + (y - my) ** 2)))
-    px, py = (x - mx) / scale, (y - my) / scale
+    # The points' own frame for the samples, found on the coordinates times the power of two
+    # 2^-p that brings the largest into [0.5, 1), whose squares neither overflow nor underflow
+    # at any scale of the data. A power of two changes no bit of the frame: the scaled mean and
+    # spread are the plain ones times 2^-p, and their ratios are the same.
+    p = math.frexp(max(float(np.max(np.abs(x))), float(np.max(np.abs(y)))))[1]
+    sx: FloatArray = ldexp(x, -p)
+    sy: FloatArray = ldexp(y, -p)
+    mx, my = float(sx.mean()), float(sy.mean())
+    spread = math.sqrt(float(np.mean((sx - mx) ** 2 + (sy - my) ** 2)))
+    px, py = (sx - mx) / spread, (sy - my) / spread
+    scale = float(ldexp(spread, p))  # in the points' units
     floor = _MIN_THRESHOLD * scale
-    t = None if limit is None else limit / scale
+    t = None if limit is None else float(ldexp(limit, -p)) / spread
 
     best_score = math.inf
     best_residuals: FloatArray | None = None
@@ -305,7 +313,7 @@ def fit_robust(
             f"no sample of 3 points determines a circle ({trials} samples, all collinear)"
         )
 
-    threshold_used = t * scale
+    threshold_used = float(ldexp(t * spread, p))
     inliers: BoolArray = best_residuals <= t
     # (isolated candidates of the sample's circle are dropped only from the first fit on)
     circle: Circle | None = None

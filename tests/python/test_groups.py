@@ -300,7 +300,7 @@ class TestBatchedStatistics:
             cx[3], cy[3] = xs[3, 0], ys[3, 0]  # a point exactly at the centre
             r, rms, se_cx, se_cy, se_r = _stats(np.ascontiguousarray(xs.T), np.ascontiguousarray(ys.T), cx, cy)
             for g in range(xs.shape[0]):
-                r1, rms1, cov1 = circle_stats(xs[g:g + 1], ys[g:g + 1], cx[g:g + 1], cy[g:g + 1])
+                r1, rms1, cov1, _ = circle_stats(xs[g:g + 1], ys[g:g + 1], cx[g:g + 1], cy[g:g + 1])
                 with np.errstate(invalid="ignore"):
                     expected = [r1[0], rms1[0], *np.sqrt(np.diag(cov1[0]))]
                 assert same_bits([r[g], rms[g], se_cx[g], se_cy[g], se_r[g]], expected), (xs.shape, g)

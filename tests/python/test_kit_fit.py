@@ -130,8 +130,8 @@ class TestBatch:
                 assert single.tobytes() == many[g : g + 1].tobytes()
             assert shape_problems(xs[g : g + 1].copy(), ys[g : g + 1].copy()).tolist() == [codes[g]]
             # The plain-float loops for small sets, too.
-            r, rms, cov = small_circle_stats(xs[g].tolist(), ys[g].tolist(), float(cx[g]), float(cy[g]))
-            assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel())
+            r, rms, cov, k = small_circle_stats(xs[g].tolist(), ys[g].tolist(), float(cx[g]), float(cy[g]))
+            assert bits(r, rms, *cov) == bits(batch[0][g], batch[1][g], *batch[2][g].ravel()) and k == 0
             assert small_shape_problem(xs[g].tolist(), ys[g].tolist()) == codes[g]
 
     def test_native_centroid_is_the_batch_mean_to_the_bit(self):
@@ -145,6 +145,79 @@ class TestBatch:
         small = tondrakit.fit(xs.tolist(), ys.tolist())
         fitted = tondrakit.fit_robust(xs, ys, threshold=1.0).circle  # all inliers: the array path
         assert bits(*small.cov_entries) == bits(*fitted.cov_entries) and small == fitted
+
+
+class TestExtremeScales:
+    """Circles far too small or too large for the plain squares of their distances (beyond
+    2^-511 to 2^511) are measured as well as ordinary ones."""
+
+    @staticmethod
+    def arc(n):
+        return noisy_arc(np.random.default_rng(21), n, 150.0, noise=0.01, centre=(0.3, -0.2), r=1.0)
+
+    @staticmethod
+    def summary(circle):
+        return (circle.r, circle.rms, *circle.stderr)
+
+    # n = 20 goes through the plain-float loops, 100 through the arrays.
+    @pytest.mark.parametrize("n", [20, 100])
+    @pytest.mark.parametrize("exponent", [-1000, -664, -532, 532, 664, 1000])
+    def test_power_of_two_scaling_scales_every_result_exactly(self, exponent, n):
+        xs, ys = self.arc(n)
+        plain = tondrakit.fit(xs.tolist(), ys.tolist())
+        big_or_small = [np.ldexp(v, exponent).tolist() for v in (xs, ys)]
+        scaled = tondrakit.fit(*big_or_small)
+        # The native centre scales exactly, so everything derived from it does too.
+        assert bits(scaled.cx, scaled.cy) == bits(*tondra.fit_lsq(*big_or_small))
+        assert bits(*self.summary(scaled)) == bits(*np.ldexp(self.summary(plain), exponent))
+        residuals = scaled.residuals(*big_or_small)
+        assert residuals.tobytes() == np.ldexp(plain.residuals(xs, ys), exponent).tobytes()
+
+    @pytest.mark.parametrize("scale", [1e-200, 1e-160, 1e160, 1e200])
+    def test_decimal_scales_give_the_scaled_radius_and_errors(self, scale):
+        xs, ys = self.arc(100)
+        plain = tondrakit.fit(xs, ys)
+        scaled = tondrakit.fit(xs * scale, ys * scale)
+        # Points times 1e200 are rounded, and L-BFGS stops within its tolerances of the optimum
+        # on each; measured: centres, radii and errors agree to a few 1e-9.
+        np.testing.assert_allclose(np.array(self.summary(scaled)) / scale, self.summary(plain), rtol=1e-7)
+
+    def test_fit_groups_rows_equal_fit_bit_for_bit(self):
+        sets = [(np.ldexp(v, e) for v in self.arc(n)) for e in (-700, 0, 700) for n in (20, 100)]
+        sets = [tuple(s) for s in sets]
+        table = {
+            "x": np.concatenate([x for x, _ in sets]),
+            "y": np.concatenate([y for _, y in sets]),
+            "group": np.repeat(np.arange(len(sets)), [len(x) for x, _ in sets]),
+        }
+        rows = tondrakit.fit_groups(table)
+        for g, (x, y) in enumerate(sets):
+            c = tondrakit.fit(x, y)
+            expected = (c.cx, c.cy, c.r, c.rms, *c.stderr)
+            assert bits(*rows.loc[g, ["cx", "cy", "r", "rms", "stderr_cx", "stderr_cy", "stderr_r"]]) == bits(*expected)
+
+    def test_a_robust_fit_scales_exactly_too(self):
+        xs, ys = self.arc(100)
+        xs[::9], ys[::9] = 2.0, 1.5  # outliers
+        plain = tondrakit.fit_robust(xs, ys)
+        scaled = tondrakit.fit_robust(np.ldexp(xs, -700), np.ldexp(ys, -700))
+        assert np.array_equal(scaled.inliers, plain.inliers) and scaled.trials == plain.trials
+        assert bits(scaled.threshold, *self.summary(scaled.circle)) == bits(
+            *np.ldexp((plain.threshold, *self.summary(plain.circle)), -700)
+        )
+
+    @pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-160, 1e160, 1e200, 1e300])
+    @pytest.mark.parametrize("n", [5, 100])
+    def test_collinear_points_stay_collinear(self, scale, n):
+        t = np.linspace(-1.0, 1.0, n)
+        # Rounded onto the line at that scale: not exactly collinear, but at rounding level.
+        xs, ys = (0.1 * t + 0.3) * scale, (0.7 * t - 0.2) * scale
+        with pytest.raises(tondrakit.FitError, match="collinear"):
+            tondrakit.fit(xs.tolist(), ys.tolist())
+        with pytest.raises(tondrakit.FitError, match="collinear"):
+            tondrakit.fit_robust(xs, ys)
+        errors = tondrakit.fit_groups({"x": xs, "y": ys, "group": 0}, on_error="nan")["error"]
+        assert "collinear" in errors[0]
 
 
 class TestErrors:
