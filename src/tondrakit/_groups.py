@@ -511,7 +511,8 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     fitted = np.zeros(ngroups, dtype=np.bool_)
     # One sum each says whether anything is off (a NaN or an infinity carries through; finite
     # values whose sum overflows take the long way too); only then are the culprits looked for.
-    all_finite = math.isfinite(float(xs.sum()) + float(ys.sum()))
+    with np.errstate(over="ignore"):
+        all_finite = math.isfinite(float(xs.sum()) + float(ys.sum()))
 
     # Each run's groups to fit, and their points: the checks come before any native call, in
     # the order fit() makes them (finite coordinates, enough points, then the shape).

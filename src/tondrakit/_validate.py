@@ -135,7 +135,9 @@ def points(xs: object, ys: object = None, *, min_points: int = 3) -> tuple[Float
             raise ValueError(f"xs and ys differ in length: {x.shape[0]} and {y.shape[0]}")
         # One sum each finds whether anything is off (a NaN or an infinity, or finite values
         # so large that their sum overflows); only then is the culprit looked for.
-        if not (math.isfinite(float(x.sum())) and math.isfinite(float(y.sum()))):
+        with np.errstate(over="ignore"):
+            sums = float(x.sum()), float(y.sum())
+        if not (math.isfinite(sums[0]) and math.isfinite(sums[1])):
             _first_non_finite("xs", x)
             _first_non_finite("ys", y)
         px = np.ascontiguousarray(x)

@@ -2,6 +2,7 @@
 against independent computations, the batch statistics, and every input error."""
 
 import math
+import warnings
 from fractions import Fraction
 
 import numpy as np
@@ -205,6 +206,18 @@ class TestExtremeScales:
         assert bits(scaled.threshold, *self.summary(scaled.circle)) == bits(
             *np.ldexp((plain.threshold, *self.summary(plain.circle)), -700)
         )
+
+    def test_points_near_the_largest_double_fit_quietly(self):
+        t = np.linspace(0.0, 5.0, 30)
+        xs, ys = 1e308 + 5e307 * np.cos(t), 5e307 * np.sin(t)  # their sums overflow
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            circle = tondrakit.fit(xs, ys)
+            robust = tondrakit.fit_robust(xs, ys).circle
+            rows = tondrakit.fit_groups({"x": xs, "y": ys, "group": 0})
+        # Points on the circle up to the rounding of each coordinate.
+        assert circle.r == pytest.approx(5e307, rel=1e-13) and circle.stderr[2] < 1e294
+        assert robust == circle and bits(rows["r"][0], rows["stderr_r"][0]) == bits(circle.r, circle.stderr[2])
 
     @pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-160, 1e160, 1e200, 1e300])
     @pytest.mark.parametrize("n", [5, 100])
