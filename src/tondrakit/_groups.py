@@ -375,14 +375,39 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
 # rows. The arithmetic on the sums is the statistics' own functions. Tests hold the two to the bit.
 
 
-def _sums(rows: FloatArray) -> FloatArray:
+class _Scratch:
+    """Work arrays for the statistics, reused from block to block of a chunk.
+
+    A fresh temporary for every operation on a block costs page faults: arrays of this size are
+    fresh pages from the system each time wherever freed memory is handed straight back (as in
+    Dask's workers, which set glibc's trim threshold to 64 KiB), and the faults then cost about as
+    much as the arithmetic. Results do not depend on it: the operations and their order are the
+    same, only their outputs are written into these arrays.
+    """
+
+    __slots__ = ("_buffers",)
+
+    def __init__(self) -> None:
+        self._buffers: dict[str, FloatArray] = {}
+
+    def get(self, name: str, shape: tuple[int, ...]) -> FloatArray:
+        """An uninitialised C array of this shape, the same memory each time for `name`."""
+        size = math.prod(shape)
+        buffer = self._buffers.get(name)
+        if buffer is None or buffer.size < size:
+            buffer = self._buffers[name] = np.empty(size)
+        return buffer[:size].reshape(shape)
+
+
+def _sums(rows: FloatArray, scratch: _Scratch) -> FloatArray:
     """Sum over axis 0 of an (n, ...) array, in index order from +0.0, for each column.
 
     Few columns (a batch of few sets): one cumulative sum, which adds in index order too (each
     partial sum is an output), where n vector additions would cost a call each for little work.
     """
     if rows[0].size < _FEW_COLUMNS:
-        out: FloatArray = np.cumsum(rows, axis=0)[-1] + 0.0
+        partial = np.cumsum(rows, axis=0, out=scratch.get("cumsum", rows.shape))
+        out: FloatArray = partial[-1] + 0.0
         return out
     total = np.zeros(rows.shape[1:])
     for row in rows:
@@ -403,21 +428,24 @@ def _blocks(rows: FloatArray) -> list[slice]:
     return [slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])]
 
 
-def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
+def _maybe_flat(
+    tx: FloatArray, ty: FloatArray, scratch: _Scratch | None = None
+) -> npt.NDArray[np.bool_]:
     """For (n, G) point sets, whether fit()'s shape check might find them coincident or collinear:
     exactly its first tests (the scale of the offsets out of the plain arithmetic's range, or the
     smaller eigenvalue of the scatter matrix not clearly above zero), which every other set
     passes as a circle."""
+    scratch = _Scratch() if scratch is None else scratch
     count, groups = tx.shape
     n = float(count)
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-        dx = tx - _sums(tx) / n
-        dy = ty - _sums(ty) / n
-        w = np.empty((count, 3, groups))
+        dx = np.subtract(tx, _sums(tx, scratch) / n, out=scratch.get("dx", tx.shape))
+        dy = np.subtract(ty, _sums(ty, scratch) / n, out=scratch.get("dy", tx.shape))
+        w = scratch.get("w", (count, 3, groups))
         np.multiply(dx, dx, out=w[:, 0])
         np.multiply(dx, dy, out=w[:, 1])
         np.multiply(dy, dy, out=w[:, 2])
-        a, b, c = _sums(w)
+        a, b, c = _sums(w, scratch)
         half = (a - c) / 2.0
         lam = (a + c) / 2.0 + np.sqrt(half * half + b * b)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore", under="ignore"):
@@ -427,22 +455,30 @@ def _maybe_flat(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
     return ~clear
 
 
-def _stats(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
+def _stats(
+    tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray, scratch: _Scratch | None = None
+) -> tuple[FloatArray, ...]:
     """Radius, rms and the standard errors of (cx, cy, r) of (n, G) point sets."""
+    scratch = _Scratch() if scratch is None else scratch
     # Squares of sets of extreme scale over- or underflow before those sets are done again.
     with np.errstate(over="ignore", under="ignore", invalid="ignore", divide="ignore"):
-        return _stats_of(tx, ty, cx, cy)
+        return _stats_of(tx, ty, cx, cy, scratch)
 
 
-def _stats_of(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) -> tuple[FloatArray, ...]:
+def _stats_of(
+    tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray, scratch: _Scratch
+) -> tuple[FloatArray, ...]:
     count, groups = tx.shape
     n = float(count)
-    dx = tx - cx
-    dy = ty - cy
-    d = np.sqrt(dx * dx + dy * dy)
-    r = _sums(d) / n
+    dx = np.subtract(tx, cx, out=scratch.get("dx", tx.shape))
+    dy = np.subtract(ty, cy, out=scratch.get("dy", tx.shape))
+    # d = sqrt(dx * dx + dy * dy)
+    d = np.multiply(dx, dx, out=scratch.get("d", tx.shape))
+    np.add(d, np.multiply(dy, dy, out=scratch.get("t", tx.shape)), out=d)
+    np.sqrt(d, out=d)
+    r = _sums(d, scratch) / n
     # The six sums at once: (n, 6, G), one vector addition per point.
-    w = np.empty((count, 6, groups))
+    w = scratch.get("w", (count, 6, groups))
     e, u, v = w[:, 0], w[:, 4], w[:, 5]
     np.subtract(d, r, out=e)
     # A point at the centre (d = 0) has no direction: divided by 1 there, u = v = 0. A NaN
@@ -454,7 +490,7 @@ def _stats_of(tx: FloatArray, ty: FloatArray, cx: FloatArray, cy: FloatArray) ->
     np.multiply(u, v, out=w[:, 2])
     np.multiply(v, v, out=w[:, 3])
     np.multiply(e, e, out=e)
-    sums = tuple(_sums(w))
+    sums = tuple(_sums(w, scratch))
     # Degenerate sets (n = 3, a zero determinant) give NaN or infinite entries; no warning.
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         c00, _, _, c11, _, c22 = _covariance(sums, n, count, _ArrayOps)
@@ -509,6 +545,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     values = np.full((len(_FLOAT_COLUMNS), ngroups), math.nan)
     failures: list[tuple[int, BaseException]] = []
     fitted = np.zeros(ngroups, dtype=np.bool_)
+    scratch = _Scratch()
     # One sum each says whether anything is off (a NaN or an infinity carries through; finite
     # values whose sum overflows take the long way too); only then are the culprits looked for.
     with np.errstate(over="ignore"):
@@ -528,7 +565,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
         maybe = np.zeros(count, dtype=np.bool_)
         if good.any():
             bx, by = _columns(tx, ty, good)
-            maybe[good] = np.concatenate([_maybe_flat(bx[:, part], by[:, part]) for part in _blocks(bx)])
+            maybe[good] = np.concatenate([_maybe_flat(bx[:, part], by[:, part], scratch) for part in _blocks(bx)])
         for k in np.flatnonzero(maybe).tolist():
             code = int(shape_problems(np.ascontiguousarray(tx[:, k])[None], np.ascontiguousarray(ty[:, k])[None])[0])
             if code:
@@ -567,7 +604,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
             tx, ty = _columns(tx, ty, keep)
         for part in _blocks(tx):
             block = positions[part]
-            for k, column in enumerate(_stats(tx[:, part], ty[:, part], cx[block], cy[block]), start=2):
+            for k, column in enumerate(_stats(tx[:, part], ty[:, part], cx[block], cy[block], scratch), start=2):
                 values[k, block] = column
 
     # A centre or radius that is not finite is no circle, as fit() decides after its statistics.
