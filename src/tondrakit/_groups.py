@@ -20,7 +20,7 @@ import itertools
 import math
 import sys
 from collections.abc import Callable, Hashable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
@@ -46,6 +46,7 @@ from ._circle import (  # the statistics' own pieces, shared so that the bits ar
     shape_problems,
 )
 from ._errors import FitError
+from ._shared import SharedChunk, SharedPoints, read_chunk
 from ._validate import points
 
 __all__ = ["fit_groups"]
@@ -74,8 +75,9 @@ _FEW_COLUMNS: Final = 1024
 _EXECUTOR_MIN_CHUNK_POINTS: Final = 1 << 13
 _EXECUTOR_MAX_CHUNK_POINTS: Final = 1 << 18
 # An executor gets at least this many chunks when there are enough groups, so that its workers
-# share the load evenly even when one chunk's groups are slower than another's.
-_EXECUTOR_MIN_CHUNKS: Final = 16
+# share the load evenly even when one chunk's groups are slower than another's; not many more,
+# since every task costs a round trip between the processes.
+_EXECUTOR_MIN_CHUNKS: Final = 8
 
 # Integer keys spanning at most this many values per row are their own codes (no hashing); wider
 # ranges, and keys of any other kind, go through pandas' factorize.
@@ -783,10 +785,15 @@ def _run_executor(
     sizes = grouped.sequence_sizes
     futures: list[Future[ChunkResult]] = []
     results: list[ChunkResult | None] = [None] * (len(bounds) - 1)
+    # A process pool's workers read the points from shared memory when there is room for them.
+    shared = SharedPoints.create(total) if isinstance(executor, ProcessPoolExecutor) else None
     try:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
             xs, ys = grouped.points(g0, g1)
-            futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
+            if shared is None:
+                futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
+            else:
+                futures.append(executor.submit(fit_shared_chunk, shared.put(xs, ys), sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
         pending = set(futures)
         with _progress_bar(sizes.size, progress) as bar:
@@ -806,6 +813,16 @@ def _run_executor(
     finally:
         for future in futures:
             future.cancel()
+        if shared is not None:
+            try:
+                wait(futures)  # tasks already running may still be reading the block
+            finally:
+                shared.release()
+
+
+def fit_shared_chunk(chunk: SharedChunk, sizes: IntArray, options: Options) -> ChunkResult:
+    """fit_chunk() in a process pool's worker, on a chunk from the caller's shared block."""
+    return fit_chunk(*read_chunk(chunk), sizes, options)
 
 
 # --- the result table ---------------------------------------------------------------------------

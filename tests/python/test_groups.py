@@ -2,8 +2,10 @@
 grouping, both error modes, executors, and the batched statistics against the kit's own."""
 
 import concurrent.futures
+import errno
 import math
 import multiprocessing
+import os
 
 import numpy as np
 import pandas as pd
@@ -270,6 +272,32 @@ class TestExecutors:
             pooled = tondrakit.fit_groups(table, on_error="nan", executor=pool)
             with pytest.raises(tondrakit.FitError, match="^group 'b': need at least 3 points, got 2$"):
                 tondrakit.fit_groups(table, executor=pool)
+        pd.testing.assert_frame_equal(pooled, serial)
+
+    def test_the_shared_block_is_gone_after_every_run_and_optional(self, monkeypatch):
+        # Points reach a process pool through shared memory; nothing may be left behind (also
+        # after a failure), and a system without room for it must still get the result.
+        def blocks():
+            return {name for name in os.listdir("/dev/shm") if name.startswith("psm_")}
+
+        table = pd.concat([failing_table(), circle_table(np.random.default_rng(15), [25] * 300,
+                                                          keys=[f"z{k:03}" for k in range(300)])])
+        serial = tondrakit.fit_groups(table, on_error="nan")
+        before = blocks()
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+            with pytest.raises(tondrakit.FitError, match="^group 'b'"):
+                tondrakit.fit_groups(table, executor=pool)
+            assert blocks() == before
+            reserved = []
+
+            def no_room(fd, offset, length):
+                reserved.append(length)
+                raise OSError(errno.ENOSPC, "No space left on device")
+
+            monkeypatch.setattr(os, "posix_fallocate", no_room)
+            pooled = tondrakit.fit_groups(table, on_error="nan", executor=pool)
+        assert reserved == [16 * len(table)] and blocks() == before
         pd.testing.assert_frame_equal(pooled, serial)
 
     def test_threads_and_a_progress_bar_change_nothing(self, capsys):
