@@ -762,10 +762,17 @@ def _run_serial(
     bounds, firsts = _chunk_plan(grouped, _SERIAL_CHUNK_POINTS)
     sizes = grouped.sequence_sizes
     results: list[ChunkResult | None] = [None] * (len(bounds) - 1)
+    # All the points are gathered before the first fit: their rows are read in random order,
+    # which costs a third more once the native calls have had the caches.
+    points: list[tuple[FloatArray, FloatArray] | None] = [
+        grouped.points(g0, g1) for g0, g1 in zip(bounds[:-1], bounds[1:])
+    ]
     with _progress_bar(sizes.size, progress) as bar:
         for k, (g0, g1) in enumerate(zip(bounds[:-1], bounds[1:])):
-            xs, ys = grouped.points(g0, g1)
-            result = results[k] = fit_chunk(xs, ys, sizes[g0:g1], options)
+            chunk, points[k] = points[k], None
+            assert chunk is not None
+            result = results[k] = fit_chunk(*chunk, sizes[g0:g1], options)
+            del chunk
             bar.update(g1 - g0)
             if stop_early and result.failures:
                 if _settled(_first_failure(grouped, bounds, results), firsts, results):
