@@ -543,82 +543,93 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
     the layout of the batched statistics, whose columns the native module reads in place."""
     if options.robust:
         return _fit_chunk_robust(xs, ys, sizes, options)
-    ngroups = sizes.size
-    values = np.full((len(_FLOAT_COLUMNS), ngroups), math.nan)
+    values = np.full((len(_FLOAT_COLUMNS), sizes.size), math.nan)
     failures: list[tuple[int, BaseException]] = []
-    fitted = np.zeros(ngroups, dtype=np.bool_)
     scratch = _Scratch()
     # One sum each says whether anything is off (a NaN or an infinity carries through; finite
     # values whose sum overflows take the long way too); only then are the culprits looked for.
     with np.errstate(over="ignore"):
         all_finite = math.isfinite(float(xs.sum()) + float(ys.sum()))
-
-    # Each run's groups to fit, and their points: the checks come before any native call, in
-    # the order fit() makes them (finite coordinates, enough points, then the shape).
-    runs: list[tuple[npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+    # Block by block, so that the checks, the native calls and the statistics of a block's groups
+    # find its points in the cache, each after the other.
     for first, tx, ty in _run_blocks(xs, ys, sizes):
-        size, count = tx.shape
-        good = np.full(count, size >= 3)
-        if not all_finite:
-            good &= np.isfinite(tx).all(axis=0) & np.isfinite(ty).all(axis=0)
-        for k in np.flatnonzero(~good).tolist():
-            failures.append((first + k, _input_failure(tx[:, k], ty[:, k])))
-        # The few sets that might be flat get fit()'s own check, one by one.
-        maybe = np.zeros(count, dtype=np.bool_)
-        if good.any():
-            bx, by = _columns(tx, ty, good)
-            maybe[good] = np.concatenate([_maybe_flat(bx[:, part], by[:, part], scratch) for part in _blocks(bx)])
-        for k in np.flatnonzero(maybe).tolist():
-            code = int(shape_problems(np.ascontiguousarray(tx[:, k])[None], np.ascontiguousarray(ty[:, k])[None])[0])
-            if code:
-                failures.append((first + k, FitError(SHAPE_MESSAGES[code])))
-                good[k] = False
-        if good.any():
-            positions = np.flatnonzero(good) + first
-            fitted[positions] = True
-            runs.append((positions, *_columns(tx, ty, good)))
+        for part in _blocks(tx):
+            block = _Block(first + part.start, tx[:, part], ty[:, part])
+            _fit_block(block, all_finite, options.method, values, failures, scratch)
+    failures.sort(key=lambda item: item[0])
+    return ChunkResult(values, sizes.astype(np.int64, copy=True), failures, None)
 
-    # The native calls: the one thing done group by group, each on a column of a run's block,
-    # which the native module reads in place: the same values that fit() hands it as lists.
-    call = _NATIVE_CALLS[options.method]
-    centres: list[Sequence[float]] = []
+
+@dataclass(frozen=True, slots=True)
+class _Block:
+    """Some groups of one size: the chunk's index of the first, and their points as (size, count)
+    arrays, a group per column."""
+
+    first: int
+    tx: FloatArray
+    ty: FloatArray
+
+
+def _fit_block(
+    block: _Block, all_finite: bool, method: Method, values: FloatArray,
+    failures: list[tuple[int, BaseException]], scratch: _Scratch,
+) -> None:
+    """Fits a block's groups into their columns of `values`, their failures into `failures`.
+    The checks come before any native call, in the order fit() makes them (finite coordinates,
+    enough points, then the shape)."""
+    first, tx, ty = block.first, block.tx, block.ty
+    size, count = tx.shape
+    good = np.full(count, size >= 3)
+    if not all_finite:
+        good &= np.isfinite(tx).all(axis=0) & np.isfinite(ty).all(axis=0)
+    for k in np.flatnonzero(~good).tolist():
+        failures.append((first + k, _input_failure(tx[:, k], ty[:, k])))
+    if not good.any():
+        return
+    # The few sets that might be flat get fit()'s own check, one by one.
+    maybe = np.zeros(count, dtype=np.bool_)
+    maybe[good] = _maybe_flat(*_columns(tx, ty, good), scratch)
+    for k in np.flatnonzero(maybe).tolist():
+        code = int(shape_problems(np.ascontiguousarray(tx[:, k])[None], np.ascontiguousarray(ty[:, k])[None])[0])
+        if code:
+            failures.append((first + k, FitError(SHAPE_MESSAGES[code])))
+            good[k] = False
+    if not good.any():
+        return
+    positions = np.flatnonzero(good)
+    bx, by = _columns(tx, ty, good)
+
+    # The native calls: the one thing done group by group, each on a column of the block, which
+    # the native module reads in place: the same values that fit() hands it as lists. Each
+    # result is read as soon as it is made, while it is in the cache.
+    call = _NATIVE_CALLS[method]
     try:
         with _collector_paused():
-            for _, tx, ty in runs:
-                centres += map(call, tx.T, ty.T)
+            results = itertools.chain.from_iterable(map(call, bx.T, by.T))
+            found = np.fromiter(results, np.float64, count=2 * positions.size)
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
-        centres = _centres_one_by_one(runs, call, options.method, failures, fitted)
-    cx, cy = values[0], values[1]
-    if runs:
-        todo = np.concatenate([positions for positions, _, _ in runs])
-        found = np.fromiter(itertools.chain.from_iterable(centres), np.float64, count=2 * todo.size)
-        cx[todo] = found[0::2]
-        cy[todo] = found[1::2]
-
-    for positions, tx, ty in runs:
-        keep = fitted[positions]
-        if not keep.any():
-            continue
-        if not keep.all():  # a native call failed
-            positions = positions[keep]
-            tx, ty = _columns(tx, ty, keep)
-        for part in _blocks(tx):
-            block = positions[part]
-            for k, column in enumerate(_stats(tx[:, part], ty[:, part], cx[block], cy[block], scratch), start=2):
-                values[k, block] = column
+        found, fitted = _centres_one_by_one(first + positions, bx, by, method, failures)
+        positions = positions[fitted]
+        bx, by = _columns(bx, by, fitted)
+        found = found.reshape(-1, 2)[fitted].ravel()
+        if not positions.size:
+            return
+    cx, cy = np.ascontiguousarray(found[0::2]), np.ascontiguousarray(found[1::2])
+    stats = _stats(bx, by, cx, cy, scratch)
+    groups = first + positions
+    values[0, groups] = cx
+    values[1, groups] = cy
+    for k, column in enumerate(stats, start=2):
+        values[k, groups] = column
 
     # A centre or radius that is not finite is no circle, as fit() decides after its statistics.
-    ok = np.flatnonzero(fitted)
-    finite = np.isfinite(cx[ok]) & np.isfinite(cy[ok]) & np.isfinite(values[2, ok])
-    for g in ok[~finite].tolist():
-        problem = result_problem(float(cx[g]), float(cy[g]), float(values[2, g]))
-        failures.append((g, FitError(problem or "the fit gave no finite circle")))
-        values[:, g] = math.nan
-
-    failures.sort(key=lambda item: item[0])
-    return ChunkResult(values, sizes.astype(np.int64, copy=True), failures, None)
+    finite = np.isfinite(cx) & np.isfinite(cy) & np.isfinite(stats[0])
+    for j in np.flatnonzero(~finite).tolist():
+        problem = result_problem(float(cx[j]), float(cy[j]), float(stats[0][j]))
+        failures.append((int(groups[j]), FitError(problem or "the fit gave no finite circle")))
+        values[:, groups[j]] = math.nan
 
 
 def _columns(tx: FloatArray, ty: FloatArray, keep: npt.NDArray[np.bool_]) -> tuple[FloatArray, FloatArray]:
@@ -629,30 +640,27 @@ def _columns(tx: FloatArray, ty: FloatArray, keep: npt.NDArray[np.bool_]) -> tup
 
 
 def _centres_one_by_one(
-    runs: list[tuple[npt.NDArray[np.intp], FloatArray, FloatArray]],
-    call: Callable[[FloatArray, FloatArray], Sequence[float]],
-    method: Method,
+    groups: npt.NDArray[np.intp], tx: FloatArray, ty: FloatArray, method: Method,
     failures: list[tuple[int, BaseException]],
-    fitted: npt.NDArray[np.bool_],
-) -> list[Sequence[float]]:
+) -> tuple[FloatArray, npt.NDArray[np.bool_]]:
     """The native calls again, one group at a time, after one panicked: a group whose call
-    panics fails with fit()'s own FitError, and gets a NaN centre here."""
-    centres: list[Sequence[float]] = []
-    for positions, tx, ty in runs:
-        for g, a, b in zip(positions.tolist(), tx.T, ty.T):
+    panics fails with fit()'s own FitError. The centres (NaN for those) and which were fitted."""
+    call = _NATIVE_CALLS[method]
+    found = np.full(2 * groups.size, math.nan)
+    fitted = np.ones(groups.size, dtype=np.bool_)
+    for j, (g, a, b) in enumerate(zip(groups.tolist(), tx.T, ty.T)):
+        try:
+            found[2 * j:2 * j + 2] = call(a, b)
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":
+                raise
+            # fit()'s own call turns the panic into its FitError.
             try:
-                centres.append(call(a, b))
-            except BaseException as e:
-                if type(e).__name__ != "PanicException":
-                    raise
-                # fit()'s own call turns the panic into its FitError.
-                try:
-                    centres.append(native_centre(method, a.tolist(), b.tolist()))
-                except FitError as error:
-                    failures.append((g, error))
-                    fitted[g] = False
-                    centres.append((math.nan, math.nan))
-    return centres
+                found[2 * j:2 * j + 2] = native_centre(method, a.tolist(), b.tolist())
+            except FitError as error:
+                failures.append((g, error))
+                fitted[j] = False
+    return found, fitted
 
 
 def _fit_chunk_robust(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options) -> ChunkResult:
