@@ -430,6 +430,35 @@ def _blocks(rows: FloatArray) -> list[slice]:
     return [slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])]
 
 
+# A set passes fit()'s shape check for certain when three of its points (the first, the middle and
+# the last) span a triangle whose smallest height h is not tiny: every line then has one of them
+# at least h / 2 away, so the points' RMS distance from their axis is at least h / (2 sqrt(n)),
+# far above the check's few ulps of the coordinates' magnitude M when h > _ROUND_MARGIN sqrt(n) M.
+# The margin is a hundred times that bound, which also covers the rounding of the triangle's own
+# arithmetic (a relative error of a few ulps over the sine of its smallest angle, itself at
+# least _ROUND_MARGIN here). Blocks outside [2^-200, 2^200] are left to the full test.
+_ROUND_MARGIN: Final = 1e-12
+
+
+def _surely_round(tx: FloatArray, ty: FloatArray) -> npt.NDArray[np.bool_]:
+    """For (n, G) point sets (finite, n >= 3), which certainly pass fit()'s shape check: a test
+    on three points of each, where _maybe_flat() works on all of them."""
+    count, groups = tx.shape
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        scale = max(float(np.max(tx)), -float(np.min(tx)), float(np.max(ty)), -float(np.min(ty)))
+        if not (2.0**-200 <= scale <= 2.0**200):
+            return np.zeros(groups, dtype=np.bool_)
+        x0, x1, x2 = tx[0], tx[count // 2], tx[count - 1]
+        y0, y1, y2 = ty[0], ty[count // 2], ty[count - 1]
+        ax, ay, bx, by = x1 - x0, y1 - y0, x2 - x0, y2 - y0
+        cx, cy = x2 - x1, y2 - y1
+        twice_area = np.abs(ax * by - ay * bx)
+        longest = np.sqrt(np.maximum(np.maximum(ax * ax + ay * ay, bx * bx + by * by), cx * cx + cy * cy))
+        # The smallest height is twice_area / longest; written without the division.
+        round_: npt.NDArray[np.bool_] = twice_area > (_ROUND_MARGIN * math.sqrt(count) * scale) * longest
+    return round_
+
+
 def _maybe_flat(
     tx: FloatArray, ty: FloatArray, scratch: _Scratch | None = None
 ) -> npt.NDArray[np.bool_]:
@@ -586,9 +615,12 @@ def _fit_block(
         failures.append((first + k, _input_failure(tx[:, k], ty[:, k])))
     if not good.any():
         return
-    # The few sets that might be flat get fit()'s own check, one by one.
-    maybe = np.zeros(count, dtype=np.bool_)
-    maybe[good] = _maybe_flat(*_columns(tx, ty, good), scratch)
+    # Most sets are plainly round by three of their points; of the others, the few that might be
+    # flat get fit()'s own check, one by one.
+    maybe = good.copy()
+    maybe[good] = ~_surely_round(*_columns(tx, ty, good))
+    if maybe.any():
+        maybe[maybe] = _maybe_flat(*_columns(tx, ty, maybe), scratch)
     for k in np.flatnonzero(maybe).tolist():
         code = int(shape_problems(np.ascontiguousarray(tx[:, k])[None], np.ascontiguousarray(ty[:, k])[None])[0])
         if code:

@@ -339,3 +339,25 @@ class TestBatchedStatistics:
             codes = np.array([shape_problems(xs[g:g + 1], ys[g:g + 1])[0] for g in range(xs.shape[0])])
             assert not np.any(codes[~maybe]), xs.shape
             assert maybe[:3].all() and not maybe[4:].any()
+
+    def test_sets_passed_by_three_points_pass_the_shape_check(self):
+        # Lines with noise across them from far below to far above the check's few ulps, far
+        # from the origin or not, at every scale the three-point test takes on.
+        rng = np.random.default_rng(17)
+        passed = plain = 0
+        for n in (3, 4, 5, 20, 33):
+            for scale in (1e-150, 1e-6, 1.0, 1e6, 1e150):
+                t = rng.uniform(-1.0, 1.0, (300, n))
+                angle = rng.uniform(0.0, np.pi, (300, 1))
+                level = rng.uniform(-19.0, -3.0, 300)
+                across = rng.normal(size=(300, n)) * 10.0 ** level[:, None]
+                shift = rng.uniform(-1e4, 1e4, (300, 2)) * (rng.uniform(size=(300, 1)) < 0.5)
+                xs = scale * (shift[:, :1] + t * np.cos(angle) - across * np.sin(angle))
+                ys = scale * (shift[:, 1:] + t * np.sin(angle) + across * np.cos(angle))
+                round_ = groups._surely_round(np.ascontiguousarray(xs.T), np.ascontiguousarray(ys.T))
+                codes = shape_problems(xs, ys)
+                assert not np.any(codes[round_]), (n, scale)
+                if abs(math.log10(scale)) < 100:  # extreme scales are left to the full test
+                    passed += int(round_[level > -5.0].sum())
+                    plain += int((level > -5.0).sum())
+        assert passed > 0.95 * plain  # and it does pass sets that are plainly not lines
