@@ -22,6 +22,7 @@ import sys
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
@@ -147,19 +148,25 @@ class Grouped:
         rows = self.order[a:b]
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
-    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
+    def points(
+        self, first: int, stop: int, out: tuple[FloatArray, FloatArray] | None = None
+    ) -> tuple[FloatArray, FloatArray]:
         """The points of the groups at positions first..stop-1 of the sequence, as fit_chunk
         takes them: each run of groups of one size as a (size, count) block, column k holding
-        the points of the run's k-th group. Taken a chunk at a time, so that an executor's
-        workers start on the first while the rest are gathered."""
+        the points of the run's k-th group. Written into `out` when given (two arrays of the
+        chunk's point count). Taken a chunk at a time, so that an executor's workers start on
+        the first while the rest are gathered."""
         sizes = self.sequence_sizes[first:stop]
         if self.sequence is None:
             a, b = int(self.offsets[first]), int(self.offsets[stop])
             if self.order is None:  # one size (see group) and rows in place: a transposed copy
                 count = stop - first
                 size = (b - a) // count
-                return (np.ascontiguousarray(self.source_x[a:b].reshape(count, size).T).ravel(),
-                        np.ascontiguousarray(self.source_y[a:b].reshape(count, size).T).ravel())
+                if out is None:
+                    out = np.empty(b - a), np.empty(b - a)
+                for source, target in zip((self.source_x, self.source_y), out):
+                    np.copyto(target.reshape(size, count), source[a:b].reshape(count, size).T)
+                return out
             rows = _run_layout(self.order[a:b], sizes)
         else:
             chosen = self.sequence[first:stop]
@@ -171,7 +178,11 @@ class Grouped:
                 rows = self.order[rows]
         # The one gather of each coordinate: reading the rows once in random order costs more
         # than anything else done to them before the fits.
-        return np.take(self.source_x, rows), np.take(self.source_y, rows)
+        if out is None:
+            return np.take(self.source_x, rows), np.take(self.source_y, rows)
+        np.take(self.source_x, rows, out=out[0])
+        np.take(self.source_y, rows, out=out[1])
+        return out
 
 
 def _runs(sizes: IntArray) -> list[tuple[int, int, int]]:
@@ -836,11 +847,12 @@ def _run_executor(
     shared = SharedPoints.create(total) if isinstance(executor, ProcessPoolExecutor) else None
     try:
         for g0, g1 in zip(bounds[:-1], bounds[1:]):
-            xs, ys = grouped.points(g0, g1)
             if shared is None:
+                xs, ys = grouped.points(g0, g1)
                 futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
             else:
-                futures.append(executor.submit(fit_shared_chunk, shared.put(xs, ys), sizes[g0:g1], options))
+                chunk = shared.put(int(sizes[g0:g1].sum()), partial(grouped.points, g0, g1))
+                futures.append(executor.submit(fit_shared_chunk, chunk, sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
         pending = set(futures)
         with _progress_bar(sizes.size, progress) as bar:

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from multiprocessing import shared_memory
 from typing import Any, Final
@@ -87,17 +88,18 @@ class SharedPoints:
             return None
         return cls(block, size)
 
-    def put(self, xs: FloatArray, ys: FloatArray) -> SharedChunk:
-        """Writes a chunk after the previous one; where it is."""
-        count = xs.size
+    def put(self, count: int, write: Callable[..., object]) -> SharedChunk:
+        """Places a chunk of `count` points after the previous one: `write(out=(xs, ys))` fills
+        its two arrays, views of the block that are not to be kept. Where it is."""
         offset = self._used
         end = offset + count * _POINT_BYTES
         if end > self._capacity:
             raise ValueError(f"a chunk of {count} points overruns the shared block")
         view = np.ndarray((2, count), dtype=np.float64, buffer=self._block.buf, offset=offset)
-        view[0] = xs
-        view[1] = ys
-        del view
+        try:
+            write(out=(view[0], view[1]))
+        finally:
+            del view
         self._used = end
         return SharedChunk(self._block.name, offset, count)
 
