@@ -19,6 +19,7 @@ import importlib
 import itertools
 import math
 import sys
+import threading
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
@@ -388,8 +389,14 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
 # rows. The arithmetic on the sums is the statistics' own functions. Tests hold the two to the bit.
 
 
+_THREAD: Final = threading.local()
+# What a thread keeps of its work arrays between chunks: those of the usual blocks.
+_SCRATCH_KEPT: Final = 8 << 20
+
+
 class _Scratch:
-    """Work arrays for the statistics, reused from block to block of a chunk.
+    """Work arrays for the statistics, reused from block to block, and by each thread from chunk
+    to chunk (up to _SCRATCH_KEPT bytes of them).
 
     A fresh temporary for every operation on a block costs page faults: arrays of this size are
     fresh pages from the system each time wherever freed memory is handed straight back (as in
@@ -402,6 +409,21 @@ class _Scratch:
 
     def __init__(self) -> None:
         self._buffers: dict[str, FloatArray] = {}
+
+    @staticmethod
+    def of_thread() -> _Scratch:
+        """The thread's own, kept from chunk to chunk (see keep_at_most)."""
+        scratch: _Scratch | None = getattr(_THREAD, "scratch", None)
+        if scratch is None:
+            scratch = _THREAD.scratch = _Scratch()
+        return scratch
+
+    def keep_at_most(self, size: int) -> None:
+        """Lets go of the largest arrays until the rest take at most `size` bytes."""
+        for name, buffer in sorted(self._buffers.items(), key=lambda item: item[1].nbytes, reverse=True):
+            if sum(b.nbytes for b in self._buffers.values()) <= size:
+                break
+            del self._buffers[name]
 
     def get(self, name: str, shape: tuple[int, ...]) -> FloatArray:
         """An uninitialised C array of this shape, the same memory each time for `name`."""
@@ -585,7 +607,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
         return _fit_chunk_robust(xs, ys, sizes, options)
     values = np.full((len(_FLOAT_COLUMNS), sizes.size), math.nan)
     failures: list[tuple[int, BaseException]] = []
-    scratch = _Scratch()
+    scratch = _Scratch.of_thread()
     # One sum each says whether anything is off (a NaN or an infinity carries through; finite
     # values whose sum overflows take the long way too); only then are the culprits looked for.
     with np.errstate(over="ignore"):
@@ -596,6 +618,7 @@ def fit_chunk(xs: FloatArray, ys: FloatArray, sizes: IntArray, options: Options)
         for part in _blocks(tx):
             block = _Block(first + part.start, tx[:, part], ty[:, part])
             _fit_block(block, all_finite, options.method, values, failures, scratch)
+    scratch.keep_at_most(_SCRATCH_KEPT)
     failures.sort(key=lambda item: item[0])
     return ChunkResult(values, sizes.astype(np.int64, copy=True), failures, None)
 

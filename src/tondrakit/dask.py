@@ -59,7 +59,8 @@ def _fit_partition(
 ) -> pd.DataFrame:
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
-        part = part.reset_index()
+        # The key from the index and the coordinates as they are, without copying the partition.
+        part = pd.DataFrame({x: part[x].array, y: part[y].array, by: part.index.array}, copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
     return fit_frame(part, x, y, by, options, on_error)
