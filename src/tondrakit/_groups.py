@@ -420,7 +420,7 @@ class _Scratch:
 
     def keep_at_most(self, size: int) -> None:
         """Lets go of the largest arrays until the rest take at most `size` bytes."""
-        for name, buffer in sorted(self._buffers.items(), key=lambda item: item[1].nbytes, reverse=True):
+        for name in sorted(self._buffers, key=lambda name: self._buffers[name].nbytes, reverse=True):
             if sum(b.nbytes for b in self._buffers.values()) <= size:
                 break
             del self._buffers[name]
