@@ -441,8 +441,8 @@ def _sums(rows: FloatArray, scratch: _Scratch) -> FloatArray:
     partial sum is an output), where n vector additions would cost a call each for little work.
     """
     if rows[0].size < _FEW_COLUMNS:
-        partial = np.cumsum(rows, axis=0, out=scratch.get("cumsum", rows.shape))
-        out: FloatArray = partial[-1] + 0.0
+        running = np.cumsum(rows, axis=0, out=scratch.get("cumsum", rows.shape))
+        out: FloatArray = running[-1] + 0.0
         return out
     total = np.zeros(rows.shape[1:])
     for row in rows:
@@ -838,12 +838,12 @@ def _run_serial(
     results: list[ChunkResult | None] = [None] * (len(bounds) - 1)
     # All the points are gathered before the first fit: their rows are read in random order,
     # which costs a third more once the native calls have had the caches.
-    points: list[tuple[FloatArray, FloatArray] | None] = [
+    gathered: list[tuple[FloatArray, FloatArray] | None] = [
         grouped.points(g0, g1) for g0, g1 in zip(bounds[:-1], bounds[1:])
     ]
     with _progress_bar(sizes.size, progress) as bar:
         for k, (g0, g1) in enumerate(zip(bounds[:-1], bounds[1:])):
-            chunk, points[k] = points[k], None
+            chunk, gathered[k] = gathered[k], None
             assert chunk is not None
             result = results[k] = fit_chunk(*chunk, sizes[g0:g1], options)
             del chunk
