@@ -300,6 +300,18 @@ class TestExecutors:
         assert reserved == [16 * len(table)] and blocks() == before
         pd.testing.assert_frame_equal(pooled, serial)
 
+    def test_every_layout_of_chunk_reaches_the_pool_unchanged(self):
+        # Rows already grouped with one size (a transposed copy), grouped with sizes that differ,
+        # and shuffled: each is written into the shared block its own way.
+        rng = np.random.default_rng(18)
+        same = circle_table(rng, [20] * 700).sort_values("group", kind="stable")
+        mixed = circle_table(rng, list(rng.integers(3, 40, 500)))
+        tables = [same, mixed.sort_values("group", kind="stable"), mixed]
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+            for table in tables:
+                pd.testing.assert_frame_equal(tondrakit.fit_groups(table, executor=pool), tondrakit.fit_groups(table))
+
     def test_threads_and_a_progress_bar_change_nothing(self, capsys):
         table = circle_table(np.random.default_rng(13), [15] * 300)
         serial = tondrakit.fit_groups(table)
