@@ -23,7 +23,6 @@ import threading
 from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
-from functools import partial
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
@@ -149,22 +148,18 @@ class Grouped:
         rows = self.order[a:b]
         return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
-    def points(
-        self, first: int, stop: int, out: tuple[FloatArray, FloatArray] | None = None
-    ) -> tuple[FloatArray, FloatArray]:
+    def points(self, first: int, stop: int) -> tuple[FloatArray, FloatArray]:
         """The points of the groups at positions first..stop-1 of the sequence, as fit_chunk
         takes them: each run of groups of one size as a (size, count) block, column k holding
-        the points of the run's k-th group. Written into `out` when given (two arrays of the
-        chunk's point count). Taken a chunk at a time, so that an executor's workers start on
-        the first while the rest are gathered."""
+        the points of the run's k-th group. Taken a chunk at a time, so that an executor's
+        workers start on the first while the rest are gathered."""
         sizes = self.sequence_sizes[first:stop]
         if self.sequence is None:
             a, b = int(self.offsets[first]), int(self.offsets[stop])
             if self.order is None:  # one size (see group) and rows in place: a transposed copy
                 count = stop - first
                 size = (b - a) // count
-                if out is None:
-                    out = np.empty(b - a), np.empty(b - a)
+                out = np.empty(b - a), np.empty(b - a)
                 for source, target in zip((self.source_x, self.source_y), out):
                     np.copyto(target.reshape(size, count), source[a:b].reshape(count, size).T)
                 return out
@@ -179,11 +174,7 @@ class Grouped:
                 rows = self.order[rows]
         # The one gather of each coordinate: reading the rows once in random order costs more
         # than anything else done to them before the fits.
-        if out is None:
-            return np.take(self.source_x, rows), np.take(self.source_y, rows)
-        np.take(self.source_x, rows, out=out[0])
-        np.take(self.source_y, rows, out=out[1])
-        return out
+        return np.take(self.source_x, rows), np.take(self.source_y, rows)
 
 
 def _runs(sizes: IntArray) -> list[tuple[int, int, int]]:
@@ -874,7 +865,7 @@ def _run_executor(
                 xs, ys = grouped.points(g0, g1)
                 futures.append(executor.submit(fit_chunk, xs, ys, sizes[g0:g1], options))
             else:
-                chunk = shared.put(int(sizes[g0:g1].sum()), partial(grouped.points, g0, g1))
+                chunk = shared.put(*grouped.points(g0, g1))
                 futures.append(executor.submit(fit_shared_chunk, chunk, sizes[g0:g1], options))
         index = {id(f): k for k, f in enumerate(futures)}
         pending = set(futures)

@@ -1,7 +1,7 @@
 """Chunks of points handed to a process pool's workers through one shared-memory block.
 
 A ``ProcessPoolExecutor`` pickles each task's arguments through a pipe: for the points of a chunk
-that costs a few milliseconds per megabyte, once in the caller and once in the worker, and the
+that costs about two milliseconds per megabyte, in the caller and in the worker, and the
 workers sit idle meanwhile. Placed in a shared block instead, the points travel as a name, an
 offset and a count, and each worker copies its chunk straight out of the block.
 
@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable
 from dataclasses import dataclass
 from multiprocessing import shared_memory
 from typing import Any, Final
@@ -46,15 +45,32 @@ def _attach(name: str) -> shared_memory.SharedMemory:
     return shared_memory.SharedMemory(name=name)
 
 
+def _close(block: shared_memory.SharedMemory) -> None:
+    try:
+        block.close()
+    except BufferError:  # a view still held (by an error's traceback): unmapped when it goes
+        pass
+
+
+def _view(block: shared_memory.SharedMemory, offset: int, count: int) -> FloatArray:
+    """A chunk's points in the block, as (2, count). Made by frombuffer, which holds the block's
+    buffer while the view lives: the block cannot be unmapped under it."""
+    buffer = block.buf
+    if buffer is None:
+        raise ValueError("the shared block is closed")
+    view: FloatArray = np.frombuffer(buffer, dtype=np.float64, count=2 * count, offset=offset)
+    return view.reshape(2, count)
+
+
 def read_chunk(chunk: SharedChunk) -> tuple[FloatArray, FloatArray]:
     """The chunk's points, copied out of the block, so that nothing refers to it afterwards."""
     block = _attach(chunk.name)
     try:
-        view = np.ndarray((2, chunk.count), dtype=np.float64, buffer=block.buf, offset=chunk.offset)
+        view = _view(block, chunk.offset, chunk.count)
         points = view.copy()
         del view
     finally:
-        block.close()
+        _close(block)
     return points[0], points[1]
 
 
@@ -88,22 +104,23 @@ class SharedPoints:
             return None
         return cls(block, size)
 
-    def put(self, count: int, write: Callable[..., object]) -> SharedChunk:
-        """Places a chunk of `count` points after the previous one: `write(out=(xs, ys))` fills
-        its two arrays, views of the block that are not to be kept. Where it is."""
+    def put(self, xs: FloatArray, ys: FloatArray) -> SharedChunk:
+        """Writes a chunk's points after the previous chunk's; where they are."""
+        count = xs.size
         offset = self._used
         end = offset + count * _POINT_BYTES
         if end > self._capacity:
             raise ValueError(f"a chunk of {count} points overruns the shared block")
-        view = np.ndarray((2, count), dtype=np.float64, buffer=self._block.buf, offset=offset)
-        try:
-            write(out=(view[0], view[1]))
-        finally:
-            del view
+        view = _view(self._block, offset, count)
+        view[0] = xs
+        view[1] = ys
+        del view
         self._used = end
         return SharedChunk(self._block.name, offset, count)
 
     def release(self) -> None:
         """Closes and unlinks the block; tasks still to start can no longer read it."""
-        self._block.close()
-        self._block.unlink()
+        try:
+            _close(self._block)
+        finally:
+            self._block.unlink()
