@@ -130,7 +130,7 @@ LsqReport fit_lsq_report(const CoordinateView xs, const CoordinateView ys,
   // The two warnings go to fd 2 with no line break and the fit goes on, as they always have:
   // callers capture stderr and compare it byte for byte, so neither the text nor the missing
   // newline may change.
-  if (xs.size() != ys.size()) base::write_stderr("The number of x and y points must be the same.");
+  if (xs.size() != ys.size()) base::warn("The number of x and y points must be the same.");
   const bool lbfgs = method == "lbfgs";
   const bool nelder_mead = method == "nelder_mead";
   // An unknown method is a fault (PanicException), not a ValueError, with this fixed text:
@@ -143,7 +143,7 @@ LsqReport fit_lsq_report(const CoordinateView xs, const CoordinateView ys,
 
   if (nelder_mead) {
     if (u.size() > kManyPointsForNelderMead) {
-      base::write_stderr("The number of points is too high. Might lead to performance issues");
+      base::warn("The number of points is too high. Might lead to performance issues");
     }
     return run_nelder_mead(std::move(u), std::move(v), frame);
   }

@@ -19,6 +19,9 @@ bool backtrace_enabled() noexcept {
 
 std::atomic<bool> g_first_fault_seen{false};
 
+// How many QuietReports live on this thread.
+thread_local int t_quiet_depth = 0;
+
 }  // namespace
 
 void write_stderr(const std::string& text) noexcept {
@@ -35,7 +38,15 @@ void write_stderr(const std::string& text) noexcept {
   }
 }
 
+QuietReports::QuietReports() noexcept { ++t_quiet_depth; }
+QuietReports::~QuietReports() { --t_quiet_depth; }
+
+void warn(const std::string& text) noexcept {
+  if (t_quiet_depth == 0) write_stderr(text);
+}
+
 void report_fault(const std::string& message, SourcePos where) noexcept {
+  if (t_quiet_depth > 0) return;
   try {
     std::string text = "thread '<unnamed>' panicked at ";
     text += where.file;

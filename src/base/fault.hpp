@@ -55,6 +55,22 @@ void report_fault(const std::string& message, SourcePos where) noexcept;
 // Writes all of `text` to fd 2 directly, retrying on interruption; errors are ignored.
 void write_stderr(const std::string& text) noexcept;
 
+// A warning of the numerical code: written to fd 2 as it stands, unless reports are quiet on
+// this thread.
+void warn(const std::string& text) noexcept;
+
+// While one lives on a thread, that thread's faults are thrown without a report and its warnings
+// are dropped. The kit's engine fits sets on worker threads and turns every failure into a value
+// of its own; reports written from there would be noise, and would race with the host's writes.
+// Nests; the reports come back when the outermost one ends.
+class QuietReports {
+ public:
+  QuietReports() noexcept;
+  ~QuietReports();
+  QuietReports(const QuietReports&) = delete;
+  QuietReports& operator=(const QuietReports&) = delete;
+};
+
 // Faults with "index out of bounds: the len is LEN but the index is INDEX" unless index < len.
 inline void check_index(std::size_t index, std::size_t len, SourcePos where = SourcePos::here()) {
   if (index >= len) {

@@ -1,0 +1,216 @@
+#include "kit/batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "base/fault.hpp"
+#include "kit/set_fit.hpp"
+
+namespace tondra::kit {
+namespace {
+
+// Sets are taken from the shared counter a few at a time: enough points per take that the
+// counter costs nothing, few enough that the threads finish together and a stop is seen soon.
+constexpr std::int64_t kPointsPerTake = 2048;
+constexpr std::size_t kMaxSetsPerTake = 256;
+
+struct Shared {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  unsigned running = 0;  // helper threads still working, under mutex
+};
+
+void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
+  out.status[g] = static_cast<std::int8_t>(fit.status);
+  out.detail[g] = static_cast<std::int8_t>(fit.detail);
+  out.cx[g] = fit.cx;
+  out.cy[g] = fit.cy;
+  out.r[g] = fit.stats.r;
+  out.rms[g] = fit.stats.rms;
+  std::copy(fit.stats.cov.begin(), fit.stats.cov.end(), out.cov.begin() + static_cast<std::ptrdiff_t>(9 * g));
+  out.cov_exponent[g] = fit.stats.cov_exponent;
+  out.n[g] = fit.n;
+  out.iterations[g] = fit.iterations;
+  out.converged[g] = fit.converged ? 1 : 0;
+  out.arc[g] = fit.arc;
+}
+
+class Worker {
+ public:
+  Worker(const BatchInput& input, BatchOutput& output, Shared& shared, std::size_t take)
+      : in_(input), out_(output), shared_(shared), take_(take) {}
+
+  // Fits sets until none is left or the batch stops; `between` runs after every set.
+  template <class Between>
+  void run(Between&& between) {
+    const std::size_t sets = in_.offsets.size() - 1;
+    while (!shared_.stop.load(std::memory_order_relaxed)) {
+      const std::size_t first = shared_.next.fetch_add(take_, std::memory_order_relaxed);
+      if (first >= sets) break;
+      const std::size_t last = std::min(sets, first + take_);
+      for (std::size_t g = first; g < last; ++g) {
+        if (shared_.stop.load(std::memory_order_relaxed)) return;
+        fit_one(g);
+        between();
+      }
+    }
+  }
+
+  std::vector<std::pair<std::size_t, std::string>>& messages() { return messages_; }
+
+ private:
+  void fit_one(std::size_t g) {
+    const auto a = static_cast<std::size_t>(in_.offsets[g]);
+    const auto b = static_cast<std::size_t>(in_.offsets[g + 1]);
+    const std::span<const double> x = in_.x.subspan(a, b - a);
+    const std::span<const double> y = in_.y.subspan(a, b - a);
+    SetFit fit;
+    try {
+      if (in_.robust != nullptr) {
+        RobustFit robust = fit_set_robust(x, y, *in_.robust, out_.inliers.subspan(a, b - a), work_);
+        out_.trials[g] = robust.trials;
+        out_.threshold[g] = robust.threshold;
+        fit = std::move(robust.fit);
+      } else {
+        fit = fit_set(x, y, in_.method, work_);
+      }
+    } catch (const std::bad_alloc&) {
+      fit = SetFit{};
+      fit.status = Status::NoMemory;
+    } catch (const std::exception& e) {
+      // fit_set turns the fits' faults into statuses; anything else is a fault of ours, kept
+      // to this set rather than let loose on a thread.
+      fit = SetFit{};
+      fit.status = Status::FitFailed;
+      fit.message = e.what();
+    } catch (...) {
+      fit = SetFit{};
+      fit.status = Status::FitFailed;
+      fit.message = "unexpected C++ exception";
+    }
+    store(fit, g, out_);
+    if (!fit.message.empty()) {
+      try {
+        messages_.emplace_back(g, std::move(fit.message));
+      } catch (const std::bad_alloc&) {
+        out_.status[g] = static_cast<std::int8_t>(Status::NoMemory);
+      }
+    }
+  }
+
+  const BatchInput& in_;
+  BatchOutput& out_;
+  Shared& shared_;
+  std::size_t take_;
+  Workspace work_;
+  std::vector<std::pair<std::size_t, std::string>> messages_;
+};
+
+}  // namespace
+
+std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
+  if (in.offsets.empty()) return "offsets must have at least one entry";
+  if (in.x.size() != in.y.size()) return "x and y differ in length";
+  if (in.offsets.front() != 0) return "offsets must start at 0";
+  for (std::size_t g = 1; g < in.offsets.size(); ++g) {
+    if (in.offsets[g] < in.offsets[g - 1]) return "offsets must not decrease";
+  }
+  if (static_cast<std::size_t>(in.offsets.back()) != in.x.size()) {
+    return "offsets must end at the number of points";
+  }
+  const std::size_t sets = in.offsets.size() - 1;
+  const bool sized = out.status.size() == sets && out.detail.size() == sets &&
+                     out.cx.size() == sets && out.cy.size() == sets && out.r.size() == sets &&
+                     out.rms.size() == sets && out.cov.size() == 9 * sets &&
+                     out.cov_exponent.size() == sets && out.n.size() == sets &&
+                     out.iterations.size() == sets && out.converged.size() == sets &&
+                     out.arc.size() == sets;
+  if (!sized) return "an output has the wrong size";
+  if (in.robust != nullptr && !(out.trials.size() == sets && out.threshold.size() == sets &&
+                                out.inliers.size() == in.x.size())) {
+    return "a robust output has the wrong size";
+  }
+  return {};
+}
+
+bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
+               const std::function<bool()>& keep_going, std::chrono::milliseconds poll_interval) {
+  const std::size_t sets = in.offsets.size() - 1;
+  std::fill(out.status.begin(), out.status.end(), static_cast<std::int8_t>(Status::Cancelled));
+  if (sets == 0) return true;
+  const std::int64_t points = in.offsets.back();
+  const std::int64_t per_set = std::max<std::int64_t>(1, points / static_cast<std::int64_t>(sets));
+  const std::size_t take = static_cast<std::size_t>(
+      std::clamp<std::int64_t>(kPointsPerTake / per_set, 1, kMaxSetsPerTake));
+  // No more threads than takes: a thread costs more to start than a small take costs to fit.
+  const std::size_t takes = (sets + take - 1) / take;
+  const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(std::max(workers, 1U), takes));
+
+  Shared shared;
+  // Helpers first: each has a worker of its own; the last thing each does is say it is done.
+  std::vector<Worker> helpers;
+  helpers.reserve(threads - 1);
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(in, out, shared, take);
+  std::vector<std::jthread> pool;
+  pool.reserve(helpers.size());
+  for (Worker& helper : helpers) {
+    try {
+      {
+        const std::lock_guard lock(shared.mutex);
+        ++shared.running;
+      }
+      pool.emplace_back([&shared, &helper] {
+        const base::QuietReports quiet;
+        helper.run([] {});
+        const std::lock_guard lock(shared.mutex);
+        --shared.running;
+        shared.finished.notify_all();
+      });
+    } catch (const std::system_error&) {
+      // No more threads to be had: the ones started (and the caller) do the work.
+      const std::lock_guard lock(shared.mutex);
+      --shared.running;
+      break;
+    }
+  }
+
+  // The caller works as well, and looks up at every poll interval.
+  auto next_poll = std::chrono::steady_clock::now() + poll_interval;
+  auto poll = [&] {
+    if (std::chrono::steady_clock::now() < next_poll) return;
+    if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
+    next_poll = std::chrono::steady_clock::now() + poll_interval;
+  };
+  Worker caller(in, out, shared, take);
+  {
+    const base::QuietReports quiet;
+    caller.run(poll);
+  }
+  // Then it waits for the helpers, still looking up now and then.
+  {
+    std::unique_lock lock(shared.mutex);
+    while (shared.running > 0) {
+      if (shared.finished.wait_for(lock, poll_interval, [&] { return shared.running == 0; })) break;
+      lock.unlock();
+      if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
+      lock.lock();
+    }
+  }
+  pool.clear();  // joins
+
+  out.messages = std::move(caller.messages());
+  for (Worker& helper : helpers) {
+    for (auto& m : helper.messages()) out.messages.push_back(std::move(m));
+  }
+  return !shared.stop.load(std::memory_order_relaxed);
+}
+
+}  // namespace tondra::kit

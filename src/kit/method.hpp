@@ -1,0 +1,20 @@
+#pragma once
+// The fits the kit offers, one code each. The first four find the centre with the native
+// module's own functions, bit for bit; the others are the kit's own.
+
+#include <cstdint>
+
+namespace tondra::kit {
+
+enum class Method : std::uint8_t {
+  Lsq = 0,         // fit_lsq, L-BFGS
+  NelderMead = 1,  // fit_lsq, Nelder-Mead
+  Taubin = 2,      // taubin_svd
+  Centroid = 3,    // fit_geometrical
+  Hyper = 4,       // Hyper's algebraic fit
+  Geometric = 5,   // geometric least squares by Levenberg-Marquardt
+};
+
+inline constexpr int kMethodCount = 6;
+
+}  // namespace tondra::kit

@@ -1,0 +1,398 @@
+// tondrakit._engine: the kit's private extension module. It converts what the kit hands it into
+// coordinates of its own, lets go of the interpreter's lock while the fits run (on several
+// threads for a batch) and hands back plain values. It raises only ordinary exceptions: every
+// failure of a fit is a status in the results, which the kit words.
+//
+// Functions (all private to the kit, which checks every argument first):
+//   fit_one(xs, ys, method)  one set: a tuple of its results, or None when the points are not
+//                            plainly numbers (the kit then checks them and calls again)
+//   fit_batch(x, y, offsets, method, workers, robust)
+//                            many sets in flat float64 buffers: a tuple of bytearrays, one per
+//                            result column, and the list of (set, message) pairs
+//   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/compat.hpp"
+#include "host/py_ref.hpp"
+#include "kit/batch.hpp"
+#include "kit/circle_stats.hpp"
+#include "kit/robust.hpp"
+#include "kit/set_fit.hpp"
+
+namespace tondra::kit {
+namespace {
+
+using host::PyRef;
+
+// One set this large is fitted with the lock released: smaller ones take less time to fit
+// than another thread would wait for the lock.
+constexpr std::size_t kReleaseLockPoints = 1024;
+
+// A buffer the host lends us, held until we are done with it (which also keeps a numpy array or
+// bytearray from being resized under us).
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // Borrows `object`'s memory; false with an exception set when it has none.
+  bool get(PyObject* object, int flags) {
+    if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether a buffer's items are native doubles / 64-bit integers.
+bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
+  const char* f = view.format == nullptr ? "B" : view.format;
+  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+  return f[0] == code && f[1] == '\0' && view.itemsize == size;
+}
+
+bool is_int64_format(const Py_buffer& view) {
+  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
+}
+
+// The coordinates of `object` when they are plainly finite numbers: a list or tuple of floats
+// and ints, or a one-axis buffer of doubles. Anything else (text, objects, NaN, an integer too
+// large for a double) is declined with false and no exception: the kit's own checks then find
+// and name the culprit. A copy is taken, so that nothing the caller does later can change it.
+bool plain_coordinates(PyObject* object, std::vector<double>& out) {
+  out.clear();
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
+    PyObject** items = PySequence_Fast_ITEMS(object);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];  // borrowed from the list, read before anything can run
+      double value = 0.0;
+      if (PyFloat_Check(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+      } else if (PyLong_Check(item)) {
+        value = PyLong_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
+          PyErr_Clear();
+          return false;
+        }
+      } else {
+        return false;
+      }
+      if (!std::isfinite(value)) return false;
+      out.push_back(value);
+    }
+    return true;
+  }
+  if (!PyObject_CheckBuffer(object)) return false;
+  Buffer buffer;
+  if (!buffer.get(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
+    PyErr_Clear();
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || !is_format(view, 'd', 8)) return false;
+  const auto n = static_cast<std::size_t>(view.shape[0]);
+  out.resize(n);
+  const auto* first = static_cast<const char*>(view.buf);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(&out[i], first + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
+    if (!std::isfinite(out[i])) return false;
+  }
+  return true;
+}
+
+PyObject* float_tuple(const std::array<double, 9>& values) {
+  PyRef tuple = PyRef::steal(PyTuple_New(9));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < 9; ++i) {
+    PyObject* item = PyFloat_FromDouble(values[static_cast<std::size_t>(i)]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, item);
+  }
+  return tuple.release();
+}
+
+// (status, detail, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, message)
+PyObject* result_tuple(const SetFit& fit) {
+  PyObject* message = Py_None;
+  PyRef text;
+  if (!fit.message.empty()) {
+    text = PyRef::steal(PyUnicode_DecodeUTF8(fit.message.data(),
+                                             static_cast<Py_ssize_t>(fit.message.size()), "replace"));
+    if (!text) return nullptr;
+    message = text.get();
+  }
+  PyRef cov = PyRef::steal(float_tuple(fit.stats.cov));
+  if (!cov) return nullptr;
+  return Py_BuildValue("(iiddddOiLLOdO)", static_cast<int>(fit.status),
+                       static_cast<int>(fit.detail), fit.cx, fit.cy, fit.stats.r, fit.stats.rms,
+                       cov.get(), fit.stats.cov_exponent,
+                       static_cast<long long>(fit.n), static_cast<long long>(fit.iterations),
+                       fit.converged ? Py_True : Py_False, fit.arc, message);
+}
+
+std::optional<Method> method_of(long code) {
+  if (code < 0 || code >= kMethodCount) {
+    PyErr_Format(PyExc_ValueError, "unknown method code %ld", code);
+    return std::nullopt;
+  }
+  return static_cast<Method>(code);
+}
+
+PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "fit_one(xs, ys, method)");
+    return nullptr;
+  }
+  const long code = PyLong_AsLong(args[2]);
+  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  const std::optional<Method> method = method_of(code);
+  if (!method) return nullptr;
+  try {
+    std::vector<double> x;
+    std::vector<double> y;
+    if (!plain_coordinates(args[0], x) || !plain_coordinates(args[1], y) ||
+        x.size() != y.size() || x.size() < 3) {
+      Py_RETURN_NONE;
+    }
+    Workspace work;
+    SetFit fit;
+    if (x.size() >= kReleaseLockPoints) {
+      PyThreadState* state = PyEval_SaveThread();
+      try {
+        fit = fit_set(x, y, *method, work);
+      } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+      }
+      PyEval_RestoreThread(state);
+    } else {
+      fit = fit_set(x, y, *method, work);
+    }
+    return result_tuple(fit);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
+    return nullptr;
+  }
+}
+
+// A fresh bytearray of `count` items of T, and its memory as a span.
+template <class T>
+PyObject* new_column(std::size_t count, std::span<T>& span) {
+  PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+  if (bytes == nullptr) return nullptr;
+  span = std::span<T>(reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes)), count);
+  std::memset(span.data(), 0, count * sizeof(T));
+  return bytes;
+}
+
+bool robust_options(PyObject* spec, Method method, RobustOptions& options) {
+  // (threshold or None, confidence, max_trials, seed)
+  PyObject* threshold = nullptr;
+  double confidence = 0.0;
+  long long max_trials = 0;
+  unsigned long long seed = 0;
+  if (!PyArg_ParseTuple(spec, "OdLK", &threshold, &confidence, &max_trials, &seed)) return false;
+  options.method = method;
+  if (threshold != Py_None) {
+    const double t = PyFloat_AsDouble(threshold);
+    if (t == -1.0 && PyErr_Occurred() != nullptr) return false;
+    options.threshold = t;
+  }
+  options.confidence = confidence;
+  options.max_trials = max_trials;
+  options.seed = seed;
+  return true;
+}
+
+PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 6) {
+    PyErr_SetString(PyExc_TypeError, "fit_batch(x, y, offsets, method, workers, robust)");
+    return nullptr;
+  }
+  Buffer xb;
+  Buffer yb;
+  Buffer ob;
+  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !ob.get(args[2], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    return nullptr;
+  }
+  if (xb.view().ndim != 1 || yb.view().ndim != 1 || ob.view().ndim != 1 ||
+      !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
+      !is_int64_format(ob.view())) {
+    PyErr_SetString(PyExc_TypeError, "fit_batch takes 1-D float64 x and y and int64 offsets");
+    return nullptr;
+  }
+  const long code = PyLong_AsLong(args[3]);
+  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  const std::optional<Method> method = method_of(code);
+  if (!method) return nullptr;
+  const long workers = PyLong_AsLong(args[4]);
+  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
+    return nullptr;
+  }
+  RobustOptions robust;
+  const bool is_robust = args[5] != Py_None;
+  if (is_robust && !robust_options(args[5], *method, robust)) return nullptr;
+
+  BatchInput in;
+  in.x = {static_cast<const double*>(xb.view().buf), static_cast<std::size_t>(xb.view().shape[0])};
+  in.y = {static_cast<const double*>(yb.view().buf), static_cast<std::size_t>(yb.view().shape[0])};
+  in.offsets = {static_cast<const std::int64_t*>(ob.view().buf),
+                static_cast<std::size_t>(ob.view().shape[0])};
+  in.method = *method;
+  in.robust = is_robust ? &robust : nullptr;
+  const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
+  const std::size_t robust_sets = is_robust ? sets : 0;
+
+  BatchOutput out;
+  PyRef columns[15];
+  columns[0] = PyRef::steal(new_column(sets, out.status));
+  columns[1] = PyRef::steal(new_column(sets, out.detail));
+  columns[2] = PyRef::steal(new_column(sets, out.cx));
+  columns[3] = PyRef::steal(new_column(sets, out.cy));
+  columns[4] = PyRef::steal(new_column(sets, out.r));
+  columns[5] = PyRef::steal(new_column(sets, out.rms));
+  columns[6] = PyRef::steal(new_column(9 * sets, out.cov));
+  columns[7] = PyRef::steal(new_column(sets, out.cov_exponent));
+  columns[8] = PyRef::steal(new_column(sets, out.n));
+  columns[9] = PyRef::steal(new_column(sets, out.iterations));
+  columns[10] = PyRef::steal(new_column(sets, out.converged));
+  columns[11] = PyRef::steal(new_column(sets, out.arc));
+  columns[12] = PyRef::steal(new_column(robust_sets, out.trials));
+  columns[13] = PyRef::steal(new_column(robust_sets, out.threshold));
+  columns[14] = PyRef::steal(new_column(is_robust ? in.x.size() : 0, out.inliers));
+  for (const PyRef& column : columns) {
+    if (!column) return nullptr;
+  }
+  const std::string problem = batch_problem(in, out);
+  if (!problem.empty()) {
+    PyErr_SetString(PyExc_ValueError, problem.c_str());
+    return nullptr;
+  }
+
+  bool finished = false;
+  try {
+    // The lock is let go for the whole batch; the caller's thread takes it back only to look
+    // for a pending signal (Ctrl-C), and holds it only for that.
+    PyThreadState* state = PyEval_SaveThread();
+    bool interrupted = false;
+    auto keep_going = [&state, &interrupted] {
+      if (interrupted) return false;
+      PyEval_RestoreThread(state);
+      interrupted = PyErr_CheckSignals() != 0;
+      state = PyEval_SaveThread();
+      return !interrupted;
+    };
+    try {
+      finished = run_batch(in, out, static_cast<unsigned>(workers), keep_going);
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+    if (!finished) {
+      // Stopped by a signal whose handler raised (KeyboardInterrupt, as a rule): that
+      // exception is pending and is what the caller gets.
+      if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return nullptr;
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
+    return nullptr;
+  }
+
+  PyRef messages = PyRef::steal(PyList_New(0));
+  if (!messages) return nullptr;
+  for (const auto& [set, text] : out.messages) {
+    PyRef pair = PyRef::steal(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(set), text.data(),
+                                            static_cast<Py_ssize_t>(text.size())));
+    if (!pair || PyList_Append(messages.get(), pair.get()) != 0) return nullptr;
+  }
+  PyRef result = PyRef::steal(PyTuple_New(16));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < 15; ++i) PyTuple_SET_ITEM(result.get(), i, columns[i].release());
+  PyTuple_SET_ITEM(result.get(), 15, messages.release());
+  return result.release();
+}
+
+PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "residuals(x, y, cx, cy, r)");
+    return nullptr;
+  }
+  Buffer xb;
+  Buffer yb;
+  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    return nullptr;
+  }
+  if (xb.view().ndim != 1 || yb.view().ndim != 1 || !is_format(xb.view(), 'd', 8) ||
+      !is_format(yb.view(), 'd', 8) || xb.view().shape[0] != yb.view().shape[0]) {
+    PyErr_SetString(PyExc_TypeError, "residuals takes 1-D float64 x and y of one length");
+    return nullptr;
+  }
+  double c[3];
+  for (int i = 0; i < 3; ++i) {
+    c[i] = PyFloat_AsDouble(args[2 + i]);
+    if (c[i] == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+  }
+  const auto n = static_cast<std::size_t>(xb.view().shape[0]);
+  std::span<double> out;
+  PyRef column = PyRef::steal(new_column(n, out));
+  if (!column) return nullptr;
+  circle_residuals({static_cast<const double*>(xb.view().buf), n},
+                   {static_cast<const double*>(yb.view().buf), n}, c[0], c[1], c[2], out);
+  return column.release();
+}
+
+PyMethodDef kMethods[] = {
+    {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)),
+     METH_FASTCALL, "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
+    {"fit_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_batch)),
+     METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
+    {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),
+     METH_FASTCALL, "residuals(x, y, cx, cy, r): signed distances from a circle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot kSlots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "tondrakit._engine", "The native engine of tondrakit (private).", 0,
+    kMethods, kSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tondra::kit
+
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&tondra::kit::kModule); }

@@ -1,0 +1,26 @@
+#pragma once
+// What became of one point set. The kit's Python layer turns each code into its message (the
+// codes carry the numbers a message needs in the set's result fields), so that every entry point
+// words a failure the same way.
+
+#include <cstdint>
+
+namespace tondra::kit {
+
+enum class Status : std::int8_t {
+  Ok = 0,
+  TooFew = 1,           // fewer than 3 points (n holds the count)
+  NotFinite = 2,        // a coordinate is NaN or infinite
+  Coincident = 3,       // all points equal
+  Collinear = 4,        // the points lie on a line to rounding
+  NoFiniteCircle = 5,   // the centre or radius found is not finite (cx, cy, r hold them)
+  FitFailed = 6,        // the fit faulted; the message holds the fault's text
+  NoSample = 7,         // robust: no sample of 3 points gave a circle (trials holds the count)
+  TooFewInliers = 8,    // robust: the best sample has fewer than 3 inliers (n, threshold)
+  InliersNoCircle = 9,  // robust: the inliers determine no circle (detail holds why, n their count)
+  LineLike = 10,        // geometric: the points fit a line better than any circle
+  Cancelled = 11,       // the batch was stopped before this set was fitted
+  NoMemory = 12,        // an allocation failed while fitting this set
+};
+
+}  // namespace tondra::kit
