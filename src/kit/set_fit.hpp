@@ -56,6 +56,13 @@ struct Workspace {
 
 // Fits one set with `method`. Never throws for anything the data can cause: a fault of a fit
 // becomes Status::FitFailed with its message, and nothing is written to fd 2.
+//
+// The checks come in this order, each ending the fit with its status: a non-finite coordinate
+// (NotFinite), fewer than 3 points (TooFew), the shape (Coincident, Collinear: see
+// shape_check.hpp), the fault of a fit (FitFailed), a centre or radius that is not finite
+// (NoFiniteCircle, with cx, cy and stats.r as found). n is the number of points whatever the
+// status. Assumes x.size() == y.size() (a fault otherwise). Safe to call from many threads at
+// once, each with its own workspace; std::bad_alloc propagates.
 SetFit fit_set(std::span<const double> x, std::span<const double> y, Method method,
                Workspace& work);
 
