@@ -24,7 +24,7 @@
 #include "host/compat.hpp"
 #include "host/py_ref.hpp"
 #include "kit/batch.hpp"
-#include "kit/circle_stats.hpp"
+#include "kit/residuals.hpp"
 #include "kit/robust.hpp"
 #include "kit/set_fit.hpp"
 

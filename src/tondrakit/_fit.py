@@ -2,27 +2,11 @@
 
 from __future__ import annotations
 
-import math
-from typing import cast
-
-import numpy as np
 import numpy.typing as npt
 
-from ._circle import (
-    SHAPE_MESSAGES,
-    SMALL,
-    Circle,
-    FloatArray,
-    Method,
-    check_method,
-    circle_stats,
-    native_centre,
-    result_problem,
-    shape_problems,
-    small_circle_stats,
-    small_shape_problem,
-)
-from ._errors import FitError
+from . import _engine
+from ._circle import Circle, check_result, make_circle
+from ._options import METHOD_CODES, Method, check_method
 from ._validate import points
 
 __all__ = ["fit"]
@@ -82,62 +66,15 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     >>> [round(v, 12) for v in (c.cx, c.cy, c.r, c.rms)]
     [0.0, 0.0, 1.0, 0.0]
     """
-    checked = check_method(method)
-    lists = _float_lists(xs, ys)
-    if lists is not None:
-        return fit_lists(lists[0], lists[1], checked)
-    x, y = points(xs, ys)
-    if x.shape[0] <= SMALL:
-        return fit_lists(x.tolist(), y.tolist(), checked)
-    return fit_arrays(x, y, checked)
-
-
-def _float_lists(xs: object, ys: object) -> tuple[list[float], list[float]] | None:
-    """The points themselves when they are already what the checks would make of them: two
-    lists of at most SMALL finite floats, at least 3, of equal length. Otherwise None."""
-    if type(xs) is not list or type(ys) is not list:
-        return None
-    # One cast() for both lists: each call of it costs as much as checking a few points.
-    xl, yl = cast("tuple[list[object], list[object]]", (xs, ys))
-    if not 3 <= len(xl) == len(yl) <= SMALL:
-        return None
-    for x, y in zip(xl, yl):
-        if type(x) is not float or type(y) is not float:
-            return None
-    xf, yf = cast("tuple[list[float], list[float]]", (xl, yl))
-    # A finite sum means finite items (an infinity or a NaN would carry through); a sum that
-    # overflows sends finite points the long way, which accepts them.
-    if not math.isfinite(sum(xf) + sum(yf)):
-        return None
-    return xf, yf
-
-
-def fit_lists(xs: list[float], ys: list[float], method: Method) -> Circle:
-    """fit() on validated points as lists of floats (at least 3; few, for speed)."""
-    code = small_shape_problem(xs, ys)
-    if code:
-        raise FitError(SHAPE_MESSAGES[code])
-    cx, cy = native_centre(method, xs, ys)
-    r, rms, cov, k = small_circle_stats(xs, ys, cx, cy)
-    problem = result_problem(cx, cy, r)
-    if problem:
-        raise FitError(problem)
-    return Circle(cx, cy, r, rms, len(xs), method, cov, k)
-
-
-def fit_arrays(x: FloatArray, y: FloatArray, method: Method) -> Circle:
-    """fit() on validated points (1-D float64 arrays, at least 3 points)."""
-    xb = x[None, :]
-    yb = y[None, :]
-    code = int(shape_problems(xb, yb)[0])
-    if code:
-        raise FitError(SHAPE_MESSAGES[code])
-    cx, cy = native_centre(method, x.tolist(), y.tolist())
-    r, rms, cov, k = circle_stats(xb, yb, np.array([cx]), np.array([cy]))
-    radius = float(r[0])
-    problem = result_problem(cx, cy, radius)
-    if problem:
-        raise FitError(problem)
-    return Circle(
-        cx, cy, radius, float(rms[0]), x.shape[0], method, tuple(cov.ravel().tolist()), int(k[0])
-    )
+    code = METHOD_CODES.get(method) if type(method) is str else None  # noqa: E721
+    if code is None:
+        check_method(method)  # raises
+        code = METHOD_CODES[method]
+    # Plain numbers go to the engine as they are; anything else is checked (and its first bad
+    # item named) here, then handed over as arrays.
+    result = None if ys is None else _engine.fit_one(xs, ys, code)
+    if result is None:
+        x, y = points(xs, ys)
+        result = _engine.fit_one(x, y, code)
+    check_result(result, method)
+    return make_circle(result, method)

@@ -4,7 +4,7 @@ Sample consensus on minimal samples. Each trial draws 3 distinct points, takes t
 through them (their circumcircle) and scores it by a truncated quadratic, sum min(e_i^2, t^2)
 over all points with e_i the point's distance from the circle: an MSAC score, which, unlike a
 plain count of inliers, prefers among circles with the same inliers the one they fit best.
-Trials run in vectorised batches and stop once, at the inlier ratio w of the best circle so far,
+The work is the engine's, in C++. Trials run in batches of 64 and stop once, at the inlier ratio w of the best circle so far,
 a sample of 3 inliers would have been drawn with the requested confidence,
 N = log(1 - confidence) / log(1 - w^3), or at max_trials. The best circle's inliers
 (|e_i| <= t) are then fitted with the chosen method; the inliers are decided again from that
@@ -32,162 +32,15 @@ same for data near the origin or far from it, and for data of any size.
 
 from __future__ import annotations
 
-import math
-import operator
-from typing import Final, SupportsFloat, SupportsIndex, cast
-
 import numpy as np
 import numpy.typing as npt
 
-from ._circle import BoolArray, Circle, FloatArray, Method, RobustFit, check_method, shape_problems
-from ._circle import SHAPE_MESSAGES, ldexp
-from ._errors import FitError
-from ._fit import fit_arrays
+from . import _batch
+from ._circle import RobustFit, fit_error, make_circle
+from ._options import Method, RobustOptions, check_method
 from ._validate import points
 
 __all__ = ["fit_robust"]
-
-_BATCH: Final = 64
-# Inlier threshold in units of the noise's standard deviation: a Gaussian residual exceeds it in
-# 1.2 % of cases.
-_K: Final = 2.5
-# median(|e| given |e| <= 2.5 sigma) / sigma for Gaussian e: Phi^-1(1/2 + (2 Phi(2.5) - 1) / 4).
-# The median, not the root mean square: outliers that fall within the band are spread evenly
-# across it and would inflate the mean square, and with it the next threshold.
-_TRUNCATED_MEDIAN: Final = 0.6647512
-_MAD_TO_SIGMA: Final = 1.4826
-_MAX_ROUNDS: Final = 10
-# An inlier candidate with fewer than _SUPPORT candidates (itself included) within this many
-# median gaps along the circle is taken for an outlier that happens to lie near the circle.
-# Far from the other inliers, such a point would weigh heavily on the fit (on a short arc it
-# alone can set the radius), so a wrong one costs much; a right one dropped costs little.
-_REACH_GAPS: Final = 10.0
-_SUPPORT: Final = 3
-# A sample's circle of radius above this many times the points' spread is a line to every
-# purpose (its points lie within 1e-6 of their spread of a straight line).
-_MAX_RADIUS: Final = 1e6
-# Noise-free data give residuals at rounding level; the estimated threshold stays above it.
-_MIN_THRESHOLD: Final = 1e-9
-
-
-def _triples(rng: np.random.Generator, n: int, count: int) -> npt.NDArray[np.intp]:
-    """`count` samples of 3 distinct indices below n, each uniform over all such triples."""
-    a = rng.integers(0, n, count)
-    b = rng.integers(0, n - 1, count)
-    c = rng.integers(0, n - 2, count)
-    b += b >= a  # skips a
-    lo, hi = np.minimum(a, b), np.maximum(a, b)
-    c += c >= lo  # skips lo, then hi, in increasing order
-    c += c >= hi
-    return np.stack((a, b, c), axis=1)
-
-
-def _circumcircles(
-    x: FloatArray, y: FloatArray, idx: npt.NDArray[np.intp]
-) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """Centres and radii of the circles through the points of each sample; NaN radius for a
-    sample whose points are (nearly) collinear."""
-    ax, ay = x[idx[:, 0]], y[idx[:, 0]]
-    bx, by = x[idx[:, 1]] - ax, y[idx[:, 1]] - ay
-    cx, cy = x[idx[:, 2]] - ax, y[idx[:, 2]] - ay
-    b2 = bx * bx + by * by
-    c2 = cx * cx + cy * cy
-    with np.errstate(divide="ignore", invalid="ignore"):
-        twice_area = 2.0 * (bx * cy - by * cx)
-        ux = (cy * b2 - by * c2) / twice_area
-        uy = (bx * c2 - cx * b2) / twice_area
-    r = np.sqrt(ux * ux + uy * uy)
-    r[~(r <= _MAX_RADIUS)] = np.nan
-    return ax + ux, ay + uy, r
-
-
-def _abs_residuals(
-    x: FloatArray, y: FloatArray, cx: FloatArray, cy: FloatArray, r: FloatArray
-) -> FloatArray:
-    """(samples, n) distances of every point from every sample's circle."""
-    dx = x - cx[:, None]
-    dy = y - cy[:, None]
-    out: FloatArray = np.abs(np.sqrt(dx * dx + dy * dy) - r[:, None])
-    return out
-
-
-def _initial_scale(abs_e: FloatArray) -> float:
-    n = int(abs_e.shape[0])
-    return _MAD_TO_SIGMA * (1.0 + 5.0 / max(n - 3, 1)) * float(np.median(abs_e))
-
-
-def _refined_threshold(abs_e: FloatArray, inliers: BoolArray, floor: float) -> float:
-    """2.5 sigma, sigma from the median absolute residual of the inliers, made consistent for
-    Gaussian noise truncated at 2.5 sigma."""
-    inside = abs_e[inliers]
-    if inside.shape[0] <= 3:
-        return floor
-    return max(_K * float(np.median(inside)) / _TRUNCATED_MEDIAN, floor)
-
-
-def _drop_isolated(
-    x: FloatArray, y: FloatArray, cx: float, cy: float, candidates: BoolArray
-) -> BoolArray:
-    """The candidates without those that lie nearly alone along the circle: fewer than
-    _SUPPORT candidates (themselves included) within _REACH_GAPS times the median angular gap
-    between neighbouring candidates on either side."""
-    where = np.flatnonzero(candidates)
-    count = where.shape[0]
-    if count <= _SUPPORT:
-        return candidates
-    raw = np.arctan2(y[where] - cy, x[where] - cx)
-    order = np.argsort(raw, kind="stable")
-    angle = raw[order]
-    gaps = np.diff(angle, append=angle[0] + 2.0 * math.pi)  # the last one round to the first
-    reach = _REACH_GAPS * float(np.median(gaps))
-    ring = np.concatenate((angle - 2.0 * math.pi, angle, angle + 2.0 * math.pi))
-    near = np.searchsorted(ring, angle + reach, side="right") - np.searchsorted(
-        ring, angle - reach, side="left"
-    )
-    alone = near < _SUPPORT
-    if not alone.any():
-        return candidates
-    kept = candidates.copy()
-    kept[where[order[alone]]] = False
-    return kept
-
-
-def _trials_needed(inlier_ratio: float, confidence: float) -> float:
-    p_good = inlier_ratio**3
-    if p_good >= 1.0:
-        return 1.0
-    if p_good <= 0.0:
-        return math.inf
-    return math.ceil(math.log(1.0 - confidence) / math.log1p(-p_good))
-
-
-def _check_options(
-    threshold: object, confidence: object, max_trials: object
-) -> tuple[float | None, float, int]:
-    """The options as their types, checked (they are typed, but may come from anywhere)."""
-    if threshold is not None:
-        if isinstance(threshold, bool) or not isinstance(threshold, (int, float, np.number)):
-            raise TypeError(f"threshold must be a number or None, not {type(threshold).__name__}")
-        value = float(cast(SupportsFloat, threshold))
-        if not (math.isfinite(value) and value > 0.0):
-            raise ValueError(f"threshold must be a positive finite number, got {value!r}")
-        limit: float | None = value
-    else:
-        limit = None
-    if isinstance(confidence, bool) or not isinstance(confidence, (int, float, np.number)):
-        raise TypeError(f"confidence must be a number, not {type(confidence).__name__}")
-    probability = float(cast(SupportsFloat, confidence))
-    if not 0.0 < probability < 1.0:
-        raise ValueError(f"confidence must lie strictly between 0 and 1, got {probability!r}")
-    if isinstance(max_trials, bool):
-        raise TypeError("max_trials must be an int, not bool")
-    try:
-        trials = operator.index(cast(SupportsIndex, max_trials))
-    except TypeError:
-        raise TypeError(f"max_trials must be an int, not {type(max_trials).__name__}") from None
-    if trials < 1:
-        raise ValueError(f"max_trials must be at least 1, got {trials}")
-    return limit, probability, trials
 
 
 def fit_robust(
@@ -228,8 +81,8 @@ def fit_robust(
     max_trials : int
         Upper bound on the number of samples.
     seed : int or None
-        Seed of the sample generator (numpy's default). The default is fixed, so that a call
-        repeats exactly; None draws fresh entropy.
+        Seed of the samples, an int in [0, 2**64). The default is fixed, so that a call repeats
+        exactly; None draws a fresh seed.
 
     Returns
     -------
@@ -263,77 +116,15 @@ def fit_robust(
     array([ 0,  8, 16, 24, 32])
     """
     checked = check_method(method)
-    limit, confidence, max_trials = _check_options(threshold, confidence, max_trials)
+    options = RobustOptions.check(threshold, confidence, max_trials, seed)
     x, y = points(xs, ys)
-    n = x.shape[0]
-    code = int(shape_problems(x[None, :], y[None, :])[0])
-    if code:
-        raise FitError(SHAPE_MESSAGES[code])
-    rng = np.random.default_rng(seed)
-
-    # The points' own frame for the samples, found on the coordinates times the power of two
-    # 2^-p that brings the largest into [0.5, 1), whose squares neither overflow nor underflow
-    # at any scale of the data. A power of two changes no bit of the frame: the scaled mean and
-    # spread are the plain ones times 2^-p, and their ratios are the same.
-    p = math.frexp(max(float(np.max(np.abs(x))), float(np.max(np.abs(y)))))[1]
-    sx: FloatArray = ldexp(x, -p)
-    sy: FloatArray = ldexp(y, -p)
-    mx, my = float(sx.mean()), float(sy.mean())
-    spread = math.sqrt(float(np.mean((sx - mx) ** 2 + (sy - my) ** 2)))
-    px, py = (sx - mx) / spread, (sy - my) / spread
-    scale = float(ldexp(spread, p))  # in the points' units
-    floor = _MIN_THRESHOLD * scale
-    t = None if limit is None else float(ldexp(limit, -p)) / spread
-
-    best_score = math.inf
-    best_residuals: FloatArray | None = None
-    trials = 0
-    needed: float = max_trials
-    while trials < min(needed, max_trials):
-        count = int(min(_BATCH, max_trials - trials))
-        trials += count
-        ccx, ccy, rr = _circumcircles(px, py, _triples(rng, n, count))
-        valid = ~np.isnan(rr)
-        if not valid.any():
-            continue
-        abs_e = _abs_residuals(px, py, ccx[valid], ccy[valid], rr[valid])
-        if t is None:
-            medians = np.median(abs_e, axis=1)
-            t = max(_K * _initial_scale(abs_e[int(np.argmin(medians))]), _MIN_THRESHOLD)
-        cut: float = t
-        scores = np.minimum(abs_e * abs_e, cut * cut).sum(axis=1)
-        k = int(np.argmin(scores))
-        if scores[k] < best_score:
-            best_score = float(scores[k])
-            best_residuals = abs_e[k]
-            ratio = float(np.count_nonzero(abs_e[k] <= cut)) / n
-            needed = _trials_needed(ratio, confidence)
-    if best_residuals is None or t is None:
-        raise FitError(
-            f"no sample of 3 points determines a circle ({trials} samples, all collinear)"
-        )
-
-    threshold_used = float(ldexp(t * spread, p))
-    inliers: BoolArray = best_residuals <= t
-    # (isolated candidates of the sample's circle are dropped only from the first fit on)
-    circle: Circle | None = None
-    for _ in range(_MAX_ROUNDS):
-        chosen = int(np.count_nonzero(inliers))
-        if chosen < 3:
-            raise FitError(
-                f"the best sample has only {chosen} inliers within {threshold_used!r}: too few"
-                " for a circle"
-            )
-        try:
-            circle = fit_arrays(x[inliers], y[inliers], checked)
-        except FitError as e:
-            raise FitError(f"the {chosen} inliers determine no circle: {e}") from e
-        abs_e = np.abs(circle.residuals(x, y))
-        if limit is None:
-            threshold_used = _refined_threshold(abs_e, inliers, floor)
-        again = _drop_isolated(x, y, circle.cx, circle.cy, abs_e <= threshold_used)
-        if np.array_equal(again, inliers):
-            break
-        inliers = again
-    assert circle is not None
-    return RobustFit(circle, inliers, trials, threshold_used)
+    offsets = np.array([0, x.shape[0]], dtype=np.int64)
+    # points() may hand back the caller's own array; the engine reads a copy of its own.
+    columns = _batch.run(x.copy(), y.copy(), offsets, checked, 1, options)
+    status = int(columns.status[0])
+    if status:
+        raise fit_error(status, columns.failure(0, checked))
+    return RobustFit(
+        make_circle(columns.result(0), checked), columns.inliers.copy(), int(columns.trials[0]),
+        float(columns.threshold[0]),
+    )

@@ -1,0 +1,100 @@
+"""Many point sets through the engine at once: flat coordinates and group offsets in, one array
+per result column out."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+from ._circle import failure_text
+from ._options import METHOD_CODES, RobustOptions
+
+__all__ = ["Columns", "run"]
+
+FloatArray: TypeAlias = "npt.NDArray[np.float64]"
+IntArray: TypeAlias = "npt.NDArray[np.int64]"
+
+
+@dataclass(frozen=True, slots=True)
+class Columns:
+    """The results of a batch, one entry per set (cov: (sets, 9); inliers: one per point)."""
+
+    status: npt.NDArray[np.int8]
+    detail: npt.NDArray[np.int8]
+    cx: FloatArray
+    cy: FloatArray
+    r: FloatArray
+    rms: FloatArray
+    cov: FloatArray
+    cov_exponent: npt.NDArray[np.int32]
+    n: IntArray
+    iterations: IntArray
+    converged: npt.NDArray[np.bool_]
+    arc: FloatArray
+    trials: IntArray
+    threshold: FloatArray
+    inliers: npt.NDArray[np.bool_]
+    messages: dict[int, str]
+
+    def result(self, g: int) -> tuple[Any, ...]:
+        """Set g's result as the engine gives a single fit's."""
+        return (
+            int(self.status[g]), int(self.detail[g]), float(self.cx[g]), float(self.cy[g]),
+            float(self.r[g]), float(self.rms[g]), tuple(self.cov[g].tolist()),
+            int(self.cov_exponent[g]), int(self.n[g]), int(self.iterations[g]),
+            bool(self.converged[g]), float(self.arc[g]), self.messages.get(g),
+        )
+
+    def failure(self, g: int, method: str) -> str:
+        """Set g's failure, in words."""
+        trials = int(self.trials[g]) if self.trials.size else 0
+        threshold = float(self.threshold[g]) if self.threshold.size else float("nan")
+        return failure_text(
+            int(self.status[g]), int(self.detail[g]), method, float(self.cx[g]),
+            float(self.cy[g]), float(self.r[g]), int(self.n[g]), trials, threshold,
+            self.messages.get(g),
+        )
+
+    def stderr(self) -> tuple[FloatArray, FloatArray, FloatArray]:
+        """Standard errors of (cx, cy, r), each scaled by its set's power of two."""
+        with np.errstate(invalid="ignore", over="ignore", under="ignore"):
+            k = self.cov_exponent
+            return (
+                np.ldexp(np.sqrt(self.cov[:, 0]), k),
+                np.ldexp(np.sqrt(self.cov[:, 4]), k),
+                np.ldexp(np.sqrt(self.cov[:, 8]), k),
+            )
+
+
+def run(
+    x: FloatArray, y: FloatArray, offsets: IntArray, method: str, workers: int,
+    robust: RobustOptions | None,
+) -> Columns:
+    """Fits the sets x[offsets[g]:offsets[g + 1]] (the kit's own arrays: nothing else may hold
+    them while the engine reads them with the lock released)."""
+    raw = _engine.fit_batch(
+        x, y, offsets, METHOD_CODES[method], workers, None if robust is None else robust.spec()
+    )
+    sets = offsets.shape[0] - 1
+    return Columns(
+        np.frombuffer(raw[0], dtype=np.int8),
+        np.frombuffer(raw[1], dtype=np.int8),
+        np.frombuffer(raw[2], dtype=np.float64),
+        np.frombuffer(raw[3], dtype=np.float64),
+        np.frombuffer(raw[4], dtype=np.float64),
+        np.frombuffer(raw[5], dtype=np.float64),
+        np.frombuffer(raw[6], dtype=np.float64).reshape(sets, 9),
+        np.frombuffer(raw[7], dtype=np.int32),
+        np.frombuffer(raw[8], dtype=np.int64),
+        np.frombuffer(raw[9], dtype=np.int64),
+        np.frombuffer(raw[10], dtype=np.bool_),
+        np.frombuffer(raw[11], dtype=np.float64),
+        np.frombuffer(raw[12], dtype=np.int64),
+        np.frombuffer(raw[13], dtype=np.float64),
+        np.frombuffer(raw[14], dtype=np.bool_),
+        dict(raw[15]),
+    )
