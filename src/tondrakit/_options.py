@@ -33,9 +33,9 @@ def check_method(method: object) -> Method:
     raise ValueError(f"unknown method {method!r}: expected one of {allowed}")
 
 
-def _number(name: str, value: object) -> float:
+def _number(name: str, value: object, what: str = "a number") -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+        raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
     if isinstance(value, (complex, np.complexfloating)):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
     return float(cast(SupportsFloat, value))
@@ -53,7 +53,7 @@ def _integer(name: str, value: object) -> int:
 def check_threshold(threshold: object) -> float | None:
     if threshold is None:
         return None
-    value = _number("threshold", threshold)
+    value = _number("threshold", threshold, "a number or None")
     if not (math.isfinite(value) and value > 0.0):
         raise ValueError(f"threshold must be a positive finite number, got {value!r}")
     return value

@@ -18,7 +18,7 @@ import pandas as pd
 
 import numpy as np
 
-from ._circle import Method
+from ._options import Method
 from ._groups import OnError, Options, check_options, empty_result, fit_frame
 
 try:
