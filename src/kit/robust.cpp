@@ -50,6 +50,7 @@
 
 #include "base/fault.hpp"
 #include "kit/random.hpp"
+#include "kit/residuals.hpp"
 #include "kit/shape_check.hpp"
 
 namespace tondra::kit {
@@ -224,13 +225,13 @@ void drop_isolated(std::span<const double> x, std::span<const double> y, const d
   }
 }
 
-// Why the set as a whole determines no circle, as fit_set would say it: too few points, a
-// coordinate that is not finite, or the shape; Ok otherwise.
+// Why the set as a whole determines no circle, as fit_set would say it (with its checks in its
+// order): a coordinate that is not finite, too few points, or the shape; Ok otherwise.
 Status whole_set_problem(std::span<const double> x, std::span<const double> y) {
-  if (x.size() < 3) return Status::TooFew;
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return Status::NotFinite;
   }
+  if (x.size() < 3) return Status::TooFew;
   return shape_check(x, y);
 }
 
@@ -253,7 +254,7 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
   }
   std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
   if (const Status problem = whole_set_problem(x, y); problem != Status::Ok) {
-    return failure(problem, problem == Status::TooFew ? static_cast<std::int64_t>(x.size()) : 0);
+    return failure(problem, static_cast<std::int64_t>(x.size()));
   }
   const std::size_t n = x.size();
 
@@ -372,9 +373,8 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
       fit.n = chosen;
       return RobustFit{std::move(fit), trials, threshold};
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      work.residual[i] = distance_from(x[i], y[i], fit.cx, fit.cy, fit.stats.r);
-    }
+    circle_residuals(x, y, fit.cx, fit.cy, fit.stats.r, work.residual);
+    for (double& e : work.residual) e = std::fabs(e);
     if (!given) threshold = refined_threshold(work.residual, inliers, floor, work.scratch);
     for (std::size_t i = 0; i < n; ++i) work.again[i] = work.residual[i] <= threshold ? 1 : 0;
     drop_isolated(x, y, fit.cx, fit.cy, work.again, work);
