@@ -98,8 +98,8 @@ double largest_half_offset(std::span<const double> values, double centre) noexce
 
 }  // namespace
 
-CircleStats circle_stats(std::span<const double> x, std::span<const double> y, double cx,
-                         double cy, std::vector<double>& distances) {
+CircleStats circle_stats(std::span<const double> x, std::span<const double> y, double cx, double cy,
+                         std::vector<double>& distances) {
   CircleStats stats = plain_stats(ScaledOffsets(x, y, cx, cy, 0), distances);
   if (!out_of_range(stats.r)) return stats;
   // k puts the largest offset into [1, 2) after scaling; offsets that give no scale (all zero,

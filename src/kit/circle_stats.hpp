@@ -23,7 +23,7 @@
 namespace tondra::kit {
 
 // Assumes x.size() == y.size() >= 1. `distances` is scratch, grown to the number of points.
-CircleStats circle_stats(std::span<const double> x, std::span<const double> y, double cx,
-                         double cy, std::vector<double>& distances);
+CircleStats circle_stats(std::span<const double> x, std::span<const double> y, double cx, double cy,
+                         std::vector<double>& distances);
 
 }  // namespace tondra::kit

@@ -23,9 +23,7 @@ inline constexpr double kScaleHigh = 0x1p400;
 
 // Whether a scale asks for rescaled arithmetic. NaN does not: it comes from a non-finite centre,
 // which no rescaling mends.
-inline bool out_of_range(double scale) noexcept {
-  return scale < kScaleLow || scale > kScaleHigh;
-}
+inline bool out_of_range(double scale) noexcept { return scale < kScaleLow || scale > kScaleHigh; }
 
 // The e of v = m 2^e with m in [0.5, 1), and 0 for zero, infinities and NaN (where frexp leaves
 // the exponent unspecified).
@@ -45,8 +43,11 @@ class ScaledOffsets {
   // Assumes x.size() == y.size().
   ScaledOffsets(std::span<const double> x, std::span<const double> y, double cx, double cy,
                 int k) noexcept
-      : x_(x), y_(y), cx_(k > 0 ? std::ldexp(cx, -k) : cx),
-        cy_(k > 0 ? std::ldexp(cy, -k) : cy), k_(k) {}
+      : x_(x),
+        y_(y),
+        cx_(k > 0 ? std::ldexp(cx, -k) : cx),
+        cy_(k > 0 ? std::ldexp(cy, -k) : cy),
+        k_(k) {}
 
   std::size_t size() const noexcept { return x_.size(); }
   double dx(std::size_t i) const noexcept { return offset(x_[i], cx_); }

@@ -40,13 +40,10 @@ Centre native_centre(std::span<const double> x, std::span<const double> y, Metho
           fit_lsq_report(x, y, method == Method::Lsq ? "lbfgs" : "nelder_mead");
       return centre_of(report.centre, static_cast<std::int64_t>(report.iterations));
     }
-    case Method::Taubin:
-      return centre_of(taubin_svd(x, y), -1);
-    case Method::Centroid:
-      return centre_of(fit_geometrical(x, y), -1);
+    case Method::Taubin: return centre_of(taubin_svd(x, y), -1);
+    case Method::Centroid: return centre_of(fit_geometrical(x, y), -1);
     case Method::Hyper:
-    case Method::Geometric:
-      break;
+    case Method::Geometric: break;
   }
   base::fault("not yet implemented");
 }

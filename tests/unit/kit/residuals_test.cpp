@@ -10,8 +10,8 @@ namespace {
 
 using tondra::kit::circle_residuals;
 
-std::vector<double> residuals(const std::vector<double>& x, const std::vector<double>& y,
-                              double cx, double cy, double r) {
+std::vector<double> residuals(const std::vector<double>& x, const std::vector<double>& y, double cx,
+                              double cy, double r) {
   std::vector<double> out(x.size());
   circle_residuals(x, y, cx, cy, r, out);
   return out;

@@ -63,8 +63,7 @@ TEST(ShapeCheck, CallsPointsApartByLessThanTheSmallestDoubleOfTheirScaleCollinea
   EXPECT_EQ(check({1e300, 1e300, 1e300}, {0.0, 5e-324, 1e-323}), Status::Collinear);
   EXPECT_EQ(check({1e300, 1e300, 1e300}, {5e-324, 5e-324, 5e-324}), Status::Coincident);
   // Sums that overflow are decided on rescaled coordinates.
-  EXPECT_EQ(check({1.5e308, 1.5e308, 1.5e308}, {-1.5e308, -1.5e308, -1.5e308}),
-            Status::Coincident);
+  EXPECT_EQ(check({1.5e308, 1.5e308, 1.5e308}, {-1.5e308, -1.5e308, -1.5e308}), Status::Coincident);
   EXPECT_EQ(check({1.7e308, -1.7e308, 0.0, 0.0}, {0.0, 0.0, 1.7e308, -1.7e308}), Status::Ok);
 }
 
