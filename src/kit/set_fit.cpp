@@ -42,7 +42,7 @@ Centre native_centre(std::span<const double> x, std::span<const double> y, Metho
     }
     case Method::Taubin: return centre_of(taubin_svd(x, y), -1);
     case Method::Centroid: return centre_of(fit_geometrical(x, y), -1);
-    case Method::Hyper:
+    case Method::Hyper:  // not available through this function yet
     case Method::Geometric: break;
   }
   base::fault("not yet implemented");
@@ -55,7 +55,7 @@ SetFit fit_set(std::span<const double> x, std::span<const double> y, Method meth
   base::check(x.size() == y.size(), "x.size() == y.size()");
   SetFit fit;
   fit.n = static_cast<std::int64_t>(x.size());
-  // A bad coordinate is named before the points are counted, as the input checks always do.
+  // A bad coordinate is reported before the points are counted, as the kit's input checks do.
   if (!all_finite(x) || !all_finite(y)) {
     fit.status = Status::NotFinite;
     return fit;
