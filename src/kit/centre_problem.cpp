@@ -1,0 +1,115 @@
+#include "kit/centre_problem.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tondra::kit {
+namespace {
+
+// What one point contributes: the residual before centring and the Jacobian's row (negated)
+// before centring, both shifted by the same constant for every point.
+struct PointTerms {
+  double delta;  // d_i - |c|
+  double nu;     // (n_i + c/|c|)_u
+  double nv;
+  double d;
+};
+
+PointTerms terms(const double u, const double v, const double a, const double b,
+                 const double centre_distance, const double inverse_centre_distance) noexcept {
+  const double du = u - a;
+  const double dv = v - b;
+  const double d = std::sqrt(du * du + dv * dv);
+  const double sum = d + centre_distance;
+  const double delta = sum > 0.0 ? ((u * u + v * v) - 2.0 * (u * a + v * b)) / sum : 0.0;
+  if (!(d > 0.0)) return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d};
+  const double shift = delta * inverse_centre_distance;
+  return {delta, (u + a * shift) / d, (v + b * shift) / d, d};
+}
+
+}  // namespace
+
+CentreNormal CentreProblem::evaluate(const double a, const double b) const noexcept {
+  const double centre_distance = std::sqrt(a * a + b * b);
+  const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
+  const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
+  double se = +0.0, sa = +0.0, sb = +0.0;
+  double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
+  for (std::size_t i = 0; i < x_.size(); ++i) {
+    const PointTerms t = terms(u(i), v(i), a, b, centre_distance, inverse);
+    const double e = t.delta - first.delta;
+    const double ja = t.nu - first.nu;
+    const double jb = t.nv - first.nv;
+    se += e;
+    sa += ja;
+    sb += jb;
+    see += e * e;
+    saa += ja * ja;
+    sab += ja * jb;
+    sbb += jb * jb;
+    sae += ja * e;
+    sbe += jb * e;
+  }
+  const double n = static_cast<double>(x_.size());
+  const double mean_e = se / n;
+  const double mean_a = sa / n;
+  const double mean_b = sb / n;
+  CentreNormal out;
+  // Rounding can take a centred sum of squares just below 0; it is 0 then.
+  out.cost = std::max(see - se * mean_e, 0.0);
+  out.r = centre_distance + (first.delta + mean_e);
+  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
+  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
+  return out;
+}
+
+double CentreProblem::cost(const double a, const double b) const noexcept {
+  const double centre_distance = std::sqrt(a * a + b * b);
+  const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
+  const double first = terms(u(0), v(0), a, b, centre_distance, inverse).delta;
+  double se = +0.0;
+  double see = +0.0;
+  for (std::size_t i = 0; i < x_.size(); ++i) {
+    const double e = terms(u(i), v(i), a, b, centre_distance, inverse).delta - first;
+    se += e;
+    see += e * e;
+  }
+  const double mean_e = se / static_cast<double>(x_.size());
+  return std::max(see - se * mean_e, 0.0);
+}
+
+std::array<double, 3> CentreProblem::hessian(const double a, const double b,
+                                             const CentreNormal& at) const noexcept {
+  const double centre_distance = std::sqrt(a * a + b * b);
+  const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
+  const double mean_delta = at.r - centre_distance;
+  double haa = +0.0, hab = +0.0, hbb = +0.0;
+  for (std::size_t i = 0; i < x_.size(); ++i) {
+    const PointTerms t = terms(u(i), v(i), a, b, centre_distance, inverse);
+    if (!(t.d > 0.0)) continue;  // no direction, no curvature
+    const double du = u(i) - a;
+    const double dv = v(i) - b;
+    const double weight = (t.delta - mean_delta) / (t.d * t.d * t.d);
+    haa += weight * (dv * dv);
+    hab -= weight * (du * dv);
+    hbb += weight * (du * du);
+  }
+  return {at.jtj[0] + haa, at.jtj[1] + hab, at.jtj[2] + hbb};
+}
+
+bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,
+                std::array<double, 2>& x) noexcept {
+  if (!(s[0] > 0.0) || !std::isfinite(s[0])) return false;
+  const double l00 = std::sqrt(s[0]);
+  const double l10 = s[1] / l00;
+  const double pivot = s[2] - l10 * l10;
+  if (!(pivot > 0.0) || !std::isfinite(pivot)) return false;
+  const double l11 = std::sqrt(pivot);
+  const double z0 = h[0] / l00;
+  const double z1 = (h[1] - l10 * z0) / l11;
+  x[1] = z1 / l11;
+  x[0] = (z0 - l10 * x[1]) / l00;
+  return std::isfinite(x[0]) && std::isfinite(x[1]);
+}
+
+}  // namespace tondra::kit

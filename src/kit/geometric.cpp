@@ -1,0 +1,314 @@
+#include "kit/geometric.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "kit/centre_problem.hpp"
+#include "kit/hyper.hpp"
+#include "kit/unit_frame.hpp"
+
+// The iteration. The radius is eliminated (centre_problem.hpp): for a centre c = (a, b) of the
+// frame it is the mean distance, and Levenberg-Marquardt runs on the centre alone, with the
+// exact Jacobian of the residuals e_i = d_i - mean d. A step solves
+// (J^T J + lambda D) delta = h, D the diagonal of J^T J (so the damping is blind to the data's
+// orientation), and is taken when F falls; lambda follows the gain ratio rho as Nielsen has it,
+// scaled by max(1/3, 1 - (2 rho - 1)^3) after a success and by nu = 2, 4, 8, ... after each
+// failure in a row. It starts at 0 and returns there (see kFirstDamping).
+//
+// Rounding level. A residual carries an error of a few eps (tau below: the frame's data have
+// unit spread, and the residuals are computed without cancellation however far the centre). A
+// run has converged when the Gauss-Newton step can gain no more than that noise,
+// h^T (J^T J)^-1 h <= n tau^2, or moves the centre by less than its own rounding. Both are
+// judged in the metric of J^T J, so a short arc, whose J^T J is nearly singular, is neither
+// stopped early by a small gradient along its well-determined direction nor kept running by
+// noise along its weak one. Where the cost's own rounding (2 tau sqrt(n F) + n tau^2) hides the
+// change a step predicts, the step is taken unless it visibly raises the cost: a comparison of
+// costs cannot decide it, and refusing it would drive lambda up without end.
+//
+// Running off. Points closer to a line than to any circle send the minimiser off to infinity,
+// the centre receding while F falls towards a line's cost. Gauss-Newton's step about doubles the
+// centre's distance there. A run whose centre passes kRunOffDistance stops as having run off: a
+// circle of that radius bends away from its tangent by less than 2^-25 of the data's spread
+// over them. A step that would run off from a circle already better than the best line is
+// refused instead: no circle that far out can beat it.
+//
+// Saddles and other minima. A converged run is checked with the full Hessian
+// J^T J + sum e_i (I - n_i n_i^T) / d_i: at a saddle (the symmetric points of a zigzag, whose
+// centroid circle is one) the run restarts from the lowest cost found along the direction of
+// negative curvature. Short noisy arcs can have a second minimum with the centre on the other
+// side of the chord; it can matter only when the fitted circle is not much better than the best
+// line, F_line <= kOtherMinimaRatio F. Then two more runs start, from the mirror image of the
+// centre across the points' principal line and from Taubin's fit, and the lowest converged cost
+// wins. If none beats the best line, the points are line-like.
+namespace tondra::kit {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+// The residuals' rounding in the frame, in units of eps.
+constexpr double kResidualRounding = 8.0;
+// A step shorter than this many roundings of the centre changes nothing.
+constexpr double kStepRounding = 4.0;
+// Iterations of one run: from an algebraic start a run takes about 5, one that runs off about
+// 25; this bound stops only a run that cannot settle.
+constexpr int kRunIterations = 100;
+// Damping, as a factor of J^T J's diagonal. Runs start undamped: the algebraic start is close,
+// and the undamped step is also what carries a run off towards a line quickly (there the
+// valley's curvature falls as the fourth power of the distance, faster than a damping that
+// shrinks by a constant factor per step). The first failure brings in kFirstDamping, and
+// successes bring it back to 0 once it falls below kLastDamping.
+constexpr double kFirstDamping = 1e-3;
+constexpr double kLastDamping = 1e-6;
+// A diagonal element of J^T J below this fraction of the other is raised to it for the damping,
+// so that lambda acts in both directions.
+constexpr double kSmallestDampingShare = 1e-12;
+// In frame units (unit RMS spread); see the note on running off.
+constexpr double kRunOffDistance = 0x1p24;
+// Negative curvature counts when below this fraction of the largest curvature: rounding can
+// tip a weak positive one at a short arc's minimum.
+constexpr double kNegativeCurvature = 1e-9;
+// Escapes from saddles per run.
+constexpr int kSaddleEscapes = 3;
+// Search other minima when the best line's cost is within this factor of the circle's: only
+// then is the curvature weak enough for the mirror basin to hold a lower minimum.
+constexpr double kOtherMinimaRatio = 4.0;
+// Frame distance of the start used when the points are on a line to rounding and neither
+// algebraic fit has a circle: far beyond the data, well short of running off.
+constexpr double kOffsideStart = 1024.0;
+
+struct Centre {
+  double a;
+  double b;
+};
+
+enum class RunEnd { Converged, RanOff, Budget };
+
+struct Run {
+  Centre c;
+  double cost;
+  double r;
+  RunEnd end;
+  std::int64_t iterations;
+};
+
+double tau_of(const Centre&) noexcept { return kResidualRounding * kEps; }
+
+double cost_noise(const double tau, const double n, const double cost) noexcept {
+  return 2.0 * tau * std::sqrt(n * cost) + n * tau * tau;
+}
+
+double distance_of(const Centre& c) noexcept { return std::sqrt(c.a * c.a + c.b * c.b); }
+
+// One Levenberg-Marquardt run from `start`; `line_cost` is the best line's cost.
+Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const double line_cost) {
+  const double n = static_cast<double>(problem.size());
+  Centre c = start;
+  CentreNormal at = problem.evaluate(c.a, c.b);
+  double lambda = 0.0;
+  double nu = 2.0;
+  const auto damp_more = [&] {
+    lambda = lambda == 0.0 ? kFirstDamping : lambda * nu;
+    nu *= 2.0;
+  };
+  for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
+    if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
+      return {c, at.cost, at.r, RunEnd::Budget, iteration - 1};
+    }
+    const double tau = tau_of(c);
+    const double decrement_floor = n * tau * tau;
+    const double noise = cost_noise(tau, n, at.cost);
+    const double step_floor = kStepRounding * kEps * (distance_of(c) + 1.0);
+
+    std::array<double, 2> newton{};
+    if (solve_spd2(at.jtj, at.h, newton)) {
+      const double decrement = newton[0] * at.h[0] + newton[1] * at.h[1];
+      const double length = std::sqrt(newton[0] * newton[0] + newton[1] * newton[1]);
+      if (decrement <= decrement_floor || length <= step_floor) {
+        return {c, at.cost, at.r, RunEnd::Converged, iteration - 1};
+      }
+    }
+
+    const double smallest = kSmallestDampingShare * std::max(at.jtj[0], at.jtj[2]);
+    const std::array<double, 2> damping = {std::max(at.jtj[0], smallest),
+                                           std::max(at.jtj[2], smallest)};
+    const std::array<double, 3> damped = {at.jtj[0] + lambda * damping[0], at.jtj[1],
+                                          at.jtj[2] + lambda * damping[1]};
+    std::array<double, 2> delta{};
+    if (!solve_spd2(damped, at.h, delta)) {
+      damp_more();
+      continue;
+    }
+    if (std::sqrt(delta[0] * delta[0] + delta[1] * delta[1]) <= step_floor) {
+      return {c, at.cost, at.r, RunEnd::Converged, iteration};
+    }
+    const double predicted = delta[0] * at.h[0] + delta[1] * at.h[1] +
+                             lambda * (damping[0] * delta[0] * delta[0] +
+                                       damping[1] * delta[1] * delta[1]);
+    const Centre trial = {c.a + delta[0], c.b + delta[1]};
+    if (distance_of(trial) > kRunOffDistance) {
+      if (at.cost + noise >= line_cost) {
+        return {trial, line_cost, kNaN, RunEnd::RanOff, iteration};
+      }
+      damp_more();
+      continue;
+    }
+    const CentreNormal next = problem.evaluate(trial.a, trial.b);
+    const double gain = at.cost - next.cost;
+    const bool decreased = gain > 0.0;
+    const bool hidden = predicted <= noise && -gain <= noise;
+    if (decreased || hidden) {
+      if (decreased && !hidden) {
+        const double rho = gain / predicted;
+        const double t = 2.0 * rho - 1.0;
+        lambda *= std::max(1.0 / 3.0, 1.0 - t * t * t);
+        if (lambda < kLastDamping) lambda = 0.0;
+        nu = 2.0;
+      }
+      c = trial;
+      at = next;
+    } else {
+      damp_more();
+    }
+  }
+  return {c, at.cost, at.r, RunEnd::Budget, kRunIterations};
+}
+
+// A run, then escapes from saddles: along the Hessian's direction of negative curvature, the
+// lowest cost among steps of the circle's size and smaller, each tried both ways.
+Run run_from(const CentreProblem& problem, const Centre start, const double line_cost) {
+  Run run = levenberg_marquardt(problem, start, line_cost);
+  for (int escape = 0; escape < kSaddleEscapes && run.end == RunEnd::Converged; ++escape) {
+    const CentreNormal at = problem.evaluate(run.c.a, run.c.b);
+    const std::array<double, 3> h = problem.hessian(run.c.a, run.c.b, at);
+    // The 2 x 2 eigenvalues (mean -+ radius) and the eigenvector of the smaller one.
+    const double mean = 0.5 * (h[0] + h[2]);
+    const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
+    const double lowest = mean - radius;
+    if (!(lowest < -kNegativeCurvature * (std::fabs(mean) + radius))) break;
+    // (h01, lowest - h00) and (lowest - h11, h01) both solve (H - lowest I) x = 0; the longer
+    // one is the better conditioned.
+    double ea = h[1];
+    double eb = lowest - h[0];
+    if (std::hypot(lowest - h[2], h[1]) > std::hypot(ea, eb)) {
+      ea = lowest - h[2];
+      eb = h[1];
+    }
+    const double length = std::hypot(ea, eb);
+    if (!(length > 0.0)) break;
+    ea /= length;
+    eb /= length;
+    const double reach = run.r + 1.0;
+    Centre best = run.c;
+    double best_cost = run.cost;
+    for (const double scale : {1.0, 0.25, 0.0625, 0.015625}) {
+      for (const double sign : {1.0, -1.0}) {
+        const double t = sign * scale * reach;
+        const Centre q = {run.c.a + t * ea, run.c.b + t * eb};
+        const double cost = problem.cost(q.a, q.b);
+        if (cost < best_cost) {
+          best = q;
+          best_cost = cost;
+        }
+      }
+    }
+    if (!(best_cost < run.cost)) break;
+    const std::int64_t before = run.iterations;
+    run = levenberg_marquardt(problem, best, line_cost);
+    run.iterations += before;
+  }
+  return run;
+}
+
+// The best line through the points (through their mean, along the principal axis of their
+// scatter): its unit normal and its cost, summed directly from the distances (the difference of
+// the scatter's eigenvalues would cancel for nearly collinear points).
+struct Line {
+  double nu;
+  double nv;
+  double cost;
+};
+
+Line best_line(const CentreProblem& problem, const FrameMoments& m) {
+  // The principal axis makes the angle phi = atan2(2 Muv, Muu - Mvv) / 2 with the u axis.
+  const double phi = 0.5 * std::atan2(2.0 * m.muv, m.muu - m.mvv);
+  const double nu = -std::sin(phi);
+  const double nv = std::cos(phi);
+  double cost = +0.0;
+  for (std::size_t i = 0; i < problem.size(); ++i) {
+    const double d = nu * (problem.u(i) - m.mean_u) + nv * (problem.v(i) - m.mean_v);
+    cost += d * d;
+  }
+  return {nu, nv, cost};
+}
+
+Centre mirrored(const Centre& c, const Line& line, const FrameMoments& m) {
+  const double offset = line.nu * (c.a - m.mean_u) + line.nv * (c.b - m.mean_v);
+  return {c.a - 2.0 * offset * line.nu, c.b - 2.0 * offset * line.nv};
+}
+
+GeometricFit in_data(const UnitFrame& frame, const Centre& c, const double r,
+                     const std::int64_t iterations, const bool converged, const bool line_like) {
+  return {frame.data_x(c.a), frame.data_y(c.b), frame.data_length(r), iterations, converged,
+          line_like};
+}
+
+}  // namespace
+
+GeometricFit geometric_fit(const std::span<const double> x, const std::span<const double> y) {
+  const GeometricFit none = {kNaN, kNaN, kNaN, 0, false, false};
+  const std::optional<UnitFrame> frame = unit_frame(x, y);
+  if (!frame || x.size() < 3) return none;
+  const CentreProblem problem(*frame, x, y);
+  const FrameMoments moments = frame_moments(*frame, x, y);
+  const Line line = best_line(problem, moments);
+
+  const AlgebraicCircle hyper = hyper_newton_in_frame(moments);
+  Centre start = {moments.mean_u + kOffsideStart * line.nu,
+                  moments.mean_v + kOffsideStart * line.nv};
+  if (hyper.ok) {
+    start = {hyper.cx, hyper.cy};
+  } else {
+    const AlgebraicCircle taubin = taubin_newton_in_frame(moments);
+    if (taubin.ok) start = {taubin.cx, taubin.cy};
+  }
+
+  const Run first = run_from(problem, start, line.cost);
+  std::int64_t iterations = first.iterations;
+  std::optional<Run> best;
+  if (first.end == RunEnd::Converged) best = first;
+  std::optional<Run> ran_off;
+  if (first.end == RunEnd::RanOff) ran_off = first;
+
+  if (!best || line.cost <= kOtherMinimaRatio * best->cost) {
+    // The mirror of where the first run ended, or, if it did not converge, of where it began;
+    // and Taubin's fit, when Hyper's was the start.
+    Centre starts[2] = {mirrored(best ? best->c : start, line, moments), {}};
+    int count = 1;
+    if (hyper.ok) {
+      const AlgebraicCircle taubin = taubin_newton_in_frame(moments);
+      if (taubin.ok) starts[count++] = {taubin.cx, taubin.cy};
+    }
+    for (int k = 0; k < count; ++k) {
+      const Run run = run_from(problem, starts[k], line.cost);
+      iterations += run.iterations;
+      if (run.end == RunEnd::Converged && (!best || run.cost < best->cost)) best = run;
+      if (run.end == RunEnd::RanOff && !ran_off) ran_off = run;
+    }
+  }
+
+  if (best) {
+    const double n = static_cast<double>(problem.size());
+    const bool line_like = best->cost >= line.cost + cost_noise(tau_of(best->c), n, best->cost);
+    return in_data(*frame, best->c, best->r, iterations, true, line_like);
+  }
+  if (ran_off) {
+    const double r = problem.evaluate(ran_off->c.a, ran_off->c.b).r;
+    return in_data(*frame, ran_off->c, r, iterations, false, true);
+  }
+  return in_data(*frame, first.c, first.r, iterations, false, false);
+}
+
+}  // namespace tondra::kit
