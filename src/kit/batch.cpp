@@ -45,8 +45,9 @@ void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
 
 class Worker {
  public:
-  Worker(const BatchInput& input, BatchOutput& output, Shared& shared, std::size_t take)
-      : in_(input), out_(output), shared_(shared), take_(take) {}
+  Worker(const BatchInput& input, BatchOutput& output, Shared& shared, std::size_t take,
+         const SetFitter& fitter)
+      : in_(input), out_(output), shared_(shared), take_(take), fitter_(fitter) {}
 
   // Fits sets until none is left or the batch stops; `between` runs after every set.
   template <class Between>
@@ -74,7 +75,16 @@ class Worker {
     const std::span<const double> y = in_.y.subspan(a, b - a);
     SetFit fit;
     try {
-      if (in_.robust != nullptr) {
+      if (fitter_) {
+        RobustFit given = fitter_(g, x, y, in_.robust != nullptr ? out_.inliers.subspan(a, b - a)
+                                                                 : std::span<std::uint8_t>(),
+                                  work_);
+        if (in_.robust != nullptr) {
+          out_.trials[g] = given.trials;
+          out_.threshold[g] = given.threshold;
+        }
+        fit = std::move(given.fit);
+      } else if (in_.robust != nullptr) {
         RobustFit robust = fit_set_robust(x, y, *in_.robust, out_.inliers.subspan(a, b - a), work_);
         out_.trials[g] = robust.trials;
         out_.threshold[g] = robust.threshold;
@@ -110,6 +120,7 @@ class Worker {
   BatchOutput& out_;
   Shared& shared_;
   std::size_t take_;
+  const SetFitter& fitter_;
   Workspace work_;
   std::vector<std::pair<std::size_t, std::string>> messages_;
 };
@@ -142,7 +153,8 @@ std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
 }
 
 bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
-               const std::function<bool()>& keep_going, std::chrono::milliseconds poll_interval) {
+               const std::function<bool()>& keep_going, std::chrono::milliseconds poll_interval,
+               const SetFitter& fitter) {
   const std::size_t sets = in.offsets.size() - 1;
   std::fill(out.status.begin(), out.status.end(), static_cast<std::int8_t>(Status::Cancelled));
   if (sets == 0) return true;
@@ -158,7 +170,7 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
   // Helpers first: each has a worker of its own; the last thing each does is say it is done.
   std::vector<Worker> helpers;
   helpers.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(in, out, shared, take);
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(in, out, shared, take, fitter);
   std::vector<std::jthread> pool;
   pool.reserve(helpers.size());
   for (Worker& helper : helpers) {
@@ -189,7 +201,7 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
     if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
     next_poll = std::chrono::steady_clock::now() + poll_interval;
   };
-  Worker caller(in, out, shared, take);
+  Worker caller(in, out, shared, take, fitter);
   {
     const base::QuietReports quiet;
     caller.run(poll);

@@ -57,10 +57,18 @@ struct BatchOutput {
 // equally long, and every output span of the right size. An empty text when it is.
 std::string batch_problem(const BatchInput& input, const BatchOutput& output);
 
+// How one set is fitted: set g's points and its share of the inlier mask in, its result out
+// (trials and threshold matter to robust fits only). The batch's own fits by default; tests put
+// in fits that fail on purpose.
+using SetFitter = std::function<RobustFit(std::size_t set, std::span<const double> x,
+                                          std::span<const double> y,
+                                          std::span<std::uint8_t> inliers, Workspace& work)>;
+
 // Fits every set of a well-formed batch (see batch_problem) on up to `workers` threads (at least
 // one, the caller's). Returns false when `keep_going` stopped it.
 bool run_batch(const BatchInput& input, BatchOutput& output, unsigned workers,
                const std::function<bool()>& keep_going,
-               std::chrono::milliseconds poll_interval = std::chrono::milliseconds(20));
+               std::chrono::milliseconds poll_interval = std::chrono::milliseconds(20),
+               const SetFitter& fitter = {});
 
 }  // namespace tondra::kit

@@ -1,0 +1,17 @@
+"""The kit's native engine (private)."""
+
+from typing import Any
+
+from numpy.typing import ArrayLike
+
+# (status, detail, cx, cy, r, rms, cov (9 floats), cov_exponent, n, iterations, converged, arc,
+# message or None); None when the points are not plainly numbers.
+def fit_one(xs: object, ys: object, method: int, /) -> tuple[Any, ...] | None: ...
+
+# 15 bytearrays (the result columns) and the list of (set, message) pairs.
+def fit_batch(
+    x: ArrayLike, y: ArrayLike, offsets: ArrayLike, method: int, workers: int,
+    robust: tuple[float | None, float, int, int] | None, /,
+) -> tuple[Any, ...]: ...
+
+def residuals(x: ArrayLike, y: ArrayLike, cx: float, cy: float, r: float, /) -> bytearray: ...

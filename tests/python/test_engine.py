@@ -1,0 +1,129 @@
+"""The kit's engine under load: it lets go of the interpreter's lock, serves several Python
+threads at once, stops on Ctrl-C, gives the same bits for any number of workers, and every
+entry point refuses a bad option with the same words."""
+
+import concurrent.futures
+import math
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tondrakit
+
+
+def arcs_table(groups, size=20, seed=0):
+    rng = np.random.default_rng(seed)
+    t = rng.uniform(0.0, 2.0, (groups, size))
+    cx, cy = rng.uniform(-9, 9, (2, groups, 1))
+    return pd.DataFrame({
+        "group": np.repeat(np.arange(groups), size),
+        "x": (cx + 2 * np.cos(t) + rng.normal(0, 0.02, t.shape)).ravel(),
+        "y": (cy + 2 * np.sin(t) + rng.normal(0, 0.02, t.shape)).ravel(),
+    }).sample(frac=1.0, random_state=1)
+
+
+class TestThreads:
+    def test_any_number_of_workers_and_an_executor_give_the_same_bits(self):
+        table = arcs_table(3000)
+        one = tondrakit.fit_groups(table, workers=1)
+        for workers in (2, 3, 16):
+            assert tondrakit.fit_groups(table, workers=workers).equals(one)
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            assert tondrakit.fit_groups(table, executor=pool).equals(one)
+        part = table[table["group"] < 200]
+        robust = tondrakit.fit_groups(part, robust=True, workers=1)
+        again = tondrakit.fit_groups(part, robust=True, workers=4)
+        assert robust.drop(columns="inliers").equals(again.drop(columns="inliers"))
+        assert all(np.array_equal(a, b) for a, b in zip(robust["inliers"], again["inliers"]))
+
+    def test_the_lock_is_let_go_while_the_engine_works(self):
+        table = arcs_table(20000)
+        ticks = 0
+        done = threading.Event()
+
+        def count():
+            nonlocal ticks
+            while not done.is_set():
+                ticks += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            start = ticks
+            tondrakit.fit_groups(table, method="nelder_mead", workers=1)
+            during = ticks - start
+        finally:
+            done.set()
+            counter.join()
+        # Held throughout, the counter would get no turn at all until the call returned.
+        assert during > 10000
+
+    def test_batches_from_several_python_threads_at_once(self):
+        tables = [arcs_table(2000, seed=s) for s in range(4)]
+        alone = [tondrakit.fit_groups(t, workers=1) for t in tables]
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            together = list(pool.map(lambda t: tondrakit.fit_groups(t, workers=2), tables))
+        assert all(a.equals(b) for a, b in zip(alone, together))
+
+    def test_ctrl_c_stops_a_long_batch_at_once(self):
+        table = arcs_table(50000)
+        main = threading.get_ident()
+        sent = []
+
+        def interrupt():
+            sent.append(time.perf_counter())
+            signal.pthread_kill(main, signal.SIGINT)
+
+        timer = threading.Timer(0.5, interrupt)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            tondrakit.fit_groups(table, method="nelder_mead", workers=2)
+        stopped = time.perf_counter()
+        timer.join()
+        assert sent and stopped - sent[0] < 0.5  # about 0.02 s, the poll, on a quiet machine
+
+
+BAD_OPTIONS = [
+    ({"method": "ransac"}, ValueError, "unknown method 'ransac': expected one of"),
+    ({"method": ["lsq"]}, ValueError, r"unknown method \['lsq'\]"),
+    ({"threshold": -1.0}, ValueError, "threshold must be a positive finite number, got -1.0"),
+    ({"threshold": math.nan}, ValueError, "threshold must be a positive finite number, got nan"),
+    ({"threshold": True}, TypeError, "threshold must be a number or None, not bool"),
+    ({"threshold": 1j}, TypeError, "threshold must be a number or None, not complex"),
+]
+
+
+class TestOptions:
+    @pytest.mark.parametrize(("options", "error", "message"), BAD_OPTIONS)
+    def test_every_entry_point_refuses_a_bad_option_alike(self, options, error, message):
+        table = arcs_table(2)
+        xs, ys = table["x"].to_numpy(), table["y"].to_numpy()
+        robust_only = "threshold" in options
+        calls = [lambda: tondrakit.fit_robust(xs, ys, **options),
+                 lambda: tondrakit.fit_groups(table, robust=True, **options)]
+        if not robust_only:
+            calls.append(lambda: tondrakit.fit(xs, ys, **options))
+        for call in calls:
+            with pytest.raises(error, match=message):
+                call()
+
+    def test_workers_must_be_a_positive_int(self):
+        table = arcs_table(2)
+        with pytest.raises(ValueError, match="workers must be at least 1, got 0"):
+            tondrakit.fit_groups(table, workers=0)
+        with pytest.raises(TypeError, match="workers must be an int, not float"):
+            tondrakit.fit_groups(table, workers=2.0)
+
+    def test_complex_coordinates_are_refused_everywhere(self):
+        xs = np.array([0, 1, 0, -1], dtype=object)
+        xs[1] = 1 + 0j
+        ys = [1.0, 0.0, -1.0, 0.0]
+        with pytest.raises(TypeError, match="is not a number"):
+            tondrakit.fit(xs, ys)
+        with pytest.raises(TypeError, match="is not a number"):
+            tondrakit.fit_groups({"x": xs, "y": ys, "group": 0})
