@@ -48,6 +48,7 @@ struct RobustWorkspace {
   std::vector<std::uint8_t> again;  // the inliers decided from the latest fit
   std::vector<double> angle;     // of the candidates about the centre, then sorted
   std::vector<std::size_t> where;  // the candidates' indices, then in the order of their angles
+  std::vector<std::size_t> near;   // candidates within reach of each, along the circle
 };
 
 // Fits one set robustly; `inliers` (one per point) receives the mask of the points fitted: as
