@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Final, TypeAlias
+from typing import Any, Final, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -264,8 +264,9 @@ class Circle:
         return (_restore, (self._v, self._m))
 
 
-_set_v = Circle._v.__set__  # type: ignore[attr-defined]  # the slot's own setter
-_set_m = Circle._m.__set__  # type: ignore[attr-defined]
+# The slots' own setters, which Circle's __setattr__ does not stand in the way of.
+_set_v = cast(Any, Circle.__dict__["_v"]).__set__
+_set_m = cast(Any, Circle.__dict__["_m"]).__set__
 
 
 def make_circle(result: Result, method: str) -> Circle:

@@ -76,5 +76,6 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     if result is None:
         x, y = points(xs, ys)
         result = _engine.fit_one(x, y, code)
+        assert result is not None  # checked points are plain numbers
     check_result(result, method)
     return make_circle(result, method)

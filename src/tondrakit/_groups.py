@@ -174,7 +174,7 @@ def _join(parts: list[Columns]) -> Columns:
         messages.update({start + g: text for g, text in part.messages.items()})
         start += part.status.shape[0]
     arrays = [np.concatenate([getattr(p, name) for p in parts]) for name in Columns.__slots__[:-1]]
-    return Columns(*arrays, messages)
+    return cast(Any, Columns)(*arrays, messages)  # type: ignore[no-any-return]
 
 
 def _run(

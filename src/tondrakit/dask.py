@@ -19,7 +19,8 @@ import pandas as pd
 import numpy as np
 
 from ._options import Method
-from ._groups import OnError, Options, check_options, empty_result, fit_frame
+from ._groups import empty_result, fit_frame
+from ._options import OnError, Options, check_options, check_workers
 
 try:
     import dask.dataframe as dd
@@ -55,7 +56,7 @@ def _tag_places(part: pd.DataFrame, partition_info: dict[str, Any] | None = None
 
 def _fit_partition(
     part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
-    by_index: bool,
+    by_index: bool, workers: int,
 ) -> pd.DataFrame:
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
@@ -63,7 +64,7 @@ def _fit_partition(
         part = pd.DataFrame({x: part[x].array, y: part[y].array, by: part.index.array}, copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
-    return fit_frame(part, x, y, by, options, on_error)
+    return fit_frame(part, x, y, by, options, on_error, workers=workers)
 
 
 def fit_groups(
@@ -76,6 +77,7 @@ def fit_groups(
     robust: bool = False,
     threshold: float | None = None,
     on_error: OnError = "raise",
+    workers: int = 1,
 ) -> DataFrame:
     """Fits one circle to each group of a Dask DataFrame, lazily.
 
@@ -92,6 +94,9 @@ def fit_groups(
         One row per point, with the columns `x`, `y` and `by` (or `by` as its index).
     x, y, by, method, robust, threshold, on_error
         As for :func:`tondrakit.fit_groups`.
+    workers : int
+        Threads of the engine in each task: one, since the cluster runs tasks side by side
+        already (give more for a cluster of few tasks with cores to spare).
 
     Returns
     -------
@@ -129,7 +134,7 @@ def fit_groups(
         if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
-    meta = empty_result(pd.Index([], dtype=cast("Any", key_dtype), name=by), options.robust, checked_on_error)
+    meta = empty_result(pd.Index([], dtype=cast("Any", key_dtype), name=by), options.robust is not None, checked_on_error)
     if not (by_index and frame.known_divisions):
         if by_index:
             frame = frame.reset_index()
@@ -137,7 +142,8 @@ def fit_groups(
         tagged = _meta_of(frame).assign(**{_PLACE: np.empty(0, dtype=np.int64)})
         frame = frame.map_partitions(_tag_places, meta=tagged).shuffle(on=by)
     lazy: DataFrame = frame.map_partitions(
-        _fit_partition, x, y, by, options, checked_on_error, by_index, meta=meta,
+        _fit_partition, x, y, by, options, checked_on_error, by_index, check_workers(workers),
+        meta=meta,
         enforce_metadata=False,
     )
     return lazy
