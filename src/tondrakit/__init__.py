@@ -5,32 +5,45 @@ bit, and the kit adds what users want with it, with ordinary exceptions only.
 
 - :func:`fit` fits one circle: :class:`Circle` with ``cx, cy, r, rms, n``, ``stderr``, ``cov``.
 - :func:`fit_robust` fits one circle to points with outliers: :class:`RobustFit`.
-- :func:`fit_groups` fits one circle per group of a table's rows (``tondrakit.dask`` for Dask).
+- :func:`fit_groups` fits one circle per group of a table's rows (``tondrakit.dask`` for Dask);
+  :func:`inlier_rows` maps a robust table's inliers back to the rows.
+- :func:`plot` draws a fit or a table of fits with their points (matplotlib).
 - :class:`FitError` (a ``ValueError``) when the points determine no circle.
 """
 
-from typing import TYPE_CHECKING
-
-from ._circle import Circle, RobustFit
-from ._errors import FitError
-from ._fit import fit
-from ._robust import fit_robust
-
+# Not typing.TYPE_CHECKING: importing typing alone takes longer than the command's --help.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from ._circle import Circle, RobustFit
+    from ._errors import FitError
+    from ._fit import fit
     from ._groups import fit_groups
+    from ._inliers import inlier_rows
+    from ._plot import plot
+    from ._robust import fit_robust
 else:
-    # fit_groups needs pandas, which takes most of the import time: it is loaded on first use,
-    # so that a program fitting single circles never pays for it.
-    def __getattr__(name: str) -> object:
-        if name == "fit_groups":
-            from ._groups import fit_groups
+    import importlib
 
-            globals()["fit_groups"] = fit_groups
-            return fit_groups
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    # Every name is loaded on first use: the command answers --help without numpy, and a
+    # program fitting single circles never pays for pandas.
+    _HOMES = {
+        "Circle": "_circle", "RobustFit": "_circle", "FitError": "_errors", "fit": "_fit",
+        "fit_robust": "_robust", "fit_groups": "_groups", "inlier_rows": "_inliers",
+        "plot": "_plot",
+    }
+
+    def __getattr__(name: str) -> object:
+        home = _HOMES.get(name)
+        if home is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+        globals()[name] = value
+        return value
 
     def __dir__() -> list[str]:
-        return sorted({*globals(), "fit_groups"})
+        return sorted({*globals(), *_HOMES})
 
 
-__all__ = ["Circle", "FitError", "RobustFit", "fit", "fit_groups", "fit_robust"]
+__all__ = [
+    "Circle", "FitError", "RobustFit", "fit", "fit_groups", "fit_robust", "inlier_rows", "plot",
+]

@@ -1,252 +1,418 @@
-"""The ``tondrakit`` command: a circle for every group of points in a CSV file.
+"""The ``tondrakit`` command: a circle for every group of points in a CSV or Parquet table.
 
-Every problem with the input is one line on standard error and exit status 2, never a
-traceback; a group that gives no circle is exit status 1 (or a NaN row with --on-error nan).
-Output files appear only when the whole run succeeded.
+Every problem with the input or the options is one line on standard error and exit status 2,
+never a traceback, found before any fitting where it can be; a group that gives no circle is
+exit status 1 (or a NaN row with --on-error nan). Output files appear only when the whole run
+succeeded, all of them or none.
+
+--help and --version answer before numpy, pandas or even argparse are imported: a command that
+takes a fifth of a second to say how it is used feels broken.
 """
 
 from __future__ import annotations
 
-import argparse
-import io
-import math
 import os
 import sys
-import tempfile
-from collections.abc import Callable, Sequence
-from concurrent.futures import Executor, ProcessPoolExecutor
-from typing import Final, NoReturn
 
-import numpy as np
-import pandas as pd
+# Not typing.TYPE_CHECKING: importing typing alone takes longer than the interpreter's start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Sequence
+    from typing import Final, NoReturn
 
-from ._circle import METHODS
-from ._errors import FitError
-from ._groups import Grouped, check_options, fit_grouped, group
+    import numpy as np
+    import numpy.typing as npt
+    import pandas as pd
+
+    from ._io import Outputs, Table
+    from ._options import OnError, Options
 
 __all__ = ["main"]
 
 PROG: Final = "tondrakit"
-# A bar for fewer groups than this would flash by.
-_PROGRESS_GROUPS: Final = 5000
-# pandas counts data rows from 0; with blank lines kept as rows, row i is on line i + 2.
-_FIRST_DATA_LINE: Final = 2
+# A progress bar for fewer points than this would flash by.
+_PROGRESS_POINTS: Final = 1_000_000
+# The input rows written by --inliers get this column.
+INLIER_COLUMN: Final = "inlier"
 
 EXIT_OK: Final = 0
 EXIT_NO_CIRCLE: Final = 1
 EXIT_BAD_INPUT: Final = 2
+EXIT_INTERRUPTED: Final = 130
+
+# Kept by hand so that --help needs no argparse; a test holds it to the parser's options.
+HELP: Final = """\
+usage: tondrakit [-h] [--version] [-x COL] [-y COL] [--by COL] [--method M] [--robust]
+                 [--threshold T] [--confidence P] [--on-error {raise,nan}] [-j N]
+                 [-o OUT] [--inliers OUT] [--plot PICTURE] INPUT
+
+Fit a circle to every group of points in a table and write one row per group: cx, cy, r,
+rms, n, stderr_cx, stderr_cy, stderr_r; then inliers (with --robust) and error (with
+--on-error nan).
+
+arguments:
+  INPUT               the points, one per row: a .csv or .parquet file ('-' reads CSV
+                      from standard input)
+
+options:
+  -h, --help          show this help and exit
+  --version           show the version and exit
+  -x COL              column of x coordinates (default: x)
+  -y COL              column of y coordinates (default: y)
+  --by COL            column of group keys (default: group)
+  --method M          how centres are found: lsq (the default), nelder_mead, taubin or
+                      centroid
+  --robust            fit each group robustly, leaving its outliers out
+  --threshold T       with --robust: the largest distance from the circle of an inlier
+                      (default: estimated for each group)
+  --confidence P      with --robust: the probability, between 0 and 1, that the samples
+                      include one of inliers only (default: 0.999)
+  --on-error {raise,nan}
+                      a group without a circle stops the run (raise, the default) or is
+                      written as NaN with its message in the column 'error' (nan)
+  -j N, --jobs N      fit on N threads (default: one per CPU)
+  -o OUT, --output OUT
+                      write the table to OUT, a .csv or .parquet file (default: CSV on
+                      standard output)
+  --inliers OUT       with --robust: write the input rows to OUT (.csv or .parquet) with
+                      the column 'inlier', True for the points their group's circle was
+                      fitted to
+  --plot PICTURE      draw the points and circles of the first 16 groups, a panel each,
+                      to PICTURE, a .png, .pdf or .svg file (needs matplotlib)
+
+In CSV output the column 'inliers' holds a string of 0 and 1, one character per point of
+the group in input order (1: an inlier); Parquet keeps it as a list of booleans.
+
+Exit status: 0 on success; 1 when a group gives no circle (with --on-error raise); 2 for
+bad input or options (a missing column, a cell that is not a number, an unreadable file, a
+bad value). Output files are written only when the run succeeds.
+"""
+
+# Options whose value may be a negative number, which argparse would take for an option.
+_NUMBER_OPTIONS: Final = frozenset({"--threshold", "--confidence", "-j", "--jobs"})
 
 
-class InputError(Exception):
-    """A problem with what the command was given: one line for the user, exit status 2."""
+class _Stop(Exception):
+    """Raised by the parser instead of exiting: one line, and the status to exit with."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        # One line, like every other input problem, instead of argparse's usage block.
-        self.exit(EXIT_BAD_INPUT, f"{PROG}: {message} (see {PROG} --help)\n")
+def _version() -> str:
+    """The installed distribution's version, found without importlib.metadata (which alone
+    takes three times as long to import as the interpreter takes to start)."""
+    site = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    prefix = "tondra-"
+    try:
+        for entry in os.listdir(site):
+            if entry.startswith(prefix) and entry.endswith(".dist-info"):
+                return entry[len(prefix):-len(".dist-info")]
+    except OSError:
+        pass
+    from importlib import metadata
+
+    try:
+        return metadata.version("tondra")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
 
 
 def _parser() -> argparse.ArgumentParser:
-    from ._plot import PLOT_LIMIT
+    import argparse
 
-    parser = _Parser(
-        prog=PROG,
-        description="Fit a circle to every group of points in a CSV file and write one row per "
-        "group: cx, cy, r, rms, n, stderr_cx, stderr_cy, stderr_r.",
-        epilog="Exit status: 0 on success; 1 when a group gives no circle (with --on-error raise); "
-        "2 for bad input (a missing column, a cell that is not a number, an empty or unreadable "
-        "file). Output files are written only when the run succeeds.",
-    )
-    parser.add_argument("input", metavar="INPUT.csv", help="the points, one per row ('-' reads standard input)")
-    parser.add_argument("-x", default="x", metavar="COL", help="column of x coordinates (default: x)")
-    parser.add_argument("-y", default="y", metavar="COL", help="column of y coordinates (default: y)")
-    parser.add_argument("--by", default="group", metavar="COL", help="column of group keys (default: group)")
-    parser.add_argument("--method", default="lsq", choices=METHODS, help="how centres are found (default: lsq)")
-    parser.add_argument("--robust", action="store_true", help="fit each group robustly, ignoring outliers")
-    parser.add_argument("--threshold", type=float, metavar="T",
-                        help="with --robust: the inlier threshold (default: estimated per group)")
-    parser.add_argument("--on-error", default="raise", choices=("raise", "nan"),
-                        help="a group without a circle stops the run (raise, the default) or is "
-                        "written as NaN with its message in the column 'error' (nan)")
-    parser.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
-                        help="fit on N processes (default: 1)")
-    parser.add_argument("-o", "--output", metavar="OUT.csv", help="write the table here (default: standard output)")
-    parser.add_argument("--plot", metavar="OUT.png",
-                        help=f"draw the points and circles of the first {PLOT_LIMIT} groups (needs matplotlib)")
+    class Parser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:
+            # One line, like every other input problem, instead of argparse's usage block.
+            raise _Stop(EXIT_BAD_INPUT, f"{message} (see {PROG} --help)")
+
+    parser = Parser(prog=PROG, add_help=False, allow_abbrev=False)
+    parser.add_argument("input", metavar="INPUT")
+    parser.add_argument("-x", default="x", metavar="COL")
+    parser.add_argument("-y", default="y", metavar="COL")
+    parser.add_argument("--by", default="group", metavar="COL")
+    parser.add_argument("--method", default="lsq", metavar="M")
+    parser.add_argument("--robust", action="store_true")
+    parser.add_argument("--threshold", metavar="T")
+    parser.add_argument("--confidence", metavar="P")
+    parser.add_argument("--on-error", default="raise", metavar="{raise,nan}")
+    parser.add_argument("-j", "--jobs", metavar="N")
+    parser.add_argument("-o", "--output", metavar="OUT")
+    parser.add_argument("--inliers", metavar="OUT")
+    parser.add_argument("--plot", metavar="PICTURE")
     return parser
 
 
-def _line(frame: pd.DataFrame, row: int) -> int:
-    return int(frame.index[row]) + _FIRST_DATA_LINE
-
-
-def _read(path: str) -> pd.DataFrame:
-    name = "standard input" if path == "-" else path
+def _is_number(text: str) -> bool:
     try:
-        source = sys.stdin if path == "-" else path
-        frame = pd.read_csv(source, skip_blank_lines=False)
-    except pd.errors.EmptyDataError:
-        raise InputError(f"{name} is empty") from None
-    except pd.errors.ParserError as e:
-        detail = str(e).strip().splitlines()[-1] if str(e).strip() else "unreadable"
-        raise InputError(f"{name} is not a CSV table: {detail}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{name} is not text in UTF-8") from None
-    except OSError as e:
-        raise InputError(f"cannot read {name}: {e.strerror or e}") from None
-    # Blank lines were kept so that row numbers map to lines; now they go.
-    frame = frame[~frame.isna().all(axis=1)]
-    if frame.empty:
-        raise InputError(f"{name} has no rows of data")
-    return frame
+        float(text)
+    except ValueError:
+        return False
+    return True
 
 
-def _require_columns(frame: pd.DataFrame, wanted: Sequence[tuple[str, str]]) -> None:
-    present = ", ".join(repr(str(c)) for c in frame.columns)
-    for column, option in wanted:
-        if column not in frame.columns:
-            raise InputError(f"no column {column!r} (choose one with {option}); the columns are: {present}")
+def _joined_numbers(argv: Sequence[str]) -> list[str]:
+    """`--threshold -1` as `--threshold=-1`, so that a negative value reaches the check that
+    explains what is wrong with it."""
+    out: list[str] = []
+    k = 0
+    while k < len(argv):
+        token = argv[k]
+        if token == "--":
+            return out + list(argv[k:])
+        if token in _NUMBER_OPTIONS and k + 1 < len(argv) and argv[k + 1].startswith("-") \
+                and _is_number(argv[k + 1]):
+            out.append(f"{token}={argv[k + 1]}")
+            k += 2
+            continue
+        out.append(token)
+        k += 1
+    return out
 
 
-def _check_numbers(frame: pd.DataFrame, column: str) -> pd.Series:
-    """The column as float64; InputError naming the line of the first empty, non-numeric or
-    infinite cell."""
-    values = frame[column]
-    if values.dtype.kind in "iuf":
-        numbers = values.astype(np.float64)
-    else:
-        numbers = pd.to_numeric(values.astype(object), errors="coerce").astype(np.float64)
-        if values.dtype.kind == "b":
-            numbers[:] = math.nan
-        bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
-        if bad.size:
-            row = int(bad[0])
-            raise InputError(
-                f"line {_line(frame, row)}: column {column!r} holds {values.iloc[row]!r}, not a number"
-            )
-    empty = np.flatnonzero(numbers.isna().to_numpy())
-    if empty.size:
-        raise InputError(f"line {_line(frame, int(empty[0]))}: column {column!r} is empty")
-    infinite = np.flatnonzero(~np.isfinite(numbers.to_numpy()))
-    if infinite.size:
-        row = int(infinite[0])
-        raise InputError(
-            f"line {_line(frame, row)}: column {column!r} holds {float(numbers.iloc[row])!r}:"
-            " coordinates must be finite"
+# --- options ------------------------------------------------------------------------------------
+
+
+class _Options:
+    """The command's options, checked; every problem raises InputError naming the option."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        from ._io import InputError
+
+        self.input: str = args.input
+        self.x: str = args.x
+        self.y: str = args.y
+        self.by: str = args.by
+        self.robust: bool = args.robust
+        self.output: str | None = None if args.output in (None, "-") else args.output
+        self.inliers: str | None = args.inliers
+        self.plot: str | None = args.plot
+        for option, value in (("--threshold", args.threshold), ("--confidence", args.confidence),
+                              ("--inliers", args.inliers)):
+            if value is not None and not self.robust:
+                raise InputError(f"{option} applies to robust fits only: add --robust")
+        self.threshold = None if args.threshold is None else _float("--threshold", args.threshold)
+        self.confidence = None if args.confidence is None else _float("--confidence", args.confidence)
+        self.jobs = _jobs(args.jobs)
+        self.fit: Options
+        self.on_error: OnError
+        self.fit, self.on_error = _checked_by_the_kit(
+            args.method, self.robust, self.threshold, self.confidence, args.on_error, self.jobs
         )
-    return numbers
+        self.method: str = self.fit.method
+        self._check_files()
+
+    def _check_files(self) -> None:
+        from ._io import InputError, check_writable, require_parquet, table_format
+
+        if table_format(self.input) == "parquet":
+            require_parquet(self.input)
+        outputs = [(p, o) for p, o in ((self.output, "-o"), (self.inliers, "--inliers"),
+                                       (self.plot, "--plot")) if p is not None]
+        for path, option in outputs:
+            if option == "--plot":
+                _check_picture(path)
+            elif table_format(path, option) == "parquet":
+                require_parquet(path)
+        real = [os.path.realpath(p) for p, _ in outputs]
+        for k, (path, option) in enumerate(outputs):
+            if real[k] in real[:k]:
+                raise InputError(f"{option} {path}: the same file as another output")
+            check_writable(path)
 
 
-def _check_keys(frame: pd.DataFrame, column: str) -> None:
-    empty = np.flatnonzero(frame[column].isna().to_numpy())
-    if empty.size:
-        raise InputError(f"line {_line(frame, int(empty[0]))}: column {column!r} is empty: every point needs a group")
+def _float(option: str, text: str) -> float:
+    from ._io import InputError
 
-
-def _table_text(result: pd.DataFrame, grouped: Grouped) -> str:
-    if "inliers" in result.columns:
-        # A mask per group does not fit a cell; the count of points left out does.
-        counts: list[int] = (grouped.sizes - result["n"].to_numpy()).tolist()
-        failed: list[bool] = result["inliers"].isna().tolist()
-        outliers = pd.Series([None if f else c for c, f in zip(counts, failed)], index=result.index,
-                             dtype="Int64")
-        result = result.drop(columns="inliers")
-        result.insert(list(result.columns).index("n") + 1, "outliers", outliers)
-    buffer = io.StringIO()
-    result.to_csv(buffer)
-    return buffer.getvalue()
-
-
-def _replace_atomically(path: str, write: Callable[[str], object]) -> None:
-    """Writes through a temporary file beside `path`, then renames it into place."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".tondrakit-", dir=folder)
-    os.close(handle)
     try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+        return float(text)
+    except ValueError:
+        raise InputError(f"{option}: {text!r} is not a number") from None
 
 
-def _run(args: argparse.Namespace) -> int:
-    if args.threshold is not None and not args.robust:
-        raise InputError("--threshold applies to robust fits only: add --robust")
-    if args.jobs < 1:
-        raise InputError(f"--jobs must be at least 1, not {args.jobs}")
-    options, on_error = check_options(args.method, args.robust, args.threshold, args.on_error)
-    if args.plot:
-        from ._plot import require_matplotlib
+def _jobs(text: str | None) -> int | None:
+    from ._io import InputError
 
-        try:
-            require_matplotlib()
-        except ImportError as e:
-            raise InputError(f"--plot: {e}") from None
-
-    x: str = args.x
-    y: str = args.y
-    by: str = args.by
-    frame = _read(args.input)
-    _require_columns(frame, [(x, "-x"), (y, "-y"), (by, "--by")])
-    _check_keys(frame, by)
-    # Names of their own for the coordinates, so that no choice of --by can clash with them.
-    points = pd.DataFrame({
-        "\0x": _check_numbers(frame, x).to_numpy(),
-        "\0y": _check_numbers(frame, y).to_numpy(),
-        by: frame[by].to_numpy(),
-    })
+    if text is None:
+        return None
     try:
-        grouped = group(points, "\0x", "\0y", by)
+        return int(text)
+    except ValueError:
+        raise InputError(f"-j: {text!r} is not a whole number") from None
+
+
+def _checked_by_the_kit(
+    method: str, robust: bool, threshold: float | None, confidence: float | None, on_error: str,
+    jobs: int | None,
+) -> tuple[Options, OnError]:
+    """The options through the kit's own checks, so that the command accepts what the functions
+    accept, each problem in the kit's words and prefixed with the option's name."""
+    from . import _options
+    from ._io import InputError
+
+    option = "--method"
+    try:
+        checked_method = _options.check_method(method)
+        option = "--on-error"
+        checked_on_error = _options.check_on_error(on_error)
+        option = "--threshold"
+        checked_threshold = _options.check_threshold(threshold)
+        option = "--confidence"
+        checked_confidence = _options.check_confidence(0.999 if confidence is None else confidence)
+        option = "-j"
+        if jobs is not None:
+            _options.check_workers(jobs)
     except (TypeError, ValueError) as e:
-        raise InputError(str(e)) from None
-    progress = sys.stderr.isatty() and len(grouped.keys) >= _PROGRESS_GROUPS
-    executor: Executor | None = ProcessPoolExecutor(args.jobs) if args.jobs > 1 else None
+        raise InputError(f"{option}: {e}") from None
+    settings = None
+    if robust:
+        settings = _options.RobustOptions(threshold=checked_threshold, confidence=checked_confidence)
+    return _options.Options(checked_method, settings), checked_on_error
+
+
+def _check_picture(path: str) -> None:
+    from ._io import InputError
+    from ._plot import FORMATS, require_matplotlib
+
+    suffix = os.path.splitext(path)[1]
+    if suffix.lower().lstrip(".") not in FORMATS:
+        known = ", ".join(f".{f}" for f in FORMATS)
+        raise InputError(f"--plot {path}: unknown picture format {suffix!r}: use {known}")
     try:
-        result = fit_grouped(grouped, options, on_error, executor, progress)
+        require_matplotlib()
+    except ImportError as e:
+        raise InputError(f"--plot: {e}") from None
+
+
+# --- the run ------------------------------------------------------------------------------------
+
+
+def _points(table: Table, options: _Options) -> pd.DataFrame:
+    """The checked coordinates and keys; the coordinates under names of their own, so that no
+    choice of --by can clash with them."""
+    import pandas as pd
+
+    table.require_columns([(options.x, "-x"), (options.y, "-y"), (options.by, "--by")])
+    table.check_keys(options.by)
+    xs = table.numbers(options.x)
+    ys = table.numbers(options.y)
+    return pd.DataFrame({"\0x": xs, "\0y": ys, options.by: table.frame[options.by].to_numpy()})
+
+
+def _mask_text(mask: object) -> str | None:
+    import numpy as np
+
+    if mask is None:
+        return None
+    flags: npt.NDArray[np.uint8] = np.asarray(mask, dtype=np.uint8) + np.uint8(ord("0"))
+    return flags.tobytes().decode("ascii")
+
+
+def _csv_ready(result: pd.DataFrame) -> pd.DataFrame:
+    """The table with each inlier mask as one field of 0 and 1."""
+    if "inliers" not in result.columns:
+        return result
+    import pandas as pd
+
+    text = pd.Series([_mask_text(m) for m in result["inliers"].tolist()], index=result.index,
+                     dtype=object)
+    return result.assign(inliers=text)
+
+
+def _fit(points: pd.DataFrame, options: _Options) -> pd.DataFrame:
+    from ._errors import FitError
+    from ._groups import fit_frame
+    from ._io import InputError
+
+    progress = sys.stderr.isatty() and len(points) >= _PROGRESS_POINTS
+    try:
+        return fit_frame(points, "\0x", "\0y", options.by, options.fit, options.on_error,
+                         progress=progress, workers=options.jobs)
+    except FitError:
+        raise
+    except (TypeError, ValueError) as e:  # the coordinates and keys were checked: a safety net
+        raise InputError(str(e)) from None
+
+
+def _draw(result: pd.DataFrame, points: pd.DataFrame, options: _Options, outputs: Outputs) -> None:
+    import importlib
+
+    from ._plot import PLOT_PANELS, plot
+
+    assert options.plot is not None
+    path = options.plot
+    matplotlib = importlib.import_module("matplotlib")
+    matplotlib.use("Agg")  # a file, never a window
+    plt = importlib.import_module("matplotlib.pyplot")
+    panels = plot(result, points, x="\0x", y="\0y", by=options.by, method=options.method,
+                  labels=(options.x, options.y))
+    figure = panels[0].figure
+    try:
+        picture = os.path.splitext(path)[1].lower().lstrip(".")
+        outputs.stage(path, lambda p: figure.savefig(p, format=picture))
     finally:
-        if executor is not None:
-            executor.shutdown(cancel_futures=True)
-    text = _table_text(result, grouped)
+        plt.close(figure)
+    if len(result) > PLOT_PANELS:
+        print(f"{PROG}: {path} shows the first {PLOT_PANELS} of {len(result)} groups", file=sys.stderr)
 
-    if args.plot:
-        from ._plot import PLOT_LIMIT, plot_groups
 
-        title = f"{os.path.basename(args.input)}: {len(grouped.keys)} groups, {args.method}"
-        _replace_atomically(args.plot, lambda p: plot_groups(grouped, result, p, title))
-        if len(grouped.keys) > PLOT_LIMIT:
-            print(f"{PROG}: {args.plot} shows the first {PLOT_LIMIT} of {len(grouped.keys)} groups", file=sys.stderr)
-    if args.output:
-        def write_table(p: str) -> None:
-            with open(p, "w", encoding="utf-8", newline="") as f:
-                f.write(text)
+def _run(options: _Options) -> int:
+    from ._inliers import inlier_rows
+    from ._io import InputError, Outputs, read_table, table_format
 
-        _replace_atomically(args.output, write_table)
-    else:
-        sys.stdout.write(text)
+    table = read_table(options.input)
+    if options.inliers is not None and INLIER_COLUMN in table.frame.columns:
+        raise InputError(f"--inliers: {table.name} already has a column {INLIER_COLUMN!r}")
+    points = _points(table, options)
+    result = _fit(points, options)
+    with Outputs() as outputs:
+        if options.plot is not None:
+            _draw(result, points, options, outputs)
+        if options.inliers is not None:
+            flags = inlier_rows(result, points, by=options.by).to_numpy()
+            outputs.stage_table(table.frame.assign(**{INLIER_COLUMN: flags}), options.inliers,
+                                index=False)
+        if options.output is not None:
+            parquet = table_format(options.output) == "parquet"
+            outputs.stage_table(result if parquet else _csv_ready(result), options.output, index=True)
+        outputs.commit()
+    if options.output is None:
+        _csv_ready(result).to_csv(sys.stdout)
         sys.stdout.flush()
     return EXIT_OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    head = arguments[:arguments.index("--")] if "--" in arguments else arguments
+    if "-h" in head or "--help" in head:
+        sys.stdout.write(HELP)
+        return EXIT_OK
+    if "--version" in head:
+        print(f"{PROG} {_version()}")
+        return EXIT_OK
+    options: _Options | None = None
     try:
-        args = _parser().parse_args(argv)
-    except SystemExit as e:  # --help, or a usage error already reported in one line
-        return e.code if isinstance(e.code, int) else EXIT_BAD_INPUT
-    try:
-        return _run(args)
-    except InputError as e:
+        options = _Options(_parser().parse_args(_joined_numbers(arguments)))
+        return _run(options)
+    except _Stop as e:
         print(f"{PROG}: {e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except FitError as e:
-        hint = "" if args.on_error == "nan" else " (--on-error nan writes such a group as a row of NaN)"
-        print(f"{PROG}: {e}{hint}", file=sys.stderr)
-        return EXIT_NO_CIRCLE
-    except OSError as e:
-        where = f" {e.filename}" if getattr(e, "filename", None) else ""
-        print(f"{PROG}: cannot write{where}: {e.strerror or e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+        return e.status
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
+    except Exception as e:
+        from ._errors import FitError
+        from ._io import InputError
+
+        if isinstance(e, InputError):
+            print(f"{PROG}: {e}", file=sys.stderr)
+            return EXIT_BAD_INPUT
+        if isinstance(e, FitError):
+            hint = "" if options is None or options.on_error == "nan" else (
+                " (--on-error nan writes such a group as a row of NaN)")
+            print(f"{PROG}: {e}{hint}", file=sys.stderr)
+            return EXIT_NO_CIRCLE
+        raise

@@ -1,5 +1,5 @@
-"""The tondrakit command: its tables, its files, and one line with exit status 2 for each kind
-of bad input (never a traceback, never a partial output file)."""
+"""The tondrakit command: its tables and files, and one line with exit status 2 for each kind of
+bad input or option (never a traceback, never an output file, not even a partial one)."""
 
 import io
 import os
@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import tondrakit
-from tondrakit._cli import main
+from tondrakit._cli import HELP, _parser, main
 
 POINTS = """group,x,y
 a,1,0
@@ -25,6 +25,18 @@ b,10,7
 b,8,5
 b,10,3
 """
+
+
+def noisy_table(seed=5, groups=4, n=24, outliers=3):
+    """Groups on circles with noise, a few far points in each, rows shuffled."""
+    rng = np.random.default_rng(seed)
+    parts = []
+    for g in range(groups):
+        t = rng.uniform(0, 2 * np.pi, n)
+        x, y = 10 * g + 2 * np.cos(t) + rng.normal(0, 0.01, n), 2 * np.sin(t) + rng.normal(0, 0.01, n)
+        x[:outliers] += rng.uniform(3, 6, outliers)
+        parts.append(pd.DataFrame({"group": f"g{g}", "x": x, "y": y}))
+    return pd.concat(parts, ignore_index=True).sample(frac=1.0, random_state=seed, ignore_index=True)
 
 
 def run(tmp_path, capsys, text, *args, name="in.csv"):
@@ -53,22 +65,51 @@ class TestTables:
         table = pd.read_csv(out_path, index_col="stem")
         assert list(table.index) == [7, 9]
         assert table.loc[9, "error"] == "need at least 3 points, got 2"
-        assert table.loc[7, "r"] == pytest.approx(1.0, abs=1e-9)  # three points: L-BFGS's tolerance
+        assert table.loc[7, "r"] == pytest.approx(1.0, abs=1e-9)
 
-    def test_robust_fits_count_their_outliers(self, tmp_path, capsys):
-        t = np.linspace(0, 2 * np.pi, 30, endpoint=False)
-        rows = [f"1,{float(np.cos(a))!r},{float(np.sin(a))!r}" for a in t] + ["1,0.1,0.2", "1,3.0,-2.5"]
-        status, out, _ = run(tmp_path, capsys, "group,x,y\n" + "\n".join(rows) + "\n",
-                             "--robust", "--threshold", "0.05")
+    def test_robust_inliers_are_one_field_of_0_and_1(self, tmp_path, capsys):
+        data = noisy_table()
+        status, out, _ = run(tmp_path, capsys, data.to_csv(index=False), "--robust")
         assert status == 0
-        table = pd.read_csv(io.StringIO(out), index_col="group")
-        assert (table.loc[1, "n"], table.loc[1, "outliers"]) == (30, 2)
+        table = pd.read_csv(io.StringIO(out), index_col="group", dtype={"inliers": str})
+        expected = tondrakit.fit_groups(data, robust=True)
+        for key, mask in expected["inliers"].items():
+            assert table.loc[key, "inliers"] == "".join("1" if v else "0" for v in mask)
+            assert table.loc[key, "n"] == table.loc[key, "inliers"].count("1")
 
-    def test_plot_draws_a_png(self, tmp_path, capsys):
-        picture = tmp_path / "fits.png"
-        status, _, err = run(tmp_path, capsys, POINTS, "--plot", str(picture))
+    def test_parquet_in_and_out_keep_every_bit_and_the_masks(self, tmp_path, capsys):
+        pytest.importorskip("pyarrow")
+        data = noisy_table(seed=6)
+        data.to_parquet(tmp_path / "points.parquet")
+        out_path = tmp_path / "circles.parquet"
+        assert main([str(tmp_path / "points.parquet"), "--robust", "-o", str(out_path)]) == 0
+        assert capsys.readouterr() == ("", "")
+        back = pd.read_parquet(out_path)
+        expected = tondrakit.fit_groups(data, robust=True)
+        pd.testing.assert_frame_equal(back.drop(columns="inliers"), expected.drop(columns="inliers"))
+        for key in expected.index:
+            np.testing.assert_array_equal(back.loc[key, "inliers"], expected.loc[key, "inliers"])
+
+    @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+    def test_inliers_writes_the_input_rows_with_their_flag(self, tmp_path, capsys, suffix):
+        if suffix == ".parquet":
+            pytest.importorskip("pyarrow")
+        data = noisy_table(seed=7).assign(note="n")
+        rows_path = tmp_path / f"rows{suffix}"
+        status, _, err = run(tmp_path, capsys, data.to_csv(index=False), "--robust",
+                             "--inliers", str(rows_path), "-o", str(tmp_path / "c.csv"))
         assert (status, err) == (0, "")
-        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        rows = pd.read_csv(rows_path) if suffix == ".csv" else pd.read_parquet(rows_path)
+        assert list(rows.columns) == ["group", "x", "y", "note", "inlier"]
+        np.testing.assert_array_equal(rows[["x", "y"]].to_numpy(), data[["x", "y"]].to_numpy())
+        expected = tondrakit.inlier_rows(tondrakit.fit_groups(data, robust=True), data)
+        assert rows["inlier"].tolist() == expected.tolist()
+        assert 0 < (~rows["inlier"]).sum() < len(rows)
+
+    def test_standard_input(self, capsys, monkeypatch):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(POINTS.encode())))
+        assert main(["-"]) == 0
+        assert capsys.readouterr().out.startswith("group,cx,cy,r,rms,n,")
 
     def test_the_command_and_python_m_run_the_same_program(self, tmp_path):
         (tmp_path / "in.csv").write_text(POINTS)
@@ -80,39 +121,126 @@ class TestTables:
         assert len(outputs) == 1 and outputs.pop().startswith(b"group,cx,cy,r,rms,n,")
 
 
+QUOTED = 'group,x,y\n"a\nb",1,0\n"a\nb",0,1\n"a\nb",x,0\n'
+EXTRA_FIELD = "group,x,y\na,1,0\n\na,0,1,4\na,-1,0\n"
+
+
 class TestBadInput:
     @pytest.mark.parametrize("text, args, message", [
+        # columns and cells, each at the line an editor shows
         (POINTS, ["-x", "X"], "no column 'X' (choose one with -x); the columns are: 'group', 'x', 'y'"),
         (POINTS, ["--by", "hole"], "no column 'hole' (choose one with --by); the columns are: 'group', 'x', 'y'"),
         ("group,x,y\na,1,0\na,1..5,2\n", [], "line 3: column 'x' holds '1..5', not a number"),
+        ("group,x,y\na,1,0\na,nan,2\n", [], "line 3: column 'x' holds 'nan', not a number"),
         ("group,x,y\na,1,0\n\na,1,\n", [], "line 4: column 'y' is empty"),
+        ("group,x,y\na,1,0\na,1\n", [], "line 3 has 2 fields, but the header has 3"),
+        (EXTRA_FIELD, [], "line 4 has 4 fields, but the header has 3"),
+        ("group,x,y\na,1,0,7\na,0,1\n", [], "line 2 has 4 fields, but the header has 3"),
+        (QUOTED, [], "line 6: column 'x' holds 'x', not a number"),
+        ("\n\ngroup,x,y\na,1,0\na,0,one\n", [], "line 5: column 'y' holds 'one', not a number"),
+        ("group,x,y\r\na,1,0\r\n\r\na,0,q\r\n", [], "line 4: column 'y' holds 'q', not a number"),
         ("group,x,y\na,1,0\n,2,2\n", [], "line 3: column 'group' is empty: every point needs a group"),
-        ("group,x,y\na,1,inf\n", [], "line 2: column 'y' holds inf: coordinates must be finite"),
+        ("group,x,y\na,1,1e400\n", [], "line 2: column 'y' holds '1e400': coordinates must be finite"),
+        ("group,x,y\na,1,0\na,1,\"open\n", [], "line 3: a quoted field is never closed"),
         ("", [], "in.csv is empty"),
         ("group,x,y\n", [], "in.csv has no rows of data"),
+        # options, each checked before the input is read
         (POINTS, ["--threshold", "0.1"], "--threshold applies to robust fits only: add --robust"),
-        (POINTS, ["--method", "lbfgs"], "argument --method: invalid choice: 'lbfgs'"),
+        (POINTS, ["--confidence", "0.9"], "--confidence applies to robust fits only: add --robust"),
+        (POINTS, ["--inliers", "rows.csv"], "--inliers applies to robust fits only: add --robust"),
+        (POINTS, ["--robust", "--threshold", "-1"], "--threshold: threshold must be a positive finite number, got -1.0"),
+        (POINTS, ["--robust", "--threshold", "0"], "--threshold: threshold must be a positive finite number, got 0.0"),
+        (POINTS, ["--robust", "--threshold", "nan"], "--threshold: threshold must be a positive finite number, got nan"),
+        (POINTS, ["--robust", "--threshold", "inf"], "--threshold: threshold must be a positive finite number, got inf"),
+        (POINTS, ["--robust", "--threshold", "-inf"], "--threshold: threshold must be a positive finite number, got -inf"),
+        (POINTS, ["--robust", "--threshold", "wide"], "--threshold: 'wide' is not a number"),
+        (POINTS, ["--robust", "--confidence", "1"], "--confidence: confidence must lie strictly between 0 and 1, got 1.0"),
+        (POINTS, ["--robust", "--confidence", "-0.5"], "--confidence: confidence must lie strictly between 0 and 1, got -0.5"),
+        (POINTS, ["--robust", "--confidence", "sure"], "--confidence: 'sure' is not a number"),
+        (POINTS, ["--method", "lbfgs"], "--method: unknown method 'lbfgs': expected one of 'lsq', 'nelder_mead', 'taubin', 'centroid'"),
+        (POINTS, ["--on-error", "skip"], "--on-error: unknown on_error 'skip': expected one of 'raise', 'nan'"),
+        (POINTS, ["-j", "0"], "-j: workers must be at least 1, got 0"),
+        (POINTS, ["-j", "-2"], "-j: workers must be at least 1, got -2"),
+        (POINTS, ["-j", "two"], "-j: 'two' is not a whole number"),
+        (POINTS, ["--plot", "fits.jpg"], "--plot fits.jpg: unknown picture format '.jpg': use .png, .pdf, .svg"),
+        (POINTS, ["--inliers", "rows.txt", "--robust"], "--inliers rows.txt: unknown table format '.txt'"),
+        (POINTS, ["--frobnicate"], "unrecognized arguments: --frobnicate (see tondrakit --help)"),
     ])
-    def test_one_line_and_status_2(self, tmp_path, capsys, text, args, message):
-        out_path = tmp_path / "out.csv"
-        status, out, err = run(tmp_path, capsys, text, *args, "-o", str(out_path))
+    def test_one_line_and_status_2_and_nothing_written(self, tmp_path, capsys, monkeypatch, text, args, message):
+        monkeypatch.chdir(tmp_path)
+        status, out, err = run(tmp_path, capsys, text, *args, "-o", str(tmp_path / "out.csv"))
         assert status == 2 and out == ""
         assert err.startswith("tondrakit: ") and err.count("\n") == 1, err
         assert message in err
-        assert not out_path.exists()
+        assert os.listdir(tmp_path) == ["in.csv"]
 
-    def test_plot_without_matplotlib_names_the_extra(self, tmp_path, capsys, monkeypatch):
+    def test_an_unknown_output_suffix_is_named_with_its_option(self, tmp_path, capsys):
+        status, _, err = run(tmp_path, capsys, POINTS, "-o", str(tmp_path / "out.xlsx"))
+        assert status == 2
+        assert err == f"tondrakit: -o {tmp_path / 'out.xlsx'}: unknown table format '.xlsx': use .csv or .parquet\n"
+
+    def test_outputs_that_cannot_be_written_are_refused_before_the_fit(self, tmp_path, capsys):
+        for args, message in [
+            (["-o", str(tmp_path / "no" / "out.csv")], f"cannot write {tmp_path / 'no' / 'out.csv'}: No such file or directory"),
+            (["-o", str(tmp_path)], f"cannot write {tmp_path}: Is a directory"),
+            (["-o", str(tmp_path / "a.csv"), "--robust", "--inliers", str(tmp_path / "a.csv")],
+             f"--inliers {tmp_path / 'a.csv'}: the same file as another output"),
+        ]:
+            status, _, err = run(tmp_path, capsys, POINTS, *args)
+            assert (status, err) == (2, f"tondrakit: {message}\n")
+        assert sorted(os.listdir(tmp_path)) == ["in.csv"]
+
+    def test_a_failed_write_names_the_output_not_a_temporary_file(self, tmp_path, capsys, monkeypatch):
+        def full_disk(self, path, *args, **kwargs):
+            raise OSError(28, "No space left on device", str(path))
+
+        monkeypatch.setattr(pd.DataFrame, "to_csv", full_disk)
+        out_path = tmp_path / "out.csv"
+        status, out, err = run(tmp_path, capsys, POINTS, "-o", str(out_path))
+        assert (status, out) == (2, "")
+        assert err == f"tondrakit: cannot write {out_path}: No space left on device\n"
+        assert os.listdir(tmp_path) == ["in.csv"]
+
+    def test_one_failed_output_leaves_none_of_the_others(self, tmp_path, capsys, monkeypatch):
+        real = pd.DataFrame.to_csv
+
+        def fail_on_the_table(self, path=None, *args, **kwargs):
+            if "cx" in self.columns:
+                raise OSError(5, "Input/output error", str(path))
+            return real(self, path, *args, **kwargs)
+
+        monkeypatch.setattr(pd.DataFrame, "to_csv", fail_on_the_table)
+        status, _, err = run(tmp_path, capsys, POINTS, "--robust", "--inliers", str(tmp_path / "rows.csv"),
+                             "-o", str(tmp_path / "out.csv"))
+        assert (status, err) == (2, f"tondrakit: cannot write {tmp_path / 'out.csv'}: Input/output error\n")
+        assert os.listdir(tmp_path) == ["in.csv"]
+
+    def test_missing_extras_are_named(self, tmp_path, capsys, monkeypatch):
         monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
         status, out, err = run(tmp_path, capsys, POINTS, "--plot", str(tmp_path / "p.png"))
         assert (status, out) == (2, "")
         assert err == ("tondrakit: --plot: drawing needs matplotlib: install the extra with"
                        "  pip install 'tondra[plot]'\n")
+        status, out, err = run(tmp_path, capsys, POINTS, "-o", str(tmp_path / "out.parquet"))
+        assert (status, out) == (2, "")
+        assert err == (f"tondrakit: {tmp_path / 'out.parquet'}: Parquet needs pyarrow: install the extra"
+                       " with  pip install 'tondra[dask]'\n")
 
     def test_unreadable_paths(self, tmp_path, capsys):
-        for path, reason in [(tmp_path / "missing.csv", "No such file or directory"),
-                             (tmp_path, "Is a directory")]:
+        for path, message in [
+            (tmp_path / "missing.csv", f"cannot read {tmp_path / 'missing.csv'}: No such file or directory"),
+            (tmp_path, f"cannot read {tmp_path}: Is a directory"),
+            (tmp_path / "points.txt", f"{tmp_path / 'points.txt'}: unknown table format '.txt': use .csv or .parquet"),
+        ]:
             assert main([str(path)]) == 2
-            assert capsys.readouterr().err == f"tondrakit: cannot read {path}: {reason}\n"
+            assert capsys.readouterr().err == f"tondrakit: {message}\n"
+
+    def test_a_file_that_is_not_parquet(self, tmp_path, capsys):
+        pytest.importorskip("pyarrow")
+        status, _, err = run(tmp_path, capsys, POINTS, name="in.parquet")
+        assert status == 2 and err.count("\n") == 1
+        assert err.startswith(f"tondrakit: {tmp_path / 'in.parquet'} is not a Parquet table: ")
 
     def test_a_group_without_a_circle_is_status_1_and_writes_nothing(self, tmp_path, capsys):
         out_path = tmp_path / "out.csv"
@@ -128,4 +256,29 @@ class TestBadInput:
         proc = subprocess.run([sys.executable, "-m", "tondrakit", "in.csv"], cwd=tmp_path,
                               capture_output=True, timeout=120)
         assert (proc.returncode, proc.stderr) == (
-            2, b"tondrakit: line 2: column 'x' holds 'b', not a number\n")
+            2, b"tondrakit: in.csv: line 2: column 'x' holds 'b', not a number\n")
+
+
+class TestHelp:
+    def test_help_and_version_load_neither_numpy_nor_pandas(self):
+        probe = ("import sys\nfrom tondrakit._cli import main\nstatus = main(sys.argv[1:])\n"
+                 "heavy = sorted({m.split('.')[0] for m in sys.modules} & {'numpy', 'pandas', 'argparse', 'tondra'})\n"
+                 "print('loaded:', heavy)\nsys.exit(status)\n")
+        for flag in ("--help", "--version"):
+            proc = subprocess.run([sys.executable, "-c", probe, flag], capture_output=True, text=True, timeout=120)
+            assert proc.returncode == 0 and proc.stderr == ""
+            assert proc.stdout.endswith("loaded: []\n")
+        assert proc.stdout.startswith("tondrakit ")
+
+    def test_the_help_shows_every_option_of_the_parser(self):
+        for action in _parser()._actions:
+            for option in action.option_strings:
+                assert f" {option}" in HELP, option
+        from tondrakit._options import METHODS
+
+        methods = HELP.split("\n  --method M")[1].split("\n  --robust")[0]
+        assert all(m in methods for m in METHODS)
+
+    def test_help_anywhere_answers_without_looking_at_the_rest(self, capsys):
+        assert main(["missing.csv", "--method", "nope", "-h"]) == 0
+        assert capsys.readouterr() == (HELP, "")

@@ -1,0 +1,126 @@
+"""A table of fits mapped back to the rows it was fitted from: which rows belong to which group,
+and which of them a robust fit kept."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["group_rows", "inlier_rows"]
+
+IntArray: TypeAlias = "npt.NDArray[np.intp]"
+BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
+
+
+def _as_frame(data: object) -> pd.DataFrame:
+    import pandas as pd
+
+    return data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
+
+
+def group_rows(keys: pd.Index, data: pd.DataFrame, by: Hashable) -> tuple[IntArray, IntArray]:
+    """The rows of each group of `keys` (the index of a fit_groups table): group g's rows, in
+    table order, are positions ``order[offsets[g]:offsets[g + 1]]`` of `data`.
+
+    ValueError for a missing column or a row whose key is not among `keys`.
+    """
+    if by not in data.columns:
+        present = ", ".join(repr(c) for c in data.columns) or "none"
+        raise ValueError(f"no column {by!r} for by in the data; its columns are: {present}")
+    import pandas as pd
+
+    codes = keys.get_indexer(pd.Index(data[by]))
+    unknown = np.flatnonzero(codes < 0)
+    if unknown.size:
+        row = int(unknown[0])
+        key = data[by].iloc[row]
+        raise ValueError(
+            f"row {row} (counting from 0) of the data has the key {key!r}, which the table of"
+            " fits does not have: is this the data that was fitted?"
+        )
+    # A stable sort keeps each group's rows in table order, as fit_groups takes them.
+    order: IntArray = np.argsort(codes, kind="stable")
+    offsets: IntArray = np.zeros(len(keys) + 1, dtype=np.intp)
+    np.cumsum(np.bincount(codes, minlength=len(keys)), out=offsets[1:])
+    return order, offsets
+
+
+def _mask(value: object) -> BoolArray | None:
+    """A group's inlier mask, or None for a group that gave no circle."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return None
+    return np.asarray(value, dtype=np.bool_)
+
+
+def inlier_rows(result: pd.DataFrame, data: object, *, by: Hashable | None = None) -> pd.Series:
+    """Each row's place in a robust fit: True for the rows that its group's circle was fitted to.
+
+    Parameters
+    ----------
+    result : pandas.DataFrame
+        What ``fit_groups(data, robust=True, ...)`` returned: its ``inliers`` column holds each
+        group's mask over the group's rows in table order.
+    data : pandas.DataFrame or anything ``pandas.DataFrame(data)`` accepts
+        The table that was fitted, rows in the same order.
+    by : column name, optional
+        The column of group keys; by default the name of `result`'s index (which ``fit_groups``
+        names after its `by`).
+
+    Returns
+    -------
+    pandas.Series of bool
+        Aligned with the rows of `data` (its index), named ``"inlier"``. The rows of a group that
+        gave no circle (a NaN row with ``on_error="nan"``) are False.
+
+    Raises
+    ------
+    ValueError
+        `result` has no ``inliers`` column (it is not a robust fit), `data` lacks the key
+        column, has a key that `result` lacks, or a group's row count differs from its mask's.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import tondrakit
+    >>> table = pd.DataFrame({
+    ...     "group": ["a"] * 7,
+    ...     "x": [1.0, 0.0, -1.0, 0.0, 0.7071067811865476, 5.0, -0.7071067811865476],
+    ...     "y": [0.0, 1.0, 0.0, -1.0, 0.7071067811865476, 5.0, -0.7071067811865476],
+    ... })
+    >>> circles = tondrakit.fit_groups(table, robust=True, threshold=0.1)
+    >>> tondrakit.inlier_rows(circles, table).tolist()
+    [True, True, True, True, True, False, True]
+    """
+    import pandas as pd
+
+    if "inliers" not in result.columns:
+        raise ValueError(
+            "the table of fits has no column 'inliers': it comes from fit_groups(..., robust=True)"
+        )
+    frame = _as_frame(data)
+    key: Hashable = result.index.name if by is None else by
+    order, offsets = group_rows(result.index, frame, key)
+    sizes = np.diff(offsets)
+    parts: list[BoolArray] = []
+    for g, value in enumerate(result["inliers"].tolist()):
+        size = int(sizes[g])
+        mask = _mask(value)
+        if mask is None:
+            parts.append(np.zeros(size, dtype=np.bool_))
+            continue
+        if mask.shape != (size,):
+            raise ValueError(
+                f"group {result.index[g]!r} has {size} rows in the data but {mask.size} in its"
+                " inlier mask: is this the data that was fitted?"
+            )
+        parts.append(mask)
+    values = np.empty(len(frame), dtype=np.bool_)
+    values[order] = np.concatenate(parts) if parts else np.empty(0, dtype=np.bool_)
+    return pd.Series(values, index=frame.index, name="inlier")
