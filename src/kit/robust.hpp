@@ -3,11 +3,13 @@
 // circles through 3 random points scored by a truncated quadratic (MSAC), the best one's inliers
 // fitted with the chosen method, the inliers decided again from that fit until they settle.
 //
-// Edges: a set that fit_set would refuse as a whole (fewer than 3 points, NaN or infinite
-// coordinates, all points equal or on a line) gets fit_set's status and no inliers. Everything
-// else the data can cause is a status too (NoSample, TooFewInliers, InliersNoCircle), never an
-// exception. The samples come from a stream started at `seed` for every set, so a set gets the
-// same bits whichever batch, thread or position it is fitted in.
+// Edges: a set that fit_set would refuse as a whole (a NaN or infinite coordinate, fewer than 3
+// points, all points equal or on a line) gets fit_set's status, n = its number of points, no
+// trials and no inliers. Everything else the data can cause is a status too (NoSample,
+// TooFewInliers, InliersNoCircle), never an exception. The options are taken as checked (the
+// kit checks them once for every entry point); max_trials below 1 draws no sample (NoSample).
+// The samples come from a stream started at `seed` for every set, so a set gets the same bits
+// whichever batch, thread or position it is fitted in.
 
 #include <cstdint>
 #include <optional>
