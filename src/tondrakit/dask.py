@@ -61,7 +61,10 @@ def _fit_partition(
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
         # The key from the index and the coordinates as they are, without copying the partition.
-        part = pd.DataFrame({x: part[x].array, y: part[y].array, by: part.index.array}, copy=False)
+        # The rows keep their labels (the keys), by which a message names a row: a position in
+        # the partition would mean nothing to the caller.
+        part = pd.DataFrame({x: part[x].array, y: part[y].array, by: part.index.array},
+                            index=part.index.rename(None), copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
     return fit_frame(part, x, y, by, options, on_error, workers=workers)
