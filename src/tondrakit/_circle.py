@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Final, TypeAlias, cast
+from typing import Any, Final, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -265,8 +265,8 @@ class Circle:
 
 
 # The slots' own setters, which Circle's __setattr__ does not stand in the way of.
-_set_v = cast(Any, Circle.__dict__["_v"]).__set__
-_set_m = cast(Any, Circle.__dict__["_m"]).__set__
+_set_v = Circle.__dict__["_v"].__set__
+_set_m = Circle.__dict__["_m"].__set__
 
 
 def make_circle(result: Result, method: str) -> Circle:

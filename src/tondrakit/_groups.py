@@ -173,8 +173,10 @@ def _join(parts: list[Columns]) -> Columns:
     for part in parts:
         messages.update({start + g: text for g, text in part.messages.items()})
         start += part.status.shape[0]
-    arrays = [np.concatenate([getattr(p, name) for p in parts]) for name in Columns.__slots__[:-1]]
-    return cast(Any, Columns)(*arrays, messages)  # type: ignore[no-any-return]
+    names: tuple[str, ...] = tuple(Columns.__dataclass_fields__)[:-1]
+    arrays: list[Any] = [np.concatenate([getattr(p, name) for p in parts]) for name in names]
+    joined: Columns = cast(Any, Columns)(*arrays, messages)
+    return joined
 
 
 def _run(
@@ -189,7 +191,7 @@ def _run(
         bar = tqdm(total=len(grouped.keys), unit="group", file=sys.stderr, dynamic_ncols=True)
     try:
         if executor is None:
-            parts = []
+            parts: list[Columns] = []
             for first, stop in chunks:
                 parts.append(fit_chunk(*_chunk_args(grouped, first, stop), options, workers))
                 if bar is not None:
@@ -199,7 +201,7 @@ def _run(
         try:
             for first, stop in chunks:
                 futures.append(executor.submit(fit_chunk, *_chunk_args(grouped, first, stop), options, workers))
-            results = []
+            results: list[Columns] = []
             for (first, stop), future in zip(chunks, futures):
                 results.append(future.result())
                 if bar is not None:

@@ -34,10 +34,10 @@ def check_method(method: object) -> Method:
 
 
 def _number(name: str, value: object, what: str = "a number") -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
-        raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
-    if isinstance(value, (complex, np.complexfloating)):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    kind = type(value)
+    # Real numbers only: bool is no number here, and complex has no order to check.
+    if kind is bool or kind is np.bool_ or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be {what}, not {kind.__name__}")
     return float(cast(SupportsFloat, value))
 
 
@@ -101,8 +101,10 @@ def check_workers(workers: object) -> int:
 
 
 def check_on_error(on_error: object) -> OnError:
-    if isinstance(on_error, str) and on_error in ON_ERROR:
-        return cast(OnError, on_error)
+    if on_error == "raise":
+        return "raise"
+    if on_error == "nan":
+        return "nan"
     allowed = ", ".join(repr(o) for o in ON_ERROR)
     raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
 
