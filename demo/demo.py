@@ -9,7 +9,10 @@ Then 30 stray points (returns off other objects) are added around the feature, a
 tondrakit.fit and tondrakit.fit_robust are compared: the second picture marks the points the
 robust fit took for outliers and shows the centre's uncertainty.
 
-    python demo/demo.py [--out PATH] [--robust-out PATH] [--points N] [--seed S]
+Last, the coins of scikit-image's sample image are found by their edges and fitted one circle
+each with tondrakit.fit_groups, plainly and robustly, and drawn over the image (demo/coins.py).
+
+    python demo/demo.py [--out PATH] [--robust-out PATH] [--coins-out PATH] [--points N] [--seed S]
 """
 
 from __future__ import annotations
@@ -197,6 +200,8 @@ def main() -> int:
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "out", "fits.png"))
     parser.add_argument("--robust-out",
                         default=os.path.join(os.path.dirname(__file__), "out", "robust.png"))
+    parser.add_argument("--coins-out",
+                        default=os.path.join(os.path.dirname(__file__), "out", "coins.png"))
     parser.add_argument("--points", type=int, default=60)
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
@@ -210,7 +215,17 @@ def main() -> int:
     all_xs, all_ys = contaminate(xs, ys, args.seed)
     plain, robust = robust_fits(all_xs, all_ys)
     draw_robust(all_xs, all_ys, plain, robust, args.robust_out)
-    return 0
+
+    print("\nthe coins of scikit-image's sample image, one circle each:")
+    try:
+        import matplotlib  # noqa: F401
+        import skimage  # noqa: F401
+    except ImportError as e:
+        print(f"{e.name} is not installed: no coins (pip install -r requirements/demo.txt)")
+        return 0
+    import coins  # demo/coins.py, beside this file
+
+    return coins.main(args.coins_out)
 
 
 if __name__ == "__main__":

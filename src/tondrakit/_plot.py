@@ -84,10 +84,12 @@ def _draw(
     circle: tuple[float, float, float] | None,
     inliers: BoolArray | None,
     label: str | None,
+    crowd: int,
 ) -> None:
-    """One set of points and its circle; `label` None draws without legend entries."""
+    """One set of points and its circle; `label` None draws without legend entries. `crowd` is
+    the number of points on the axes, which sets the markers' size."""
     mpatches = importlib.import_module("matplotlib.patches")
-    size = 2.0 if xs.size > 2000 else 4.0
+    size = _marker_size(crowd)
     kept = np.ones(xs.size, dtype=np.bool_) if inliers is None else inliers
     ax.plot(xs[kept], ys[kept], ".", color=_POINT_COLOUR, markersize=size, zorder=2,
             label=None if label is None else ("inliers" if inliers is not None else "points"))
@@ -99,6 +101,11 @@ def _draw(
         ax.add_patch(mpatches.Circle((cx, cy), r, fill=False, color=_CIRCLE_COLOUR, linewidth=1.5,
                                      zorder=3, label=label))
         ax.plot([cx], [cy], "+", color=_CIRCLE_COLOUR, markersize=8, zorder=3)
+
+
+def _marker_size(points: int) -> float:
+    """Markers small enough that thousands of points (an image's edges) stay apart."""
+    return 4.0 if points <= 500 else 2.0 if points <= 5000 else 1.0
 
 
 def _finish(ax: Any, image: bool, labels: tuple[str, str], legend: bool) -> None:
@@ -176,7 +183,7 @@ def _plot_table(
         target = _new_axes() if ax is None else ax
         for g in range(len(table)):
             gx, gy, circle, inliers = group(g)
-            _draw(target, gx, gy, circle, inliers, label if g == 0 else None)
+            _draw(target, gx, gy, circle, inliers, label if g == 0 else None, len(data))
         _finish(target, image, labels, legend=True)
         return target
 
@@ -192,7 +199,7 @@ def _plot_table(
             panel.remove()
             continue
         gx, gy, circle, inliers = group(g)
-        _draw(panel, gx, gy, circle, inliers, label)
+        _draw(panel, gx, gy, circle, inliers, label, gx.size)
         panel.set_title(f"{table.index[g]}" if circle is not None else f"{table.index[g]}: no circle",
                         fontsize="medium")
         _finish(panel, image, labels, legend=g == 0)
@@ -320,7 +327,7 @@ def plot(
         target = _new_axes() if ax is None else ax
         geometry = (circle.cx, circle.cy, circle.r)
         _draw(target, xs, ys, geometry if all(map(math.isfinite, geometry)) else None, inliers,
-              _method_label(circle.method, inliers is not None))
+              _method_label(circle.method, inliers is not None), xs.size)
         _finish(target, image, labels or ("x", "y"), legend=True)
         return target
     import pandas as pd
