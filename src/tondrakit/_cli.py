@@ -278,7 +278,7 @@ def _check_picture(path: str) -> None:
 
     suffix = os.path.splitext(path)[1]
     if suffix.lower().lstrip(".") not in FORMATS:
-        known = ", ".join(f".{f}" for f in FORMATS)
+        known = ", ".join(f".{f}" for f in FORMATS[:-1]) + f" or .{FORMATS[-1]}"
         raise InputError(f"--plot {path}: unknown picture format {suffix!r}: use {known}")
     try:
         require_matplotlib()

@@ -202,8 +202,16 @@ def _plot_table(
         _draw(panel, gx, gy, circle, inliers, label, gx.size)
         panel.set_title(f"{table.index[g]}" if circle is not None else f"{table.index[g]}: no circle",
                         fontsize="medium")
-        _finish(panel, image, labels, legend=g == 0)
+        _finish(panel, image, labels, legend=False)
         panels[g] = panel
+    # One legend for the figure, below the panels, with every kind of mark any panel shows.
+    entries: dict[str, Any] = {}
+    for panel in panels:
+        for handle, text in zip(*panel.get_legend_handles_labels()):
+            entries.setdefault(text, handle)
+    figure: Any = panels[0].figure
+    figure.legend(list(entries.values()), list(entries), loc="outside lower center",
+                  ncols=len(entries), fontsize="small")
     return panels
 
 
@@ -291,8 +299,8 @@ def plot(
     -------
     matplotlib.axes.Axes or numpy.ndarray of Axes
         The axes drawn into; for a table in panels, a 1-D array of the panels, one per group
-        drawn in key order (``panels[0].figure`` is their figure). Panels beyond the groups are
-        removed from the grid.
+        drawn in key order (``panels[0].figure`` is their figure, whose one legend lies below
+        the panels). Panels beyond the groups are removed from the grid.
 
     Raises
     ------

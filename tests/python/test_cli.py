@@ -162,7 +162,7 @@ class TestBadInput:
         (POINTS, ["-j", "0"], "-j: workers must be at least 1, got 0"),
         (POINTS, ["-j", "-2"], "-j: workers must be at least 1, got -2"),
         (POINTS, ["-j", "two"], "-j: 'two' is not a whole number"),
-        (POINTS, ["--plot", "fits.jpg"], "--plot fits.jpg: unknown picture format '.jpg': use .png, .pdf, .svg"),
+        (POINTS, ["--plot", "fits.jpg"], "--plot fits.jpg: unknown picture format '.jpg': use .png, .pdf or .svg"),
         (POINTS, ["--inliers", "rows.txt", "--robust"], "--inliers rows.txt: unknown table format '.txt'"),
         (POINTS, ["--frobnicate"], "unrecognized arguments: --frobnicate (see tondrakit --help)"),
     ])
