@@ -20,11 +20,18 @@ PointTerms terms(const double u, const double v, const double a, const double b,
   const double du = u - a;
   const double dv = v - b;
   const double d = std::sqrt(du * du + dv * dv);
+  const double numerator = (u * u + v * v) - 2.0 * (u * a + v * b);
+  if (!(d > 0.0)) {
+    const double delta = centre_distance > 0.0 ? numerator / centre_distance : 0.0;
+    return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d};
+  }
+  // One division for both 1 / (d + |c|) and 1 / d: the divider is the bottleneck of the pass.
   const double sum = d + centre_distance;
-  const double delta = sum > 0.0 ? ((u * u + v * v) - 2.0 * (u * a + v * b)) / sum : 0.0;
-  if (!(d > 0.0)) return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d};
+  const double inverse = 1.0 / (d * sum);
+  const double delta = numerator * (d * inverse);
+  const double inverse_d = sum * inverse;
   const double shift = delta * inverse_centre_distance;
-  return {delta, (u + a * shift) / d, (v + b * shift) / d, d};
+  return {delta, (u + a * shift) * inverse_d, (v + b * shift) * inverse_d, d};
 }
 
 }  // namespace
@@ -35,7 +42,8 @@ CentreNormal CentreProblem::evaluate(const double a, const double b) const noexc
   const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
   double se = +0.0, sa = +0.0, sb = +0.0;
   double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
-  for (std::size_t i = 0; i < x_.size(); ++i) {
+  // Point 0 adds nothing to the shifted sums.
+  for (std::size_t i = 1; i < x_.size(); ++i) {
     const PointTerms t = terms(u(i), v(i), a, b, centre_distance, inverse);
     const double e = t.delta - first.delta;
     const double ja = t.nu - first.nu;
@@ -69,7 +77,7 @@ double CentreProblem::cost(const double a, const double b) const noexcept {
   const double first = terms(u(0), v(0), a, b, centre_distance, inverse).delta;
   double se = +0.0;
   double see = +0.0;
-  for (std::size_t i = 0; i < x_.size(); ++i) {
+  for (std::size_t i = 1; i < x_.size(); ++i) {
     const double e = terms(u(i), v(i), a, b, centre_distance, inverse).delta - first;
     se += e;
     see += e * e;
@@ -99,16 +107,14 @@ std::array<double, 3> CentreProblem::hessian(const double a, const double b,
 
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,
                 std::array<double, 2>& x) noexcept {
-  if (!(s[0] > 0.0) || !std::isfinite(s[0])) return false;
-  const double l00 = std::sqrt(s[0]);
-  const double l10 = s[1] / l00;
-  const double pivot = s[2] - l10 * l10;
-  if (!(pivot > 0.0) || !std::isfinite(pivot)) return false;
-  const double l11 = std::sqrt(pivot);
-  const double z0 = h[0] / l00;
-  const double z1 = (h[1] - l10 * z0) / l11;
-  x[1] = z1 / l11;
-  x[0] = (z0 - l10 * x[1]) / l00;
+  // s = L diag(p0, p1) L^T with L = [[1, 0], [l, 1]]: no square roots on the iteration's path.
+  const double p0 = s[0];
+  if (!(p0 > 0.0) || !std::isfinite(p0)) return false;
+  const double l = s[1] / p0;
+  const double p1 = s[2] - l * s[1];
+  if (!(p1 > 0.0) || !std::isfinite(p1)) return false;
+  x[1] = (h[1] - l * h[0]) / p1;
+  x[0] = h[0] / p0 - l * x[1];
   return std::isfinite(x[0]) && std::isfinite(x[1]);
 }
 

@@ -54,8 +54,8 @@ class CentreProblem {
   std::span<const double> y_;
 };
 
-// Solves the 2 x 2 system [[s_aa, s_ab], [s_ab, s_bb]] x = h by Cholesky; false when it is not
-// safely positive definite (a pivot not positive and finite).
+// Solves the 2 x 2 system [[s_aa, s_ab], [s_ab, s_bb]] x = h by an L D L^T factorisation; false
+// when it is not safely positive definite (a pivot not positive and finite).
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,
                 std::array<double, 2>& x) noexcept;
 

@@ -20,13 +20,15 @@
 //
 // Rounding level. A residual carries an error of a few eps (tau below: the frame's data have
 // unit spread, and the residuals are computed without cancellation however far the centre). A
-// run has converged when the Gauss-Newton step can gain no more than that noise,
-// h^T (J^T J)^-1 h <= n tau^2, or moves the centre by less than its own rounding. Both are
-// judged in the metric of J^T J, so a short arc, whose J^T J is nearly singular, is neither
-// stopped early by a small gradient along its well-determined direction nor kept running by
-// noise along its weak one. Where the cost's own rounding (2 tau sqrt(n F) + n tau^2) hides the
-// change a step predicts, the step is taken unless it visibly raises the cost: a comparison of
-// costs cannot decide it, and refusing it would drive lambda up without end.
+// run has converged when the undamped step can gain no more than that noise,
+// h^T M^-1 h <= n tau^2 (M the model's matrix), when it moves the centre by less than its own
+// rounding, or when that decrement, already below the cost's own rounding
+// (2 tau sqrt(n F) + n tau^2), stops falling (kStall). All three are judged in the metric of M,
+// so a short arc, whose M is nearly singular, is neither stopped early by a small gradient along
+// its well-determined direction nor kept running by noise along its weak one. Where the cost's
+// rounding hides the change a step predicts, the step is taken unless it visibly raises the
+// cost: a comparison of costs cannot decide it, and refusing it would drive lambda up without
+// end.
 //
 // Running off. Points closer to a line than to any circle send the minimiser off to infinity,
 // the centre receding while F falls towards a line's cost. Gauss-Newton's step about doubles the
@@ -42,7 +44,8 @@
 // side of the chord; it can matter only when the fitted circle is not much better than the best
 // line, F_line <= kOtherMinimaRatio F. Then two more runs start, from the mirror image of the
 // centre across the points' principal line and from Taubin's fit, and the lowest converged cost
-// wins. If none beats the best line, the points are line-like.
+// wins. If none beats the best line, four last runs start on either side of it, near and far
+// (kLineLikeStarts), and if none of them does either, the points are line-like.
 namespace tondra::kit {
 namespace {
 
@@ -65,6 +68,14 @@ constexpr double kLastDamping = 1e-6;
 // A diagonal element of J^T J below this fraction of the other is raised to it for the damping,
 // so that lambda acts in both directions.
 constexpr double kSmallestDampingShare = 1e-12;
+// Gauss-Newton converges only linearly where the residuals are large against the curvature (short
+// noisy arcs), at a rate near this one and worse; a run whose undamped step shrinks by less
+// than this factor changes to the full Hessian, which converges quadratically, at the price of
+// a second pass over the points per iteration.
+constexpr double kSlowContraction = 0.25;
+// A decrement below the cost's rounding that falls by less than this factor in a step has
+// stalled at its own rounding.
+constexpr double kStall = 0.5;
 // In frame units (unit RMS spread); see the note on running off.
 constexpr double kRunOffDistance = 0x1p24;
 // Negative curvature counts when below this fraction of the largest curvature: rounding can
@@ -75,9 +86,15 @@ constexpr int kSaddleEscapes = 3;
 // Search other minima when the best line's cost is within this factor of the circle's: only
 // then is the curvature weak enough for the mirror basin to hold a lower minimum.
 constexpr double kOtherMinimaRatio = 4.0;
+// Frame distances of the last starts, tried on both sides of the line before points are called
+// line-like.
+constexpr double kLineLikeStarts[] = {2.0, 16.0};
 // Frame distance of the start used when the points are on a line to rounding and neither
 // algebraic fit has a circle: far beyond the data, well short of running off.
 constexpr double kOffsideStart = 1024.0;
+// Rounding of the scatter's smaller eigenvalue from the moments, in units of eps times their
+// trace: generous, since it only bounds the line's cost from below.
+constexpr double kMomentRounding = 64.0;
 
 struct Centre {
   double a;
@@ -92,6 +109,7 @@ struct Run {
   double r;
   RunEnd end;
   std::int64_t iterations;
+  CentreNormal at;  // at c (a converged run's last evaluation)
 };
 
 double tau_of(const Centre&) noexcept { return kResidualRounding * kEps; }
@@ -102,55 +120,116 @@ double cost_noise(const double tau, const double n, const double cost) noexcept 
 
 double distance_of(const Centre& c) noexcept { return std::sqrt(c.a * c.a + c.b * c.b); }
 
-// One Levenberg-Marquardt run from `start`; `line_cost` is the best line's cost.
-Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const double line_cost) {
+// The best line through the points: through their mean, along the principal axis of their
+// scatter. Its cost is summed from the distances, directly (the difference of the scatter's
+// eigenvalues would cancel for nearly collinear points), and only when a decision needs it.
+class BestLine {
+ public:
+  BestLine(const CentreProblem& problem, const FrameMoments& m) : problem_(problem), m_(m) {
+    // The principal axis makes the angle phi = atan2(2 Muv, Muu - Mvv) / 2 with the u axis.
+    const double phi = 0.5 * std::atan2(2.0 * m.muv, m.muu - m.mvv);
+    nu_ = -std::sin(phi);
+    nv_ = std::cos(phi);
+    const double half_sum = 0.5 * (m.muu + m.mvv);
+    const double n = static_cast<double>(m.n);
+    // The same cost from the moments: n times the scatter's smaller eigenvalue, less its worst
+    // rounding, so that it never exceeds the true cost.
+    lower_bound_ = n * ((half_sum - std::hypot(0.5 * (m.muu - m.mvv), m.muv)) -
+                        kMomentRounding * kEps * half_sum);
+  }
+
+  double nu() const noexcept { return nu_; }
+  double nv() const noexcept { return nv_; }
+  double lower_bound() const noexcept { return lower_bound_; }
+
+  double cost() const {
+    if (!cost_) {
+      double sum = +0.0;
+      for (std::size_t i = 0; i < problem_.size(); ++i) {
+        const double d = nu_ * (problem_.u(i) - m_.mean_u) + nv_ * (problem_.v(i) - m_.mean_v);
+        sum += d * d;
+      }
+      cost_ = sum;
+    }
+    return *cost_;
+  }
+
+ private:
+  const CentreProblem& problem_;
+  const FrameMoments& m_;
+  double nu_;
+  double nv_;
+  double lower_bound_;
+  mutable std::optional<double> cost_;
+};
+
+// One Levenberg-Marquardt run from `start`.
+Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const BestLine& line) {
   const double n = static_cast<double>(problem.size());
   Centre c = start;
   CentreNormal at = problem.evaluate(c.a, c.b);
   double lambda = 0.0;
   double nu = 2.0;
+  bool full_hessian = false;
+  double last_length = std::numeric_limits<double>::infinity();
+  double last_decrement = std::numeric_limits<double>::infinity();
   const auto damp_more = [&] {
     lambda = lambda == 0.0 ? kFirstDamping : lambda * nu;
     nu *= 2.0;
   };
   for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
-      return {c, at.cost, at.r, RunEnd::Budget, iteration - 1};
+      return {c, at.cost, at.r, RunEnd::Budget, iteration - 1, at};
     }
     const double tau = tau_of(c);
     const double decrement_floor = n * tau * tau;
     const double noise = cost_noise(tau, n, at.cost);
     const double step_floor = kStepRounding * kEps * (distance_of(c) + 1.0);
 
+    // The model's matrix: J^T J, or the full Hessian once Gauss-Newton has shown itself slow,
+    // where it is positive definite.
+    std::array<double, 3> model = at.jtj;
+    if (full_hessian) {
+      const std::array<double, 3> h = problem.hessian(c.a, c.b, at);
+      if (h[0] > 0.0 && h[0] * h[2] > h[1] * h[1]) model = h;
+    }
     std::array<double, 2> newton{};
-    if (solve_spd2(at.jtj, at.h, newton)) {
+    if (solve_spd2(model, at.h, newton)) {
       const double decrement = newton[0] * at.h[0] + newton[1] * at.h[1];
       const double length = std::sqrt(newton[0] * newton[0] + newton[1] * newton[1]);
-      if (decrement <= decrement_floor || length <= step_floor) {
-        return {c, at.cost, at.r, RunEnd::Converged, iteration - 1};
+      // Below the cost's rounding the decrement is read from h, which is more precise than the
+      // cost, until it stalls: then the Jacobian's own rounding (eps |e| per element, a floor
+      // that grows with the residuals and with M's condition) is all that is left in it.
+      const bool stalled = decrement <= noise && decrement >= kStall * last_decrement;
+      if (decrement <= decrement_floor || length <= step_floor || stalled) {
+        return {c, at.cost, at.r, RunEnd::Converged, iteration - 1, at};
       }
+      last_decrement = decrement;
+      // Steps that grow belong to a run heading off or still far away, not to a slow approach.
+      if (length > kSlowContraction * last_length && length < last_length) full_hessian = true;
+      last_length = length;
     }
 
-    const double smallest = kSmallestDampingShare * std::max(at.jtj[0], at.jtj[2]);
-    const std::array<double, 2> damping = {std::max(at.jtj[0], smallest),
-                                           std::max(at.jtj[2], smallest)};
-    const std::array<double, 3> damped = {at.jtj[0] + lambda * damping[0], at.jtj[1],
-                                          at.jtj[2] + lambda * damping[1]};
+    const double smallest = kSmallestDampingShare * std::max(model[0], model[2]);
+    const std::array<double, 2> damping = {std::max(model[0], smallest),
+                                           std::max(model[2], smallest)};
+    const std::array<double, 3> damped = {model[0] + lambda * damping[0], model[1],
+                                          model[2] + lambda * damping[1]};
     std::array<double, 2> delta{};
     if (!solve_spd2(damped, at.h, delta)) {
       damp_more();
       continue;
     }
     if (std::sqrt(delta[0] * delta[0] + delta[1] * delta[1]) <= step_floor) {
-      return {c, at.cost, at.r, RunEnd::Converged, iteration};
+      return {c, at.cost, at.r, RunEnd::Converged, iteration, at};
     }
     const double predicted = delta[0] * at.h[0] + delta[1] * at.h[1] +
                              lambda * (damping[0] * delta[0] * delta[0] +
                                        damping[1] * delta[1] * delta[1]);
     const Centre trial = {c.a + delta[0], c.b + delta[1]};
     if (distance_of(trial) > kRunOffDistance) {
-      if (at.cost + noise >= line_cost) {
-        return {trial, line_cost, kNaN, RunEnd::RanOff, iteration};
+      if (at.cost + noise >= line.cost()) {
+        return {trial, line.cost(), kNaN, RunEnd::RanOff, iteration, at};
       }
       damp_more();
       continue;
@@ -173,15 +252,25 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
       damp_more();
     }
   }
-  return {c, at.cost, at.r, RunEnd::Budget, kRunIterations};
+  return {c, at.cost, at.r, RunEnd::Budget, kRunIterations, at};
 }
 
 // A run, then escapes from saddles: along the Hessian's direction of negative curvature, the
 // lowest cost among steps of the circle's size and smaller, each tried both ways.
-Run run_from(const CentreProblem& problem, const Centre start, const double line_cost) {
-  Run run = levenberg_marquardt(problem, start, line_cost);
+Run run_from(const CentreProblem& problem, const Centre start, const BestLine& line) {
+  Run run = levenberg_marquardt(problem, start, line);
   for (int escape = 0; escape < kSaddleEscapes && run.end == RunEnd::Converged; ++escape) {
-    const CentreNormal at = problem.evaluate(run.c.a, run.c.b);
+    const CentreNormal& at = run.at;
+    // The curvature term's eigenvalues are at most sum |e_i| / d_i <= sqrt(n F) / (r - sqrt F)
+    // in size: when J^T J's smaller eigenvalue exceeds that, this is a minimum, and the pass
+    // over the points for the Hessian is saved.
+    const double spread = std::sqrt(at.cost);
+    const double gram_lowest =
+        0.5 * (at.jtj[0] + at.jtj[2]) - std::hypot(0.5 * (at.jtj[0] - at.jtj[2]), at.jtj[1]);
+    if (at.r > spread &&
+        gram_lowest > std::sqrt(static_cast<double>(problem.size()) * at.cost) / (at.r - spread)) {
+      break;
+    }
     const std::array<double, 3> h = problem.hessian(run.c.a, run.c.b, at);
     // The 2 x 2 eigenvalues (mean -+ radius) and the eigenvector of the smaller one.
     const double mean = 0.5 * (h[0] + h[2]);
@@ -216,37 +305,15 @@ Run run_from(const CentreProblem& problem, const Centre start, const double line
     }
     if (!(best_cost < run.cost)) break;
     const std::int64_t before = run.iterations;
-    run = levenberg_marquardt(problem, best, line_cost);
+    run = levenberg_marquardt(problem, best, line);
     run.iterations += before;
   }
   return run;
 }
 
-// The best line through the points (through their mean, along the principal axis of their
-// scatter): its unit normal and its cost, summed directly from the distances (the difference of
-// the scatter's eigenvalues would cancel for nearly collinear points).
-struct Line {
-  double nu;
-  double nv;
-  double cost;
-};
-
-Line best_line(const CentreProblem& problem, const FrameMoments& m) {
-  // The principal axis makes the angle phi = atan2(2 Muv, Muu - Mvv) / 2 with the u axis.
-  const double phi = 0.5 * std::atan2(2.0 * m.muv, m.muu - m.mvv);
-  const double nu = -std::sin(phi);
-  const double nv = std::cos(phi);
-  double cost = +0.0;
-  for (std::size_t i = 0; i < problem.size(); ++i) {
-    const double d = nu * (problem.u(i) - m.mean_u) + nv * (problem.v(i) - m.mean_v);
-    cost += d * d;
-  }
-  return {nu, nv, cost};
-}
-
-Centre mirrored(const Centre& c, const Line& line, const FrameMoments& m) {
-  const double offset = line.nu * (c.a - m.mean_u) + line.nv * (c.b - m.mean_v);
-  return {c.a - 2.0 * offset * line.nu, c.b - 2.0 * offset * line.nv};
+Centre mirrored(const Centre& c, const BestLine& line, const FrameMoments& m) {
+  const double offset = line.nu() * (c.a - m.mean_u) + line.nv() * (c.b - m.mean_v);
+  return {c.a - 2.0 * offset * line.nu(), c.b - 2.0 * offset * line.nv()};
 }
 
 GeometricFit in_data(const UnitFrame& frame, const Centre& c, const double r,
@@ -263,11 +330,11 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
   if (!frame || x.size() < 3) return none;
   const CentreProblem problem(*frame, x, y);
   const FrameMoments moments = frame_moments(*frame, x, y);
-  const Line line = best_line(problem, moments);
+  const BestLine line(problem, moments);
 
   const AlgebraicCircle hyper = hyper_newton_in_frame(moments);
-  Centre start = {moments.mean_u + kOffsideStart * line.nu,
-                  moments.mean_v + kOffsideStart * line.nv};
+  Centre start = {moments.mean_u + kOffsideStart * line.nu(),
+                  moments.mean_v + kOffsideStart * line.nv()};
   if (hyper.ok) {
     start = {hyper.cx, hyper.cy};
   } else {
@@ -275,14 +342,18 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
     if (taubin.ok) start = {taubin.cx, taubin.cy};
   }
 
-  const Run first = run_from(problem, start, line.cost);
+  const Run first = run_from(problem, start, line);
   std::int64_t iterations = first.iterations;
   std::optional<Run> best;
   if (first.end == RunEnd::Converged) best = first;
   std::optional<Run> ran_off;
   if (first.end == RunEnd::RanOff) ran_off = first;
 
-  if (!best || line.cost <= kOtherMinimaRatio * best->cost) {
+  const auto weak = [&](const Run& run) {
+    return line.lower_bound() <= kOtherMinimaRatio * run.cost &&
+           line.cost() <= kOtherMinimaRatio * run.cost;
+  };
+  if (!best || weak(*best)) {
     // The mirror of where the first run ended, or, if it did not converge, of where it began;
     // and Taubin's fit, when Hyper's was the start.
     Centre starts[2] = {mirrored(best ? best->c : start, line, moments), {}};
@@ -292,18 +363,34 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
       if (taubin.ok) starts[count++] = {taubin.cx, taubin.cy};
     }
     for (int k = 0; k < count; ++k) {
-      const Run run = run_from(problem, starts[k], line.cost);
+      const Run run = run_from(problem, starts[k], line);
       iterations += run.iterations;
       if (run.end == RunEnd::Converged && (!best || run.cost < best->cost)) best = run;
       if (run.end == RunEnd::RanOff && !ran_off) ran_off = run;
     }
   }
 
-  if (best) {
-    const double n = static_cast<double>(problem.size());
-    const bool line_like = best->cost >= line.cost + cost_noise(tau_of(best->c), n, best->cost);
-    return in_data(*frame, best->c, best->r, iterations, true, line_like);
+  const double n = static_cast<double>(problem.size());
+  const auto beats_line = [&](const Run& run) {
+    return line.lower_bound() > run.cost ||
+           run.cost < line.cost() + cost_noise(tau_of(run.c), n, run.cost);
+  };
+  if (!best || !beats_line(*best)) {
+    // About to call the points line-like: a finite minimum below the line can still hide in a
+    // basin none of the starts so far lay in, so a few more start on either side of the line,
+    // from near to far.
+    for (const double reach : kLineLikeStarts) {
+      for (const double side : {1.0, -1.0}) {
+        const Centre far = {moments.mean_u + side * reach * line.nu(),
+                            moments.mean_v + side * reach * line.nv()};
+        const Run run = run_from(problem, far, line);
+        iterations += run.iterations;
+        if (run.end == RunEnd::Converged && (!best || run.cost < best->cost)) best = run;
+        if (run.end == RunEnd::RanOff && !ran_off) ran_off = run;
+      }
+    }
   }
+  if (best) return in_data(*frame, best->c, best->r, iterations, true, !beats_line(*best));
   if (ran_off) {
     const double r = problem.evaluate(ran_off->c.a, ran_off->c.b).r;
     return in_data(*frame, ran_off->c, r, iterations, false, true);

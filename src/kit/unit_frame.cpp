@@ -32,8 +32,11 @@ std::optional<UnitFrame> unit_frame(const std::span<const double> x,
   if (x.size() != y.size()) base::fault("assertion failed: x.len() == y.len()");
   const std::size_t n = x.size();
   if (n == 0) return std::nullopt;
-  const double largest = largest_magnitude(x, y);
-  if (!std::isfinite(largest)) return std::nullopt;
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return std::nullopt;
+    largest = std::max(largest, std::max(std::fabs(x[i]), std::fabs(y[i])));
+  }
   if (largest == 0.0) return std::nullopt;  // every point at the origin
 
   UnitFrame frame{};
