@@ -113,6 +113,11 @@ TEST(RobustFit, SameSeedGivesSameBitsWhateverTheWorkspaceHeldBefore) {
   RobustWorkspace used;
   static_cast<void>(run(arc_with_outliers(300, 10, 3), options, used));
   const Outcome second = run(p, options, used);
+  tondra::kit::Workspace plain;
+  std::vector<std::uint8_t> third(p.x.size());
+  const RobustFit with_plain = fit_set_robust(p.x, p.y, options, third, plain);
+  EXPECT_EQ(with_plain.fit.cx, first.result.fit.cx);
+  EXPECT_EQ(third, first.inliers);
   ASSERT_EQ(first.result.fit.status, Status::Ok);
   EXPECT_EQ(first.result.fit.cx, second.result.fit.cx);
   EXPECT_EQ(first.result.fit.cy, second.result.fit.cy);
@@ -121,17 +126,6 @@ TEST(RobustFit, SameSeedGivesSameBitsWhateverTheWorkspaceHeldBefore) {
   EXPECT_EQ(first.result.threshold, second.result.threshold);
   EXPECT_EQ(first.result.trials, second.result.trials);
   EXPECT_EQ(first.inliers, second.inliers);
-}
-
-TEST(RobustFit, OverloadWithPlainWorkspaceGivesTheSameFit) {
-  const Points p = arc_with_outliers(40, 20, 4);
-  const Outcome own = run(p);
-  tondra::kit::Workspace plain;
-  std::vector<std::uint8_t> inliers(p.x.size());
-  const RobustFit result = fit_set_robust(p.x, p.y, RobustOptions{}, inliers, plain);
-  EXPECT_EQ(result.fit.cx, own.result.fit.cx);
-  EXPECT_EQ(result.fit.cy, own.result.fit.cy);
-  EXPECT_EQ(inliers, own.inliers);
 }
 
 // A power of two changes no bit of the points' frame, so the samples, the inliers and the
@@ -175,6 +169,22 @@ TEST(RobustFit, GivenThresholdIsUsedAsGiven) {
     const bool within = distance_from_circle(p.x[i], p.y[i], fit.cx, fit.cy, fit.stats.r) <= 0.5;
     EXPECT_EQ(given.inliers[i], within ? 1 : 0) << "point " << i;
   }
+}
+
+// A point on the circle opposite the middle of the arc, 60 degrees beyond its end, would pull
+// the fit towards it; it is dropped, while the ends of the arc, with neighbours on one side,
+// are kept.
+TEST(RobustFit, CandidateAloneAlongTheCircleIsNotAnInlier) {
+  Points p = arc_with_outliers(60, 20, 8);
+  const double far_angle = 2.0 * std::numbers::pi / 3.0 + std::numbers::pi;
+  p.x.push_back(kCx + kR * std::cos(far_angle));
+  p.y.push_back(kCy + kR * std::sin(far_angle));
+  const Outcome out = run(p);
+  ASSERT_EQ(out.result.fit.status, Status::Ok);
+  EXPECT_EQ(out.inliers.back(), 0);
+  EXPECT_EQ(out.result.fit.n, 60);
+  EXPECT_EQ(out.inliers[0], 1);
+  EXPECT_EQ(out.inliers[59], 1);
 }
 
 TEST(RobustFit, SetsWithoutACircleGetTheirStatusAndNoInliers) {
