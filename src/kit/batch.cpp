@@ -78,7 +78,7 @@ class Worker {
       if (fitter_) {
         RobustFit given = fitter_(g, x, y, in_.robust != nullptr ? out_.inliers.subspan(a, b - a)
                                                                  : std::span<std::uint8_t>(),
-                                  work_);
+                                  work_.fit);
         if (in_.robust != nullptr) {
           out_.trials[g] = given.trials;
           out_.threshold[g] = given.threshold;
@@ -90,7 +90,7 @@ class Worker {
         out_.threshold[g] = robust.threshold;
         fit = std::move(robust.fit);
       } else {
-        fit = fit_set(x, y, in_.method, work_);
+        fit = fit_set(x, y, in_.method, work_.fit);
       }
     } catch (const std::bad_alloc&) {
       fit = SetFit{};
@@ -121,7 +121,7 @@ class Worker {
   Shared& shared_;
   std::size_t take_;
   const SetFitter& fitter_;
-  Workspace work_;
+  RobustWorkspace work_;  // plain fits use its `fit` part
   std::vector<std::pair<std::size_t, std::string>> messages_;
 };
 

@@ -51,7 +51,6 @@
 #include "base/fault.hpp"
 #include "kit/random.hpp"
 #include "kit/residuals.hpp"
-#include "kit/shape_check.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -250,16 +249,6 @@ void drop_isolated(std::span<const double> x, std::span<const double> y, const d
   }
 }
 
-// Why the set as a whole determines no circle, as fit_set would say it (with its checks in its
-// order): a coordinate that is not finite, too few points, or the shape; Ok otherwise.
-Status whole_set_problem(std::span<const double> x, std::span<const double> y) {
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return Status::NotFinite;
-  }
-  if (x.size() < 3) return Status::TooFew;
-  return shape_check(x, y);
-}
-
 RobustFit failure(const Status status, const std::int64_t n) {
   RobustFit out;
   out.fit.status = status;
@@ -278,7 +267,7 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
                 " inlier flags");
   }
   std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
-  if (const Status problem = whole_set_problem(x, y); problem != Status::Ok) {
+  if (const Status problem = set_problem(x, y); problem != Status::Ok) {
     return failure(problem, static_cast<std::int64_t>(x.size()));
   }
   const std::size_t n = x.size();
@@ -407,20 +396,6 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
     if (round + 1 < kMaxRounds) std::copy(work.again.begin(), work.again.end(), inliers.begin());
   }
   return RobustFit{std::move(fit), trials, threshold};
-}
-
-RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
-                         const RobustOptions& options, std::span<std::uint8_t> inliers,
-                         Workspace& work) {
-  RobustWorkspace own;
-  std::swap(own.fit, work);
-  // Handed back however the fit ends, so that the caller keeps its buffers.
-  struct GiveBack {
-    Workspace& from;
-    Workspace& to;
-    ~GiveBack() { std::swap(from, to); }
-  } give_back{own.fit, work};
-  return fit_set_robust(x, y, options, inliers, own);
 }
 
 }  // namespace tondra::kit

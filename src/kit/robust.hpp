@@ -61,9 +61,4 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
                          const RobustOptions& options, std::span<std::uint8_t> inliers,
                          RobustWorkspace& work);
 
-// The same with buffers of its own for everything but fit_set's, allocated for this one set.
-RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
-                         const RobustOptions& options, std::span<std::uint8_t> inliers,
-                         Workspace& work);
-
 }  // namespace tondra::kit

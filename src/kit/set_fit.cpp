@@ -50,21 +50,19 @@ Centre native_centre(std::span<const double> x, std::span<const double> y, Metho
 
 }  // namespace
 
+Status set_problem(std::span<const double> x, std::span<const double> y) noexcept {
+  // A bad coordinate is reported before the points are counted, as the kit's input checks do.
+  if (!all_finite(x) || !all_finite(y)) return Status::NotFinite;
+  if (x.size() < 3) return Status::TooFew;
+  return shape_check(x, y);
+}
+
 SetFit fit_set(std::span<const double> x, std::span<const double> y, Method method,
                Workspace& work) {
   base::check(x.size() == y.size(), "x.size() == y.size()");
   SetFit fit;
   fit.n = static_cast<std::int64_t>(x.size());
-  // A bad coordinate is reported before the points are counted, as the kit's input checks do.
-  if (!all_finite(x) || !all_finite(y)) {
-    fit.status = Status::NotFinite;
-    return fit;
-  }
-  if (x.size() < 3) {
-    fit.status = Status::TooFew;
-    return fit;
-  }
-  fit.status = shape_check(x, y);
+  fit.status = set_problem(x, y);
   if (fit.status != Status::Ok) return fit;
 
   Centre centre;

@@ -54,6 +54,11 @@ struct Workspace {
   std::vector<double> d;
 };
 
+// Why a set determines no circle whatever the method, checked in this order: a coordinate that
+// is not finite (NotFinite), fewer than 3 points (TooFew), all points equal (Coincident) or on
+// a line (Collinear); Ok otherwise. x and y are equally long.
+Status set_problem(std::span<const double> x, std::span<const double> y) noexcept;
+
 // Fits one set with `method`. Never throws for anything the data can cause: a fault of a fit
 // becomes Status::FitFailed with its message, and nothing is written to fd 2.
 //
