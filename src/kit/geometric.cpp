@@ -73,7 +73,10 @@ constexpr double kSmallestDampingShare = 1e-12;
 // than this factor changes to the full Hessian, which converges quadratically, at the price of
 // a second pass over the points per iteration.
 constexpr double kSlowContraction = 0.25;
-// A decrement below the cost's rounding that falls by less than this factor in a step has
+// Undamped steps that grow by this factor or more are a run heading off towards a line, where
+// Gauss-Newton's doubling is what is wanted.
+constexpr double kRunningOff = 1.5;
+// A decrement below the cost's rounding that falls by less than this factor in a Newton step has
 // stalled at its own rounding.
 constexpr double kStall = 0.5;
 // In frame units (unit RMS spread); see the note on running off.
@@ -173,6 +176,7 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
   bool full_hessian = false;
   double last_length = std::numeric_limits<double>::infinity();
   double last_decrement = std::numeric_limits<double>::infinity();
+  bool last_hessian_model = false;
   const auto damp_more = [&] {
     lambda = lambda == 0.0 ? kFirstDamping : lambda * nu;
     nu *= 2.0;
@@ -189,9 +193,13 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
     // The model's matrix: J^T J, or the full Hessian once Gauss-Newton has shown itself slow,
     // where it is positive definite.
     std::array<double, 3> model = at.jtj;
+    bool hessian_model = false;
     if (full_hessian) {
       const std::array<double, 3> h = problem.hessian(c.a, c.b, at);
-      if (h[0] > 0.0 && h[0] * h[2] > h[1] * h[1]) model = h;
+      if (h[0] > 0.0 && h[0] * h[2] > h[1] * h[1]) {
+        model = h;
+        hessian_model = true;
+      }
     }
     std::array<double, 2> newton{};
     if (solve_spd2(model, at.h, newton)) {
@@ -200,13 +208,21 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
       // Below the cost's rounding the decrement is read from h, which is more precise than the
       // cost, until it stalls: then the Jacobian's own rounding (eps |e| per element, a floor
       // that grows with the residuals and with M's condition) is all that is left in it.
-      const bool stalled = decrement <= noise && decrement >= kStall * last_decrement;
+      // Newton's decrements fall quadratically, so one that keeps half its size has stalled.
+      // Gauss-Newton's may fall slowly, or not at all where it diverges; it is given up for
+      // Newton's below, and judged by its own only where the Hessian is not positive definite.
+      const bool stalled = hessian_model == last_hessian_model && decrement <= noise &&
+                           (hessian_model || full_hessian) &&
+                           decrement >= (hessian_model ? kStall : 1.0) * last_decrement;
       if (decrement <= decrement_floor || length <= step_floor || stalled) {
         return {c, at.cost, at.r, RunEnd::Converged, iteration - 1, at};
       }
       last_decrement = decrement;
-      // Steps that grow belong to a run heading off or still far away, not to a slow approach.
-      if (length > kSlowContraction * last_length && length < last_length) full_hessian = true;
+      last_hessian_model = hessian_model;
+      // Steps that grow fast belong to a run heading off, not to a slow approach.
+      if (length > kSlowContraction * last_length && length < kRunningOff * last_length) {
+        full_hessian = true;
+      }
       last_length = length;
     }
 
