@@ -100,12 +100,13 @@ class _CsvSource:
                     yield start, fields
                 start = reader.line_num + 1
 
-    def record(self, row: int) -> tuple[int, list[str]]:
-        """The line and fields of data row `row` (pandas' row number, from 0)."""
+    def record(self, row: int) -> tuple[int, list[str]] | None:
+        """The line and fields of data row `row` (pandas' row number, from 0); None if the file
+        no longer has it (changed since it was read)."""
         for k, found in enumerate(self.records()):
             if k == row + 1:
                 return found
-        raise AssertionError(f"row {row} is not in {self.name}")  # pragma: no cover
+        return None
 
     def first_long_record(self) -> tuple[int, int, int] | None:
         """(line, fields, header's fields) of the first row longer than the header."""
@@ -130,9 +131,8 @@ class Table:
     def where(self, position: int) -> str:
         """'line N' (CSV) or 'row N' (Parquet) of the row at `position` of the frame."""
         row = int(self.frame.index[position])
-        if self.csv is None:
-            return f"row {row + 1}"
-        return f"line {self.csv.record(row)[0]}"
+        found = None if self.csv is None else self.csv.record(row)
+        return f"row {row + 1}" if found is None else f"line {found[0]}"
 
     def require_columns(self, wanted: Sequence[tuple[str, str]]) -> None:
         present = ", ".join(repr(str(c)) for c in self.frame.columns)
@@ -145,14 +145,12 @@ class Table:
 
     def _missing(self, position: int, column: str, what: str) -> InputError:
         """A cell with nothing in it; in a CSV file, a row short of fields says so instead."""
-        if self.csv is not None:
-            line, fields = self.csv.record(int(self.frame.index[position]))
-            width = len(self.frame.columns)
-            if len(fields) < width:
-                return InputError(
-                    f"{self.name}: line {line} has {len(fields)} fields, but the header has {width}"
-                )
-            return InputError(f"{self.name}: line {line}: column {column!r} is empty{what}")
+        found = None if self.csv is None else self.csv.record(int(self.frame.index[position]))
+        width = len(self.frame.columns)
+        if found is not None and len(found[1]) < width:
+            return InputError(
+                f"{self.name}: line {found[0]} has {len(found[1])} fields, but the header has {width}"
+            )
         return InputError(f"{self.name}: {self.where(position)}: column {column!r} is empty{what}")
 
     def _parquet_nulls(self, column: str) -> npt.NDArray[np.bool_]:
@@ -196,9 +194,9 @@ class Table:
 
     def _cell(self, position: int, column: str, cell: object) -> tuple[str, str]:
         """Where a cell is, and what it holds: for CSV the text as written in the file."""
-        if self.csv is not None:
-            line, fields = self.csv.record(int(self.frame.index[position]))
-            return f"line {line}", repr(fields[list(self.frame.columns).index(column)])
+        found = None if self.csv is None else self.csv.record(int(self.frame.index[position]))
+        if found is not None:
+            return f"line {found[0]}", repr(found[1][list(self.frame.columns).index(column)])
         plain = cast("object", cell.item()) if isinstance(cell, np.generic) else cell
         return self.where(position), repr(plain)
 
@@ -214,8 +212,14 @@ def _read_csv(path: str) -> Table:
     data: bytes | None = None
     try:
         source: str | io.BytesIO = path
-        if path == "-":
-            raw = sys.stdin.buffer.read()
+        if path == "-" or not os.path.isfile(path):
+            # A stream (standard input, a pipe by name) is read once and kept, for the second
+            # pass that finds a line.
+            if path == "-":
+                raw = sys.stdin.buffer.read()
+            else:
+                with open(path, "rb") as stream:
+                    raw = stream.read()
             data, source = raw, io.BytesIO(raw)
         # Only an empty cell is missing: 'NA', 'null' or 'nan' are text, as written.
         frame = pd.read_csv(source, keep_default_na=False, na_values=[""])

@@ -236,6 +236,16 @@ class TestBadInput:
             assert main([str(path)]) == 2
             assert capsys.readouterr().err == f"tondrakit: {message}\n"
 
+    def test_a_pipe_by_name_is_read_once_and_its_lines_still_found(self, capsys):
+        read, write = os.pipe()
+        os.write(write, b"group,x,y\na,1,0\n\na,zz,1\n")
+        os.close(write)
+        try:
+            assert main([f"/dev/fd/{read}"]) == 2
+        finally:
+            os.close(read)
+        assert capsys.readouterr().err == f"tondrakit: /dev/fd/{read}: line 4: column 'x' holds 'zz', not a number\n"
+
     def test_a_file_that_is_not_parquet(self, tmp_path, capsys):
         pytest.importorskip("pyarrow")
         status, _, err = run(tmp_path, capsys, POINTS, name="in.parquet")
