@@ -288,6 +288,9 @@ class TestHelp:
 
         methods = HELP.split("\n  --method M")[1].split("\n  --robust")[0]
         assert all(m in methods for m in METHODS)
+        from tondrakit._plot import PLOT_PANELS
+
+        assert f"the first {PLOT_PANELS} groups" in HELP
 
     def test_help_anywhere_answers_without_looking_at_the_rest(self, capsys):
         assert main(["missing.csv", "--method", "nope", "-h"]) == 0
