@@ -51,8 +51,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kEps = std::numeric_limits<double>::epsilon();
-// The residuals' rounding in the frame, in units of eps.
-constexpr double kResidualRounding = 8.0;
+// The residuals' rounding in the frame (tau): a few eps, the data having unit spread there.
+constexpr double kTau = 8.0 * kEps;
 // A step shorter than this many roundings of the centre changes nothing.
 constexpr double kStepRounding = 4.0;
 // Iterations of one run: from an algebraic start a run takes about 5, one that runs off about
@@ -114,8 +114,6 @@ struct Run {
   std::int64_t iterations;
   CentreNormal at;  // at c (a converged run's last evaluation)
 };
-
-double tau_of(const Centre&) noexcept { return kResidualRounding * kEps; }
 
 double cost_noise(const double tau, const double n, const double cost) noexcept {
   return 2.0 * tau * std::sqrt(n * cost) + n * tau * tau;
@@ -185,7 +183,7 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
       return {c, at.cost, at.r, RunEnd::Budget, iteration - 1, at};
     }
-    const double tau = tau_of(c);
+    const double tau = kTau;
     const double decrement_floor = n * tau * tau;
     const double noise = cost_noise(tau, n, at.cost);
     const double step_floor = kStepRounding * kEps * (distance_of(c) + 1.0);
@@ -389,7 +387,7 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
   const double n = static_cast<double>(problem.size());
   const auto beats_line = [&](const Run& run) {
     return line.lower_bound() > run.cost ||
-           run.cost < line.cost() + cost_noise(tau_of(run.c), n, run.cost);
+           run.cost < line.cost() + cost_noise(kTau, n, run.cost);
   };
   if (!best || !beats_line(*best)) {
     // About to call the points line-like: a finite minimum below the line can still hide in a

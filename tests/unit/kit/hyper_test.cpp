@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "circle_fit.hpp"
+
 namespace {
 
 using tondra::kit::AlgebraicCircle;
@@ -89,6 +91,17 @@ TEST(HyperFit, DecompositionAndPolynomialAgreeOnNoisyArcs) {
     const AlgebraicCircle s = hyper_svd(a.x, a.y);
     SCOPED_TRACE(seed);
     expect_circle(hyper_newton(a.x, a.y), s.cx, s.cy, s.r, kFormsAgree);
+  }
+}
+
+TEST(HyperFit, TaubinsPolynomialFindsTheModulesTaubinCentre) {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    const Arc a = arc_points(-4.0, 7.0, 2.0, 20.0 * seed, 12, 0.1, seed);
+    const std::vector<double> module = tondra::taubin_svd(a.x, a.y);
+    const AlgebraicCircle mine = taubin_newton(a.x, a.y);
+    ASSERT_TRUE(mine.ok);
+    EXPECT_NEAR(mine.cx, module[0], kFormsAgree * mine.r) << seed;
+    EXPECT_NEAR(mine.cy, module[1], kFormsAgree * mine.r) << seed;
   }
 }
 
