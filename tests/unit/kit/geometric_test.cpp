@@ -157,6 +157,17 @@ TEST(GeometricFit, NearlyCollinearPointsAreLineLikeNotStuckAtTheSaddle) {
   EXPECT_TRUE(geometric_fit(line_x, line_y).line_like);
 }
 
+// Two rows mirrored across the x axis: by symmetry every step from the algebraic start stays on
+// the axis, and the run settles at a saddle there (r about 2); the line y = 0 is better than
+// any circle.
+TEST(GeometricFit, LeavesASaddleOnAnAxisOfSymmetry) {
+  const Vec x = {0, 0, 1, 1, 2, 2, 3, 3};
+  const Vec y = {0.3, -0.3, 0.3, -0.3, 0.3, -0.3, 0.3, -0.3};
+  const GeometricFit fit = geometric_fit(x, y);
+  EXPECT_TRUE(fit.line_like);
+  EXPECT_GT(fit.r, 1e3);
+}
+
 // Short noisy arcs have several minima; the fit must do at least as well as a long-double
 // minimisation from Taubin's centre.
 TEST(GeometricFit, NoisyShortArcsCostNoMoreThanAReferenceFromTaubin) {
