@@ -113,8 +113,10 @@ TEST(KitBatch, AFailingSetFailsAloneWhateverItThrows) {
   };
   for (const unsigned workers : {1U, 4U}) {
     Results results(64, arcs.x.size(), false);
+    ::testing::internal::CaptureStderr();
     ASSERT_TRUE(run_batch(arcs.input(Method::Lsq), results.out, workers, always,
                           std::chrono::milliseconds(20), failing));
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());  // a fault is the set's status only
     EXPECT_EQ(static_cast<std::int8_t>(Status::FitFailed), results.status[3]);
     EXPECT_EQ(static_cast<std::int8_t>(Status::NoMemory), results.status[5]);
     EXPECT_EQ(static_cast<std::int8_t>(Status::FitFailed), results.status[7]);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -35,12 +36,19 @@ struct Expected {
   int cov_exponent;
 };
 
+// The covariance of a least-squares method stands only at a minimum: where the solver stopped
+// short of one it is all NaN.
 void expect_bits(const SetFit& f, const Expected& e) {
   ASSERT_EQ(f.status, Status::Ok);
   EXPECT_EQ(f.cx, e.circle[0]);
   EXPECT_EQ(f.cy, e.circle[1]);
   EXPECT_EQ(f.stats.r, e.circle[2]);
   EXPECT_EQ(f.stats.rms, e.circle[3]);
+  const bool least_squares = e.method == Method::Lsq || e.method == Method::NelderMead;
+  if (least_squares && !f.converged) {
+    for (const double c : f.stats.cov) EXPECT_TRUE(std::isnan(c));
+    return;
+  }
   for (std::size_t i = 0; i < 9; ++i) {
     EXPECT_EQ(std::signbit(f.stats.cov[i]), std::signbit(e.cov[i])) << i;
     EXPECT_EQ(f.stats.cov[i], e.cov[i]) << i;
@@ -142,15 +150,6 @@ TEST(SetFit, KeepsTheCentreAndRadiusThatAreNotFinite) {
   EXPECT_TRUE(std::isnan(f.stats.cov[0]));
 }
 
-TEST(SetFit, TurnsAFaultIntoAStatusWithoutWritingToStderr) {
-  ::testing::internal::CaptureStderr();
-  const SetFit f = fit(kDocX, kDocY, Method::Hyper);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(f.status, Status::FitFailed);
-  EXPECT_EQ(f.message, "not yet implemented");
-  EXPECT_EQ(f.n, 6);
-}
-
 TEST(SetFit, GivesTheSameBitsOnManyThreadsAtOnce) {
   std::vector<double> x;
   std::vector<double> y;
@@ -159,7 +158,8 @@ TEST(SetFit, GivesTheSameBitsOnManyThreadsAtOnce) {
     x.push_back(3.0 + 7.0 * std::cos(t) + 1e-3 * ((i * 7919) % 13 - 6));
     y.push_back(-2.0 + 7.0 * std::sin(t));
   }
-  const Method methods[] = {Method::Lsq, Method::NelderMead, Method::Taubin, Method::Centroid};
+  const Method methods[] = {Method::Lsq,      Method::NelderMead, Method::Taubin,
+                            Method::Centroid, Method::Hyper,      Method::Geometric};
   std::vector<SetFit> serial;
   for (const Method m : methods) serial.push_back(fit(x, y, m));
   std::vector<std::thread> threads;
@@ -168,11 +168,13 @@ TEST(SetFit, GivesTheSameBitsOnManyThreadsAtOnce) {
     threads.emplace_back([&, t] {
       Workspace work;
       for (int round = 0; round < 20; ++round) {
-        for (std::size_t m = 0; m < 4; ++m) {
-          const SetFit f = fit_set(x, y, methods[(m + t) % 4], work);
-          const SetFit& s = serial[(m + t) % 4];
+        for (std::size_t m = 0; m < std::size(methods); ++m) {
+          const std::size_t k = (m + t) % std::size(methods);
+          const SetFit f = fit_set(x, y, methods[k], work);
+          const SetFit& s = serial[k];
+          // Bits, NaN included.
           if (f.cx != s.cx || f.cy != s.cy || f.stats.r != s.stats.r ||
-              f.stats.cov != s.stats.cov) {
+              std::memcmp(f.stats.cov.data(), s.stats.cov.data(), sizeof s.stats.cov) != 0) {
             ++mismatches[t];
           }
         }
