@@ -13,8 +13,7 @@
 //    the difference of two nearly equal unit vectors;
 //  - the centred sums from sums shifted by the first point's values, whose cancellation is
 //    bounded by the spread of the values about that point rather than by their size.
-// A point at the centre has no direction and gets the one of the centre itself (weight 0 in
-// the curvature).
+// A point at the centre has no direction: its n_i is 0, and it adds nothing to the curvature.
 
 #include <array>
 #include <cstddef>
