@@ -128,6 +128,12 @@ class Circle:
         The method that found the centre.
     stderr, cov
         Standard errors of (cx, cy, r) and their covariance (see `cov`).
+    converged : bool
+        Whether the centre is a least-squares minimum (see `converged`).
+    iterations : int or None
+        The solver's iterations, for the methods that have them.
+    arc : float
+        The angle, in radians, that the points cover about the centre.
 
     Examples
     --------
@@ -137,6 +143,8 @@ class Circle:
     (9.8876, 3.6875, 27.3504, 0.8208)
     >>> [round(s, 3) for s in c.stderr]
     [7.215, 7.048, 9.226]
+    >>> c.converged, round(c.arc, 4)
+    (True, 1.0449)
     >>> c.residuals([9.8876 + 30.0], [3.6875]).round(3)
     array([2.65])
     """
@@ -147,13 +155,15 @@ class Circle:
 
     def __init__(
         self, cx: float, cy: float, r: float, rms: float, n: int, method: str,
-        cov: npt.ArrayLike | None = None,
+        cov: npt.ArrayLike | None = None, *, converged: bool = False,
+        iterations: int | None = None, arc: float = math.nan,
     ) -> None:
         entries = (math.nan,) * 9 if cov is None else tuple(
             float(v) for v in np.asarray(cov, dtype=np.float64).reshape(9)
         )
         _set_v(self, (OK, OK, float(cx), float(cy), float(r), float(rms), entries, 0, int(n),
-                      -1, False, math.nan, None))
+                      -1 if iterations is None else int(iterations), bool(converged),
+                      float(arc), None))
         _set_m(self, str(method))
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -196,6 +206,31 @@ class Circle:
     def method(self) -> str:
         """The method that found the centre."""
         return self._m
+
+    @property
+    def converged(self) -> bool:
+        """Whether the centre is a least-squares minimum of sum (d_i - r)^2: the Gauss-Newton
+        step there is shorter than 1e-8 of the data's size (or than rounding allows) and no
+        direction curves down. False where a solver stopped short (the native L-BFGS on short
+        arcs, say), at a saddle, and for the algebraic fits' centres, which are near a minimum
+        but not at it. For "lsq", "nelder_mead" and "geometric", whose centre is meant to be
+        the minimum, `cov` and `stderr` are NaN where this is False: the first-order
+        covariance describes a minimum only."""
+        converged: bool = self._v[10]
+        return converged
+
+    @property
+    def iterations(self) -> int | None:
+        """Iterations of the method's solver; None for the methods without one."""
+        iterations: int = self._v[9]
+        return None if iterations < 0 else iterations
+
+    @property
+    def arc(self) -> float:
+        """The angle in radians, in [0, 2 pi], that the points cover about the centre: 2 pi less
+        the largest empty angular gap between them."""
+        arc: float = self._v[11]
+        return arc
 
     @property
     def center(self) -> tuple[float, float]:

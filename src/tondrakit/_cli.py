@@ -61,8 +61,8 @@ options:
   -x COL              column of x coordinates (default: x)
   -y COL              column of y coordinates (default: y)
   --by COL            column of group keys (default: group)
-  --method M          how centres are found: lsq (the default), nelder_mead, taubin or
-                      centroid
+  --method M          how centres are found: geometric (the default), hyper, lsq,
+                      nelder_mead, taubin or centroid
   --robust            fit each group robustly, leaving its outliers out
   --threshold T       with --robust: the largest distance from the circle of an inlier
                       (default: estimated for each group)
@@ -133,7 +133,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("-x", default="x", metavar="COL")
     parser.add_argument("-y", default="y", metavar="COL")
     parser.add_argument("--by", default="group", metavar="COL")
-    parser.add_argument("--method", default="lsq", metavar="M")
+    parser.add_argument("--method", default="geometric", metavar="M")
     parser.add_argument("--robust", action="store_true")
     parser.add_argument("--threshold", metavar="T")
     parser.add_argument("--confidence", metavar="P")

@@ -12,7 +12,7 @@ from ._validate import points
 __all__ = ["fit"]
 
 
-def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = "lsq") -> Circle:
+def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = "geometric") -> Circle:
     """Fits a circle to points and returns its centre, radius, quality and uncertainty.
 
     Parameters
@@ -20,16 +20,24 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     xs, ys : array-like of numbers
         The points' x and y coordinates, two 1-D sequences of equal length; or all points as
         one (n, 2) array-like `xs`, with `ys` left out. At least 3 points, all finite.
-    method : {"lsq", "nelder_mead", "taubin", "centroid"}
-        How the centre is found: geometric least squares by L-BFGS (``tondra.fit_lsq``), the same
-        by Nelder-Mead, Taubin's algebraic fit (``tondra.taubin_svd``), or the centroid
+    method : {"geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"}
+        How the centre is found. "geometric" (the default): the circle that minimises the sum of
+        squared distances to the points, by Levenberg-Marquardt from Hyper's fit, converged to
+        the rounding of the data on every arc, with a search for a lower minimum on short arcs;
+        points closer to a line than to any circle raise FitError. "hyper": Hyper's algebraic
+        fit (its own radius, nearly free of the algebraic fits' bias). The native module's
+        methods, bit for bit: "lsq" (``tondra.fit_lsq``, L-BFGS, which may stop short of the
+        minimum on short arcs: see ``Circle.converged``), "nelder_mead" (the same by
+        Nelder-Mead), "taubin" (``tondra.taubin_svd``) and "centroid"
         (``tondra.fit_geometrical``, right only for points spread evenly all round).
 
     Returns
     -------
     Circle
-        The centre exactly as the native fit returns it on the same points, the radius (mean
-        distance of the points from that centre), the rms residual and the covariance.
+        The centre (for the native methods exactly as the native fit returns it on the same
+        points), the radius (mean distance of the points from that centre; Hyper's own radius
+        for "hyper"), the rms residual, the covariance, whether the centre is a least-squares
+        minimum (``converged``), the solver's ``iterations`` and the ``arc`` the points cover.
 
     Raises
     ------
@@ -39,8 +47,8 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     TypeError
         Coordinates that are not numbers.
     FitError
-        The points determine no circle (they coincide or are collinear), the fit's result is not
-        finite, or the native fit failed.
+        The points determine no circle (they coincide or are collinear, or for "geometric" they
+        fit a line better than any circle), the fit's result is not finite, or the fit failed.
 
     Notes
     -----
@@ -58,10 +66,11 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     --------
     >>> import tondrakit
     >>> c = tondrakit.fit([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
+    >>> round(c.cx, 6), round(c.cy, 6), round(c.r, 6), c.n, c.method, c.converged
+    (9.887567, 3.687497, 27.350443, 6, 'geometric', True)
+    >>> c = tondrakit.fit([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26], method="lsq")
     >>> c.center == (9.887566582102181, 3.6874973648401053)
     True
-    >>> round(c.r, 3), c.n, c.method
-    (27.35, 6, 'lsq')
     >>> c = tondrakit.fit([[0, 1], [1, 0], [0, -1], [-1, 0]], method="taubin")
     >>> [round(v, 12) for v in (c.cx, c.cy, c.r, c.rms)]
     [0.0, 0.0, 1.0, 0.0]

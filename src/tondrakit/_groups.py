@@ -317,7 +317,7 @@ def fit_groups(
     x: Hashable = "x",
     y: Hashable = "y",
     by: Hashable = "group",
-    method: Method = "lsq",
+    method: Method = "geometric",
     robust: bool = False,
     threshold: float | None = None,
     on_error: OnError = "raise",
@@ -335,7 +335,7 @@ def fit_groups(
         The coordinates: numbers (text is refused, even when it spells one).
     by : column name, default "group"
         The group of each point. Every row needs one; keys must be sortable.
-    method : {"lsq", "nelder_mead", "taubin", "centroid"}
+    method : {"geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"}
         As for :func:`tondrakit.fit`.
     robust : bool
         Fit each group with :func:`tondrakit.fit_robust` (its defaults, and `threshold`).

@@ -15,13 +15,14 @@ import numpy as np
 
 __all__ = ["METHODS", "Method", "OnError", "Options", "RobustOptions", "check_method"]
 
-Method: TypeAlias = Literal["lsq", "nelder_mead", "taubin", "centroid"]
+Method: TypeAlias = Literal["geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"]
 OnError: TypeAlias = Literal["raise", "nan"]
 
 # Each method's code in the engine.
-METHOD_CODES: Final[dict[str, int]] = {"lsq": 0, "nelder_mead": 1, "taubin": 2, "centroid": 3}
+METHOD_CODES: Final[dict[str, int]] = {
+    "geometric": 5, "hyper": 4, "lsq": 0, "nelder_mead": 1, "taubin": 2, "centroid": 3,
+}
 METHODS: Final[tuple[str, ...]] = tuple(METHOD_CODES)
-DEFAULT_METHOD: Final[Method] = "lsq"
 ON_ERROR: Final[tuple[str, ...]] = ("raise", "nan")
 
 

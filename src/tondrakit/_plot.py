@@ -318,7 +318,7 @@ def plot(
     >>> xs, ys = [36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26]
     >>> ax = tondrakit.plot(tondrakit.fit(xs, ys), (xs, ys))
     >>> [t.get_text() for t in ax.get_legend().get_texts()]
-    ['points', 'circle (lsq)']
+    ['points', 'circle (geometric)']
     """
     require_matplotlib()
     if isinstance(result, (Circle, RobustFit)):

@@ -48,7 +48,7 @@ def fit_robust(
     ys: npt.ArrayLike | None = None,
     *,
     threshold: float | None = None,
-    method: Method = "lsq",
+    method: Method = "geometric",
     confidence: float = 0.999,
     max_trials: int = 2000,
     seed: int | None = 0,
@@ -72,7 +72,7 @@ def fit_robust(
         over all points, then, from each fit, the median absolute residual of the inliers it
         was fitted to divided by 0.6648 (its value for Gaussian noise cut at 2.5 sigma); never
         below 1e-9 of the points' spread.
-    method : {"lsq", "nelder_mead", "taubin", "centroid"}
+    method : {"geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"}
         The fit used on the inliers (see :func:`tondrakit.fit`).
     confidence : float
         Probability, between 0 and 1, with which the trials should include a sample of inliers

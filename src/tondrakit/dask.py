@@ -76,7 +76,7 @@ def fit_groups(
     x: Hashable = "x",
     y: Hashable = "y",
     by: Hashable = "group",
-    method: Method = "lsq",
+    method: Method = "geometric",
     robust: bool = False,
     threshold: float | None = None,
     on_error: OnError = "raise",

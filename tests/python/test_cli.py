@@ -157,7 +157,7 @@ class TestBadInput:
         (POINTS, ["--robust", "--confidence", "1"], "--confidence: confidence must lie strictly between 0 and 1, got 1.0"),
         (POINTS, ["--robust", "--confidence", "-0.5"], "--confidence: confidence must lie strictly between 0 and 1, got -0.5"),
         (POINTS, ["--robust", "--confidence", "sure"], "--confidence: 'sure' is not a number"),
-        (POINTS, ["--method", "lbfgs"], "--method: unknown method 'lbfgs': expected one of 'lsq', 'nelder_mead', 'taubin', 'centroid'"),
+        (POINTS, ["--method", "lbfgs"], "--method: unknown method 'lbfgs': expected one of 'geometric', 'hyper', 'lsq', 'nelder_mead', 'taubin', 'centroid'"),
         (POINTS, ["--on-error", "skip"], "--on-error: unknown on_error 'skip': expected one of 'raise', 'nan'"),
         (POINTS, ["-j", "0"], "-j: workers must be at least 1, got 0"),
         (POINTS, ["-j", "-2"], "-j: workers must be at least 1, got -2"),

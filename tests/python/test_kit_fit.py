@@ -133,12 +133,18 @@ class TestExtremeScales:
     @pytest.mark.parametrize("exponent", [-1000, -664, -532, 532, 664, 1000])
     def test_power_of_two_scaling_scales_every_result_exactly(self, exponent, n):
         xs, ys = self.arc(n)
-        plain = tondrakit.fit(xs.tolist(), ys.tolist())
+        plain = tondrakit.fit(xs.tolist(), ys.tolist(), method="lsq")
         big_or_small = [np.ldexp(v, exponent).tolist() for v in (xs, ys)]
-        scaled = tondrakit.fit(*big_or_small)
+        scaled = tondrakit.fit(*big_or_small, method="lsq")
         # The native centre scales exactly, so everything derived from it does too.
         assert bits(scaled.cx, scaled.cy) == bits(*tondra.fit_lsq(*big_or_small))
         assert bits(*self.summary(scaled)) == bits(*np.ldexp(self.summary(plain), exponent))
+        # So does the kit's own geometric fit, which works in the data's frame.
+        plain, scaled = (tondrakit.fit(*points) for points in ((xs, ys), big_or_small))
+        assert bits(scaled.cx, scaled.cy, *self.summary(scaled)) == bits(
+            *np.ldexp((plain.cx, plain.cy, *self.summary(plain)), exponent)
+        )
+        assert scaled.converged and scaled.arc == plain.arc
         residuals = scaled.residuals(*big_or_small)
         assert residuals.tobytes() == np.ldexp(plain.residuals(xs, ys), exponent).tobytes()
 
@@ -235,7 +241,7 @@ class TestErrors:
             tondrakit.fit(xs, [0, 1, 2])
 
     def test_unknown_method_lists_the_allowed_ones(self):
-        with pytest.raises(ValueError, match="unknown method 'lbfgs': expected one of 'lsq', 'nelder_mead', 'taubin', 'centroid'"):
+        with pytest.raises(ValueError, match="unknown method 'lbfgs': expected one of 'geometric', 'hyper', 'lsq', 'nelder_mead', 'taubin', 'centroid'"):
             tondrakit.fit(*COOKBOOK_ARC, method="lbfgs")
 
     @pytest.mark.parametrize(

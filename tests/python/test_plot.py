@@ -67,7 +67,7 @@ class TestOneFit:
         xs, ys = arc_with_strays()
         result = tondrakit.fit_robust(xs, ys)
         ax = tondrakit.plot(result, np.column_stack([xs, ys]))
-        assert legend(ax) == ["inliers", "outliers", "robust circle (lsq)"]
+        assert legend(ax) == ["inliers", "outliers", "robust circle (geometric)"]
         out = ~result.inliers
         assert out.any()
         np.testing.assert_array_equal(markers(ax, "x"), np.column_stack([xs[out], ys[out]]))
@@ -96,11 +96,11 @@ class TestTables:
     def test_a_panel_per_group_up_to_the_limit(self):
         data = groups(5)
         result = tondrakit.fit_groups(data, by="key", robust=True)
-        panels = tondrakit.plot(result, data, max_panels=4, method="lsq")
+        panels = tondrakit.plot(result, data, max_panels=4, method="geometric")
         assert panels.shape == (4,) and len(panels[0].figure.axes) == 4
         assert [p.get_title() for p in panels] == ["0", "1", "2", "3"]
         texts = [t.get_text() for t in panels[0].figure.legends[0].get_texts()]
-        assert sorted(texts) == ["inliers", "outliers", "robust circle (lsq)"]
+        assert sorted(texts) == ["inliers", "outliers", "robust circle (geometric)"]
         for g, panel in enumerate(panels):
             rows = data["key"] == g
             assert len(markers(panel, ".")) + len(markers(panel, "x")) == rows.sum()
