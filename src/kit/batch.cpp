@@ -35,7 +35,8 @@ void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
   out.cy[g] = fit.cy;
   out.r[g] = fit.stats.r;
   out.rms[g] = fit.stats.rms;
-  std::copy(fit.stats.cov.begin(), fit.stats.cov.end(), out.cov.begin() + static_cast<std::ptrdiff_t>(9 * g));
+  std::copy(fit.stats.cov.begin(), fit.stats.cov.end(),
+            out.cov.begin() + static_cast<std::ptrdiff_t>(9 * g));
   out.cov_exponent[g] = fit.stats.cov_exponent;
   out.n[g] = fit.n;
   out.iterations[g] = fit.iterations;
@@ -76,9 +77,10 @@ class Worker {
     SetFit fit;
     try {
       if (fitter_) {
-        RobustFit given = fitter_(g, x, y, in_.robust != nullptr ? out_.inliers.subspan(a, b - a)
-                                                                 : std::span<std::uint8_t>(),
-                                  work_.fit);
+        RobustFit given = fitter_(
+            g, x, y,
+            in_.robust != nullptr ? out_.inliers.subspan(a, b - a) : std::span<std::uint8_t>(),
+            work_.fit);
         if (in_.robust != nullptr) {
           out_.trials[g] = given.trials;
           out_.threshold[g] = given.threshold;
@@ -138,12 +140,11 @@ std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
     return "offsets must end at the number of points";
   }
   const std::size_t sets = in.offsets.size() - 1;
-  const bool sized = out.status.size() == sets && out.detail.size() == sets &&
-                     out.cx.size() == sets && out.cy.size() == sets && out.r.size() == sets &&
-                     out.rms.size() == sets && out.cov.size() == 9 * sets &&
-                     out.cov_exponent.size() == sets && out.n.size() == sets &&
-                     out.iterations.size() == sets && out.converged.size() == sets &&
-                     out.arc.size() == sets;
+  const bool sized =
+      out.status.size() == sets && out.detail.size() == sets && out.cx.size() == sets &&
+      out.cy.size() == sets && out.r.size() == sets && out.rms.size() == sets &&
+      out.cov.size() == 9 * sets && out.cov_exponent.size() == sets && out.n.size() == sets &&
+      out.iterations.size() == sets && out.converged.size() == sets && out.arc.size() == sets;
   if (!sized) return "an output has the wrong size";
   if (in.robust != nullptr && !(out.trials.size() == sets && out.threshold.size() == sets &&
                                 out.inliers.size() == in.x.size())) {
@@ -164,7 +165,8 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
       std::clamp<std::int64_t>(kPointsPerTake / per_set, 1, kMaxSetsPerTake));
   // No more threads than takes: a thread costs more to start than a small take costs to fit.
   const std::size_t takes = (sets + take - 1) / take;
-  const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(std::max(workers, 1U), takes));
+  const unsigned threads =
+      static_cast<unsigned>(std::min<std::size_t>(std::max(workers, 1U), takes));
 
   Shared shared;
   // Helpers first: each has a worker of its own; the last thing each does is say it is done.

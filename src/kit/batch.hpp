@@ -45,9 +45,9 @@ struct BatchOutput {
   std::span<std::int64_t> iterations;
   std::span<std::uint8_t> converged;
   std::span<double> arc;
-  std::span<std::int64_t> trials;     // robust fits only
-  std::span<double> threshold;        // robust fits only
-  std::span<std::uint8_t> inliers;    // robust fits only
+  std::span<std::int64_t> trials;   // robust fits only
+  std::span<double> threshold;      // robust fits only
+  std::span<std::uint8_t> inliers;  // robust fits only
   // The sets whose status carries a message (FitFailed, and InliersNoCircle after a fault), with
   // it, in no particular order.
   std::vector<std::pair<std::size_t, std::string>> messages;
@@ -60,9 +60,9 @@ std::string batch_problem(const BatchInput& input, const BatchOutput& output);
 // How one set is fitted: set g's points and its share of the inlier mask in, its result out
 // (trials and threshold matter to robust fits only). The batch's own fits by default; tests put
 // in fits that fail on purpose.
-using SetFitter = std::function<RobustFit(std::size_t set, std::span<const double> x,
-                                          std::span<const double> y,
-                                          std::span<std::uint8_t> inliers, Workspace& work)>;
+using SetFitter =
+    std::function<RobustFit(std::size_t set, std::span<const double> x, std::span<const double> y,
+                            std::span<std::uint8_t> inliers, Workspace& work)>;
 
 // Fits every set of a well-formed batch (see batch_problem) on up to `workers` threads (at least
 // one, the caller's). Returns false when `keep_going` stopped it.

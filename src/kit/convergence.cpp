@@ -142,7 +142,7 @@ ScaledCovariance covariance_at_scaled(const std::span<const double> x,
   const double i11 = 1.0 / p1;
   const double w0 = i00 * m0 + i01 * m1;  // A^-1 m
   const double w1 = i01 * m0 + i11 * m1;
-  const double y1 = m1 - l * m0;          // m^T A^-1 m = m0^2 / p0 + y1^2 / p1
+  const double y1 = m1 - l * m0;  // m^T A^-1 m = m0^2 / p0 + y1^2 / p1
   const double quadratic = (m0 * m0) / p0 + (y1 * y1) / p1;
   cov = {sigma2 * i00, sigma2 * i01, -sigma2 * w0,
          sigma2 * i01, sigma2 * i11, -sigma2 * w1,

@@ -48,7 +48,7 @@ ScaledCovariance covariance_at_scaled(std::span<const double> x, std::span<const
                                       double cx, double cy, double r, bool converged);
 
 // The same in the data's own units (infinite where those variances exceed the doubles).
-std::array<double, 9> covariance_at(std::span<const double> x, std::span<const double> y,
-                                    double cx, double cy, double r, bool converged);
+std::array<double, 9> covariance_at(std::span<const double> x, std::span<const double> y, double cx,
+                                    double cy, double r, bool converged);
 
 }  // namespace tondra::kit

@@ -237,9 +237,9 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
     if (std::sqrt(delta[0] * delta[0] + delta[1] * delta[1]) <= step_floor) {
       return {c, at.cost, at.r, RunEnd::Converged, iteration, at};
     }
-    const double predicted = delta[0] * at.h[0] + delta[1] * at.h[1] +
-                             lambda * (damping[0] * delta[0] * delta[0] +
-                                       damping[1] * delta[1] * delta[1]);
+    const double predicted =
+        delta[0] * at.h[0] + delta[1] * at.h[1] +
+        lambda * (damping[0] * delta[0] * delta[0] + damping[1] * delta[1] * delta[1]);
     const Centre trial = {c.a + delta[0], c.b + delta[1]};
     if (distance_of(trial) > kRunOffDistance) {
       if (at.cost + noise >= line.cost()) {
@@ -332,8 +332,8 @@ Centre mirrored(const Centre& c, const BestLine& line, const FrameMoments& m) {
 
 GeometricFit in_data(const UnitFrame& frame, const Centre& c, const double r,
                      const std::int64_t iterations, const bool converged, const bool line_like) {
-  return {frame.data_x(c.a), frame.data_y(c.b), frame.data_length(r), iterations, converged,
-          line_like};
+  return {frame.data_x(c.a), frame.data_y(c.b), frame.data_length(r),
+          iterations,        converged,         line_like};
 }
 
 }  // namespace
@@ -386,8 +386,7 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
 
   const double n = static_cast<double>(problem.size());
   const auto beats_line = [&](const Run& run) {
-    return line.lower_bound() > run.cost ||
-           run.cost < line.cost() + cost_noise(kTau, n, run.cost);
+    return line.lower_bound() > run.cost || run.cost < line.cost() + cost_noise(kTau, n, run.cost);
   };
   if (!best || !beats_line(*best)) {
     // About to call the points line-like: a finite minimum below the line can still hide in a

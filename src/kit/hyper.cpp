@@ -42,8 +42,7 @@ AlgebraicCircle circle_of_root(const FrameMoments& m, const double eta,
   const double yc = (m.mvz * (m.muu - eta) - m.muz * m.muv) / (2.0 * det);
   const double offset = constraint == Constraint::Hyper ? mz - 2.0 * eta : mz;
   const double r_squared = xc * xc + yc * yc + offset;
-  if (!std::isfinite(xc) || !std::isfinite(yc) || !(r_squared > 0.0) ||
-      !std::isfinite(r_squared)) {
+  if (!std::isfinite(xc) || !std::isfinite(yc) || !(r_squared > 0.0) || !std::isfinite(r_squared)) {
     return kNoCircle;
   }
   return {xc + m.mean_u, yc + m.mean_v, std::sqrt(r_squared), true};
@@ -158,9 +157,9 @@ AlgebraicCircle hyper_svd_in_frame(const UnitFrame& frame, std::span<const doubl
       k[3][i] = k[i][3];
     }
     double shift = 0.0;
-    for (int i = 0; i < 4; ++i) {
+    for (const auto& k_row : k) {
       double row = +0.0;
-      for (int j = 0; j < 4; ++j) row += std::fabs(k[i][j]);
+      for (const double entry : k_row) row += std::fabs(entry);
       shift = std::max(shift, row);
     }
     std::vector<double> shifted(16);
@@ -175,7 +174,8 @@ AlgebraicCircle hyper_svd_in_frame(const UnitFrame& frame, std::span<const doubl
     for (int i = 0; i < 4; ++i) b[i] = top(0, static_cast<std::size_t>(i)) / s[i];
     for (int j = 0; j < 3; ++j) {
       double sum = +0.0;
-      for (int i = 0; i < 3; ++i) sum += vt(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) * b[i];
+      for (int i = 0; i < 3; ++i)
+        sum += vt(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) * b[i];
       p[j] = sum;
     }
     p[3] = b[3];

@@ -57,7 +57,7 @@ struct FrameMoments {
   double muu;
   double mvv;
   double muv;
-  double muz;    // mean(u z) with z = u^2 + v^2 centred on its mean
+  double muz;  // mean(u z) with z = u^2 + v^2 centred on its mean
   double mvz;
   double var_z;  // mean((z - mean z)^2)
 };

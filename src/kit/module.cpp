@@ -134,18 +134,17 @@ PyObject* result_tuple(const SetFit& fit) {
   PyObject* message = Py_None;
   PyRef text;
   if (!fit.message.empty()) {
-    text = PyRef::steal(PyUnicode_DecodeUTF8(fit.message.data(),
-                                             static_cast<Py_ssize_t>(fit.message.size()), "replace"));
+    text = PyRef::steal(PyUnicode_DecodeUTF8(
+        fit.message.data(), static_cast<Py_ssize_t>(fit.message.size()), "replace"));
     if (!text) return nullptr;
     message = text.get();
   }
   PyRef cov = PyRef::steal(float_tuple(fit.stats.cov));
   if (!cov) return nullptr;
-  return Py_BuildValue("(iiddddOiLLOdO)", static_cast<int>(fit.status),
-                       static_cast<int>(fit.detail), fit.cx, fit.cy, fit.stats.r, fit.stats.rms,
-                       cov.get(), fit.stats.cov_exponent,
-                       static_cast<long long>(fit.n), static_cast<long long>(fit.iterations),
-                       fit.converged ? Py_True : Py_False, fit.arc, message);
+  return Py_BuildValue(
+      "(iiddddOiLLOdO)", static_cast<int>(fit.status), static_cast<int>(fit.detail), fit.cx, fit.cy,
+      fit.stats.r, fit.stats.rms, cov.get(), fit.stats.cov_exponent, static_cast<long long>(fit.n),
+      static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False, fit.arc, message);
 }
 
 std::optional<Method> method_of(long code) {
@@ -168,8 +167,8 @@ PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
   try {
     std::vector<double> x;
     std::vector<double> y;
-    if (!plain_coordinates(args[0], x) || !plain_coordinates(args[1], y) ||
-        x.size() != y.size() || x.size() < 3) {
+    if (!plain_coordinates(args[0], x) || !plain_coordinates(args[1], y) || x.size() != y.size() ||
+        x.size() < 3) {
       Py_RETURN_NONE;
     }
     Workspace work;
@@ -198,7 +197,8 @@ PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 // A fresh bytearray of `count` items of T, and its memory as a span.
 template <class T>
 PyObject* new_column(std::size_t count, std::span<T>& span) {
-  PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+  PyObject* bytes =
+      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
   if (bytes == nullptr) return nullptr;
   span = std::span<T>(reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes)), count);
   std::memset(span.data(), 0, count * sizeof(T));
@@ -371,8 +371,8 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef kMethods[] = {
-    {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)),
-     METH_FASTCALL, "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
+    {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
+     "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
     {"fit_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_batch)),
      METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),
@@ -388,11 +388,21 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "tondrakit._engine", "The native engine of tondrakit (private).", 0,
-    kMethods, kSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tondrakit._engine",
+    "The native engine of tondrakit (private).",
+    0,
+    kMethods,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 }  // namespace tondra::kit
 
-PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&tondra::kit::kModule); }
+// The host looks the entry point up by this name, reserved identifier or not.
+PyMODINIT_FUNC PyInit__engine() {  // NOLINT(bugprone-reserved-identifier)
+  return PyModuleDef_Init(&tondra::kit::kModule);
+}

@@ -3,7 +3,7 @@
 namespace tondra::kit {
 namespace {
 
-__extension__ typedef unsigned __int128 Wide;  // both compilers have it; ISO C++ does not
+__extension__ using Wide = unsigned __int128;  // both compilers have it; ISO C++ does not
 
 constexpr std::uint64_t rotl(const std::uint64_t v, const int k) noexcept {
   return (v << k) | (v >> (64 - k));

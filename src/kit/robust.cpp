@@ -117,8 +117,7 @@ double distance_from(const double x, const double y, const double cx, const doub
 // Assumes values is not empty and holds no NaN.
 double median_in_place(std::span<double> values) {
   const std::size_t mid = values.size() / 2;
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid),
-                   values.end());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
   const double upper = values[mid];
   if (values.size() % 2 == 1) return upper;
   const double lower =
@@ -262,9 +261,8 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
                          const RobustOptions& options, std::span<std::uint8_t> inliers,
                          RobustWorkspace& work) {
   if (x.size() != y.size() || inliers.size() != x.size()) {
-    base::fault("fit_set_robust: " + std::to_string(x.size()) + " x, " +
-                std::to_string(y.size()) + " y and " + std::to_string(inliers.size()) +
-                " inlier flags");
+    base::fault("fit_set_robust: " + std::to_string(x.size()) + " x, " + std::to_string(y.size()) +
+                " y and " + std::to_string(inliers.size()) + " inlier flags");
   }
   std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
   if (const Status problem = set_problem(x, y); problem != Status::Ok) {
@@ -316,8 +314,7 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
   std::int64_t trials = 0;
   double needed = static_cast<double>(options.max_trials);
   std::array<SampleCircle, kBatch> batch;
-  while (static_cast<double>(trials) <
-         std::min(needed, static_cast<double>(options.max_trials))) {
+  while (static_cast<double>(trials) < std::min(needed, static_cast<double>(options.max_trials))) {
     const auto size = static_cast<std::size_t>(std::min(kBatch, options.max_trials - trials));
     trials += static_cast<std::int64_t>(size);
     bool any = false;

@@ -30,9 +30,9 @@ struct RobustOptions {
 };
 
 struct RobustFit {
-  SetFit fit;                   // the final fit on the inliers (its n is their number)
-  std::int64_t trials = 0;      // samples drawn
-  double threshold = kNaN;      // the one used, given or estimated
+  SetFit fit;               // the final fit on the inliers (its n is their number)
+  std::int64_t trials = 0;  // samples drawn
+  double threshold = kNaN;  // the one used, given or estimated
 };
 
 // Reusable buffers of one thread for robust fits: fit_set's own, and the robust fit's copies
@@ -41,16 +41,16 @@ struct RobustFit {
 // to the largest set.
 struct RobustWorkspace {
   Workspace fit;
-  std::vector<double> px;        // the points in their own frame
+  std::vector<double> px;  // the points in their own frame
   std::vector<double> py;
   std::vector<double> residual;  // |distance - r| of every point
   std::vector<double> scratch;   // reordered by medians
   std::vector<double> x_in;      // the inliers, gathered for fit_set
   std::vector<double> y_in;
   std::vector<std::uint8_t> again;  // the inliers decided from the latest fit
-  std::vector<double> angle;     // of the candidates about the centre, then sorted
-  std::vector<std::size_t> where;  // the candidates' indices, then in the order of their angles
-  std::vector<std::size_t> near;   // candidates within reach of each, along the circle
+  std::vector<double> angle;        // of the candidates about the centre, then sorted
+  std::vector<std::size_t> where;   // the candidates' indices, then in the order of their angles
+  std::vector<std::size_t> near;    // candidates within reach of each, along the circle
 };
 
 // Fits one set robustly; `inliers` (one per point) receives the mask of the points fitted: as

@@ -133,8 +133,7 @@ SetFit fit_set(std::span<const double> x, std::span<const double> y, Method meth
       fit.stats.cov.fill(kNaN);
       fit.stats.cov_exponent = 0;
     } else if (!variances_non_negative(fit.stats.cov)) {
-      const ScaledCovariance stable =
-          covariance_at_scaled(x, y, fit.cx, fit.cy, fit.stats.r, true);
+      const ScaledCovariance stable = covariance_at_scaled(x, y, fit.cx, fit.cy, fit.stats.r, true);
       fit.stats.cov = stable.cov;
       fit.stats.cov_exponent = stable.exponent;
     }

@@ -22,7 +22,7 @@ struct UnitFrame {
   double pre;     // 2^-e
   double mean_x;  // mean of pre * x
   double mean_y;
-  double post;    // 2^-f
+  double post;  // 2^-f
   int e;
   int f;
 

@@ -22,9 +22,21 @@ namespace {
 // Columns of a batch's results, owned.
 struct Results {
   explicit Results(std::size_t sets, std::size_t points, bool robust)
-      : status(sets), detail(sets), cx(sets), cy(sets), r(sets), rms(sets), cov(9 * sets),
-        cov_exponent(sets), n(sets), iterations(sets), converged(sets), arc(sets),
-        trials(robust ? sets : 0), threshold(robust ? sets : 0), inliers(robust ? points : 0) {
+      : status(sets),
+        detail(sets),
+        cx(sets),
+        cy(sets),
+        r(sets),
+        rms(sets),
+        cov(9 * sets),
+        cov_exponent(sets),
+        n(sets),
+        iterations(sets),
+        converged(sets),
+        arc(sets),
+        trials(robust ? sets : 0),
+        threshold(robust ? sets : 0),
+        inliers(robust ? points : 0) {
     out.status = status;
     out.detail = detail;
     out.cx = cx;
@@ -147,7 +159,8 @@ TEST(KitBatch, AStopCancelsTheSetsNotYetStarted) {
   EXPECT_FALSE(run_batch(arcs.input(Method::Lsq), results.out, 2, stop_at_once,
                          std::chrono::milliseconds(0), slow));
   int cancelled = 0;
-  for (const std::int8_t s : results.status) cancelled += s == static_cast<std::int8_t>(Status::Cancelled);
+  for (const std::int8_t s : results.status)
+    cancelled += s == static_cast<std::int8_t>(Status::Cancelled);
   EXPECT_EQ(400 - fitted.load(), cancelled);
   EXPECT_GT(cancelled, 0);
 }

@@ -72,8 +72,7 @@ TEST(HyperFit, EveryFormRecoversPointsOnACircleAtAnyScaleAndPlace) {
 TEST(HyperFit, MatchesAGeneralizedEigensolverOnPublishedData) {
   const Vec x = {36, 36, 19, 18, 33, 26};
   const Vec y = {14, 10, 28, 31, 18, 26};
-  expect_circle(hyper_svd(x, y), 9.582585517995, 3.486535823485, 27.669382171379,
-                kReferenceDigits);
+  expect_circle(hyper_svd(x, y), 9.582585517995, 3.486535823485, 27.669382171379, kReferenceDigits);
   expect_circle(taubin_newton(x, y), 9.575796910938, 3.479898878813, 27.702200330251,
                 kReferenceDigits);
   const Vec u = {1, 2, 5, 7, 9, 3};
