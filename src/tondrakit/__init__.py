@@ -1,9 +1,12 @@
 """Circles fitted to points: centre, radius, fit quality, uncertainty, and robust fits.
 
-A pure-Python layer on the native module ``tondra``: the centre comes from its fits, bit for
-bit, and the kit adds what users want with it, with ordinary exceptions only.
+Beside the native module ``tondra``, on a native engine of its own (``tondrakit._engine``),
+which fits many sets on several threads: a geometric fit that converges on every arc (the
+default), Hyper's algebraic fit, and ``tondra``'s fits under their names, bit for bit, each with
+what users want with it, and ordinary exceptions only.
 
-- :func:`fit` fits one circle: :class:`Circle` with ``cx, cy, r, rms, n``, ``stderr``, ``cov``.
+- :func:`fit` fits one circle: :class:`Circle` with ``cx, cy, r, rms, n``, ``stderr``, ``cov``,
+  ``converged``, ``iterations`` and ``arc``.
 - :func:`fit_robust` fits one circle to points with outliers: :class:`RobustFit`.
 - :func:`fit_groups` fits one circle per group of a table's rows (``tondrakit.dask`` for Dask);
   :func:`inlier_rows` maps a robust table's inliers back to the rows.
