@@ -13,6 +13,7 @@ struct PointTerms {
   double nu;     // (n_i + c/|c|)_u
   double nv;
   double d;
+  double inverse_d;  // 1 / d, 0 at the centre
 };
 
 PointTerms terms(const double u, const double v, const double a, const double b,
@@ -23,7 +24,7 @@ PointTerms terms(const double u, const double v, const double a, const double b,
   const double numerator = (u * u + v * v) - 2.0 * (u * a + v * b);
   if (!(d > 0.0)) {
     const double delta = centre_distance > 0.0 ? numerator / centre_distance : 0.0;
-    return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d};
+    return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d, 0.0};
   }
   // One division for both 1 / (d + |c|) and 1 / d: the divider is the bottleneck of the pass.
   const double sum = d + centre_distance;
@@ -31,7 +32,7 @@ PointTerms terms(const double u, const double v, const double a, const double b,
   const double delta = numerator * (d * inverse);
   const double inverse_d = sum * inverse;
   const double shift = delta * inverse_centre_distance;
-  return {delta, (u + a * shift) * inverse_d, (v + b * shift) * inverse_d, d};
+  return {delta, (u + a * shift) * inverse_d, (v + b * shift) * inverse_d, d, inverse_d};
 }
 
 }  // namespace
@@ -103,6 +104,74 @@ std::array<double, 3> CentreProblem::hessian(const double a, const double b,
     hbb += weight * (du * du);
   }
   return {at.jtj[0] + haa, at.jtj[1] + hab, at.jtj[2] + hbb};
+}
+
+CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b,
+                                                  std::array<double, 3>& hessian) const noexcept {
+  const double centre_distance = std::sqrt(a * a + b * b);
+  const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
+  const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
+  double se = +0.0, sa = +0.0, sb = +0.0;
+  double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
+  // The curvature of d_i, (I - n_i n_i^T) / d_i, as (dv^2, -du dv, du^2) / d^3: summed plain (k)
+  // and against the shifted residual (ke), so that sum e_i K_i = ke - mean_e k.
+  double kaa = +0.0, kab = +0.0, kbb = +0.0;
+  double keaa = +0.0, keab = +0.0, kebb = +0.0;
+  // The points' terms go block by block through small arrays: a loop without sums can run
+  // two points at a time, and the sums then still run in index order.
+  constexpr std::size_t kBlock = 64;
+  std::array<double, kBlock> te, tja, tjb, tcaa, tcab, tcbb;
+  const std::size_t n_points = x_.size();
+  for (std::size_t start = 0; start < n_points; start += kBlock) {
+    const std::size_t count = std::min(kBlock, n_points - start);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double ui = u(start + k);
+      const double vi = v(start + k);
+      const PointTerms t = terms(ui, vi, a, b, centre_distance, inverse);
+      const double du = ui - a;
+      const double dv = vi - b;
+      // inverse_d is 0 at the centre: no curvature there.
+      const double inverse_d3 = (t.inverse_d * t.inverse_d) * t.inverse_d;
+      te[k] = t.delta - first.delta;
+      tja[k] = t.nu - first.nu;
+      tjb[k] = t.nv - first.nv;
+      tcaa[k] = (dv * dv) * inverse_d3;
+      tcab[k] = (du * dv) * inverse_d3;
+      tcbb[k] = (du * du) * inverse_d3;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const double e = te[k];
+      const double ja = tja[k];
+      const double jb = tjb[k];
+      se += e;
+      sa += ja;
+      sb += jb;
+      see += e * e;
+      saa += ja * ja;
+      sab += ja * jb;
+      sbb += jb * jb;
+      sae += ja * e;
+      sbe += jb * e;
+      kaa += tcaa[k];
+      kab += tcab[k];
+      kbb += tcbb[k];
+      keaa += e * tcaa[k];
+      keab += e * tcab[k];
+      kebb += e * tcbb[k];
+    }
+  }
+  const double n = static_cast<double>(n_points);
+  const double mean_e = se / n;
+  const double mean_a = sa / n;
+  const double mean_b = sb / n;
+  CentreNormal out;
+  out.cost = std::max(see - se * mean_e, 0.0);
+  out.r = centre_distance + (first.delta + mean_e);
+  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
+  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
+  hessian = {out.jtj[0] + (keaa - mean_e * kaa), out.jtj[1] - (keab - mean_e * kab),
+             out.jtj[2] + (kebb - mean_e * kbb)};
+  return out;
 }
 
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,

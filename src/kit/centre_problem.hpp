@@ -46,6 +46,11 @@ class CentreProblem {
   // The Hessian of F / 2 (S_aa, S_ab, S_bb): J^T J plus sum e_i times the curvature of d_i,
   // (I - n_i n_i^T) / d_i. Assumes `at` is evaluate(a, b).
   std::array<double, 3> hessian(double a, double b, const CentreNormal& at) const noexcept;
+  // evaluate(a, b) and the Hessian together, in one pass over the points: the curvature terms
+  // are summed against the residuals shifted by the first point's, like the other sums, and
+  // centred at the end. Equal to the two calls up to rounding.
+  CentreNormal evaluate_with_hessian(double a, double b,
+                                     std::array<double, 3>& hessian) const noexcept;
 
  private:
   const UnitFrame& frame_;

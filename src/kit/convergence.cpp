@@ -27,6 +27,60 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 // Negative curvature below this fraction of the largest is rounding, not a saddle.
 constexpr double kNegativeCurvature = 1e-9;
 
+// Pseudo-angles: the direction (du, dv) scaled to |du| + |dv| = 1 and named by its place along
+// that square, from -2 (excluded) through 0 along +u to 2 along -u. Monotone in the true angle,
+// with a slope between 1/2 and 1, and a half turn adds exactly 2.
+constexpr double kPseudoTurn = 4.0;
+// Differences of pseudo-angles are each rounded by a few ulps of 2.
+constexpr double kPseudoSlack = 1e-14;
+// |du| + |dv| beyond this has overflowed (or is NaN).
+constexpr double kLargest = std::numeric_limits<double>::max();
+
+// Assumes size = |du| + |dv| > 0.
+double pseudo_angle(const double du, const double dv, const double size) noexcept {
+  const double t = dv / size;  // in [-1, 1]
+  if (du >= 0.0) return t;
+  return dv >= 0.0 ? 2.0 - t : -2.0 - t;
+}
+
+// The point of the square at pseudo-angle p.
+std::array<double, 2> on_square(const double p) noexcept {
+  const double q = std::fabs(p);
+  return {1.0 - q, q <= 1.0 ? p : std::copysign(2.0 - q, p)};
+}
+
+// A gap between two directions as the rotation from the first to the second, (cosine, sine)
+// times a positive factor, and which half turn it lies in.
+struct Gap {
+  double cosine;
+  double sine;
+  bool beyond_half_turn;
+  double pseudo;  // its pseudo-angle, a lower bound of the rotation
+};
+
+// The counter-clockwise gap from pseudo-angle `from` to `to`; `wraps` when it crosses the end
+// of the range (or goes all the way round from a bucket to itself).
+Gap gap_between(const double from, const double to, const bool wraps) noexcept {
+  const std::array<double, 2> a = on_square(from);
+  const std::array<double, 2> b = on_square(to);
+  const double cosine = a[0] * b[0] + a[1] * b[1];
+  const double sine = a[0] * b[1] - a[1] * b[0];
+  const double pseudo = wraps ? (to + kPseudoTurn) - from : to - from;
+  // Near no rotation and near a whole turn the sine's sign is rounding: the pseudo-angles,
+  // which differ by exactly 2 over a half turn, decide which it is.
+  const bool beyond = cosine > 0.0 ? pseudo >= 0.5 * kPseudoTurn : sine < 0.0;
+  return {cosine, sine, beyond, pseudo};
+}
+
+// Whether gap g rotates further than gap h.
+bool wider(const Gap& g, const Gap& h) noexcept {
+  if (g.beyond_half_turn != h.beyond_half_turn) return g.beyond_half_turn;
+  // Within one half turn the order is that of the angle from h to g.
+  const double hs = h.beyond_half_turn ? -std::fabs(h.sine) : std::fabs(h.sine);
+  const double gs = g.beyond_half_turn ? -std::fabs(g.sine) : std::fabs(g.sine);
+  return h.cosine * gs - hs * g.cosine > 0.0;
+}
+
 std::array<double, 9> all_nan() {
   std::array<double, 9> out;
   out.fill(kNaN);
@@ -43,10 +97,10 @@ bool is_least_squares_minimum(const std::span<const double> x, const std::span<c
   const double b = frame->frame_v(cy);
   if (!std::isfinite(a) || !std::isfinite(b)) return false;
   const CentreProblem problem(*frame, x, y);
-  const CentreNormal at = problem.evaluate(a, b);
+  std::array<double, 3> h{};
+  const CentreNormal at = problem.evaluate_with_hessian(a, b, h);
   if (!std::isfinite(at.cost) || !std::isfinite(at.r)) return false;
 
-  const std::array<double, 3> h = problem.hessian(a, b, at);
   const double mean = 0.5 * (h[0] + h[2]);
   const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
   if (mean - radius < -kNegativeCurvature * (std::fabs(mean) + radius)) return false;
@@ -64,33 +118,74 @@ bool is_least_squares_minimum(const std::span<const double> x, const std::span<c
   return length <= std::max(kMinimumStep * (1.0 + std::sqrt(a * a + b * b)), rounding);
 }
 
+// The largest gap without sorting. Of m directions, the largest gap is at least 2 pi / m. The
+// pseudo-angle turns at least half as fast as the true angle, so with about 1.5 n buckets of
+// equal pseudo-angle (width w = 4 / buckets) two directions in one bucket are at most
+// 2 w < 5.4 / n < 2 pi / m apart: no gap within a bucket is the largest. Each bucket keeps only
+// its extreme pseudo-angles, and the largest gap is one from a bucket's largest to the next
+// non-empty bucket's smallest (across the end of the range for the last). Those gaps are
+// compared by their true angle, through the rotation (cosine, sine) between the two directions
+// rebuilt from their pseudo-angles, and only the winner's angle is computed. A gap whose
+// pseudo-angle is below half the best one's cannot win and is passed over unmeasured.
 double arc_coverage(const std::span<const double> x, const std::span<const double> y,
                     const double cx, const double cy, std::vector<double>& scratch) {
   if (x.size() != y.size()) base::fault("assertion failed: x.len() == y.len()");
   if (!std::isfinite(cx) || !std::isfinite(cy)) return kNaN;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return kNaN;
+  const std::size_t n = x.size();
+  // Bucket k holds the smallest and the largest pseudo-angle that fell into it, at 2k and 2k+1
+  // (empty: +inf and -inf).
+  const std::size_t buckets = n + n / 2 + 1;
+  const double per_unit = static_cast<double>(buckets) / kPseudoTurn;
+  scratch.resize(2 * buckets);
+  for (std::size_t k = 0; k < buckets; ++k) {
+    scratch[2 * k] = kInf;
+    scratch[2 * k + 1] = -kInf;
   }
-  const std::optional<UnitFrame> frame = unit_frame(x, y);
-  if (!frame) return 0.0;  // no points, or all equal: one direction at most
-  // Directions from the frame's differences: exact scaling, and no overflow in x - cx.
-  const double a = frame->frame_u(cx);
-  const double b = frame->frame_v(cy);
-  scratch.clear();
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double du = frame->frame_u(x[i]) - a;
-    const double dv = frame->frame_v(y[i]) - b;
-    if (du == 0.0 && dv == 0.0) continue;  // at the centre: no direction
-    scratch.push_back(std::atan2(dv, du));
+  std::size_t directions = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double du = x[i] - cx;
+    double dv = y[i] - cy;
+    double size = std::fabs(du) + std::fabs(dv);
+    if (!(size <= kLargest)) {
+      if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return kNaN;
+      // The difference overflowed; halving first is exact (the direction is all that counts).
+      du = 0.5 * x[i] - 0.5 * cx;
+      dv = 0.5 * y[i] - 0.5 * cy;
+      size = std::fabs(du) + std::fabs(dv);
+    }
+    if (size == 0.0) continue;  // at the centre: no direction
+    ++directions;
+    const double p = pseudo_angle(du, dv, size);
+    const std::size_t k =
+        std::min(static_cast<std::size_t>((p + 0.5 * kPseudoTurn) * per_unit), buckets - 1);
+    scratch[2 * k] = std::min(scratch[2 * k], p);
+    scratch[2 * k + 1] = std::max(scratch[2 * k + 1], p);
   }
-  if (scratch.size() < 2) return 0.0;
-  std::sort(scratch.begin(), scratch.end());
-  if (scratch.back() == scratch.front()) return 0.0;
-  double largest_gap = (scratch.front() + kTwoPi) - scratch.back();
-  for (std::size_t i = 1; i < scratch.size(); ++i) {
-    largest_gap = std::max(largest_gap, scratch[i] - scratch[i - 1]);
+  if (directions < 2) return 0.0;
+
+  std::size_t first = 0;
+  while (!(scratch[2 * first] <= scratch[2 * first + 1])) ++first;
+  std::size_t last = buckets - 1;
+  while (!(scratch[2 * last] <= scratch[2 * last + 1])) --last;
+  if (first == last && scratch[2 * first] == scratch[2 * first + 1]) return 0.0;  // one direction
+
+  // The gap across the end of the range first: for an arc that does not cross it, that is the
+  // largest, and every other gap falls to the cheap bound below.
+  Gap best = gap_between(scratch[2 * last + 1], scratch[2 * first], true);
+  double prior = scratch[2 * first + 1];
+  for (std::size_t k = first + 1; k <= last; ++k) {
+    const double from = scratch[2 * k];
+    if (!(from <= scratch[2 * k + 1])) continue;
+    // The true angle lies between the pseudo-angle and twice that.
+    if (2.0 * (from - prior) + kPseudoSlack >= best.pseudo) {
+      const Gap gap = gap_between(prior, from, false);
+      if (wider(gap, best)) best = gap;
+    }
+    prior = scratch[2 * k + 1];
   }
-  return std::clamp(kTwoPi - largest_gap, 0.0, kTwoPi);
+  const double rotation = std::atan2(std::fabs(best.sine), best.cosine);  // in [0, pi]
+  const double gap = best.beyond_half_turn ? kTwoPi - rotation : rotation;
+  return std::clamp(kTwoPi - gap, 0.0, kTwoPi);
 }
 
 ScaledCovariance covariance_at_scaled(const std::span<const double> x,

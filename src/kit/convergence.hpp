@@ -2,9 +2,9 @@
 // Diagnostics of a fitted circle, for any method's centre: whether it is a least-squares
 // minimum, how much of the circle the points cover, and the covariance of (cx, cy, r).
 //
-// All work in the unit frame of the points (unit_frame.hpp), so the judgements are relative to
-// the data's own size and nothing overflows on the way. x and y must have the same length (a
-// fault otherwise).
+// The minimum and the covariance work in the unit frame of the points (unit_frame.hpp), so the
+// judgements are relative to the data's own size and nothing overflows on the way. x and y must
+// have the same length (a fault otherwise).
 
 #include <array>
 #include <span>
@@ -24,9 +24,11 @@ bool is_least_squares_minimum(std::span<const double> x, std::span<const double>
                               double cy);
 
 // The angle in [0, 2 pi] that the points cover about (cx, cy): 2 pi less the largest empty gap
-// between their directions seen from there. 0 for fewer than 2 distinct directions (points at
-// the centre have none); NaN for a coordinate or centre that is not finite. `scratch` holds the
-// sorted angles (grown to the number of points, kept for reuse).
+// between their directions seen from there, to within about an ulp of 2 pi. 0 for fewer than 2
+// distinct directions (points at the centre have none); NaN for a coordinate or centre that is
+// not finite. Takes O(n) time and one arctangent: `scratch` holds about 3n buckets of the
+// directions (grown as needed, kept for reuse). Directions are taken from the differences
+// themselves, not from the unit frame, so nothing is lost to the frame's rounding.
 double arc_coverage(std::span<const double> x, std::span<const double> y, double cx, double cy,
                     std::vector<double>& scratch);
 
