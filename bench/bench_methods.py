@@ -355,8 +355,8 @@ def groups_speed() -> None:
               f" (bare loop CPU/wall {load(times['bare']):.2f})")
         for name, what in (("workers=1", "workers=1"), ("in key order", "workers=2, rows in key"
                            " order"), ("centroid", "workers=2, method='centroid'")):
-            print(f"        {what:30s} / bare {show_ratio(ratio(times[name][0], times['bare'][0]))},"
-                  f" CPU/wall {load(times[name]):.2f}")
+            value = ratio(times[name][0], times["bare"][0])
+            print(f"        {what:30s} / bare {show_ratio(value)}, CPU/wall {load(times[name]):.2f}")
 
 
 # ----------------------------------------------------------------------------------------------

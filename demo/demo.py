@@ -243,7 +243,8 @@ def short_arc_fits(xs: list[float], ys: list[float]) -> dict[str, tondrakit.Circ
     return circles
 
 
-def arc_of(c: tondrakit.Circle, near: tuple[float, float], reach: float) -> tuple[np.ndarray, np.ndarray]:
+def arc_of(c: tondrakit.Circle, near: tuple[float, float],
+           reach: float) -> tuple[np.ndarray, np.ndarray]:
     """Points of circle c within about `reach` of the point `near`: the whole circle when it is
     small, else the part of a huge one (a fit heading for a line) that crosses the picture."""
     towards = math.atan2(near[1] - c.cy, near[0] - c.cx)
