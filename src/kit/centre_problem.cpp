@@ -16,16 +16,14 @@ struct PointTerms {
   double inverse_d;  // 1 / d, 0 at the centre
 };
 
-PointTerms terms(const double u, const double v, const double a, const double b,
-                 const double centre_distance, const double inverse_centre_distance) noexcept {
+// terms() of a point away from the centre (d > 0); at the centre its results are not numbers.
+// Without a branch, a loop of it can run two points at a time.
+PointTerms terms_away(const double u, const double v, const double a, const double b,
+                      const double centre_distance, const double inverse_centre_distance) noexcept {
   const double du = u - a;
   const double dv = v - b;
   const double d = std::sqrt(du * du + dv * dv);
   const double numerator = (u * u + v * v) - 2.0 * (u * a + v * b);
-  if (!(d > 0.0)) {
-    const double delta = centre_distance > 0.0 ? numerator / centre_distance : 0.0;
-    return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d, 0.0};
-  }
   // One division for both 1 / (d + |c|) and 1 / d: the divider is the bottleneck of the pass.
   const double sum = d + centre_distance;
   const double inverse = 1.0 / (d * sum);
@@ -33,6 +31,19 @@ PointTerms terms(const double u, const double v, const double a, const double b,
   const double inverse_d = sum * inverse;
   const double shift = delta * inverse_centre_distance;
   return {delta, (u + a * shift) * inverse_d, (v + b * shift) * inverse_d, d, inverse_d};
+}
+
+PointTerms terms(const double u, const double v, const double a, const double b,
+                 const double centre_distance, const double inverse_centre_distance) noexcept {
+  const double du = u - a;
+  const double dv = v - b;
+  const double d = std::sqrt(du * du + dv * dv);
+  if (!(d > 0.0)) {
+    const double numerator = (u * u + v * v) - 2.0 * (u * a + v * b);
+    const double delta = centre_distance > 0.0 ? numerator / centre_distance : 0.0;
+    return {delta, a * inverse_centre_distance, b * inverse_centre_distance, d, 0.0};
+  }
+  return terms_away(u, v, a, b, centre_distance, inverse_centre_distance);
 }
 
 }  // namespace
@@ -120,18 +131,18 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
   // The points' terms go block by block through small arrays: a loop without sums can run
   // two points at a time, and the sums then still run in index order.
   constexpr std::size_t kBlock = 64;
-  std::array<double, kBlock> te, tja, tjb, tcaa, tcab, tcbb;
+  std::array<double, kBlock> td, te, tja, tjb, tcaa, tcab, tcbb;
   const std::size_t n_points = x_.size();
   for (std::size_t start = 0; start < n_points; start += kBlock) {
     const std::size_t count = std::min(kBlock, n_points - start);
     for (std::size_t k = 0; k < count; ++k) {
       const double ui = u(start + k);
       const double vi = v(start + k);
-      const PointTerms t = terms(ui, vi, a, b, centre_distance, inverse);
+      const PointTerms t = terms_away(ui, vi, a, b, centre_distance, inverse);
       const double du = ui - a;
       const double dv = vi - b;
-      // inverse_d is 0 at the centre: no curvature there.
       const double inverse_d3 = (t.inverse_d * t.inverse_d) * t.inverse_d;
+      td[k] = t.d;
       te[k] = t.delta - first.delta;
       tja[k] = t.nu - first.nu;
       tjb[k] = t.nv - first.nv;
@@ -140,6 +151,13 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
       tcbb[k] = (du * du) * inverse_d3;
     }
     for (std::size_t k = 0; k < count; ++k) {
+      if (!(td[k] > 0.0)) {  // at the centre: no direction, no curvature
+        const PointTerms t = terms(u(start + k), v(start + k), a, b, centre_distance, inverse);
+        te[k] = t.delta - first.delta;
+        tja[k] = t.nu - first.nu;
+        tjb[k] = t.nv - first.nv;
+        tcaa[k] = tcab[k] = tcbb[k] = 0.0;
+      }
       const double e = te[k];
       const double ja = tja[k];
       const double jb = tjb[k];
