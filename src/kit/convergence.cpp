@@ -119,9 +119,9 @@ bool is_least_squares_minimum(const std::span<const double> x, const std::span<c
 }
 
 // The largest gap without sorting. Of m directions, the largest gap is at least 2 pi / m. The
-// pseudo-angle turns at least half as fast as the true angle, so with about 1.5 n buckets of
-// equal pseudo-angle (width w = 4 / buckets) two directions in one bucket are at most
-// 2 w < 5.4 / n < 2 pi / m apart: no gap within a bucket is the largest. Each bucket keeps only
+// pseudo-angle turns at least half as fast as the true angle, so with more than 4n/3 buckets
+// of equal pseudo-angle (width w = 4 / buckets) two directions in one bucket are at most
+// 2 w < 6 / n < 2 pi / m apart: no gap within a bucket is the largest. Each bucket keeps only
 // its extreme pseudo-angles, and the largest gap is one from a bucket's largest to the next
 // non-empty bucket's smallest (across the end of the range for the last). Those gaps are
 // compared by their true angle, through the rotation (cosine, sine) between the two directions
@@ -134,7 +134,7 @@ double arc_coverage(const std::span<const double> x, const std::span<const doubl
   const std::size_t n = x.size();
   // Bucket k holds the smallest and the largest pseudo-angle that fell into it, at 2k and 2k+1
   // (empty: +inf and -inf).
-  const std::size_t buckets = n + n / 2 + 1;
+  const std::size_t buckets = n + n / 3 + 1;
   const double per_unit = static_cast<double>(buckets) / kPseudoTurn;
   scratch.resize(2 * buckets);
   for (std::size_t k = 0; k < buckets; ++k) {
