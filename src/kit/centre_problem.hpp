@@ -48,7 +48,8 @@ class CentreProblem {
   std::array<double, 3> hessian(double a, double b, const CentreNormal& at) const noexcept;
   // evaluate(a, b) and the Hessian together, in one pass over the points: the curvature terms
   // are summed against the residuals shifted by the first point's, like the other sums, and
-  // centred at the end. Equal to the two calls up to rounding.
+  // centred at the end. The normal equations are evaluate(a, b)'s to the bit; the Hessian is
+  // hessian()'s up to rounding.
   CentreNormal evaluate_with_hessian(double a, double b,
                                      std::array<double, 3>& hessian) const noexcept;
 
