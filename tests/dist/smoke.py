@@ -27,11 +27,12 @@ def installed(module):
 tondra = installed("tondra")
 assert (SITE / "tondra-stubs" / "__init__.pyi").is_file(), "the stub package is missing"
 
-# The README's example, to the bit.
+# The README's example, to the bit; Taubin's last bits come from the LAPACK kernels the CPU
+# selects, so it is held to the digits the README prints.
 xs = [36, 36, 19, 18, 33, 26]
 ys = [14, 10, 28, 31, 18, 26]
 assert tondra.fit_geometrical(xs, ys) == [28.0, 21.166666666666668]
-assert tondra.taubin_svd(xs, ys) == [9.575796910938234, 3.4798988788134864]
+assert [round(v, 12) for v in tondra.taubin_svd(xs, ys)] == [9.575796910938, 3.479898878813]
 assert tondra.fit_lsq(xs, ys) == [9.887566582102181, 3.6874973648401053]
 assert tondra.fit_lsq(xs, ys, method="nelder_mead") == [9.887568464709698, 3.687499394455159]
 
@@ -43,6 +44,11 @@ for command in importlib.metadata.distribution("tondra").entry_points.select(gro
 if (ROOT / "src" / "tondrakit").is_dir():
     kit = installed("tondrakit")
     assert (pathlib.Path(kit.__file__).parent / "py.typed").is_file(), "the kit ships no py.typed"
-    checked.append("tondrakit")
+    # Its engine is an extension module of its own, which must have come with it.
+    circle = kit.fit(xs, ys)
+    assert (round(circle.cx, 6), round(circle.cy, 6), round(circle.r, 6)) == (
+        9.887567, 3.687497, 27.350443,
+    ), circle
+    checked.append("tondrakit and its engine")
 
 print(f"smoke: {', '.join(checked)} from {SITE} (Python {sys.version.split()[0]})")
