@@ -89,6 +89,9 @@ constexpr int kSaddleEscapes = 3;
 // Search other minima when the best line's cost is within this factor of the circle's: only
 // then is the curvature weak enough for the mirror basin to hold a lower minimum.
 constexpr double kOtherMinimaRatio = 4.0;
+// Taubin's start is left out when it lies within this fraction of Hyper's radius from Hyper's
+// centre (see the search for other minima).
+constexpr double kSameStart = 1e-2;
 // Frame distances of the last starts, tried on both sides of the line before points are called
 // line-like.
 constexpr double kLineLikeStarts[] = {2.0, 16.0};
@@ -373,8 +376,12 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
     Centre starts[2] = {mirrored(best ? best->c : start, line, moments), {}};
     int count = 1;
     if (hyper.ok) {
+      // Taubin's and Hyper's centres closer than kSameStart of Hyper's radius start runs that
+      // end at the same minimum: the two fits differ by far less than a basin's size there.
       const AlgebraicCircle taubin = taubin_newton_in_frame(moments);
-      if (taubin.ok) starts[count++] = {taubin.cx, taubin.cy};
+      const bool repeats =
+          std::hypot(taubin.cx - hyper.cx, taubin.cy - hyper.cy) <= kSameStart * hyper.r;
+      if (taubin.ok && !repeats) starts[count++] = {taubin.cx, taubin.cy};
     }
     for (int k = 0; k < count; ++k) {
       const Run run = run_from(problem, starts[k], line);

@@ -10,6 +10,7 @@
 //                            many sets in flat float64 buffers: a tuple of bytearrays, one per
 //                            result column, and the list of (set, message) pairs
 //   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
+//   gather(x, y, codes, offsets)  the points in group order, as two bytearrays
 
 #include <cmath>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include "host/compat.hpp"
 #include "host/py_ref.hpp"
 #include "kit/batch.hpp"
+#include "kit/grouping.hpp"
 #include "kit/residuals.hpp"
 #include "kit/robust.hpp"
 #include "kit/set_fit.hpp"
@@ -370,6 +372,50 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   return column.release();
 }
 
+PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "gather(x, y, codes, offsets)");
+    return nullptr;
+  }
+  Buffer xb;
+  Buffer yb;
+  Buffer cb;
+  Buffer ob;
+  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !cb.get(args[2], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+      !ob.get(args[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    return nullptr;
+  }
+  if (xb.view().ndim != 1 || yb.view().ndim != 1 || cb.view().ndim != 1 || ob.view().ndim != 1 ||
+      !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
+      !is_int64_format(cb.view()) || !is_int64_format(ob.view())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "gather takes 1-D float64 x and y and int64 codes and offsets");
+    return nullptr;
+  }
+  const auto n = static_cast<std::size_t>(xb.view().shape[0]);
+  std::span<double> gx;
+  std::span<double> gy;
+  PyRef x_out = PyRef::steal(new_column(n, gx));
+  PyRef y_out = PyRef::steal(new_column(n, gy));
+  if (!x_out || !y_out) return nullptr;
+  // Read while the lock is held: the coordinates may be the caller's own arrays.
+  const bool ok = gather_groups(
+      {static_cast<const double*>(xb.view().buf), n},
+      {static_cast<const double*>(yb.view().buf), static_cast<std::size_t>(yb.view().shape[0])},
+      {static_cast<const std::int64_t*>(cb.view().buf),
+       static_cast<std::size_t>(cb.view().shape[0])},
+      {static_cast<const std::int64_t*>(ob.view().buf),
+       static_cast<std::size_t>(ob.view().shape[0])},
+      gx, gy);
+  if (!ok) {
+    PyErr_SetString(PyExc_ValueError, "gather: the codes do not match the offsets");
+    return nullptr;
+  }
+  return PyTuple_Pack(2, x_out.get(), y_out.get());
+}
+
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
      "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
@@ -377,6 +423,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),
      METH_FASTCALL, "residuals(x, y, cx, cy, r): signed distances from a circle."},
+    {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gather)), METH_FASTCALL,
+     "gather(x, y, codes, offsets): the points in group order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

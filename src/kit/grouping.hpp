@@ -1,0 +1,18 @@
+#pragma once
+// The points of a table put in group order: a stable counting sort by each row's group code,
+// in one pass. Group g's points land at offsets[g] onwards, in the order of their rows, which is
+// the order a fit of the group alone sees them in.
+
+#include <cstdint>
+#include <span>
+
+namespace tondra::kit {
+
+// Scatters (x[i], y[i]) into (gx, gy) by codes[i]; offsets has one entry per group and a last
+// one, the number of rows (the running sums of the groups' sizes). False, with the output
+// incomplete, when a code lies outside [0, groups) or a group receives more rows than its size.
+bool gather_groups(std::span<const double> x, std::span<const double> y,
+                   std::span<const std::int64_t> codes, std::span<const std::int64_t> offsets,
+                   std::span<double> gx, std::span<double> gy);
+
+}  // namespace tondra::kit
