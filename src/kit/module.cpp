@@ -120,18 +120,9 @@ bool plain_coordinates(PyObject* object, std::vector<double>& out) {
   return true;
 }
 
-PyObject* float_tuple(const std::array<double, 9>& values) {
-  PyRef tuple = PyRef::steal(PyTuple_New(9));
-  if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < 9; ++i) {
-    PyObject* item = PyFloat_FromDouble(values[static_cast<std::size_t>(i)]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i, item);
-  }
-  return tuple.release();
-}
-
-// (status, detail, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, message)
+// (status, detail, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, message),
+// cov as the 72 bytes of its nine doubles: one object, not ten, for a result that is mostly
+// read for its centre and radius.
 PyObject* result_tuple(const SetFit& fit) {
   PyObject* message = Py_None;
   PyRef text;
@@ -141,7 +132,8 @@ PyObject* result_tuple(const SetFit& fit) {
     if (!text) return nullptr;
     message = text.get();
   }
-  PyRef cov = PyRef::steal(float_tuple(fit.stats.cov));
+  PyRef cov = PyRef::steal(PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(fit.stats.cov.data()), sizeof fit.stats.cov));
   if (!cov) return nullptr;
   return Py_BuildValue(
       "(iiddddOiLLOdO)", static_cast<int>(fit.status), static_cast<int>(fit.detail), fit.cx, fit.cy,

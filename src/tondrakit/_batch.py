@@ -44,7 +44,7 @@ class Columns:
         """Set g's result as the engine gives a single fit's."""
         return (
             int(self.status[g]), int(self.detail[g]), float(self.cx[g]), float(self.cy[g]),
-            float(self.r[g]), float(self.rms[g]), tuple(self.cov[g].tolist()),
+            float(self.r[g]), float(self.rms[g]), self.cov[g].tobytes(),
             int(self.cov_exponent[g]), int(self.n[g]), int(self.iterations[g]),
             bool(self.converged[g]), float(self.arc[g]), self.messages.get(g),
         )

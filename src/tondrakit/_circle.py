@@ -8,6 +8,7 @@ came, so that making one costs next to nothing.
 from __future__ import annotations
 
 import math
+import struct
 from dataclasses import dataclass, field
 from typing import Any, Final, TypeAlias
 
@@ -106,6 +107,11 @@ def check_result(result: Result, method: str) -> None:
     )
 
 
+# The covariance travels as the bytes of its nine doubles, row by row.
+_NINE: Final = struct.Struct("=9d")
+_DIAGONAL: Final = struct.Struct("=d24xd24xd")
+
+
 def _sqrt(v: float) -> float:
     return math.sqrt(v) if v >= 0.0 else math.nan
 
@@ -158,9 +164,9 @@ class Circle:
         cov: npt.ArrayLike | None = None, *, converged: bool = False,
         iterations: int | None = None, arc: float = math.nan,
     ) -> None:
-        entries = (math.nan,) * 9 if cov is None else tuple(
-            float(v) for v in np.asarray(cov, dtype=np.float64).reshape(9)
-        )
+        entries = _NINE.pack(*(
+            (math.nan,) * 9 if cov is None else np.asarray(cov, dtype=np.float64).reshape(9)
+        ))
         _set_v(self, (OK, OK, float(cx), float(cy), float(r), float(rms), entries, 0, int(n),
                       -1 if iterations is None else int(iterations), bool(converged),
                       float(arc), None))
@@ -247,7 +253,7 @@ class Circle:
         n <= 3. For a circle of extreme size its entries may overflow to infinity or underflow
         to zero (variances of a circle of radius 1e200, say); `stderr` does not.
         """
-        cov = np.array(self._v[6], dtype=np.float64).reshape(3, 3)
+        cov = np.frombuffer(self._v[6], dtype=np.float64).reshape(3, 3).copy()
         k: int = self._v[7]
         if k:
             with np.errstate(over="ignore", under="ignore"):
@@ -258,9 +264,9 @@ class Circle:
     @property
     def stderr(self) -> tuple[float, float, float]:
         """Standard errors ``(s_cx, s_cy, s_r)``: square roots of the covariance's diagonal."""
-        c = self._v[6]
+        c = _DIAGONAL.unpack(self._v[6])
         k: int = self._v[7]
-        se = (_sqrt(c[0]), _sqrt(c[4]), _sqrt(c[8]))
+        se = (_sqrt(c[0]), _sqrt(c[1]), _sqrt(c[2]))
         if k:
             return (math.ldexp(se[0], k), math.ldexp(se[1], k), math.ldexp(se[2], k))
         return se

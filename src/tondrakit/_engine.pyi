@@ -4,7 +4,7 @@ from typing import Any
 
 from numpy.typing import ArrayLike
 
-# (status, detail, cx, cy, r, rms, cov (9 floats), cov_exponent, n, iterations, converged, arc,
+# (status, detail, cx, cy, r, rms, cov (the bytes of 9 doubles), cov_exponent, n, iterations, converged, arc,
 # message or None); None when the points are not plainly numbers.
 def fit_one(xs: object, ys: object, method: int, /) -> tuple[Any, ...] | None: ...
 
