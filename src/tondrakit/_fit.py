@@ -75,16 +75,22 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     >>> [round(v, 12) for v in (c.cx, c.cy, c.r, c.rms)]
     [0.0, 0.0, 1.0, 0.0]
     """
-    code = METHOD_CODES.get(method) if type(method) is str else None  # noqa: E721
+    # Written for speed: on 20 points the whole of this costs a tenth of the fit itself.
+    code = _CODES.get(method) if type(method) is str else None  # noqa: E721
     if code is None:
         check_method(method)  # raises
-        code = METHOD_CODES[method]
+        code = _CODES[method]
     # Plain numbers go to the engine as they are; anything else is checked (and its first bad
     # item named) here, then handed over as arrays.
-    result = None if ys is None else _engine.fit_one(xs, ys, code)
+    result = None if ys is None else _fit_one(xs, ys, code)
     if result is None:
         x, y = points(xs, ys)
-        result = _engine.fit_one(x, y, code)
+        result = _fit_one(x, y, code)
         assert result is not None  # checked points are plain numbers
-    check_result(result, method)
+    if result[0]:
+        check_result(result, method)
     return make_circle(result, method)
+
+
+_CODES = METHOD_CODES
+_fit_one = _engine.fit_one
