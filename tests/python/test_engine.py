@@ -127,3 +127,18 @@ class TestOptions:
             tondrakit.fit(xs, ys)
         with pytest.raises(TypeError, match="is not a number"):
             tondrakit.fit_groups({"x": xs, "y": ys, "group": 0})
+
+
+@pytest.mark.skipif(not hasattr(memoryview, "__buffer__"), reason="Python buffers need 3.12")
+def test_a_fit_started_inside_a_conversion_leaves_the_outer_one_alone():
+    xs = [36.0, 36.0, 19.0, 18.0, 33.0, 26.0]
+    ys = [14.0, 10.0, 28.0, 31.0, 18.0, 26.0]
+    inner = []
+
+    class Points:
+        def __buffer__(self, flags):
+            inner.append(tondrakit.fit([0.0, 1.0, 0.0, -1.0], [1.0, 0.0, -1.0, 0.0]))
+            return memoryview(np.array(ys))
+
+    assert tondrakit.fit(xs, Points()) == tondrakit.fit(xs, ys)
+    assert inner[0].r == pytest.approx(1.0)
