@@ -73,6 +73,12 @@ bool is_int64_format(const Py_buffer& view) {
   return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
 }
 
+// Whether a buffer's items may be read in place as 8-byte numbers: the kit hands over aligned
+// arrays only, but a buffer may start at any byte (pickle's out-of-band frames do).
+bool is_aligned(const Py_buffer& view) {
+  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
 // The coordinates of `object` when they are plainly finite numbers: a list or tuple of floats
 // and ints, or a one-axis buffer of doubles. Anything else (text, objects, NaN, an integer too
 // large for a double) is declined with false and no exception: the kit's own checks then find
@@ -256,8 +262,10 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   }
   if (xb.view().ndim != 1 || yb.view().ndim != 1 || ob.view().ndim != 1 ||
       !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
-      !is_int64_format(ob.view())) {
-    PyErr_SetString(PyExc_TypeError, "fit_batch takes 1-D float64 x and y and int64 offsets");
+      !is_int64_format(ob.view()) || !is_aligned(xb.view()) || !is_aligned(yb.view()) ||
+      !is_aligned(ob.view())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "fit_batch takes aligned 1-D float64 x and y and int64 offsets");
     return nullptr;
   }
   const long code = PyLong_AsLong(args[3]);
@@ -369,8 +377,9 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   if (xb.view().ndim != 1 || yb.view().ndim != 1 || !is_format(xb.view(), 'd', 8) ||
-      !is_format(yb.view(), 'd', 8) || xb.view().shape[0] != yb.view().shape[0]) {
-    PyErr_SetString(PyExc_TypeError, "residuals takes 1-D float64 x and y of one length");
+      !is_format(yb.view(), 'd', 8) || xb.view().shape[0] != yb.view().shape[0] ||
+      !is_aligned(xb.view()) || !is_aligned(yb.view())) {
+    PyErr_SetString(PyExc_TypeError, "residuals takes aligned 1-D float64 x and y of one length");
     return nullptr;
   }
   double c[3];
@@ -404,9 +413,10 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
   }
   if (xb.view().ndim != 1 || yb.view().ndim != 1 || cb.view().ndim != 1 || ob.view().ndim != 1 ||
       !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
-      !is_int64_format(cb.view()) || !is_int64_format(ob.view())) {
+      !is_int64_format(cb.view()) || !is_int64_format(ob.view()) || !is_aligned(xb.view()) ||
+      !is_aligned(yb.view()) || !is_aligned(cb.view()) || !is_aligned(ob.view())) {
     PyErr_SetString(PyExc_TypeError,
-                    "gather takes 1-D float64 x and y and int64 codes and offsets");
+                    "gather takes aligned 1-D float64 x and y and int64 codes and offsets");
     return nullptr;
   }
   const auto n = static_cast<std::size_t>(xb.view().shape[0]);

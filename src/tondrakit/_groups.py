@@ -153,8 +153,8 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
     # One stable counting sort in the engine: fresh arrays of the kit's own, whatever the order
     # of the rows.
     gx, gy = _engine.gather(
-        np.ascontiguousarray(xs), np.ascontiguousarray(ys),
-        np.ascontiguousarray(codes, dtype=np.int64), offsets,
+        np.require(xs, np.float64, ["C", "A"]), np.require(ys, np.float64, ["C", "A"]),
+        np.require(codes, np.int64, ["C", "A"]), offsets,
     )
     return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy))
 

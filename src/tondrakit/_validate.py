@@ -102,11 +102,19 @@ def _first_non_finite(arg: str, array: FloatArray) -> None:
         )
 
 
+def _contiguous(a: FloatArray) -> FloatArray:
+    """The array itself when it is contiguous and aligned, else an aligned copy: the engine
+    reads its doubles in place (a buffer that came through pickle's out-of-band frames, say, may
+    start at any byte)."""
+    out: FloatArray = np.require(a, dtype=np.float64, requirements=["C", "A"])
+    return out
+
+
 def points(xs: object, ys: object = None, *, min_points: int = 3) -> tuple[FloatArray, FloatArray]:
     """Checks points given as ``(xs, ys)`` or as one ``(n, 2)`` array ``xs``.
 
-    Returns two 1-D float64 arrays of equal length, both C-contiguous (fresh copies whenever the
-    input had to be converted; an input float64 array may come back as a view of itself).
+    Returns two 1-D float64 arrays of equal length, both C-contiguous and aligned (fresh copies
+    whenever the input had to be converted; an input float64 array may come back as itself).
 
     Raises
     ------
@@ -124,8 +132,8 @@ def points(xs: object, ys: object = None, *, min_points: int = 3) -> tuple[Float
                 f"xs has shape {x.shape}: without ys, xs must be an (n, 2) array of points"
             )
         _first_non_finite("xs", x)
-        px = np.ascontiguousarray(x[:, 0])
-        py = np.ascontiguousarray(x[:, 1])
+        px = _contiguous(x[:, 0])
+        py = _contiguous(x[:, 1])
     else:
         y = _as_float_array("ys", ys)
         for arg, a in (("xs", x), ("ys", y)):
@@ -140,8 +148,8 @@ def points(xs: object, ys: object = None, *, min_points: int = 3) -> tuple[Float
         if not (math.isfinite(sums[0]) and math.isfinite(sums[1])):
             _first_non_finite("xs", x)
             _first_non_finite("ys", y)
-        px = np.ascontiguousarray(x)
-        py = np.ascontiguousarray(y)
+        px = _contiguous(x)
+        py = _contiguous(y)
     if px.shape[0] < min_points:
         raise ValueError(f"need at least {min_points} points, got {px.shape[0]}")
     return px, py

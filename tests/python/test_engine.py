@@ -142,3 +142,23 @@ def test_a_fit_started_inside_a_conversion_leaves_the_outer_one_alone():
 
     assert tondrakit.fit(xs, Points()) == tondrakit.fit(xs, ys)
     assert inner[0].r == pytest.approx(1.0)
+
+
+def test_arrays_that_start_at_any_byte_are_read_as_any_other():
+    # Such arrays come out of pickle's out-of-band frames (Dask's, say); the engine reads
+    # doubles in place, so the kit hands it aligned copies.
+    t = np.linspace(0.0, 3.0, 20)
+
+    def unaligned(values):
+        out = np.ndarray(values.shape, dtype=np.float64, buffer=bytearray(8 * values.size + 3), offset=3)
+        out[:] = values
+        assert not out.flags.aligned
+        return out
+
+    xs, ys = unaligned(3 + np.cos(t)), unaligned(np.sin(t))
+    expected = tondrakit.fit(np.array(xs), np.array(ys))
+    assert tondrakit.fit(xs, ys) == expected
+    assert tondrakit.fit_robust(xs, ys).circle == tondrakit.fit_robust(np.array(xs), np.array(ys)).circle
+    assert expected.residuals(xs, ys).tobytes() == expected.residuals(np.array(xs), np.array(ys)).tobytes()
+    rows = tondrakit.fit_groups(pd.DataFrame({"x": xs, "y": ys, "group": 0}, copy=False))
+    assert rows["cx"][0] == expected.cx
