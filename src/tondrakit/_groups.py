@@ -38,6 +38,8 @@ COLUMNS: Final[tuple[str, ...]] = (
 _TASK_POINTS: Final = 1 << 16
 # Points per step of the progress bar.
 _PROGRESS_POINTS: Final = 1 << 16
+# Integer keys spanning at most this many values per row are their own codes (no hashing).
+_DENSE_SPAN_PER_ROW: Final = 4
 
 
 @dataclass(frozen=True, slots=True)
@@ -123,6 +125,17 @@ def _sorted_numbers(values: npt.NDArray[Any]) -> bool:
         return bool(np.all(values[1:] >= values[:-1])) and not (kind == "f" and np.isnan(values[0]))
 
 
+def _dense_codes(values: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int] | None:
+    """Integer keys as their own codes, less the smallest, and that smallest; None unless they
+    span at most _DENSE_SPAN_PER_ROW values per row (so the empty codes cost little)."""
+    if values.dtype.kind not in "iu" or values.shape[0] == 0:
+        return None
+    low, high = int(values.min()), int(values.max())
+    if high - low + 1 > _DENSE_SPAN_PER_ROW * values.shape[0] + 1024 or high >= 1 << 63:
+        return None
+    return np.subtract(values, low, dtype=np.int64, casting="unsafe"), low
+
+
 def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
     """The table's points in group order, keys sorted, each group's rows in table order."""
     xs = _coordinates(frame, x, "x")
@@ -136,19 +149,26 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
         offsets = np.concatenate(([0], starts, [values.shape[0]])).astype(np.int64)
         keys = pd.Index(values[offsets[:-1]], name=by)
         return Grouped(keys, offsets, np.array(xs, dtype=np.float64), np.array(ys, dtype=np.float64))
-    try:
-        codes, uniques = pd.factorize(column, sort=True)
-    except TypeError as e:
-        raise TypeError(f"the keys in column {by!r} cannot be sorted: {e}") from None
-    missing = np.flatnonzero(codes < 0)
-    if missing.size:
-        raise ValueError(
-            f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
-            " every point needs a group"
-        )
-    keys = pd.Index(uniques, name=by)
-    counts = np.bincount(codes, minlength=len(keys)).astype(np.int64)
-    offsets = np.zeros(len(keys) + 1, dtype=np.int64)
+    dense = _dense_codes(values)
+    uniques: Any = None
+    if dense is not None:
+        # Integers of a narrow range are their own codes, less the smallest; codes no row has
+        # are groups of no points, dropped once the rows are in place.
+        codes = dense[0]
+        counts = np.bincount(codes).astype(np.int64)
+    else:
+        try:
+            codes, uniques = pd.factorize(column, sort=True)
+        except TypeError as e:
+            raise TypeError(f"the keys in column {by!r} cannot be sorted: {e}") from None
+        missing = np.flatnonzero(codes < 0)
+        if missing.size:
+            raise ValueError(
+                f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
+                " every point needs a group"
+            )
+        counts = np.bincount(codes, minlength=len(uniques)).astype(np.int64)
+    offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
     # One stable counting sort in the engine: fresh arrays of the kit's own, whatever the order
     # of the rows.
@@ -156,6 +176,12 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
         np.require(xs, np.float64, ["C", "A"]), np.require(ys, np.float64, ["C", "A"]),
         np.require(codes, np.int64, ["C", "A"]), offsets,
     )
+    if dense is None:
+        keys = pd.Index(uniques, name=by)
+    else:
+        used = counts > 0
+        keys = pd.Index((np.flatnonzero(used) + dense[1]).astype(values.dtype), name=by)
+        offsets = np.concatenate(([0], offsets[1:][used]))
     return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy))
 
 
