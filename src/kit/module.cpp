@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "host/compat.hpp"
@@ -39,6 +40,23 @@ using host::PyRef;
 // than another thread would wait for the lock.
 constexpr std::size_t kReleaseLockPoints = 1024;
 
+// Whether a buffer's items are native doubles / 64-bit integers.
+bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
+  const char* f = view.format == nullptr ? "B" : view.format;
+  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+  return f[0] == code && f[1] == '\0' && view.itemsize == size;
+}
+
+bool is_int64_format(const Py_buffer& view) {
+  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
+}
+
+// Whether a buffer's items may be read in place as 8-byte numbers: the kit hands over aligned
+// arrays only, but a buffer may start at any byte (pickle's out-of-band frames do).
+bool is_aligned(const Py_buffer& view) {
+  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
 // A buffer the host lends us, held until we are done with it (which also keeps a numpy array or
 // bytearray from being resized under us).
 class Buffer {
@@ -57,26 +75,28 @@ class Buffer {
   }
   const Py_buffer& view() const { return view_; }
 
+  // `object`'s items as T (double or std::int64_t) when it lends a one-axis, contiguous, aligned
+  // run of them; nothing otherwise, with an exception set only when it lends no buffer at all.
+  template <class T>
+  std::optional<std::span<const T>> items(PyObject* object) {
+    if (!get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
+    const bool typed =
+        std::is_same_v<T, double> ? is_format(view_, 'd', 8) : is_int64_format(view_);
+    if (view_.ndim != 1 || !typed || !is_aligned(view_)) return std::nullopt;
+    return std::span<const T>(static_cast<const T*>(view_.buf),
+                              static_cast<std::size_t>(view_.shape[0]));
+  }
+
  private:
   Py_buffer view_{};
   bool held_ = false;
 };
 
-// Whether a buffer's items are native doubles / 64-bit integers.
-bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
-  const char* f = view.format == nullptr ? "B" : view.format;
-  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-  return f[0] == code && f[1] == '\0' && view.itemsize == size;
-}
-
-bool is_int64_format(const Py_buffer& view) {
-  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
-}
-
-// Whether a buffer's items may be read in place as 8-byte numbers: the kit hands over aligned
-// arrays only, but a buffer may start at any byte (pickle's out-of-band frames do).
-bool is_aligned(const Py_buffer& view) {
-  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+// A TypeError with `text` for arguments of the wrong kind, unless their buffer export already
+// raised.
+PyObject* refuse(const char* text) {
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_TypeError, text);
+  return nullptr;
 }
 
 // The coordinates of `object` when they are plainly finite numbers: a list or tuple of floats
@@ -228,13 +248,14 @@ PyObject* new_column(std::size_t count, std::span<T>& span) {
   return bytes;
 }
 
-bool robust_options(PyObject* spec, Method method, RobustOptions& options) {
+bool robust_options(PyObject* settings, Method method, RobustOptions& options) {
   // (threshold or None, confidence, max_trials, seed)
   PyObject* threshold = nullptr;
   double confidence = 0.0;
   long long max_trials = 0;
   unsigned long long seed = 0;
-  if (!PyArg_ParseTuple(spec, "OdLK", &threshold, &confidence, &max_trials, &seed)) return false;
+  if (!PyArg_ParseTuple(settings, "OdLK", &threshold, &confidence, &max_trials, &seed))
+    return false;
   options.method = method;
   if (threshold != Py_None) {
     const double t = PyFloat_AsDouble(threshold);
@@ -255,18 +276,11 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   Buffer xb;
   Buffer yb;
   Buffer ob;
-  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !ob.get(args[2], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return nullptr;
-  }
-  if (xb.view().ndim != 1 || yb.view().ndim != 1 || ob.view().ndim != 1 ||
-      !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
-      !is_int64_format(ob.view()) || !is_aligned(xb.view()) || !is_aligned(yb.view()) ||
-      !is_aligned(ob.view())) {
-    PyErr_SetString(PyExc_TypeError,
-                    "fit_batch takes aligned 1-D float64 x and y and int64 offsets");
-    return nullptr;
+  const auto x = xb.items<double>(args[0]);
+  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
+  const auto offsets = y ? ob.items<std::int64_t>(args[2]) : std::nullopt;
+  if (!offsets) {
+    return refuse("fit_batch takes aligned 1-D float64 x and y and int64 offsets");
   }
   const long code = PyLong_AsLong(args[3]);
   if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
@@ -283,10 +297,9 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   if (is_robust && !robust_options(args[5], *method, robust)) return nullptr;
 
   BatchInput in;
-  in.x = {static_cast<const double*>(xb.view().buf), static_cast<std::size_t>(xb.view().shape[0])};
-  in.y = {static_cast<const double*>(yb.view().buf), static_cast<std::size_t>(yb.view().shape[0])};
-  in.offsets = {static_cast<const std::int64_t*>(ob.view().buf),
-                static_cast<std::size_t>(ob.view().shape[0])};
+  in.x = *x;
+  in.y = *y;
+  in.offsets = *offsets;
   in.method = *method;
   in.robust = is_robust ? &robust : nullptr;
   const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
@@ -372,27 +385,20 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   }
   Buffer xb;
   Buffer yb;
-  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return nullptr;
-  }
-  if (xb.view().ndim != 1 || yb.view().ndim != 1 || !is_format(xb.view(), 'd', 8) ||
-      !is_format(yb.view(), 'd', 8) || xb.view().shape[0] != yb.view().shape[0] ||
-      !is_aligned(xb.view()) || !is_aligned(yb.view())) {
-    PyErr_SetString(PyExc_TypeError, "residuals takes aligned 1-D float64 x and y of one length");
-    return nullptr;
+  const auto x = xb.items<double>(args[0]);
+  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
+  if (!y || x->size() != y->size()) {
+    return refuse("residuals takes aligned 1-D float64 x and y of one length");
   }
   double c[3];
   for (int i = 0; i < 3; ++i) {
     c[i] = PyFloat_AsDouble(args[2 + i]);
     if (c[i] == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
   }
-  const auto n = static_cast<std::size_t>(xb.view().shape[0]);
   std::span<double> out;
-  PyRef column = PyRef::steal(new_column(n, out));
+  PyRef column = PyRef::steal(new_column(x->size(), out));
   if (!column) return nullptr;
-  circle_residuals({static_cast<const double*>(xb.view().buf), n},
-                   {static_cast<const double*>(yb.view().buf), n}, c[0], c[1], c[2], out);
+  circle_residuals(*x, *y, c[0], c[1], c[2], out);
   return column.release();
 }
 
@@ -405,35 +411,21 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
   Buffer yb;
   Buffer cb;
   Buffer ob;
-  if (!xb.get(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !yb.get(args[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !cb.get(args[2], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
-      !ob.get(args[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return nullptr;
+  const auto x = xb.items<double>(args[0]);
+  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
+  const auto codes = y ? cb.items<std::int64_t>(args[2]) : std::nullopt;
+  const auto offsets = codes ? ob.items<std::int64_t>(args[3]) : std::nullopt;
+  if (!offsets) {
+    return refuse("gather takes aligned 1-D float64 x and y and int64 codes and offsets");
   }
-  if (xb.view().ndim != 1 || yb.view().ndim != 1 || cb.view().ndim != 1 || ob.view().ndim != 1 ||
-      !is_format(xb.view(), 'd', 8) || !is_format(yb.view(), 'd', 8) ||
-      !is_int64_format(cb.view()) || !is_int64_format(ob.view()) || !is_aligned(xb.view()) ||
-      !is_aligned(yb.view()) || !is_aligned(cb.view()) || !is_aligned(ob.view())) {
-    PyErr_SetString(PyExc_TypeError,
-                    "gather takes aligned 1-D float64 x and y and int64 codes and offsets");
-    return nullptr;
-  }
-  const auto n = static_cast<std::size_t>(xb.view().shape[0]);
+  const std::size_t n = x->size();
   std::span<double> gx;
   std::span<double> gy;
   PyRef x_out = PyRef::steal(new_column(n, gx));
   PyRef y_out = PyRef::steal(new_column(n, gy));
   if (!x_out || !y_out) return nullptr;
   // Read while the lock is held: the coordinates may be the caller's own arrays.
-  const bool ok = gather_groups(
-      {static_cast<const double*>(xb.view().buf), n},
-      {static_cast<const double*>(yb.view().buf), static_cast<std::size_t>(yb.view().shape[0])},
-      {static_cast<const std::int64_t*>(cb.view().buf),
-       static_cast<std::size_t>(cb.view().shape[0])},
-      {static_cast<const std::int64_t*>(ob.view().buf),
-       static_cast<std::size_t>(ob.view().shape[0])},
-      gx, gy);
+  const bool ok = gather_groups(*x, *y, *codes, *offsets, gx, gy);
   if (!ok) {
     PyErr_SetString(PyExc_ValueError, "gather: the codes do not match the offsets");
     return nullptr;

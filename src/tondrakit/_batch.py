@@ -77,7 +77,7 @@ def run(
     """Fits the sets x[offsets[g]:offsets[g + 1]] (the kit's own arrays: nothing else may hold
     them while the engine reads them with the lock released)."""
     raw = _engine.fit_batch(
-        x, y, offsets, METHOD_CODES[method], workers, None if robust is None else robust.spec()
+        x, y, offsets, METHOD_CODES[method], workers, None if robust is None else robust.engine_args()
     )
     sets = offsets.shape[0] - 1
     return Columns(

@@ -130,7 +130,7 @@ class RobustOptions:
             check_seed(seed),
         )
 
-    def spec(self) -> tuple[float | None, float, int, int]:
+    def engine_args(self) -> tuple[float | None, float, int, int]:
         """As the engine takes them."""
         return (self.threshold, self.confidence, self.max_trials, self.seed)
 
