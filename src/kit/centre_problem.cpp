@@ -1,7 +1,9 @@
 #include "kit/centre_problem.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 
 namespace tondra::kit {
 namespace {
@@ -46,6 +48,58 @@ PointTerms terms(const double u, const double v, const double a, const double b,
   return terms_away(u, v, a, b, centre_distance, inverse_centre_distance);
 }
 
+// The points' terms go block by block through small arrays: a loop without sums can run two
+// points at a time (the square root and the division dominate), and the sums then still run
+// in index order.
+constexpr std::size_t kBlock = 64;
+
+// One block's residuals and Jacobian rows, shifted by the first point's.
+struct Block {
+  std::array<double, kBlock> d, e, ja, jb;
+};
+
+// Fills `block` from the points from `start` on; returns how many it holds.
+std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t start,
+                 const double a, const double b, const double centre_distance,
+                 const double inverse, const PointTerms& first) noexcept {
+  const std::size_t count = std::min(kBlock, problem.size() - start);
+  for (std::size_t k = 0; k < count; ++k) {
+    const PointTerms t =
+        terms_away(problem.u(start + k), problem.v(start + k), a, b, centre_distance, inverse);
+    block.d[k] = t.d;
+    block.e[k] = t.delta - first.delta;
+    block.ja[k] = t.nu - first.nu;
+    block.jb[k] = t.nv - first.nv;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (block.d[k] > 0.0) continue;
+    // At the centre (or not a number): the branch terms_away leaves out.
+    const PointTerms t =
+        terms(problem.u(start + k), problem.v(start + k), a, b, centre_distance, inverse);
+    block.e[k] = t.delta - first.delta;
+    block.ja[k] = t.nu - first.nu;
+    block.jb[k] = t.nv - first.nv;
+  }
+  return count;
+}
+
+// The normal equations from the shifted sums.
+CentreNormal centred(const double n, const double se, const double sa, const double sb,
+                     const double see, const double saa, const double sab, const double sbb,
+                     const double sae, const double sbe, const double centre_distance,
+                     const double first_delta) noexcept {
+  const double mean_e = se / n;
+  const double mean_a = sa / n;
+  const double mean_b = sb / n;
+  CentreNormal out;
+  // Rounding can take a centred sum of squares just below 0; it is 0 then.
+  out.cost = std::max(see - se * mean_e, 0.0);
+  out.r = centre_distance + (first_delta + mean_e);
+  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
+  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
+  return out;
+}
+
 }  // namespace
 
 CentreNormal CentreProblem::evaluate(const double a, const double b) const noexcept {
@@ -54,47 +108,47 @@ CentreNormal CentreProblem::evaluate(const double a, const double b) const noexc
   const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
   double se = +0.0, sa = +0.0, sb = +0.0;
   double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
-  // Point 0 adds nothing to the shifted sums.
-  for (std::size_t i = 1; i < x_.size(); ++i) {
-    const PointTerms t = terms(u(i), v(i), a, b, centre_distance, inverse);
-    const double e = t.delta - first.delta;
-    const double ja = t.nu - first.nu;
-    const double jb = t.nv - first.nv;
-    se += e;
-    sa += ja;
-    sb += jb;
-    see += e * e;
-    saa += ja * ja;
-    sab += ja * jb;
-    sbb += jb * jb;
-    sae += ja * e;
-    sbe += jb * e;
+  Block block;
+  const std::size_t n_points = x_.size();
+  for (std::size_t start = 0; start < n_points; start += kBlock) {
+    const std::size_t count = fill(block, *this, start, a, b, centre_distance, inverse, first);
+    // Point 0 adds nothing to the shifted sums: its terms are 0 exactly.
+    for (std::size_t k = 0; k < count; ++k) {
+      const double e = block.e[k];
+      const double ja = block.ja[k];
+      const double jb = block.jb[k];
+      se += e;
+      sa += ja;
+      sb += jb;
+      see += e * e;
+      saa += ja * ja;
+      sab += ja * jb;
+      sbb += jb * jb;
+      sae += ja * e;
+      sbe += jb * e;
+    }
   }
-  const double n = static_cast<double>(x_.size());
-  const double mean_e = se / n;
-  const double mean_a = sa / n;
-  const double mean_b = sb / n;
-  CentreNormal out;
-  // Rounding can take a centred sum of squares just below 0; it is 0 then.
-  out.cost = std::max(see - se * mean_e, 0.0);
-  out.r = centre_distance + (first.delta + mean_e);
-  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
-  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
-  return out;
+  return centred(static_cast<double>(n_points), se, sa, sb, see, saa, sab, sbb, sae, sbe,
+                 centre_distance, first.delta);
 }
 
 double CentreProblem::cost(const double a, const double b) const noexcept {
   const double centre_distance = std::sqrt(a * a + b * b);
   const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
-  const double first = terms(u(0), v(0), a, b, centre_distance, inverse).delta;
+  const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
   double se = +0.0;
   double see = +0.0;
-  for (std::size_t i = 1; i < x_.size(); ++i) {
-    const double e = terms(u(i), v(i), a, b, centre_distance, inverse).delta - first;
-    se += e;
-    see += e * e;
+  Block block;
+  const std::size_t n_points = x_.size();
+  for (std::size_t start = 0; start < n_points; start += kBlock) {
+    const std::size_t count = fill(block, *this, start, a, b, centre_distance, inverse, first);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double e = block.e[k];
+      se += e;
+      see += e * e;
+    }
   }
-  const double mean_e = se / static_cast<double>(x_.size());
+  const double mean_e = se / static_cast<double>(n_points);
   return std::max(see - se * mean_e, 0.0);
 }
 
@@ -128,9 +182,6 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
   // and against the shifted residual (ke), so that sum e_i K_i = ke - mean_e k.
   double kaa = +0.0, kab = +0.0, kbb = +0.0;
   double keaa = +0.0, keab = +0.0, kebb = +0.0;
-  // The points' terms go block by block through small arrays: a loop without sums can run
-  // two points at a time, and the sums then still run in index order.
-  constexpr std::size_t kBlock = 64;
   std::array<double, kBlock> td, te, tja, tjb, tcaa, tcab, tcbb;
   const std::size_t n_points = x_.size();
   for (std::size_t start = 0; start < n_points; start += kBlock) {
@@ -179,14 +230,9 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
     }
   }
   const double n = static_cast<double>(n_points);
+  const CentreNormal out =
+      centred(n, se, sa, sb, see, saa, sab, sbb, sae, sbe, centre_distance, first.delta);
   const double mean_e = se / n;
-  const double mean_a = sa / n;
-  const double mean_b = sb / n;
-  CentreNormal out;
-  out.cost = std::max(see - se * mean_e, 0.0);
-  out.r = centre_distance + (first.delta + mean_e);
-  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
-  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
   hessian = {out.jtj[0] + (keaa - mean_e * kaa), out.jtj[1] - (keab - mean_e * kab),
              out.jtj[2] + (kebb - mean_e * kbb)};
   return out;
