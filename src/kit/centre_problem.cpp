@@ -60,8 +60,8 @@ struct Block {
 
 // Fills `block` from the points from `start` on; returns how many it holds.
 std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t start,
-                 const double a, const double b, const double centre_distance,
-                 const double inverse, const PointTerms& first) noexcept {
+                 const double a, const double b, const double centre_distance, const double inverse,
+                 const PointTerms& first) noexcept {
   const std::size_t count = std::min(kBlock, problem.size() - start);
   for (std::size_t k = 0; k < count; ++k) {
     const PointTerms t =
@@ -236,6 +236,14 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
   hessian = {out.jtj[0] + (keaa - mean_e * kaa), out.jtj[1] - (keab - mean_e * kab),
              out.jtj[2] + (kebb - mean_e * kbb)};
   return out;
+}
+
+bool gram_dominates(const CentreNormal& at, const std::size_t n) noexcept {
+  const double spread = std::sqrt(at.cost);
+  const double gram_lowest =
+      0.5 * (at.jtj[0] + at.jtj[2]) - std::hypot(0.5 * (at.jtj[0] - at.jtj[2]), at.jtj[1]);
+  return at.r > spread &&
+         gram_lowest > std::sqrt(static_cast<double>(n) * at.cost) / (at.r - spread);
 }
 
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,

@@ -59,6 +59,12 @@ class CentreProblem {
   std::span<const double> y_;
 };
 
+// Whether the Hessian at `at` is certainly positive definite without summing it: the curvature
+// term's eigenvalues are at most sum |e_i| / d_i <= sqrt(n F) / (r - sqrt F) in size, so a
+// smaller eigenvalue of J^T J above that makes the point a minimum, and the pass over the points
+// for the Hessian can be saved.
+bool gram_dominates(const CentreNormal& at, std::size_t n) noexcept;
+
 // Solves the 2 x 2 system [[s_aa, s_ab], [s_ab, s_bb]] x = h by an L D L^T factorisation; false
 // when it is not safely positive definite (a pivot not positive and finite).
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,

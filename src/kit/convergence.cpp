@@ -33,14 +33,20 @@ constexpr double kNegativeCurvature = 1e-9;
 constexpr double kPseudoTurn = 4.0;
 // Differences of pseudo-angles are each rounded by a few ulps of 2.
 constexpr double kPseudoSlack = 1e-14;
+// Points per block of the arc's first loop, which has no sums and can run two at a time.
+constexpr std::size_t kBlock = 64;
 // |du| + |dv| beyond this has overflowed (or is NaN).
 constexpr double kLargest = std::numeric_limits<double>::max();
 
-// Assumes size = |du| + |dv| > 0.
-double pseudo_angle(const double du, const double dv, const double size) noexcept {
-  const double t = dv / size;  // in [-1, 1]
+// The pseudo-angle from t = dv / size, in [-1, 1] (size = |du| + |dv|).
+double pseudo_angle_of(const double du, const double dv, const double t) noexcept {
   if (du >= 0.0) return t;
   return dv >= 0.0 ? 2.0 - t : -2.0 - t;
+}
+
+// Assumes size = |du| + |dv| > 0.
+double pseudo_angle(const double du, const double dv, const double size) noexcept {
+  return pseudo_angle_of(du, dv, dv / size);
 }
 
 // The point of the square at pseudo-angle p.
@@ -97,13 +103,17 @@ bool is_least_squares_minimum(const std::span<const double> x, const std::span<c
   const double b = frame->frame_v(cy);
   if (!std::isfinite(a) || !std::isfinite(b)) return false;
   const CentreProblem problem(*frame, x, y);
-  std::array<double, 3> h{};
-  const CentreNormal at = problem.evaluate_with_hessian(a, b, h);
+  const CentreNormal at = problem.evaluate(a, b);
   if (!std::isfinite(at.cost) || !std::isfinite(at.r)) return false;
-
-  const double mean = 0.5 * (h[0] + h[2]);
-  const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
-  if (mean - radius < -kNegativeCurvature * (std::fabs(mean) + radius)) return false;
+  // A saddle or a maximum shows in the Hessian, where J^T J does not settle the question (the
+  // normal equations come again with it, to the bit).
+  if (!gram_dominates(at, x.size())) {
+    std::array<double, 3> h{};
+    problem.evaluate_with_hessian(a, b, h);
+    const double mean = 0.5 * (h[0] + h[2]);
+    const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
+    if (mean - radius < -kNegativeCurvature * (std::fabs(mean) + radius)) return false;
+  }
 
   std::array<double, 2> step{};
   if (!solve_spd2(at.jtj, at.h, step)) return false;
@@ -142,24 +152,34 @@ double arc_coverage(const std::span<const double> x, const std::span<const doubl
     scratch[2 * k + 1] = -kInf;
   }
   std::size_t directions = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    double du = x[i] - cx;
-    double dv = y[i] - cy;
-    double size = std::fabs(du) + std::fabs(dv);
-    if (!(size <= kLargest)) {
-      if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return kNaN;
-      // The difference overflowed; halving first is exact (the direction is all that counts).
-      du = 0.5 * x[i] - 0.5 * cx;
-      dv = 0.5 * y[i] - 0.5 * cy;
-      size = std::fabs(du) + std::fabs(dv);
+  // Block by block: the divisions two points at a time, then the pseudo-angles and buckets.
+  std::array<double, kBlock> sizes, ratios;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t count = std::min(kBlock, n - start);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double du = x[start + k] - cx;
+      const double dv = y[start + k] - cy;
+      sizes[k] = std::fabs(du) + std::fabs(dv);
+      ratios[k] = dv / sizes[k];
     }
-    if (size == 0.0) continue;  // at the centre: no direction
-    ++directions;
-    const double p = pseudo_angle(du, dv, size);
-    const std::size_t k =
-        std::min(static_cast<std::size_t>((p + 0.5 * kPseudoTurn) * per_unit), buckets - 1);
-    scratch[2 * k] = std::min(scratch[2 * k], p);
-    scratch[2 * k + 1] = std::max(scratch[2 * k + 1], p);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = start + k;
+      double p = pseudo_angle_of(x[i] - cx, y[i] - cy, ratios[k]);
+      if (!(sizes[k] <= kLargest)) {
+        if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return kNaN;
+        // The difference overflowed; halving first is exact (the direction is all that counts).
+        const double du = 0.5 * x[i] - 0.5 * cx;
+        const double dv = 0.5 * y[i] - 0.5 * cy;
+        p = pseudo_angle(du, dv, std::fabs(du) + std::fabs(dv));
+      } else if (sizes[k] == 0.0) {
+        continue;  // at the centre: no direction
+      }
+      ++directions;
+      const std::size_t bucket =
+          std::min(static_cast<std::size_t>((p + 0.5 * kPseudoTurn) * per_unit), buckets - 1);
+      scratch[2 * bucket] = std::min(scratch[2 * bucket], p);
+      scratch[2 * bucket + 1] = std::max(scratch[2 * bucket + 1], p);
+    }
   }
   if (directions < 2) return 0.0;
 

@@ -278,16 +278,7 @@ Run run_from(const CentreProblem& problem, const Centre start, const BestLine& l
   Run run = levenberg_marquardt(problem, start, line);
   for (int escape = 0; escape < kSaddleEscapes && run.end == RunEnd::Converged; ++escape) {
     const CentreNormal& at = run.at;
-    // The curvature term's eigenvalues are at most sum |e_i| / d_i <= sqrt(n F) / (r - sqrt F)
-    // in size: when J^T J's smaller eigenvalue exceeds that, this is a minimum, and the pass
-    // over the points for the Hessian is saved.
-    const double spread = std::sqrt(at.cost);
-    const double gram_lowest =
-        0.5 * (at.jtj[0] + at.jtj[2]) - std::hypot(0.5 * (at.jtj[0] - at.jtj[2]), at.jtj[1]);
-    if (at.r > spread &&
-        gram_lowest > std::sqrt(static_cast<double>(problem.size()) * at.cost) / (at.r - spread)) {
-      break;
-    }
+    if (gram_dominates(at, problem.size())) break;  // a minimum
     const std::array<double, 3> h = problem.hessian(run.c.a, run.c.b, at);
     // The 2 x 2 eigenvalues (mean -+ radius) and the eigenvector of the smaller one.
     const double mean = 0.5 * (h[0] + h[2]);
