@@ -218,6 +218,16 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
       if (decrement <= decrement_floor || length <= step_floor || stalled) {
         return {c, at.cost, at.r, RunEnd::Converged, iteration - 1, at};
       }
+      // Steps that shrink by a steady factor q leave about q / (1 - q) of this one to go after
+      // it: where that is below the centre's rounding, this undamped step is the last, and the
+      // cost after it is not evaluated (what the run reports of the cost and its normal
+      // equations then is this point's, which differ from the next by less than their rounding).
+      const double rate = length / last_length;
+      if (lambda == 0.0 && std::isfinite(last_length) && rate <= kSlowContraction &&
+          rate / (1.0 - rate) * length <= step_floor) {
+        return {{c.a + newton[0], c.b + newton[1]}, at.cost, at.r, RunEnd::Converged, iteration,
+                at};
+      }
       last_decrement = decrement;
       last_hessian_model = hessian_model;
       // Steps that grow fast belong to a run heading off, not to a slow approach.
