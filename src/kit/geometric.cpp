@@ -225,8 +225,8 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
       const double rate = length / last_length;
       if (lambda == 0.0 && std::isfinite(last_length) && rate <= kSlowContraction &&
           rate / (1.0 - rate) * length <= step_floor) {
-        return {{c.a + newton[0], c.b + newton[1]}, at.cost, at.r, RunEnd::Converged, iteration,
-                at};
+        return {
+            {c.a + newton[0], c.b + newton[1]}, at.cost, at.r, RunEnd::Converged, iteration, at};
       }
       last_decrement = decrement;
       last_hessian_model = hessian_model;

@@ -1,7 +1,7 @@
 #pragma once
-// The points of a table put in group order: a stable counting sort by each row's group code,
-// in one pass. Group g's points land at offsets[g] onwards, in the order of their rows, which is
-// the order a fit of the group alone sees them in.
+// The points of a table put in group order: a stable counting sort by each row's group code.
+// Group g's points land at offsets[g] onwards, in the order of their rows, which is the order a
+// fit of the group alone sees them in.
 
 #include <cstdint>
 #include <span>
@@ -9,10 +9,11 @@
 namespace tondra::kit {
 
 // Scatters (x[i], y[i]) into (gx, gy) by codes[i]; offsets has one entry per group and a last
-// one, the number of rows (the running sums of the groups' sizes). False, with the output
-// incomplete, when a code lies outside [0, groups) or a group receives more rows than its size.
+// one, the number of rows (the running sums of the groups' sizes). With `two_threads`, a large
+// table's y goes on a second thread while this one does x. False, with the output incomplete,
+// when a code lies outside [0, groups) or a group receives more rows than its size.
 bool gather_groups(std::span<const double> x, std::span<const double> y,
                    std::span<const std::int64_t> codes, std::span<const std::int64_t> offsets,
-                   std::span<double> gx, std::span<double> gy);
+                   std::span<double> gx, std::span<double> gy, bool two_threads);
 
 }  // namespace tondra::kit

@@ -10,7 +10,7 @@
 //                            many sets in flat float64 buffers: a tuple of bytearrays, one per
 //                            result column, and the list of (set, message) pairs
 //   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
-//   gather(x, y, codes, offsets)  the points in group order, as two bytearrays
+//   gather(x, y, codes, offsets, workers)  the points in group order, as two bytearrays
 
 #include <cmath>
 #include <cstdint>
@@ -403,10 +403,12 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "gather(x, y, codes, offsets)");
+  if (nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "gather(x, y, codes, offsets, workers)");
     return nullptr;
   }
+  const long workers = PyLong_AsLong(args[4]);
+  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
   Buffer xb;
   Buffer yb;
   Buffer cb;
@@ -424,11 +426,15 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
   PyRef x_out = PyRef::steal(new_column(n, gx));
   PyRef y_out = PyRef::steal(new_column(n, gy));
   if (!x_out || !y_out) return nullptr;
-  // Read while the lock is held: the coordinates may be the caller's own arrays.
-  const bool ok = gather_groups(*x, *y, *codes, *offsets, gx, gy);
-  if (!ok) {
-    PyErr_SetString(PyExc_ValueError, "gather: the codes do not match the offsets");
-    return nullptr;
+  try {
+    // Read while the lock is held: the coordinates may be the caller's own arrays. A second
+    // thread, if any, touches no Python object.
+    if (!gather_groups(*x, *y, *codes, *offsets, gx, gy, workers > 1)) {
+      PyErr_SetString(PyExc_ValueError, "gather: the codes do not match the offsets");
+      return nullptr;
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   }
   return PyTuple_Pack(2, x_out.get(), y_out.get());
 }
@@ -441,7 +447,7 @@ PyMethodDef kMethods[] = {
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),
      METH_FASTCALL, "residuals(x, y, cx, cy, r): signed distances from a circle."},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gather)), METH_FASTCALL,
-     "gather(x, y, codes, offsets): the points in group order."},
+     "gather(x, y, codes, offsets, workers): the points in group order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -136,8 +136,9 @@ def _dense_codes(values: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int] 
     return np.subtract(values, low, dtype=np.int64, casting="unsafe"), low
 
 
-def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Grouped:
-    """The table's points in group order, keys sorted, each group's rows in table order."""
+def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, workers: int = 1) -> Grouped:
+    """The table's points in group order, keys sorted, each group's rows in table order (moved
+    on two threads when `workers` allows)."""
     xs = _coordinates(frame, x, "x")
     ys = _coordinates(frame, y, "y")
     column = _column(frame, by, "by")
@@ -174,7 +175,7 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable) -> Groupe
     # of the rows.
     gx, gy = _engine.gather(
         np.require(xs, np.float64, ["C", "A"]), np.require(ys, np.float64, ["C", "A"]),
-        np.require(codes, np.int64, ["C", "A"]), offsets,
+        np.require(codes, np.int64, ["C", "A"]), offsets, workers,
     )
     if dense is None:
         keys = pd.Index(uniques, name=by)
@@ -323,6 +324,12 @@ def empty_result(keys: pd.Index, robust: bool, on_error: OnError) -> pd.DataFram
     return pd.DataFrame(data, index=keys[:0])
 
 
+def _threads(workers: int | None, executor: Executor | None) -> int:
+    """The threads to work on: by default the CPUs this process may use, one beside an
+    executor (its tasks have threads of their own)."""
+    return check_workers(1 if workers is None and executor is not None else workers)
+
+
 def fit_grouped(
     grouped: Grouped,
     options: Options,
@@ -334,8 +341,7 @@ def fit_grouped(
     """fit_groups() on a table already grouped."""
     if len(grouped.keys) == 0:
         return empty_result(grouped.keys, options.robust is not None, on_error)
-    threads = check_workers(1 if workers is None and executor is not None else workers)
-    columns = _run(grouped, options, threads, executor, progress)
+    columns = _run(grouped, options, _threads(workers, executor), executor, progress)
     return _assemble(grouped, columns, options, on_error)
 
 
@@ -351,7 +357,8 @@ def fit_frame(
     workers: int | None = None,
 ) -> pd.DataFrame:
     """fit_groups() on a DataFrame with checked options."""
-    return fit_grouped(group(frame, x, y, by), options, on_error, executor, progress, workers)
+    grouped = group(frame, x, y, by, _threads(workers, executor))
+    return fit_grouped(grouped, options, on_error, executor, progress, workers)
 
 
 def fit_groups(
