@@ -19,6 +19,9 @@ namespace {
 // counter costs nothing, few enough that the threads finish together and a stop is seen soon.
 constexpr std::int64_t kPointsPerTake = 2048;
 constexpr std::size_t kMaxSetsPerTake = 256;
+// The caller reads the clock (to see whether to poll) after this many points or a set as large:
+// reading it after every small set would cost more than a per cent of the fits.
+constexpr std::size_t kPointsPerClockRead = 1024;
 
 struct Shared {
   std::atomic<std::size_t> next{0};
@@ -50,7 +53,8 @@ class Worker {
          const SetFitter& fitter)
       : in_(input), out_(output), shared_(shared), take_(take), fitter_(fitter) {}
 
-  // Fits sets until none is left or the batch stops; `between` runs after every set.
+  // Fits sets until none is left or the batch stops; `between` runs after every set, given its
+  // number of points.
   template <class Between>
   void run(Between&& between) {
     const std::size_t sets = in_.offsets.size() - 1;
@@ -61,7 +65,7 @@ class Worker {
       for (std::size_t g = first; g < last; ++g) {
         if (shared_.stop.load(std::memory_order_relaxed)) return;
         fit_one(g);
-        between();
+        between(static_cast<std::size_t>(in_.offsets[g + 1] - in_.offsets[g]));
       }
     }
   }
@@ -183,7 +187,7 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
       }
       pool.emplace_back([&shared, &helper] {
         const base::QuietReports quiet;
-        helper.run([] {});
+        helper.run([](std::size_t) {});
         const std::lock_guard lock(shared.mutex);
         --shared.running;
         shared.finished.notify_all();
@@ -198,7 +202,11 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
 
   // The caller works as well, and looks up at every poll interval.
   auto next_poll = std::chrono::steady_clock::now() + poll_interval;
-  auto poll = [&] {
+  std::size_t unclocked = 0;  // points fitted since the clock was last read
+  auto poll = [&](const std::size_t points) {
+    unclocked += points;
+    if (unclocked < kPointsPerClockRead) return;
+    unclocked = 0;
     if (std::chrono::steady_clock::now() < next_poll) return;
     if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
     next_poll = std::chrono::steady_clock::now() + poll_interval;
