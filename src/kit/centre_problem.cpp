@@ -53,9 +53,10 @@ PointTerms terms(const double u, const double v, const double a, const double b,
 // in index order.
 constexpr std::size_t kBlock = 64;
 
-// One block's residuals and Jacobian rows, shifted by the first point's.
+// One block's residuals and Jacobian rows, shifted by the first point's, with the distances and
+// their inverses (0 at the centre).
 struct Block {
-  std::array<double, kBlock> d, e, ja, jb;
+  std::array<double, kBlock> d, inverse_d, e, ja, jb;
 };
 
 // Fills `block` from the points from `start` on; returns how many it holds.
@@ -67,6 +68,7 @@ std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t s
     const PointTerms t =
         terms_away(problem.u(start + k), problem.v(start + k), a, b, centre_distance, inverse);
     block.d[k] = t.d;
+    block.inverse_d[k] = t.inverse_d;
     block.e[k] = t.delta - first.delta;
     block.ja[k] = t.nu - first.nu;
     block.jb[k] = t.nv - first.nv;
@@ -76,6 +78,7 @@ std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t s
     // At the centre (or not a number): the branch terms_away leaves out.
     const PointTerms t =
         terms(problem.u(start + k), problem.v(start + k), a, b, centre_distance, inverse);
+    block.inverse_d[k] = t.inverse_d;
     block.e[k] = t.delta - first.delta;
     block.ja[k] = t.nu - first.nu;
     block.jb[k] = t.nv - first.nv;
@@ -83,22 +86,39 @@ std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t s
   return count;
 }
 
-// The normal equations from the shifted sums.
-CentreNormal centred(const double n, const double se, const double sa, const double sb,
-                     const double see, const double saa, const double sab, const double sbb,
-                     const double sae, const double sbe, const double centre_distance,
-                     const double first_delta) noexcept {
-  const double mean_e = se / n;
-  const double mean_a = sa / n;
-  const double mean_b = sb / n;
-  CentreNormal out;
-  // Rounding can take a centred sum of squares just below 0; it is 0 then.
-  out.cost = std::max(see - se * mean_e, 0.0);
-  out.r = centre_distance + (first_delta + mean_e);
-  out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b, std::max(sbb - sb * mean_b, 0.0)};
-  out.h = {sae - sa * mean_e, sbe - sb * mean_e};
-  return out;
-}
+// The shifted sums of the normal equations, each in index order from +0.0.
+struct NormalSums {
+  double se = +0.0, sa = +0.0, sb = +0.0;
+  double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
+
+  void add(const double e, const double ja, const double jb) noexcept {
+    se += e;
+    sa += ja;
+    sb += jb;
+    see += e * e;
+    saa += ja * ja;
+    sab += ja * jb;
+    sbb += jb * jb;
+    sae += ja * e;
+    sbe += jb * e;
+  }
+
+  // The normal equations, centred.
+  CentreNormal centred(const double n, const double centre_distance,
+                       const double first_delta) const noexcept {
+    const double mean_e = se / n;
+    const double mean_a = sa / n;
+    const double mean_b = sb / n;
+    CentreNormal out;
+    // Rounding can take a centred sum of squares just below 0; it is 0 then.
+    out.cost = std::max(see - se * mean_e, 0.0);
+    out.r = centre_distance + (first_delta + mean_e);
+    out.jtj = {std::max(saa - sa * mean_a, 0.0), sab - sa * mean_b,
+               std::max(sbb - sb * mean_b, 0.0)};
+    out.h = {sae - sa * mean_e, sbe - sb * mean_e};
+    return out;
+  }
+};
 
 }  // namespace
 
@@ -106,30 +126,15 @@ CentreNormal CentreProblem::evaluate(const double a, const double b) const noexc
   const double centre_distance = std::sqrt(a * a + b * b);
   const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
   const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
-  double se = +0.0, sa = +0.0, sb = +0.0;
-  double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
+  NormalSums sums;
   Block block;
   const std::size_t n_points = x_.size();
   for (std::size_t start = 0; start < n_points; start += kBlock) {
     const std::size_t count = fill(block, *this, start, a, b, centre_distance, inverse, first);
     // Point 0 adds nothing to the shifted sums: its terms are 0 exactly.
-    for (std::size_t k = 0; k < count; ++k) {
-      const double e = block.e[k];
-      const double ja = block.ja[k];
-      const double jb = block.jb[k];
-      se += e;
-      sa += ja;
-      sb += jb;
-      see += e * e;
-      saa += ja * ja;
-      sab += ja * jb;
-      sbb += jb * jb;
-      sae += ja * e;
-      sbe += jb * e;
-    }
+    for (std::size_t k = 0; k < count; ++k) sums.add(block.e[k], block.ja[k], block.jb[k]);
   }
-  return centred(static_cast<double>(n_points), se, sa, sb, see, saa, sab, sbb, sae, sbe,
-                 centre_distance, first.delta);
+  return sums.centred(static_cast<double>(n_points), centre_distance, first.delta);
 }
 
 double CentreProblem::cost(const double a, const double b) const noexcept {
@@ -176,63 +181,39 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
   const double centre_distance = std::sqrt(a * a + b * b);
   const double inverse = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
   const PointTerms first = terms(u(0), v(0), a, b, centre_distance, inverse);
-  double se = +0.0, sa = +0.0, sb = +0.0;
-  double see = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, sae = +0.0, sbe = +0.0;
+  NormalSums sums;
   // The curvature of d_i, (I - n_i n_i^T) / d_i, as (dv^2, -du dv, du^2) / d^3: summed plain (k)
   // and against the shifted residual (ke), so that sum e_i K_i = ke - mean_e k.
   double kaa = +0.0, kab = +0.0, kbb = +0.0;
   double keaa = +0.0, keab = +0.0, kebb = +0.0;
-  std::array<double, kBlock> td, te, tja, tjb, tcaa, tcab, tcbb;
+  Block block;
+  std::array<double, kBlock> caa, cab, cbb;
   const std::size_t n_points = x_.size();
   for (std::size_t start = 0; start < n_points; start += kBlock) {
-    const std::size_t count = std::min(kBlock, n_points - start);
+    const std::size_t count = fill(block, *this, start, a, b, centre_distance, inverse, first);
     for (std::size_t k = 0; k < count; ++k) {
-      const double ui = u(start + k);
-      const double vi = v(start + k);
-      const PointTerms t = terms_away(ui, vi, a, b, centre_distance, inverse);
-      const double du = ui - a;
-      const double dv = vi - b;
-      const double inverse_d3 = (t.inverse_d * t.inverse_d) * t.inverse_d;
-      td[k] = t.d;
-      te[k] = t.delta - first.delta;
-      tja[k] = t.nu - first.nu;
-      tjb[k] = t.nv - first.nv;
-      tcaa[k] = (dv * dv) * inverse_d3;
-      tcab[k] = (du * dv) * inverse_d3;
-      tcbb[k] = (du * du) * inverse_d3;
+      const double du = u(start + k) - a;
+      const double dv = v(start + k) - b;
+      // At the centre the inverse distance is 0: no direction, no curvature.
+      const double inverse_d3 = (block.inverse_d[k] * block.inverse_d[k]) * block.inverse_d[k];
+      caa[k] = (dv * dv) * inverse_d3;
+      cab[k] = (du * dv) * inverse_d3;
+      cbb[k] = (du * du) * inverse_d3;
     }
     for (std::size_t k = 0; k < count; ++k) {
-      if (!(td[k] > 0.0)) {  // at the centre: no direction, no curvature
-        const PointTerms t = terms(u(start + k), v(start + k), a, b, centre_distance, inverse);
-        te[k] = t.delta - first.delta;
-        tja[k] = t.nu - first.nu;
-        tjb[k] = t.nv - first.nv;
-        tcaa[k] = tcab[k] = tcbb[k] = 0.0;
-      }
-      const double e = te[k];
-      const double ja = tja[k];
-      const double jb = tjb[k];
-      se += e;
-      sa += ja;
-      sb += jb;
-      see += e * e;
-      saa += ja * ja;
-      sab += ja * jb;
-      sbb += jb * jb;
-      sae += ja * e;
-      sbe += jb * e;
-      kaa += tcaa[k];
-      kab += tcab[k];
-      kbb += tcbb[k];
-      keaa += e * tcaa[k];
-      keab += e * tcab[k];
-      kebb += e * tcbb[k];
+      const double e = block.e[k];
+      sums.add(e, block.ja[k], block.jb[k]);
+      kaa += caa[k];
+      kab += cab[k];
+      kbb += cbb[k];
+      keaa += e * caa[k];
+      keab += e * cab[k];
+      kebb += e * cbb[k];
     }
   }
   const double n = static_cast<double>(n_points);
-  const CentreNormal out =
-      centred(n, se, sa, sb, see, saa, sab, sbb, sae, sbe, centre_distance, first.delta);
-  const double mean_e = se / n;
+  const CentreNormal out = sums.centred(n, centre_distance, first.delta);
+  const double mean_e = sums.se / n;
   hessian = {out.jtj[0] + (keaa - mean_e * kaa), out.jtj[1] - (keab - mean_e * kab),
              out.jtj[2] + (kebb - mean_e * kbb)};
   return out;
