@@ -64,9 +64,14 @@ std::size_t fill(Block& block, const CentreProblem& problem, const std::size_t s
                  const double a, const double b, const double centre_distance, const double inverse,
                  const PointTerms& first) noexcept {
   const std::size_t count = std::min(kBlock, problem.size() - start);
+  // The coordinates first, into arrays of this function's own, which nothing else can alias.
+  std::array<double, kBlock> us, vs;
   for (std::size_t k = 0; k < count; ++k) {
-    const PointTerms t =
-        terms_away(problem.u(start + k), problem.v(start + k), a, b, centre_distance, inverse);
+    us[k] = problem.u(start + k);
+    vs[k] = problem.v(start + k);
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    const PointTerms t = terms_away(us[k], vs[k], a, b, centre_distance, inverse);
     block.d[k] = t.d;
     block.inverse_d[k] = t.inverse_d;
     block.e[k] = t.delta - first.delta;
