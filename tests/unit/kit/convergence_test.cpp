@@ -9,10 +9,12 @@
 #include <random>
 #include <vector>
 
+#include "kit/arc_points.hpp"
 #include "kit/geometric.hpp"
 
 namespace {
 
+using kit_test::Arc;
 using tondra::kit::arc_coverage;
 using tondra::kit::covariance_at;
 using tondra::kit::geometric_fit;
@@ -28,22 +30,9 @@ constexpr double kFewUlpsOfTurn = 4.0 * 8.881784197001252e-16;
 // Two computations of the same 3 x 3 covariance.
 constexpr double kSameCovariance = 1e-9;
 
-struct Arc {
-  Vec x;
-  Vec y;
-};
-
 Arc arc_points(double cx, double cy, double r, double from, double to, int n, double noise = 0.0,
                unsigned seed = 1) {
-  std::mt19937_64 gen(seed);
-  std::normal_distribution<double> normal(0.0, 1.0);
-  Arc a;
-  for (int i = 0; i < n; ++i) {
-    const double t = from + (to - from) * i / (n - 1);
-    a.x.push_back(cx + r * std::cos(t) + noise * normal(gen));
-    a.y.push_back(cy + r * std::sin(t) + noise * normal(gen));
-  }
-  return a;
+  return kit_test::points_on_arc(cx, cy, r, from, to - from, n - 1, n, noise, seed);
 }
 
 TEST(IsLeastSquaresMinimum, TrueAtFittedCentresFalseNearThemAndAtASaddle) {

@@ -5,13 +5,14 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
+#include "kit/arc_points.hpp"
 #include "kit/hyper.hpp"
 
 namespace {
 
+using kit_test::Arc;
 using tondra::kit::geometric_fit;
 using tondra::kit::GeometricFit;
 using Vec = std::vector<double>;
@@ -24,24 +25,12 @@ constexpr double kPrinted = 0.5e-5;
 // Costs of two minimisations of the same function agree to rounding, relatively.
 constexpr double kSameCost = 1e-9;
 
-struct Arc {
-  Vec x;
-  Vec y;
-};
-
+// Points evenly along an arc from 1.1 radians (a whole circle's not repeating).
 Arc arc_points(double cx, double cy, double r, double degrees, int n, double noise = 0.0,
                unsigned seed = 1) {
-  std::mt19937_64 gen(seed);
-  std::normal_distribution<double> normal(0.0, 1.0);
-  const double span = degrees * std::numbers::pi / 180.0;
-  const bool full = degrees >= 360.0;
-  Arc a;
-  for (int i = 0; i < n; ++i) {
-    const double t = 1.1 + span * i / (full ? n : n - 1);
-    a.x.push_back(cx + r * std::cos(t) + noise * normal(gen));
-    a.y.push_back(cy + r * std::sin(t) + noise * normal(gen));
-  }
-  return a;
+  const int steps = degrees >= 360.0 ? n : n - 1;
+  return kit_test::points_on_arc(cx, cy, r, 1.1, degrees * std::numbers::pi / 180.0, steps, n,
+                                 noise, seed);
 }
 
 long double cost(const Arc& a, long double cx, long double cy, long double r) {

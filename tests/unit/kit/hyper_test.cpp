@@ -5,13 +5,14 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
 #include "circle_fit.hpp"
+#include "kit/arc_points.hpp"
 
 namespace {
 
+using kit_test::Arc;
 using tondra::kit::AlgebraicCircle;
 using tondra::kit::hyper_newton;
 using tondra::kit::hyper_svd;
@@ -26,24 +27,12 @@ constexpr double kFormsAgree = 1e-9;
 // Values from a generalized eigensolver (M a = eta N a) on the centred moments, to 12 digits.
 constexpr double kReferenceDigits = 1e-11;
 
-struct Arc {
-  Vec x;
-  Vec y;
-};
-
+// Points evenly along an arc from 0.3 radians (a whole circle's not repeating).
 Arc arc_points(double cx, double cy, double r, double degrees, int n, double noise = 0.0,
                unsigned seed = 1) {
-  std::mt19937_64 gen(seed);
-  std::normal_distribution<double> normal(0.0, 1.0);
-  const double span = degrees * std::numbers::pi / 180.0;
-  const bool full = degrees >= 360.0;
-  Arc a;
-  for (int i = 0; i < n; ++i) {
-    const double t = 0.3 + span * i / (full ? n : n - 1);
-    a.x.push_back(cx + r * std::cos(t) + noise * normal(gen));
-    a.y.push_back(cy + r * std::sin(t) + noise * normal(gen));
-  }
-  return a;
+  const int steps = degrees >= 360.0 ? n : n - 1;
+  return kit_test::points_on_arc(cx, cy, r, 0.3, degrees * std::numbers::pi / 180.0, steps, n,
+                                 noise, seed);
 }
 
 void expect_circle(const AlgebraicCircle& c, double cx, double cy, double r, double tol) {
