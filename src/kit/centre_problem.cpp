@@ -226,8 +226,11 @@ CentreNormal CentreProblem::evaluate_with_hessian(const double a, const double b
 
 bool gram_dominates(const CentreNormal& at, const std::size_t n) noexcept {
   const double spread = std::sqrt(at.cost);
-  const double gram_lowest =
-      0.5 * (at.jtj[0] + at.jtj[2]) - std::hypot(0.5 * (at.jtj[0] - at.jtj[2]), at.jtj[1]);
+  // J^T J's entries are sums of n squares of numbers no larger than 4 (no overflow): the plain
+  // square root serves, and std::hypot would cost as much as the rest of the test.
+  const double half_difference = 0.5 * (at.jtj[0] - at.jtj[2]);
+  const double gram_lowest = 0.5 * (at.jtj[0] + at.jtj[2]) -
+                             std::sqrt(half_difference * half_difference + at.jtj[1] * at.jtj[1]);
   return at.r > spread &&
          gram_lowest > std::sqrt(static_cast<double>(n) * at.cost) / (at.r - spread);
 }
