@@ -23,8 +23,8 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     method : {"geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"}
         How the centre is found. "geometric" (the default): the circle that minimises the sum of
         squared distances to the points, by Levenberg-Marquardt from Hyper's fit, converged to
-        the rounding of the data on every arc, with a search for a lower minimum on short arcs;
-        points closer to a line than to any circle raise FitError. "hyper": Hyper's algebraic
+        the rounding of the data on every arc (on short noisy arcs also from Taubin's fit, the
+        lower minimum kept); points closer to a line than to any circle raise FitError. "hyper": Hyper's algebraic
         fit (its own radius, nearly free of the algebraic fits' bias). The native module's
         methods, bit for bit: "lsq" (``tondra.fit_lsq``, L-BFGS, which may stop short of the
         minimum on short arcs: see ``Circle.converged``), "nelder_mead" (the same by
