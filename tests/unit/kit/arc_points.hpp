@@ -2,6 +2,7 @@
 // Points along an arc of a circle, for the kit's tests.
 
 #include <cmath>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -25,6 +26,14 @@ inline Arc points_on_arc(double cx, double cy, double r, double start, double sp
     a.y.push_back(cy + r * std::sin(t) + noise * normal(gen));
   }
   return a;
+}
+
+// n points evenly along an arc of `degrees` from angle `start` (radians), both ends on the arc;
+// a whole circle's (360 degrees or more) do not repeat.
+inline Arc evenly_on_arc(double start, double cx, double cy, double r, double degrees, int n,
+                         double noise, unsigned seed) {
+  const int steps = degrees >= 360.0 ? n : n - 1;
+  return points_on_arc(cx, cy, r, start, degrees * std::numbers::pi / 180.0, steps, n, noise, seed);
 }
 
 }  // namespace kit_test

@@ -28,9 +28,7 @@ constexpr double kSameCost = 1e-9;
 // Points evenly along an arc from 1.1 radians (a whole circle's not repeating).
 Arc arc_points(double cx, double cy, double r, double degrees, int n, double noise = 0.0,
                unsigned seed = 1) {
-  const int steps = degrees >= 360.0 ? n : n - 1;
-  return kit_test::points_on_arc(cx, cy, r, 1.1, degrees * std::numbers::pi / 180.0, steps, n,
-                                 noise, seed);
+  return kit_test::evenly_on_arc(1.1, cx, cy, r, degrees, n, noise, seed);
 }
 
 long double cost(const Arc& a, long double cx, long double cy, long double r) {

@@ -30,9 +30,7 @@ constexpr double kReferenceDigits = 1e-11;
 // Points evenly along an arc from 0.3 radians (a whole circle's not repeating).
 Arc arc_points(double cx, double cy, double r, double degrees, int n, double noise = 0.0,
                unsigned seed = 1) {
-  const int steps = degrees >= 360.0 ? n : n - 1;
-  return kit_test::points_on_arc(cx, cy, r, 0.3, degrees * std::numbers::pi / 180.0, steps, n,
-                                 noise, seed);
+  return kit_test::evenly_on_arc(0.3, cx, cy, r, degrees, n, noise, seed);
 }
 
 void expect_circle(const AlgebraicCircle& c, double cx, double cy, double r, double tol) {
