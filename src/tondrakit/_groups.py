@@ -90,6 +90,10 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
     are refused, as everywhere in the kit."""
     column = _column(frame, name, role)
     dtype = column.dtype
+    if dtype == np.float64:
+        # As they stand, not copied: NaN is already NaN, and the callers copy what they keep.
+        plain: FloatArray = column.to_numpy()
+        return plain
     if dtype.kind in "biuf":
         values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
         return values
