@@ -10,6 +10,7 @@
 
 #include "base/fault.hpp"
 #include "kit/centre_problem.hpp"
+#include "kit/plane_length.hpp"
 #include "kit/unit_frame.hpp"
 
 namespace tondra::kit {
@@ -120,7 +121,7 @@ bool is_least_squares_minimum(const std::span<const double> x, const std::span<c
     std::array<double, 3> h{};
     problem.evaluate_with_hessian(a, b, h);
     const double mean = 0.5 * (h[0] + h[2]);
-    const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
+    const double radius = plane_length(0.5 * (h[0] - h[2]), h[1]);
     if (mean - radius < -kNegativeCurvature * (std::fabs(mean) + radius)) return false;
   }
 

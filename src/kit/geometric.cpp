@@ -8,6 +8,7 @@
 
 #include "kit/centre_problem.hpp"
 #include "kit/hyper.hpp"
+#include "kit/plane_length.hpp"
 #include "kit/unit_frame.hpp"
 
 // The iteration. The radius is eliminated (centre_problem.hpp): for a centre c = (a, b) of the
@@ -141,7 +142,7 @@ class BestLine {
     const double n = static_cast<double>(m.n);
     // The same cost from the moments: n times the scatter's smaller eigenvalue, less its worst
     // rounding, so that it never exceeds the true cost.
-    lower_bound_ = n * ((half_sum - std::hypot(0.5 * (m.muu - m.mvv), m.muv)) -
+    lower_bound_ = n * ((half_sum - plane_length(0.5 * (m.muu - m.mvv), m.muv)) -
                         kMomentRounding * kEps * half_sum);
   }
 
@@ -295,18 +296,18 @@ Run run_from(const CentreProblem& problem, const Centre start, const BestLine& l
     const std::array<double, 3> h = problem.hessian(run.c.a, run.c.b, at);
     // The 2 x 2 eigenvalues (mean -+ radius) and the eigenvector of the smaller one.
     const double mean = 0.5 * (h[0] + h[2]);
-    const double radius = std::hypot(0.5 * (h[0] - h[2]), h[1]);
+    const double radius = plane_length(0.5 * (h[0] - h[2]), h[1]);
     const double lowest = mean - radius;
     if (!(lowest < -kNegativeCurvature * (std::fabs(mean) + radius))) break;
     // (h01, lowest - h00) and (lowest - h11, h01) both solve (H - lowest I) x = 0; the longer
     // one is the better conditioned.
     double ea = h[1];
     double eb = lowest - h[0];
-    if (std::hypot(lowest - h[2], h[1]) > std::hypot(ea, eb)) {
+    if (plane_length(lowest - h[2], h[1]) > plane_length(ea, eb)) {
       ea = lowest - h[2];
       eb = h[1];
     }
-    const double length = std::hypot(ea, eb);
+    const double length = plane_length(ea, eb);
     if (!(length > 0.0)) break;
     ea /= length;
     eb /= length;
@@ -385,7 +386,7 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
       // end at the same minimum: the two fits differ by far less than a basin's size there.
       const AlgebraicCircle taubin = taubin_newton_in_frame(moments);
       const bool repeats =
-          std::hypot(taubin.cx - hyper.cx, taubin.cy - hyper.cy) <= kSameStart * hyper.r;
+          plane_length(taubin.cx - hyper.cx, taubin.cy - hyper.cy) <= kSameStart * hyper.r;
       if (taubin.ok && !repeats) starts[count++] = {taubin.cx, taubin.cy};
     }
     for (int k = 0; k < count; ++k) {
