@@ -92,11 +92,9 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
     dtype = column.dtype
     if dtype == np.float64:
         # As they stand, not copied: NaN is already NaN, and the callers copy what they keep.
-        plain: FloatArray = column.to_numpy()
-        return plain
+        return column.to_numpy()
     if dtype.kind in "biuf":
-        values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        return values
+        return column.to_numpy(dtype=np.float64, na_value=np.nan)
     items = column.to_numpy(dtype=object)
     out = np.empty(len(items), dtype=np.float64)
     cells: list[object] = items.tolist()
