@@ -668,6 +668,8 @@ def part_dask() -> None:
         import dask.dataframe as dd
 
         import tondrakit.dask
+        from tondrakit._options import check_options
+        from tondrakit.dask import _fit_partition as dask_partition
     except ImportError as e:
         print(f"\n== dask: skipped ({e})")
         return
@@ -684,15 +686,26 @@ def part_dask() -> None:
         ddf = client.persist(dd.from_pandas(ordered.set_index("group"), npartitions=partitions))
         assert ddf.known_divisions
         lazy = tondrakit.dask.fit_groups(ddf, method="lsq", workers=1)
+        # The ceiling of any scheduler here: the same tasks on the same partitions, on two
+        # threads of this process, with nothing to send and nothing to gather.
+        parts = [client.compute(p).result() for p in ddf.to_delayed()]
+        pool = concurrent.futures.ThreadPoolExecutor(2)
+        options, on_error = check_options("lsq", False, None, "raise")
+
+        def task(part: pd.DataFrame) -> pd.DataFrame:
+            return dask_partition(part, "x", "y", "group", options, on_error, True, 1)
+
         cases: dict[str, Callable[[], object]] = {
             "dask": lambda: client.compute(lazy).result(timeout=600),
             "serial": lambda: tondrakit.fit_groups(ordered, method="lsq", workers=1),
             "serial, shuffled rows": lambda: tondrakit.fit_groups(df, method="lsq", workers=1),
+            "same tasks, 2 threads": lambda: pd.concat(list(pool.map(task, parts))),
         }
         if probe is not None:
             cases["probe, 1 thread"] = lambda: probe(1)
             cases["probe, 2 threads"] = lambda: probe(2)
-        runs = in_turns(cases, rounds(5), children=True)
+        with pool:
+            runs = in_turns(cases, rounds(5), children=True)
     if probe is not None:
         r = ratio(runs["probe, 1 thread"], runs["probe, 2 threads"])
         print(f"  the machine meanwhile: the engine's batch alone ran {r}"
@@ -706,6 +719,11 @@ def part_dask() -> None:
     r = ratio(runs["serial, shuffled rows"], dask_run)
     print(f"  serial on the table in shuffled rows / Dask {r}"
           f"; results identical: {yes_no(same)}")
+    threads = runs["same tasks, 2 threads"]
+    r = ratio(runs["serial"], threads)
+    print(f"  serial / the same tasks on 2 threads of this process (no scheduler, nothing sent) {r}"
+          f"  CPU/wall {threads.load():4.2f}; Dask / those threads"
+          f" {ratio(dask_run, threads)}")
     # What Dask adds to the work, whatever the machine gives: on two idle cores Dask can be no
     # more than 2 / this ratio times as fast as the serial call.
     spent = statistics.median(dask_run.cpu) / statistics.median(runs["serial"].cpu)
