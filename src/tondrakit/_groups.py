@@ -90,11 +90,9 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
     are refused, as everywhere in the kit."""
     column = _column(frame, name, role)
     dtype = column.dtype
-    if dtype == np.float64:
-        # As they stand, not copied: NaN is already NaN, and the callers copy what they keep.
-        return column.to_numpy()
     if dtype.kind in "biuf":
-        return column.to_numpy(dtype=np.float64, na_value=np.nan)
+        values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        return values
     items = column.to_numpy(dtype=object)
     out = np.empty(len(items), dtype=np.float64)
     cells: list[object] = items.tolist()
