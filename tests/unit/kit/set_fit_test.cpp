@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -56,7 +57,32 @@ void expect_bits(const SetFit& f, const Expected& e) {
   EXPECT_EQ(f.stats.cov_exponent, e.cov_exponent);
 }
 
-// The values tondrakit's Python statistics gave on these sets, to the bit.
+// Taubin's circle goes through LAPACK's SVD, whose last bits depend on the kernel that OpenBLAS
+// picks for the processor: its values hold to 1e-12 of the radius, its covariance to 1e-12 of
+// the covariance's largest element.
+void expect_close(const SetFit& f, const Expected& e) {
+  ASSERT_EQ(f.status, Status::Ok);
+  const double scale = 1e-12 * e.circle[2];
+  EXPECT_NEAR(f.cx, e.circle[0], scale);
+  EXPECT_NEAR(f.cy, e.circle[1], scale);
+  EXPECT_NEAR(f.stats.r, e.circle[2], scale);
+  EXPECT_NEAR(f.stats.rms, e.circle[3], scale);
+  double largest = 0.0;
+  for (const double c : e.cov) largest = std::max(largest, std::fabs(c));
+  for (std::size_t i = 0; i < 9; ++i) EXPECT_NEAR(f.stats.cov[i], e.cov[i], 1e-12 * largest) << i;
+  EXPECT_EQ(f.stats.cov_exponent, e.cov_exponent);
+}
+
+void expect_values(const SetFit& f, const Expected& e) {
+  if (e.method == Method::Taubin) {
+    expect_close(f, e);
+  } else {
+    expect_bits(f, e);
+  }
+}
+
+// The values tondrakit's Python statistics gave on these sets: to the bit where no LAPACK call
+// is on the way.
 TEST(SetFit, GivesTheKitsValuesForEveryMethod) {
   const std::array<Expected, 4> expected = {{
       {Method::Lsq,
@@ -87,7 +113,7 @@ TEST(SetFit, GivesTheKitsValuesForEveryMethod) {
   for (const Expected& e : expected) {
     SCOPED_TRACE(static_cast<int>(e.method));
     const SetFit f = fit(kDocX, kDocY, e.method);
-    expect_bits(f, e);
+    expect_values(f, e);
     EXPECT_EQ(f.n, 6);
     EXPECT_EQ(f.iterations >= 0, e.method == Method::Lsq || e.method == Method::NelderMead);
   }
@@ -97,7 +123,7 @@ TEST(SetFit, GivesTheKitsValuesForEveryMethod) {
 // 1e-300 (subnormal centre, units of 4^-997), and a point exactly at the centroid, which gets no
 // direction.
 TEST(SetFit, GivesTheKitsValuesAtExtremeScalesAndForAPointAtTheCentre) {
-  expect_bits(fit({1e200, -1e200, 0, 0, 0.5e200}, {0, 0, 1e200, -1e200, 0.5e200}, Method::Taubin),
+  expect_values(fit({1e200, -1e200, 0, 0, 0.5e200}, {0, 0, 1e200, -1e200, 0.5e200}, Method::Taubin),
               {Method::Taubin,
                {-0x1.db0e75cb56dc8p+659, -0x1.db0e75cb56dc0p+659, 0x1.3f50b37f52dc0p+664,
                 0x1.0d234d4b457b3p+661},
