@@ -73,8 +73,8 @@ options:
                       written as NaN with its message in the column 'error' (nan)
   -j N, --jobs N      fit on N threads (default: one per CPU)
   -o OUT, --output OUT
-                      write the table to OUT, a .csv or .parquet file (default: CSV on
-                      standard output)
+                      write the table to OUT, a .csv or .parquet file ('-', the default:
+                      CSV on standard output)
   --inliers OUT       with --robust: write the input rows to OUT (.csv or .parquet) with
                       the column 'inlier', True for the points their group's circle was
                       fitted to
@@ -86,7 +86,9 @@ the group in input order (1: an inlier); Parquet keeps it as a list of booleans.
 
 Exit status: 0 on success; 1 when a group gives no circle (with --on-error raise); 2 for
 bad input or options (a missing column, a cell that is not a number, an unreadable file, a
-bad value). Output files are written only when the run succeeds.
+bad value, an output that cannot be written). Outputs are written only when the run
+succeeds, through the names given: a symbolic link, a pipe or a device is written to, not
+replaced.
 """
 
 # Options whose value may be a negative number, which argparse would take for an option.
@@ -186,7 +188,8 @@ class _Options:
         self.y: str = args.y
         self.by: str = args.by
         self.robust: bool = args.robust
-        self.output: str | None = None if args.output in (None, "-") else args.output
+        # '-' (the default): standard output.
+        self.output: str = "-" if args.output is None else args.output
         self.inliers: str | None = args.inliers
         self.plot: str | None = args.plot
         for option, value in (("--threshold", args.threshold), ("--confidence", args.confidence),
@@ -205,7 +208,7 @@ class _Options:
         self._check_files()
 
     def _check_files(self) -> None:
-        from ._io import InputError, check_writable, require_parquet, table_format
+        from ._io import InputError, check_writable, require_parquet, same_output, table_format
 
         if table_format(self.input) == "parquet":
             require_parquet(self.input)
@@ -216,10 +219,10 @@ class _Options:
                 _check_picture(path)
             elif table_format(path, option) == "parquet":
                 require_parquet(path)
-        real = [os.path.realpath(p) for p, _ in outputs]
         for k, (path, option) in enumerate(outputs):
-            if real[k] in real[:k]:
-                raise InputError(f"{option} {path}: the same file as another output")
+            if any(same_output(path, earlier) for earlier, _ in outputs[:k]):
+                shown = "standard output" if path == "-" else path
+                raise InputError(f"{option} {shown}: the same file as another output")
             check_writable(path)
 
 
@@ -351,7 +354,7 @@ def _draw(result: pd.DataFrame, points: pd.DataFrame, options: _Options, outputs
     figure = panels[0].figure
     try:
         picture = os.path.splitext(path)[1].lower().lstrip(".")
-        outputs.stage(path, lambda p: figure.savefig(p, format=picture))
+        outputs.stage(path, lambda out: figure.savefig(out, format=picture))
     finally:
         plt.close(figure)
     if len(result) > PLOT_PANELS:
@@ -374,13 +377,9 @@ def _run(options: _Options) -> int:
             flags = inlier_rows(result, points, by=options.by).to_numpy()
             outputs.stage_table(table.frame.assign(**{INLIER_COLUMN: flags}), options.inliers,
                                 index=False)
-        if options.output is not None:
-            parquet = table_format(options.output) == "parquet"
-            outputs.stage_table(result if parquet else _csv_ready(result), options.output, index=True)
+        parquet = table_format(options.output) == "parquet"
+        outputs.stage_table(result if parquet else _csv_ready(result), options.output, index=True)
         outputs.commit()
-    if options.output is None:
-        _csv_ready(result).to_csv(sys.stdout)
-        sys.stdout.flush()
     return EXIT_OK
 
 

@@ -4,6 +4,7 @@ bad input or option (never a traceback, never an output file, not even a partial
 import io
 import os
 import pathlib
+import stat
 import subprocess
 import sys
 
@@ -225,7 +226,7 @@ class TestBadInput:
         status, out, err = run(tmp_path, capsys, POINTS, "-o", str(tmp_path / "out.parquet"))
         assert (status, out) == (2, "")
         assert err == (f"tondrakit: {tmp_path / 'out.parquet'}: Parquet needs pyarrow: install the extra"
-                       " with  pip install 'tondra[dask]'\n")
+                       " with  pip install 'tondra[parquet]'\n")
 
     def test_unreadable_paths(self, tmp_path, capsys):
         for path, message in [
@@ -295,3 +296,70 @@ class TestHelp:
     def test_help_anywhere_answers_without_looking_at_the_rest(self, capsys):
         assert main(["missing.csv", "--method", "nope", "-h"]) == 0
         assert capsys.readouterr() == (HELP, "")
+
+
+class TestOutputsWrittenThrough:
+    """An output is written through the name given, never replaced by a file of its own."""
+
+    def expected_table(self):
+        return tondrakit.fit_groups(pd.read_csv(io.StringIO(POINTS))).to_csv()
+
+    def test_a_symbolic_link_keeps_pointing_at_the_new_file(self, tmp_path, capsys):
+        (tmp_path / "real").mkdir()
+        target = tmp_path / "real" / "out.csv"
+        target.write_text("old\n")
+        link = tmp_path / "link.csv"
+        link.symlink_to(target)
+        dangling = tmp_path / "new.csv"
+        dangling.symlink_to(tmp_path / "real" / "not-yet.csv")
+        status, _, err = run(tmp_path, capsys, POINTS, "-o", str(link), "--plot", str(dangling.with_suffix(".png")))
+        assert (status, err) == (0, "")
+        assert link.is_symlink() and target.read_text() == self.expected_table()
+        status, _, _ = run(tmp_path, capsys, POINTS, "-o", str(dangling))
+        assert status == 0 and dangling.is_symlink()
+        assert (tmp_path / "real" / "not-yet.csv").read_text() == self.expected_table()
+        assert sorted(os.listdir(tmp_path / "real")) == ["not-yet.csv", "out.csv"]
+
+    def test_a_hard_link_is_rewritten_in_place(self, tmp_path, capsys):
+        first = tmp_path / "a.csv"
+        first.write_text("x" * 10_000)
+        os.link(first, tmp_path / "b.csv")
+        status, _, _ = run(tmp_path, capsys, POINTS, "-o", str(first))
+        assert status == 0
+        assert (tmp_path / "b.csv").read_text() == first.read_text() == self.expected_table()
+
+    def test_a_fifo_is_written_not_replaced(self, tmp_path, capsys):
+        import threading
+
+        fifo = tmp_path / "pipe.csv"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
+        reader.start()
+        status, _, err = run(tmp_path, capsys, POINTS, "-o", str(fifo))
+        reader.join(timeout=60)
+        assert (status, err) == (0, "")
+        assert received == [self.expected_table()]
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+    @pytest.mark.parametrize("name", ["/dev/stdout", "-", "/dev/fd/1"])
+    def test_standard_output_by_any_name(self, tmp_path, name):
+        (tmp_path / "in.csv").write_text(POINTS)
+        proc = subprocess.run([sys.executable, "-m", "tondrakit", "in.csv", "-o", name], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=120)
+        assert (proc.returncode, proc.stderr) == (0, "")
+        assert proc.stdout == self.expected_table()
+        assert os.path.islink("/dev/stdout") and sorted(os.listdir(tmp_path)) == ["in.csv"]
+
+    def test_two_outputs_to_standard_output_are_refused(self, tmp_path, capsys):
+        status, _, err = run(tmp_path, capsys, POINTS, "--robust", "--inliers", "-")
+        assert (status, err) == (2, "tondrakit: --inliers standard output: the same file as another output\n")
+
+    @pytest.mark.skipif(os.geteuid() != 0 or not os.path.exists("/dev/full"),
+                        reason="replacing a device takes root: only then is the fault visible")
+    def test_a_full_device_is_one_line_and_stays_a_device(self, tmp_path, capsys):
+        status, out, err = run(tmp_path, capsys, POINTS, "-o", "/dev/full", "--plot", str(tmp_path / "p.png"))
+        assert (status, out) == (2, "")
+        assert err == "tondrakit: cannot write /dev/full: No space left on device\n"
+        assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
+        assert sorted(os.listdir(tmp_path)) == ["in.csv"]  # the picture is not left behind either

@@ -61,16 +61,16 @@ class TestParquet:
 class TestOutputs:
     def test_all_or_none(self, tmp_path):
         with Outputs() as outputs:
-            outputs.stage(str(tmp_path / "a.txt"), lambda p: open(p, "w").write("a"))
+            outputs.stage(str(tmp_path / "a.txt"), lambda out: out.write(b"a"))
             with pytest.raises(InputError, match=f"^cannot write {tmp_path / 'b.txt'}: Disk quota exceeded$"):
-                outputs.stage(str(tmp_path / "b.txt"), lambda p: (_ for _ in ()).throw(OSError(122, "Disk quota exceeded", p)))
+                outputs.stage(str(tmp_path / "b.txt"), lambda out: (_ for _ in ()).throw(OSError(122, "Disk quota exceeded")))
         assert os.listdir(tmp_path) == []
 
     def test_a_new_file_gets_the_mode_open_would_give_it(self, tmp_path):
         old = os.umask(0o022)
         try:
             with Outputs() as outputs:
-                outputs.stage(str(tmp_path / "a.csv"), lambda p: open(p, "w").write("a"))
+                outputs.stage(str(tmp_path / "a.csv"), lambda out: out.write(b"a"))
                 outputs.commit()
         finally:
             os.umask(old)
