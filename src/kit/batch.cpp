@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/fault.hpp"
+#include "kit/known_fit.hpp"
 #include "kit/set_fit.hpp"
 
 namespace tondra::kit {
@@ -95,8 +96,12 @@ class Worker {
         out_.trials[g] = robust.trials;
         out_.threshold[g] = robust.threshold;
         fit = std::move(robust.fit);
-      } else {
+      } else if (in_.weights.empty() && !in_.bounds.any()) {
         fit = fit_set(x, y, in_.method, work_.fit);
+      } else {
+        const Knowns knowns{in_.weights.empty() ? in_.weights : in_.weights.subspan(a, b - a),
+                            in_.bounds};
+        fit = fit_set_knowing(x, y, in_.method, knowns, work_.fit);
       }
     } catch (const std::bad_alloc&) {
       fit = SetFit{};
@@ -150,6 +155,9 @@ std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
       out.cov.size() == 9 * sets && out.cov_exponent.size() == sets && out.n.size() == sets &&
       out.iterations.size() == sets && out.converged.size() == sets && out.arc.size() == sets;
   if (!sized) return "an output has the wrong size";
+  if (!in.weights.empty() && in.weights.size() != in.x.size()) {
+    return "weights and x differ in length";
+  }
   if (in.robust != nullptr && !(out.trials.size() == sets && out.threshold.size() == sets &&
                                 out.inliers.size() == in.x.size())) {
     return "a robust output has the wrong size";

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "kit/knowns.hpp"
 #include "kit/method.hpp"
 #include "kit/robust.hpp"
 
@@ -29,6 +30,8 @@ struct BatchInput {
   std::span<const std::int64_t> offsets;  // sets + 1 entries, from 0, nondecreasing, to x.size()
   Method method = Method::Lsq;
   const RobustOptions* robust = nullptr;  // robust fits when given
+  std::span<const double> weights;        // one per point, or empty: all points alike
+  RadiusBounds bounds;
 };
 
 // One entry per set in each span (cov: 9 per set; inliers: one per point, robust fits only).

@@ -6,9 +6,10 @@
 // Functions (all private to the kit, which checks every argument first):
 //   fit_one(xs, ys, method)  one set: a tuple of its results, or None when the points are not
 //                            plainly numbers (the kit then checks them and calls again)
-//   fit_batch(x, y, offsets, method, workers, robust)
+//   fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])
 //                            many sets in flat float64 buffers: a tuple of bytearrays, one per
-//                            result column, and the list of (set, message) pairs
+//                            result column, and the list of (set, message) pairs; weights one
+//                            float64 per point or None, bounds (lo, hi) or None
 //   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
 //   gather(x, y, codes, offsets, workers)  the points in group order, as two bytearrays
 
@@ -269,8 +270,9 @@ bool robust_options(PyObject* settings, Method method, RobustOptions& options) {
 }
 
 PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 6) {
-    PyErr_SetString(PyExc_TypeError, "fit_batch(x, y, offsets, method, workers, robust)");
+  if (nargs != 6 && nargs != 8) {
+    PyErr_SetString(PyExc_TypeError,
+                    "fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])");
     return nullptr;
   }
   Buffer xb;
@@ -302,6 +304,16 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   in.offsets = *offsets;
   in.method = *method;
   in.robust = is_robust ? &robust : nullptr;
+  Buffer wb;
+  if (nargs == 8 && args[6] != Py_None) {
+    const auto weights = wb.items<double>(args[6]);
+    if (!weights) return refuse("fit_batch takes aligned 1-D float64 weights");
+    in.weights = *weights;
+  }
+  if (nargs == 8 && args[7] != Py_None &&
+      !PyArg_ParseTuple(args[7], "dd", &in.bounds.lo, &in.bounds.hi)) {
+    return nullptr;
+  }
   const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
   const std::size_t robust_sets = is_robust ? sets : 0;
 

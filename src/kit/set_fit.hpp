@@ -15,6 +15,7 @@
 
 #include "kit/method.hpp"
 #include "kit/status.hpp"
+#include "kit/weighted_geometric.hpp"
 
 namespace tondra::kit {
 
@@ -52,6 +53,7 @@ struct Workspace {
   std::vector<double> b;
   std::vector<double> c;
   std::vector<double> d;
+  WeightedScratch weighted;  // fits given weights or bounds only
 };
 
 // Why a set determines no circle whatever the method, checked in this order: a coordinate that

@@ -21,6 +21,7 @@ enum class Status : std::int8_t {
   LineLike = 10,        // geometric: the points fit a line better than any circle
   Cancelled = 11,       // the batch was stopped before this set was fitted
   NoMemory = 12,        // an allocation failed while fitting this set
+  NoCircleInBounds = 13,  // the circle within the radius bounds leaves an rms above its radius
 };
 
 }  // namespace tondra::kit

@@ -72,13 +72,18 @@ class Columns:
 
 def run(
     x: FloatArray, y: FloatArray, offsets: IntArray, method: str, workers: int,
-    robust: RobustOptions | None,
+    robust: RobustOptions | None, weights: FloatArray | None = None,
+    bounds: tuple[float, float] | None = None,
 ) -> Columns:
     """Fits the sets x[offsets[g]:offsets[g + 1]] (the kit's own arrays: nothing else may hold
-    them while the engine reads them with the lock released)."""
-    raw = _engine.fit_batch(
-        x, y, offsets, METHOD_CODES[method], workers, None if robust is None else robust.engine_args()
-    )
+    them while the engine reads them with the lock released), with a weight per point and the
+    radius bounds when given."""
+    engine_robust = None if robust is None else robust.engine_args()
+    code = METHOD_CODES[method]
+    if weights is None and bounds is None:
+        raw = _engine.fit_batch(x, y, offsets, code, workers, engine_robust)
+    else:
+        raw = _engine.fit_batch(x, y, offsets, code, workers, engine_robust, weights, bounds)
     sets = offsets.shape[0] - 1
     return Columns(
         np.frombuffer(raw[0], dtype=np.int8),

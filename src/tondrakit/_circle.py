@@ -40,6 +40,7 @@ INLIERS_NO_CIRCLE: Final = 9
 LINE_LIKE: Final = 10
 CANCELLED: Final = 11
 NO_MEMORY: Final = 12
+NO_CIRCLE_IN_BOUNDS: Final = 13
 
 # The name under which each method's failure is reported.
 _FIT_NAMES: Final[dict[str, str]] = {
@@ -76,6 +77,11 @@ def failure_text(
         return f"the {n} inliers determine no circle: {inner}"
     if status == NO_MEMORY:
         return "out of memory while fitting"
+    if status == NO_CIRCLE_IN_BOUNDS:
+        return (
+            f"no circle within the radius bounds fits the points: the nearest, of radius {r!r},"
+            " leaves an rms residual larger than its radius"
+        )
     return f"the fit stopped (status {status})"
 
 

@@ -8,10 +8,12 @@ from numpy.typing import ArrayLike
 # message or None); None when the points are not plainly numbers.
 def fit_one(xs: object, ys: object, method: int, /) -> tuple[Any, ...] | None: ...
 
-# 15 bytearrays (the result columns) and the list of (set, message) pairs.
+# 15 bytearrays (the result columns) and the list of (set, message) pairs; weights one float64
+# per point or None, bounds (lo, hi) or None.
 def fit_batch(
     x: ArrayLike, y: ArrayLike, offsets: ArrayLike, method: int, workers: int,
-    robust: tuple[float | None, float, int, int] | None, /,
+    robust: tuple[float | None, float, int, int] | None,
+    weights: ArrayLike | None = None, bounds: tuple[float, float] | None = None, /,
 ) -> tuple[Any, ...]: ...
 
 def residuals(x: ArrayLike, y: ArrayLike, cx: float, cy: float, r: float, /) -> bytearray: ...

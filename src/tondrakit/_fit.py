@@ -2,17 +2,22 @@
 
 from __future__ import annotations
 
+import numpy as np
 import numpy.typing as npt
 
-from . import _engine
-from ._circle import Circle, check_result, make_circle
-from ._options import METHOD_CODES, Method, check_method
+from . import _batch, _engine
+from ._circle import Circle, check_result, fit_error, make_circle
+from ._options import METHOD_CODES, Method, check_knowns, check_method, check_weights
 from ._validate import points
 
 __all__ = ["fit"]
 
 
-def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = "geometric") -> Circle:
+def fit(
+    xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = "geometric",
+    weights: npt.ArrayLike | None = None, radius: float | None = None,
+    radius_bounds: tuple[float | None, float | None] | None = None,
+) -> Circle:
     """Fits a circle to points and returns its centre, radius, quality and uncertainty.
 
     Parameters
@@ -30,6 +35,24 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
         minimum on short arcs: see ``Circle.converged``), "nelder_mead" (the same by
         Nelder-Mead), "taubin" (``tondra.taubin_svd``) and "centroid"
         (``tondra.fit_geometrical``, right only for points spread evenly all round).
+    weights : array-like of numbers, optional
+        One weight per point: finite, not negative, at least 3 of them positive. Weights are
+        relative (inverse variances up to a common factor, which the fit estimates from the
+        residuals): multiplying them all by a constant changes nothing, a point of weight 0 is
+        left out (``n`` counts the others), and an integer weight k counts as the point taken k
+        times. "geometric" minimises sum w_i (d_i - r)^2, with r the weighted mean distance and
+        `rms` the weighted root mean square of the residuals; "hyper" and "taubin" use weighted
+        moments (from the characteristic polynomial, not the decomposition), "centroid" the
+        weighted mean. "lsq" and "nelder_mead" take no weights (ValueError).
+    radius : float, optional
+        The known radius, positive: the circle of that radius nearest the points, only its
+        centre fitted (its ``stderr`` of r is 0). "geometric" only.
+    radius_bounds : (lo, hi), optional
+        Bounds on the radius, either None for no bound: the fit never returns a radius outside
+        them. Where the unconstrained minimum lies within them it is the result; otherwise the
+        minimum with the radius on the bound (``converged`` then says that the constrained
+        minimum was reached), with r's row and column of `cov` 0. ``(R, R)`` is ``radius=R``.
+        "geometric" only.
 
     Returns
     -------
@@ -43,12 +66,14 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     ------
     ValueError
         Bad shapes, unequal lengths, fewer than 3 points, a NaN or infinite coordinate, an
-        unknown method.
+        unknown method, bad weights or radius bounds, an option the method does not take.
     TypeError
         Coordinates that are not numbers.
     FitError
         The points determine no circle (they coincide or are collinear, or for "geometric" they
-        fit a line better than any circle), the fit's result is not finite, or the fit failed.
+        fit a line better than any circle), the fit's result is not finite, or the fit failed;
+        no circle within the radius bounds fits them (the one found leaves an rms residual
+        larger than its radius: an upper bound well below half the points' spread, say).
 
     Notes
     -----
@@ -75,6 +100,8 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     >>> [round(v, 12) for v in (c.cx, c.cy, c.r, c.rms)]
     [0.0, 0.0, 1.0, 0.0]
     """
+    if weights is not None or radius is not None or radius_bounds is not None:
+        return _fit_knowing(xs, ys, method, weights, radius, radius_bounds)
     # Written for speed: on 20 points the whole of this costs a tenth of the fit itself.
     code = _CODES.get(method) if type(method) is str else None  # noqa: E721
     if code is None:
@@ -90,6 +117,24 @@ def fit(xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, method: Method = 
     if result[0]:
         check_result(result, method)
     return make_circle(result, method)
+
+
+def _fit_knowing(
+    xs: npt.ArrayLike, ys: npt.ArrayLike | None, method: object, weights: object,
+    radius: object, radius_bounds: object,
+) -> Circle:
+    """fit with weights or radius bounds: through the engine's batch, as every entry point."""
+    checked = check_method(method)
+    knowns = check_knowns(checked, weights is not None, radius, radius_bounds)
+    x, y = points(xs, ys)
+    w = None if weights is None else check_weights(weights, x.shape[0])
+    offsets = np.array([0, x.shape[0]], dtype=np.int64)
+    # points() may hand back the caller's own array; the engine reads a copy of its own.
+    columns = _batch.run(x.copy(), y.copy(), offsets, checked, 1, None, w, knowns.bounds)
+    status = int(columns.status[0])
+    if status:
+        raise fit_error(status, columns.failure(0, checked))
+    return make_circle(columns.result(0), checked)
 
 
 _CODES = METHOD_CODES

@@ -12,8 +12,12 @@ from dataclasses import dataclass
 from typing import Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
+import numpy.typing as npt
 
-__all__ = ["METHODS", "Method", "OnError", "Options", "RobustOptions", "check_method"]
+__all__ = [
+    "METHODS", "Knowns", "Method", "OnError", "Options", "RobustOptions", "check_knowns",
+    "check_method",
+]
 
 Method: TypeAlias = Literal["geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"]
 OnError: TypeAlias = Literal["raise", "nan"]
@@ -154,3 +158,92 @@ def check_options(
         raise ValueError("threshold applies to robust fits only: pass robust=True with it")
     settings = RobustOptions(threshold=check_threshold(threshold)) if robust else None
     return Options(checked, settings), check_on_error(on_error)
+
+
+# The methods that take weights, and the one that takes radius bounds.
+WEIGHTED_METHODS: Final[tuple[str, ...]] = ("geometric", "hyper", "taubin", "centroid")
+BOUNDED_METHODS: Final[tuple[str, ...]] = ("geometric",)
+
+
+def check_radius(radius: object, radius_bounds: object) -> tuple[float, float] | None:
+    """radius and radius_bounds as one pair (lo, hi), 0 and inf standing for no bound; None
+    when neither is given. A known radius R is the pair (R, R)."""
+    if radius is not None:
+        if radius_bounds is not None:
+            raise ValueError("give radius or radius_bounds, not both")
+        value = _number("radius", radius, "a number or None")
+        if not (math.isfinite(value) and value > 0.0):
+            raise ValueError(f"radius must be a positive finite number, got {value!r}")
+        return (value, value)
+    if radius_bounds is None:
+        return None
+    if not isinstance(radius_bounds, (tuple, list)) or len(radius_bounds) != 2:
+        raise TypeError(
+            f"radius_bounds must be a pair (lo, hi), each a number or None, not {radius_bounds!r}"
+        )
+    lo_given, hi_given = radius_bounds
+    lo = 0.0 if lo_given is None else _number("radius_bounds' lower bound", lo_given, "a number or None")
+    hi = math.inf if hi_given is None else _number("radius_bounds' upper bound", hi_given, "a number or None")
+    if not (math.isfinite(lo) and lo >= 0.0):
+        raise ValueError(f"radius_bounds' lower bound must be a finite number >= 0, got {lo!r}")
+    if not hi > 0.0:
+        raise ValueError(f"radius_bounds' upper bound must be a positive number, got {hi!r}")
+    if lo > hi:
+        raise ValueError(f"radius_bounds ({lo!r}, {hi!r}): the lower bound exceeds the upper")
+    return (lo, hi)
+
+
+def check_weights(weights: object, n: int) -> npt.NDArray[np.float64]:
+    """The weights as a fresh float64 array, n of them, finite, non-negative, not all 0, and at
+    least 3 positive (a point of weight 0 is left out of the fit)."""
+    from ._validate import as_float_array  # (numbers are judged as coordinates are)
+
+    w = as_float_array("weights", weights)
+    if w.ndim != 1:
+        raise ValueError(f"weights has shape {w.shape}: expected a 1-D sequence of numbers")
+    if w.shape[0] != n:
+        raise ValueError(f"weights has {w.shape[0]} entries for {n} points")
+    bad = np.flatnonzero(~np.isfinite(w))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"weights[{i}] is {float(w[i])!r}: weights must be finite")
+    negative = np.flatnonzero(w < 0.0)
+    if negative.size:
+        i = int(negative[0])
+        raise ValueError(f"weights[{i}] is {float(w[i])!r}: weights must not be negative")
+    positive = int(np.count_nonzero(w))
+    if positive == 0:
+        raise ValueError("weights are all 0: at least one must be positive")
+    if positive < 3:
+        raise ValueError(f"need at least 3 points of positive weight, got {positive}")
+    return np.array(w, dtype=np.float64, order="C", copy=True)
+
+
+def check_knowns_method(method: str, weighted: bool, bounds: tuple[float, float] | None) -> None:
+    """Refuses weights or radius bounds to the methods that cannot take them."""
+    if weighted and method not in WEIGHTED_METHODS:
+        allowed = ", ".join(repr(m) for m in WEIGHTED_METHODS)
+        raise ValueError(f"method {method!r} takes no weights: use one of {allowed}")
+    if bounds is not None and method not in BOUNDED_METHODS:
+        raise ValueError(
+            f"radius and radius_bounds apply to method 'geometric' only, not {method!r}"
+        )
+
+
+@dataclass(frozen=True, slots=True)
+class Knowns:
+    """What the caller knows besides the points: whether there are weights (their values come
+    with the points), and the radius bounds (lo, hi) or None."""
+
+    weighted: bool = False
+    bounds: tuple[float, float] | None = None
+
+
+def check_knowns(
+    method: str, weighted: bool, radius: object, radius_bounds: object
+) -> Knowns:
+    """radius, radius_bounds and the presence of weights, checked against `method` (already
+    checked itself)."""
+    bounds = check_radius(radius, radius_bounds)
+    check_knowns_method(method, weighted, bounds)
+    return Knowns(weighted, bounds)

@@ -14,7 +14,7 @@ from typing import SupportsFloat, TypeAlias, cast
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Points", "points"]
+__all__ = ["Points", "as_float_array", "points"]
 
 Points: TypeAlias = "npt.ArrayLike"
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
@@ -90,6 +90,9 @@ def _as_float_array(arg: str, value: object) -> FloatArray:
             raise TypeError(f"{arg} has dtype {array.dtype}: expected numbers")
         array = array.astype(object) if value is array else np.asarray(value, dtype=object)
     return _from_objects(arg, array.ravel().tolist(), array.shape)
+
+
+as_float_array = _as_float_array
 
 
 def _first_non_finite(arg: str, array: FloatArray) -> None:
