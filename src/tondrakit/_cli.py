@@ -21,8 +21,6 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Final, NoReturn
 
-    import numpy as np
-    import numpy.typing as npt
     import pandas as pd
 
     from ._io import Outputs, Table
@@ -48,8 +46,8 @@ usage: tondrakit [-h] [--version] [-x COL] [-y COL] [--by COL] [--method M] [--r
                  [-o OUT] [--inliers OUT] [--plot PICTURE] INPUT
 
 Fit a circle to every group of points in a table and write one row per group: cx, cy, r,
-rms, n, stderr_cx, stderr_cy, stderr_r; then inliers (with --robust) and error (with
---on-error nan).
+rms, n, stderr_cx, stderr_cy, stderr_r; then threshold, trials, points and inliers (with
+--robust) and error (with --on-error nan).
 
 arguments:
   INPUT               the points, one per row: a .csv or .parquet file ('-' reads CSV
@@ -304,22 +302,15 @@ def _points(table: Table, options: _Options) -> pd.DataFrame:
     return pd.DataFrame({"\0x": xs, "\0y": ys, options.by: table.frame[options.by].to_numpy()})
 
 
-def _mask_text(mask: object) -> str | None:
-    import numpy as np
-
-    if mask is None:
-        return None
-    flags: npt.NDArray[np.uint8] = np.asarray(mask, dtype=np.uint8) + np.uint8(ord("0"))
-    return flags.tobytes().decode("ascii")
-
-
 def _csv_ready(result: pd.DataFrame) -> pd.DataFrame:
     """The table with each inlier mask as one field of 0 and 1."""
     if "inliers" not in result.columns:
         return result
     import pandas as pd
 
-    text = pd.Series([_mask_text(m) for m in result["inliers"].tolist()], index=result.index,
+    from ._inliers import mask_text
+
+    text = pd.Series([mask_text(m) for m in result["inliers"].tolist()], index=result.index,
                      dtype=object)
     return result.assign(inliers=text)
 

@@ -30,10 +30,14 @@ __all__ = ["fit_groups"]
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 IntArray: TypeAlias = "npt.NDArray[np.int64]"
 
-# The result's numeric columns, in order; `inliers` and `error` follow when asked for.
+# The result's numeric columns, in order; the robust ones, `inliers` and `error` follow when
+# asked for.
 COLUMNS: Final[tuple[str, ...]] = (
     "cx", "cy", "r", "rms", "n", "stderr_cx", "stderr_cy", "stderr_r",
 )
+# A robust fit's threshold, the samples it drew and the group's number of points (n counts the
+# inliers).
+ROBUST_COLUMNS: Final[tuple[str, ...]] = ("threshold", "trials", "points")
 # Points per task given to an executor: far more to fit than to send.
 _TASK_POINTS: Final = 1 << 16
 # Points per step of the progress bar.
@@ -298,6 +302,9 @@ def _assemble(grouped: Grouped, columns: Columns, options: Options, on_error: On
         data["n"][failed] = grouped.sizes[failed]
     keys = grouped.keys
     if options.robust is not None:
+        data["threshold"] = np.array(columns.threshold)
+        data["trials"] = np.array(columns.trials)
+        data["points"] = grouped.sizes.astype(np.int64)
         masks: list[object] = [None] * len(keys)
         ok = columns.status == 0
         for g in np.flatnonzero(ok).tolist():
@@ -318,6 +325,8 @@ def empty_result(keys: pd.Index, robust: bool, on_error: OnError) -> pd.DataFram
     for name in COLUMNS:
         data[name] = np.empty(0, dtype=np.int64 if name == "n" else np.float64)
     if robust:
+        for name in ROBUST_COLUMNS:
+            data[name] = np.empty(0, dtype=np.float64 if name == "threshold" else np.int64)
         data["inliers"] = np.empty(0, dtype=object)
     if on_error == "nan":
         data["error"] = np.empty(0, dtype=object)
@@ -409,9 +418,10 @@ def fit_groups(
     -------
     pandas.DataFrame
         One row per group, indexed by the group key (sorted, named after `by`), with columns
-        ``cx, cy, r, rms, n, stderr_cx, stderr_cy, stderr_r``; then ``inliers`` (each group's
-        boolean mask over its rows, in table order) when `robust`, and ``error`` (the message,
-        or None) when ``on_error="nan"``. Each row holds exactly what ``tondrakit.fit`` (or
+        ``cx, cy, r, rms, n, stderr_cx, stderr_cy, stderr_r``; when `robust`, then
+        ``threshold`` (the one each group used), ``trials`` (the samples drawn), ``points``
+        (the group's rows) and ``inliers`` (each group's boolean mask over its rows, in table
+        order); and ``error`` (the message, or None) when ``on_error="nan"``. Each row holds exactly what ``tondrakit.fit`` (or
         ``fit_robust``) returns on that group's points in table order; ``n`` is the number of
         points the fit used (the inliers of a robust fit; all of a failed group's points).
 

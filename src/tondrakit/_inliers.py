@@ -13,7 +13,7 @@ import numpy.typing as npt
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["group_rows", "inlier_rows"]
+__all__ = ["group_rows", "inlier_rows", "mask_text"]
 
 IntArray: TypeAlias = "npt.NDArray[np.intp]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
@@ -52,10 +52,28 @@ def group_rows(keys: pd.Index, data: pd.DataFrame, by: Hashable) -> tuple[IntArr
     return order, offsets
 
 
-def _mask(value: object) -> BoolArray | None:
-    """A group's inlier mask, or None for a group that gave no circle."""
-    if value is None or (isinstance(value, float) and math.isnan(value)):
+def mask_text(mask: object) -> str | None:
+    """A mask as text, one character per point ('1': an inlier), as tables that hold no lists
+    keep it (CSV, the Dask result); None stays None."""
+    if mask is None:
         return None
+    flags: npt.NDArray[np.uint8] = np.asarray(mask, dtype=np.uint8) + np.uint8(ord("0"))
+    return flags.tobytes().decode("ascii")
+
+
+def _mask(value: object) -> BoolArray | None:
+    """A group's inlier mask (booleans, or text of 0 and 1), or None for a group that gave no
+    circle."""
+    import pandas as pd
+
+    if value is None or value is pd.NA or (isinstance(value, float) and math.isnan(value)):
+        return None
+    if isinstance(value, str):
+        codes = np.frombuffer(value.encode("ascii", "replace"), dtype=np.uint8)
+        if not np.isin(codes, (ord("0"), ord("1"))).all():
+            raise ValueError(f"an inlier mask as text holds only 0 and 1, not {value[:20]!r}")
+        flags: BoolArray = codes == ord("1")
+        return flags
     return np.asarray(value, dtype=np.bool_)
 
 

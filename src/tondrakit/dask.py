@@ -20,6 +20,7 @@ import numpy as np
 
 from ._options import Method
 from ._groups import empty_result, fit_frame
+from ._inliers import mask_text
 from ._options import OnError, Options, check_options, check_workers
 
 try:
@@ -46,12 +47,29 @@ def _meta_of(frame: Any) -> pd.DataFrame:
 # on the order of its points in its last bits.
 _PLACE: Final = "__tondrakit_place__"
 _ROWS_PER_PARTITION: Final = 1 << 40
+# Arrow's text, missing values as <NA>: what Dask makes of every column of text it reads.
+TEXT: Final = pd.StringDtype("pyarrow")
 
 
 def _tag_places(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
     number = int(partition_info["number"]) if partition_info else 0
     places = np.arange(len(part), dtype=np.int64) + number * _ROWS_PER_PARTITION
     return part.assign(**{_PLACE: places})
+
+
+def _arrow_columns(result: pd.DataFrame) -> pd.DataFrame:
+    """The result with its columns of Python objects as text, a type Dask can describe exactly
+    without data (its empty stand-in for an object column is a bare object, which no Parquet
+    writer takes): `error` as is, each of `inliers` as one character per point ('1': an
+    inlier), as the command writes it to CSV. (A column of Arrow lists would be written, but
+    pandas and Dask cannot read one back.)"""
+    changed: dict[str, pd.Series] = {}
+    if "error" in result.columns:
+        changed["error"] = result["error"].astype(TEXT)
+    if "inliers" in result.columns:
+        masks = [mask_text(m) for m in result["inliers"].tolist()]
+        changed["inliers"] = pd.Series(masks, index=result.index, dtype=TEXT)
+    return result.assign(**changed) if changed else result
 
 
 def _fit_partition(
@@ -67,7 +85,7 @@ def _fit_partition(
                             index=part.index.rename(None), copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
-    return fit_frame(part, x, y, by, options, on_error, workers=workers)
+    return _arrow_columns(fit_frame(part, x, y, by, options, on_error, workers=workers))
 
 
 def fit_groups(
@@ -104,7 +122,12 @@ def fit_groups(
     Returns
     -------
     dask.dataframe.DataFrame
-        One row per group, indexed by the key. Nothing runs until it is computed; then a group
+        One row per group, indexed by the key, with the columns of the pandas function; but
+        ``error`` and ``inliers`` as Arrow's text, so that it writes to Parquet and reads back as
+        it stands: ``error`` <NA> for a fitted group, each of ``inliers`` a string of 0 and 1,
+        one character per row of the group (1: an inlier; ``inlier_rows`` and ``plot`` take
+        it). Nothing runs until
+        it is computed; then a group
         that gives no circle raises :class:`~tondrakit.FitError` naming its key (``on_error=
         "raise"``) or gives a NaN row with its message (``"nan"``).
 
@@ -137,7 +160,8 @@ def fit_groups(
         if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
-    meta = empty_result(pd.Index([], dtype=cast("Any", key_dtype), name=by), options.robust is not None, checked_on_error)
+    keys = pd.Index([], dtype=cast("Any", key_dtype), name=by)
+    meta = _arrow_columns(empty_result(keys, options.robust is not None, checked_on_error))
     if not (by_index and frame.known_divisions):
         if by_index:
             frame = frame.reset_index()

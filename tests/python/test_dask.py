@@ -39,6 +39,32 @@ def bounded(call):
         return pool.submit(call).result(timeout=WAIT_SECONDS)
 
 
+def as_pandas(got):
+    """A Dask result with the pandas function's Python objects: messages (None for a fitted
+    group) and masks as numpy arrays, not text."""
+    changed = {}
+    if "error" in got.columns:
+        changed["error"] = pd.Series([None if pd.isna(e) else str(e) for e in got["error"]],
+                                     index=got.index, dtype=object)
+    if "inliers" in got.columns:
+        changed["inliers"] = pd.Series([None if pd.isna(m) else np.array([c == "1" for c in m])
+                                        for m in got["inliers"]], index=got.index, dtype=object)
+    return got.assign(**changed)
+
+
+def assert_same_fits(got, expected):
+    got = as_pandas(got)
+    if "inliers" in expected.columns:
+        for key in expected.index:
+            mask = expected.loc[key, "inliers"]
+            if mask is None:
+                assert got.loc[key, "inliers"] is None
+            else:
+                np.testing.assert_array_equal(got.loc[key, "inliers"], mask)
+        got, expected = got.drop(columns="inliers"), expected.drop(columns="inliers")
+    pd.testing.assert_frame_equal(got, expected)
+
+
 def table():
     keys = [f"s{k:03}" for k in range(120)]
     return pd.concat([failing_table(), circle_table(np.random.default_rng(20), [20] * 120, keys=keys)],
@@ -52,7 +78,7 @@ class TestSameAsPandas:
         got = compute(client, lazy)
         # The pandas function on the same data as Dask holds it (its text columns are Arrow's).
         expected = tondrakit.fit_groups(compute(client, ddf), on_error="nan")
-        pd.testing.assert_frame_equal(got.sort_index(), expected)
+        assert_same_fits(got.sort_index(), expected)
 
     def test_a_frame_partitioned_by_the_key_keeps_its_order(self, client):
         data = table().sort_values("group", kind="stable").set_index("group")
@@ -61,15 +87,38 @@ class TestSameAsPandas:
         lazy = tondrakit.dask.fit_groups(ddf, on_error="nan", method="taubin")
         assert lazy.known_divisions
         expected = tondrakit.fit_groups(compute(client, ddf).reset_index(), on_error="nan", method="taubin")
-        pd.testing.assert_frame_equal(compute(client, lazy), expected)
+        assert_same_fits(compute(client, lazy), expected)
 
     def test_robust_fits_and_their_masks(self, client):
         data = circle_table(np.random.default_rng(21), [30] * 6)
         got = compute(client, tondrakit.dask.fit_groups(dd.from_pandas(data, npartitions=3), robust=True))
         expected = tondrakit.fit_groups(data, robust=True)
-        pd.testing.assert_frame_equal(got.sort_index().drop(columns="inliers"), expected.drop(columns="inliers"))
-        for key in expected.index:
-            np.testing.assert_array_equal(got.loc[key, "inliers"], expected.loc[key, "inliers"])
+        assert_same_fits(got.sort_index(), expected)
+        # The masks as text put back on the rows as the pandas function's masks are.
+        assert tondrakit.inlier_rows(got, data).equals(tondrakit.inlier_rows(expected, data))
+
+
+class TestParquet:
+    @pytest.mark.parametrize("options", [{}, {"robust": True}, {"on_error": "nan"},
+                                         {"robust": True, "on_error": "nan"}])
+    @pytest.mark.parametrize("by_key", [False, True], ids=["shuffled", "indexed by the key"])
+    def test_every_kind_of_result_is_written_and_read_back(self, client, tmp_path, options, by_key):
+        pytest.importorskip("pyarrow")
+        data = table() if options.get("on_error") == "nan" else circle_table(np.random.default_rng(22), [25] * 9)
+        ddf = dd.from_pandas(data, npartitions=3)
+        if by_key:
+            ddf = ddf.set_index("group")
+        lazy = tondrakit.dask.fit_groups(ddf, **options)
+        # The promised layout is the layout of every partition, exactly.
+        pd.testing.assert_series_equal(lazy.dtypes, compute(client, lazy).dtypes)
+        lazy.to_parquet(tmp_path / "circles")
+        back = pd.read_parquet(tmp_path / "circles").sort_index()
+        frame = compute(client, ddf.reset_index() if by_key else ddf)
+        expected = tondrakit.fit_groups(frame, **options)
+        back.index = back.index.astype(expected.index.dtype)  # text keys: pandas' own kind on reading
+        assert_same_fits(back, expected)
+        if options.get("robust"):
+            assert (back["points"] == frame.groupby("group").size()).all()
 
 
 class TestErrors:

@@ -83,13 +83,16 @@ class TestRowsEqualFit:
             xs, ys, _, _ = contaminated_arc(rng, n=60, outliers=0.25)
             parts.append(pd.DataFrame({"hole": key, "x": xs, "y": ys}))
         table = pd.concat(parts, ignore_index=True).sample(frac=1.0, random_state=1)
-        result = tondrakit.fit_groups(table, by="hole", robust=True, threshold=0.2)
-        assert list(result.index) == ["a", "b", "c"]
-        for key, part in table.groupby("hole"):
-            robust = tondrakit.fit_robust(part["x"].to_numpy(), part["y"].to_numpy(), threshold=0.2)
-            assert same_bits(result.loc[key, FLOATS], row_of(robust.circle))
-            assert result.loc[key, "n"] == robust.circle.n
-            np.testing.assert_array_equal(result.loc[key, "inliers"], robust.inliers)
+        for threshold in (0.2, None):  # given, and estimated for each group
+            result = tondrakit.fit_groups(table, by="hole", robust=True, threshold=threshold)
+            assert list(result.index) == ["a", "b", "c"]
+            for key, part in table.groupby("hole"):
+                robust = tondrakit.fit_robust(part["x"].to_numpy(), part["y"].to_numpy(), threshold=threshold)
+                assert same_bits(result.loc[key, FLOATS], row_of(robust.circle))
+                assert result.loc[key, "n"] == robust.circle.n
+                np.testing.assert_array_equal(result.loc[key, "inliers"], robust.inliers)
+                assert (result.loc[key, "threshold"], result.loc[key, "trials"], result.loc[key, "points"]) \
+                    == (robust.threshold, robust.trials, len(part))
 
 
 class TestGrouping:
