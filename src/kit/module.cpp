@@ -12,6 +12,7 @@
 //                            float64 per point or None, bounds (lo, hi) or None
 //   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
 //   gather(x, y, codes, offsets, workers)  the points in group order, as two bytearrays
+//   roundness(x, y, reference, cx, cy)  one reference circle of roundness (see roundness.hpp)
 
 #include <cmath>
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include "kit/grouping.hpp"
 #include "kit/residuals.hpp"
 #include "kit/robust.hpp"
+#include "kit/roundness.hpp"
 #include "kit/set_fit.hpp"
 
 namespace tondra::kit {
@@ -451,6 +453,61 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
   return PyTuple_Pack(2, x_out.get(), y_out.get());
 }
 
+// (status, shape, cx, cy, inner, outer, ront, support indices as a tuple)
+PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "roundness(x, y, reference, cx, cy)");
+    return nullptr;
+  }
+  Buffer xb;
+  Buffer yb;
+  const auto x = xb.items<double>(args[0]);
+  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
+  if (!y || x->size() != y->size()) {
+    return refuse("roundness takes aligned 1-D float64 x and y of one length");
+  }
+  const long code = PyLong_AsLong(args[2]);
+  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (code < 0 || code > 3) {
+    PyErr_Format(PyExc_ValueError, "unknown reference code %ld", code);
+    return nullptr;
+  }
+  const double cx = PyFloat_AsDouble(args[3]);
+  if (cx == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+  const double cy = PyFloat_AsDouble(args[4]);
+  if (cy == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+  Roundness r;
+  try {
+    const auto reference = static_cast<Reference>(code);
+    if (x->size() >= kReleaseLockPoints) {
+      PyThreadState* state = PyEval_SaveThread();
+      try {
+        r = roundness(*x, *y, reference, cx, cy);
+      } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+      }
+      PyEval_RestoreThread(state);
+    } else {
+      r = roundness(*x, *y, reference, cx, cy);
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
+    return nullptr;
+  }
+  PyRef support = PyRef::steal(PyTuple_New(r.supports));
+  if (!support) return nullptr;
+  for (int k = 0; k < r.supports; ++k) {
+    PyObject* index = PyLong_FromLongLong(r.support[static_cast<std::size_t>(k)]);
+    if (index == nullptr) return nullptr;
+    PyTuple_SET_ITEM(support.get(), k, index);
+  }
+  return Py_BuildValue("(iidddddO)", static_cast<int>(r.status), static_cast<int>(r.shape), r.cx,
+                       r.cy, r.inner, r.outer, r.ront, support.get());
+}
+
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
      "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
@@ -460,6 +517,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL, "residuals(x, y, cx, cy, r): signed distances from a circle."},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gather)), METH_FASTCALL,
      "gather(x, y, codes, offsets, workers): the points in group order."},
+    {"roundness", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(roundness_entry)),
+     METH_FASTCALL, "roundness(x, y, reference, cx, cy): one reference circle of roundness."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,8 @@ what users want with it, and ordinary exceptions only.
 - :func:`fit_robust` fits one circle to points with outliers: :class:`RobustFit`.
 - :func:`fit_groups` fits one circle per group of a table's rows (``tondrakit.dask`` for Dask);
   :func:`inlier_rows` maps a robust table's inliers back to the rows.
+- :func:`roundness` finds a profile's reference circles of roundness (least squares, minimum
+  zone, circumscribed, inscribed) and its deviation about each: :class:`RoundnessCircle`.
 - :func:`plot` draws a fit or a table of fits with their points (matplotlib).
 - :class:`FitError` (a ``ValueError``) when the points determine no circle.
 """
@@ -24,6 +26,7 @@ if TYPE_CHECKING:
     from ._inliers import inlier_rows
     from ._plot import plot
     from ._robust import fit_robust
+    from ._roundness import RoundnessCircle, roundness
 else:
     import importlib
 
@@ -32,7 +35,7 @@ else:
     _HOMES = {
         "Circle": "_circle", "RobustFit": "_circle", "FitError": "_errors", "fit": "_fit",
         "fit_robust": "_robust", "fit_groups": "_groups", "inlier_rows": "_inliers",
-        "plot": "_plot",
+        "plot": "_plot", "roundness": "_roundness", "RoundnessCircle": "_roundness",
     }
 
     def __getattr__(name: str) -> object:
@@ -48,5 +51,6 @@ else:
 
 
 __all__ = [
-    "Circle", "FitError", "RobustFit", "fit", "fit_groups", "fit_robust", "inlier_rows", "plot",
+    "Circle", "FitError", "RobustFit", "RoundnessCircle", "fit", "fit_groups", "fit_robust",
+    "inlier_rows", "plot", "roundness",
 ]

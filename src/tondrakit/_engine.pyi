@@ -22,3 +22,9 @@ def residuals(x: ArrayLike, y: ArrayLike, cx: float, cy: float, r: float, /) -> 
 def gather(
     x: ArrayLike, y: ArrayLike, codes: ArrayLike, offsets: ArrayLike, workers: int, /
 ) -> tuple[bytearray, bytearray]: ...
+
+# (status, shape status, cx, cy, inner, outer, ront, support indices) of one reference circle
+# (0 about the centre (cx, cy), 1 zone, 2 circumscribed, 3 inscribed).
+def roundness(
+    x: ArrayLike, y: ArrayLike, reference: int, cx: float, cy: float, /
+) -> tuple[int, int, float, float, float, float, float, tuple[int, ...]]: ...

@@ -1,0 +1,60 @@
+#pragma once
+// Centres fixed by support points, in a roundness frame (long double coordinates): the middle
+// of two points, the centre of the circle through three, and the point equally far from a and
+// b and equally far from c and d. Each is computed relative to its first point, whose offsets
+// are the small numbers the frame keeps exact. A set that fixes no centre (three collinear
+// points, parallel bisectors) gives ok = false.
+
+namespace tondra::kit {
+
+struct FramePoint {
+  long double u = 0.0L;
+  long double v = 0.0L;
+};
+
+struct FrameCentre {
+  long double u = 0.0L;
+  long double v = 0.0L;
+  bool ok = false;
+};
+
+inline long double squared_distance(FramePoint a, long double u, long double v) noexcept {
+  const long double du = a.u - u;
+  const long double dv = a.v - v;
+  return du * du + dv * dv;
+}
+
+inline FrameCentre middle_of(FramePoint a, FramePoint b) noexcept {
+  return {a.u + (b.u - a.u) / 2, a.v + (b.v - a.v) / 2, true};
+}
+
+// The circumcentre of a, b, c.
+inline FrameCentre circumcentre(FramePoint a, FramePoint b, FramePoint c) noexcept {
+  const long double bu = b.u - a.u;
+  const long double bv = b.v - a.v;
+  const long double cu = c.u - a.u;
+  const long double cv = c.v - a.v;
+  const long double det = 2 * (bu * cv - bv * cu);
+  if (det == 0.0L) return {};
+  const long double b2 = bu * bu + bv * bv;
+  const long double c2 = cu * cu + cv * cv;
+  return {a.u + (cv * b2 - bv * c2) / det, a.v + (bu * c2 - cu * b2) / det, true};
+}
+
+// The meeting point of the perpendicular bisectors of ab and cd.
+inline FrameCentre bisectors_meet(FramePoint a, FramePoint b, FramePoint c, FramePoint d) noexcept {
+  // With w = centre - a: (b - a).w = |b - a|^2 / 2 and (d - c).w = (d - c).((c + d) / 2 - a).
+  const long double n1u = b.u - a.u;
+  const long double n1v = b.v - a.v;
+  const long double n2u = d.u - c.u;
+  const long double n2v = d.v - c.v;
+  const long double h1 = (n1u * n1u + n1v * n1v) / 2;
+  const long double mu = (c.u - a.u) + n2u / 2;
+  const long double mv = (c.v - a.v) + n2v / 2;
+  const long double h2 = n2u * mu + n2v * mv;
+  const long double det = n1u * n2v - n1v * n2u;
+  if (det == 0.0L) return {};
+  return {a.u + (h1 * n2v - n1v * h2) / det, a.v + (n1u * h2 - h1 * n2u) / det, true};
+}
+
+}  // namespace tondra::kit

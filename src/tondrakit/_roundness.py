@@ -1,0 +1,174 @@
+"""tondrakit.roundness: the reference circles of roundness and the deviation about each."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Final, Literal, TypeAlias, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+from ._circle import failure_text
+from ._errors import FitError
+from ._fit import fit
+from ._validate import points
+
+__all__ = ["REFERENCES", "Reference", "RoundnessCircle", "check_reference", "roundness"]
+
+FloatArray: TypeAlias = "npt.NDArray[np.float64]"
+Reference: TypeAlias = Literal["least_squares", "minimum_zone", "circumscribed", "inscribed"]
+
+# Each reference's code in the engine; least squares asks it about the kit's own centre.
+_CODES: Final[dict[str, int]] = {
+    "least_squares": 0, "minimum_zone": 1, "circumscribed": 2, "inscribed": 3,
+}
+REFERENCES: Final[tuple[str, ...]] = tuple(_CODES)
+
+# The engine's roundness statuses.
+_SHAPE: Final = 1
+_NOT_ENCLOSED: Final = 2
+
+
+def check_reference(reference: object, *, allow_all: bool = False) -> str:
+    """The reference's name itself, or ValueError listing the allowed ones."""
+    allowed = (*REFERENCES, "all") if allow_all else REFERENCES
+    if isinstance(reference, str) and reference in allowed:
+        return reference
+    names = ", ".join(repr(r) for r in allowed)
+    raise ValueError(f"unknown reference {reference!r}: expected one of {names}")
+
+
+@dataclass(frozen=True, slots=True)
+class RoundnessCircle:
+    """One reference circle of a profile, and the profile's roundness deviation about it.
+
+    Attributes
+    ----------
+    reference : str
+        "least_squares", "minimum_zone", "circumscribed" or "inscribed".
+    cx, cy : float
+        The reference's centre.
+    r : float
+        Its radius: the least-squares radius (mean distance from the centre), the
+        circumscribed circle's (``outer``), the inscribed circle's (``inner``), or for the
+        minimum zone the mean of its two radii.
+    inner, outer : float
+        The smallest and largest distance of a point from the centre: the two concentric
+        circles about it that hold the profile between them (for the zone, its two circles).
+    ront : float
+        The roundness deviation: ``outer - inner`` (for the minimum zone, its width, the
+        smallest of any centre), rounded once.
+    support : tuple of int
+        Indices of the points that fix the reference: 2 or 3 points on the circumscribed
+        circle, 3 on the inscribed one, 4 on the zone's two circles (two on each, or three on
+        one and one on the other); for least squares, the farthest and the nearest point
+        (the peak and the valley).
+
+    Examples
+    --------
+    >>> import tondrakit
+    >>> c = tondrakit.roundness([0, 4, 2, 2], [0, 0, 3, 1], reference="circumscribed")
+    >>> [round(v, 12) for v in (c.cx, c.cy, c.r)], c.support
+    ([2.0, 0.833333333333, 2.166666666667], (0, 1, 2))
+    """
+
+    reference: str
+    cx: float
+    cy: float
+    r: float
+    inner: float
+    outer: float
+    ront: float
+    support: tuple[int, ...]
+
+    @property
+    def center(self) -> tuple[float, float]:
+        """``(cx, cy)``."""
+        return (self.cx, self.cy)
+
+
+@overload
+def roundness(
+    xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, reference: Reference = "minimum_zone",
+) -> RoundnessCircle: ...
+@overload
+def roundness(
+    xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *, reference: Literal["all"],
+) -> dict[str, RoundnessCircle]: ...
+def roundness(
+    xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, *,
+    reference: Reference | Literal["all"] = "minimum_zone",
+) -> RoundnessCircle | dict[str, RoundnessCircle]:
+    """The reference circle of a profile's roundness, with the roundness deviation about it.
+
+    Parameters
+    ----------
+    xs, ys : array-like of numbers
+        The profile's points, as for :func:`fit`: two 1-D sequences of equal length, or one
+        (n, 2) array-like `xs`. At least 3 points, all finite, in any order.
+    reference : {"minimum_zone", "least_squares", "circumscribed", "inscribed", "all"}
+        "minimum_zone" (the default): the two concentric circles closest together with every
+        point between them. "least_squares": the circle of :func:`fit` (the geometric fit).
+        "circumscribed": the smallest circle around every point. "inscribed": the largest
+        circle with no point inside it that the points go round. "all": a dict of the four,
+        by these names.
+
+    Returns
+    -------
+    RoundnessCircle or dict of them
+        Centre, radius, inner and outer radius, the deviation ``ront`` and the support points.
+
+    Raises
+    ------
+    ValueError, TypeError
+        Bad points, as for :func:`fit`; an unknown reference.
+    FitError
+        The points coincide or are collinear (for "least_squares" also where :func:`fit`
+        raises); for "inscribed", the points go round no circle.
+
+    Notes
+    -----
+    Except least squares, the circles are found exactly, not by iterating to a tolerance: each
+    is fixed by its support points, and these are found by trying every candidate support in
+    a subset of the points, taking in the points that the subset's answer leaves outside until
+    there are none (Welzl's algorithm for the circumscribed circle). Which point lies on which
+    side of which circle is decided in extended precision on the points less the middle of
+    their bounding box, scaled by a power of two: cocircular points and ties lie on the circle,
+    every point lies between ``inner`` and ``outer`` as returned, and scaling the points by a
+    power of two scales every length by it exactly.
+
+    "Inscribed" requires the points to go round the centre: three points on the circle hold
+    it from all sides (the centre lies inside their triangle), and no point lies inside it.
+    The largest such circle is taken. Points on an arc of less than a half turn hold none.
+
+    Examples
+    --------
+    >>> import tondrakit
+    >>> zone = tondrakit.roundness([2, 0, -2, 0, 1, -1, -1, 1], [0, 2, 0, -2, 1, 1, -1, -1])
+    >>> zone.center, zone.inner, zone.outer, round(zone.ront, 12)
+    ((0.0, 0.0), 1.4142135623730951, 2.0, 0.585786437627)
+    """
+    name = check_reference(reference, allow_all=True)
+    x, y = points(xs, ys)
+    if name == "all":
+        return {ref: _one(x, y, ref) for ref in REFERENCES}
+    return _one(x, y, name)
+
+
+def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
+    cx = cy = 0.0
+    r: float | None = None
+    if reference == "least_squares":
+        circle = fit(x, y)
+        cx, cy, r = circle.cx, circle.cy, circle.r
+    status, shape, cx, cy, inner, outer, ront, support = _engine.roundness(
+        x, y, _CODES[reference], cx, cy
+    )
+    if status == _SHAPE:
+        raise FitError(failure_text(shape, 0, "roundness", cx, cy, 0.0, len(x), 0, 0.0, None))
+    if status == _NOT_ENCLOSED:
+        raise FitError("the points go round no circle: there is no inscribed circle")
+    if r is None:
+        r = {"minimum_zone": (inner + outer) / 2, "circumscribed": outer}.get(reference, inner)
+    return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))
