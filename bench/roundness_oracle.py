@@ -78,9 +78,11 @@ def inscribed(xs, ys):
         c = _circumcentre(*t)
         if c is None:
             continue
-        d = np.hypot(px - float(c[0]), py - float(c[1]))
         r = float(math.dist((float(t[0][0]), float(t[0][1])), (float(c[0]), float(c[1]))))
-        if (d < r * (1 - SLACK)).any() or (best is not None and r <= best):
+        if best is not None and r <= best:
+            continue
+        d = np.hypot(px - float(c[0]), py - float(c[1]))
+        if (d < r * (1 - SLACK)).any():
             continue
         on = [i for i in range(len(p)) if abs(d[i] - r) <= r * SLACK]
         if _round(px[on] - float(c[0]), py[on] - float(c[1])):

@@ -257,8 +257,8 @@ Candidate subset_inscribed(const Profile& p, const std::vector<std::size_t>& s) 
 }
 
 // The subset: all points of a small set, else the sector extremes about `start`.
-std::vector<std::size_t> first_subset(const Profile& p, const MinCircle& start) {
-  if (p.size() <= kWholeSet) {
+std::vector<std::size_t> first_subset(const Profile& p, const MinCircle& start, std::size_t whole) {
+  if (p.size() <= whole) {
     std::vector<std::size_t> all(p.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
     return all;
@@ -267,7 +267,7 @@ std::vector<std::size_t> first_subset(const Profile& p, const MinCircle& start) 
 }
 
 Candidate zone(const Profile& p, const MinCircle& start) {
-  std::vector<std::size_t> subset = first_subset(p, start);
+  std::vector<std::size_t> subset = first_subset(p, start, kWholeZone);
   for (;;) {
     const Candidate c = subset_zone(p, subset);
     if (c.supports == 0) base::fault("roundness: a subset with no zone");
@@ -285,7 +285,7 @@ Candidate zone(const Profile& p, const MinCircle& start) {
 }
 
 Candidate inscribed(const Profile& p, const MinCircle& start) {
-  std::vector<std::size_t> subset = first_subset(p, start);
+  std::vector<std::size_t> subset = first_subset(p, start, kWholeInscribed);
   for (;;) {
     const Candidate c = subset_inscribed(p, subset);
     if (c.supports == 0) return c;

@@ -14,11 +14,16 @@
 // circle (the bisectors meet), three on one and one on the other, or three on the inscribed
 // circle. They are found by solving the problem on a small subset of the points exactly, by
 // trying every candidate support in it, and taking in the points the subset's answer leaves
-// outside until there are none. The subset's problem has fewer constraints than the whole, so
-// its zone is no wider (the inscribed circle no smaller) than the whole's; once its answer holds
-// every point it is the whole's answer. The subset starts with the farthest and nearest point in
-// each of 8 sectors about the circumscribed centre; sets of up to kWholeSet points are solved
-// as they are.
+// outside until there are none. The subset starts with the farthest and nearest point in each
+// of 8 sectors about the circumscribed centre; small sets (kWholeZone, kWholeInscribed points)
+// are solved whole.
+//
+// For the zone this is exact: the subset's problem has fewer constraints than the whole's, so
+// its zone is no wider; once it holds every point it is the whole's narrowest. The inscribed
+// circle found is held by its three points from all sides and has no point inside, so it is a
+// largest circle locally (its centre cannot move to a larger one); for a profile that winds
+// once around its centre it is the largest, but a cloud of more than kWholeInscribed points may
+// hide a larger empty circle away from the subset's.
 //
 // Inside and outside are decided in the frame's long double arithmetic, with a slack of a few
 // of its ulps that lies below a double's rounding, so cocircular points and ties are on the
@@ -54,8 +59,10 @@ struct Roundness {
   int supports = 0;
 };
 
-// Sets of at most this many points are solved by trying every support in the whole set.
-inline constexpr std::size_t kWholeSet = 12;
+// Sets of at most this many points are solved by trying every support in the whole set (the
+// zone's candidates grow as n^4, the inscribed circle's as n^3).
+inline constexpr std::size_t kWholeZone = 12;
+inline constexpr std::size_t kWholeInscribed = 40;
 
 // `cx`, `cy` are read for Reference::About only. Assumes x.size() == y.size(); checks the
 // shape (set_problem) first. Allocates O(n); std::bad_alloc propagates.

@@ -117,6 +117,13 @@ class TestAgainstTheOracle:
             check_consistent(xs, ys, c)
 
 
+    @pytest.mark.parametrize("seed", range(2))
+    def test_the_inscribed_circle_of_a_profile_beyond_the_whole_set_search(self, seed):
+        xs, ys = oracle.lobed(60, 4 + seed, 0.05, 0.01, seed)
+        c = roundness(xs, ys, reference="inscribed")
+        assert c.inner == pytest.approx(oracle.inscribed(xs, ys), abs=1e-12)
+
+
 def noisy_lobes(n=300, seed=1):
     return oracle.lobed(n, 3, 0.02, 0.002, seed, cx=2.5, cy=-1.25, r=4.0)
 
