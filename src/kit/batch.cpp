@@ -92,7 +92,10 @@ class Worker {
         }
         fit = std::move(given.fit);
       } else if (in_.robust != nullptr) {
-        RobustFit robust = fit_set_robust(x, y, *in_.robust, out_.inliers.subspan(a, b - a), work_);
+        const Knowns knowns{in_.weights.empty() ? in_.weights : in_.weights.subspan(a, b - a),
+                            in_.bounds};
+        RobustFit robust =
+            fit_set_robust(x, y, *in_.robust, out_.inliers.subspan(a, b - a), work_, knowns);
         out_.trials[g] = robust.trials;
         out_.threshold[g] = robust.threshold;
         fit = std::move(robust.fit);

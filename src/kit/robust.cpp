@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "kit/known_fit.hpp"
 #include "kit/random.hpp"
 #include "kit/residuals.hpp"
 
@@ -138,9 +139,35 @@ std::array<std::size_t, 3> draw_triple(SampleStream& stream, const std::uint64_t
   return {static_cast<std::size_t>(a), static_cast<std::size_t>(b), static_cast<std::size_t>(c)};
 }
 
-// Trials for a sample of 3 inliers with probability `confidence` at inlier ratio w.
-double trials_needed(const double inlier_ratio, const double confidence) {
-  const double p_good = inlier_ratio * inlier_ratio * inlier_ratio;
+// Two distinct indices below n, uniform over all such pairs. Assumes n >= 2.
+std::array<std::size_t, 2> draw_pair(SampleStream& stream, const std::uint64_t n) {
+  const std::uint64_t a = stream.below(n);
+  std::uint64_t b = stream.below(n - 1);
+  b += b >= a ? 1 : 0;
+  return {static_cast<std::size_t>(a), static_cast<std::size_t>(b)};
+}
+
+// The two circles of radius r through points i and j of the frame (centres on either side of
+// the chord); none where the points lie more than 2 r apart.
+std::array<SampleCircle, 2> circles_of_radius(const std::vector<double>& px,
+                                              const std::vector<double>& py, const std::size_t i,
+                                              const std::size_t j, const double r) {
+  const double dx = px[j] - px[i];
+  const double dy = py[j] - py[i];
+  const double chord = std::sqrt(dx * dx + dy * dy);
+  const double half = 0.5 * chord;
+  if (!(chord > 0.0) || !(half <= r)) return {};
+  const double offset = std::sqrt((r - half) * (r + half)) / chord;
+  const double mx = px[i] + 0.5 * dx;
+  const double my = py[i] + 0.5 * dy;
+  return {SampleCircle{mx - offset * dy, my + offset * dx, r},
+          SampleCircle{mx + offset * dy, my - offset * dx, r}};
+}
+
+// Trials for a sample of `size` (2 or 3) inliers with probability `confidence` at inlier ratio w.
+double trials_needed(const double inlier_ratio, const double confidence, const int size) {
+  const double p_good =
+      size == 2 ? inlier_ratio * inlier_ratio : inlier_ratio * inlier_ratio * inlier_ratio;
   if (p_good >= 1.0) return 1.0;
   if (p_good <= 0.0) return std::numeric_limits<double>::infinity();
   return std::ceil(std::log(1.0 - confidence) / std::log1p(-p_good));
@@ -255,15 +282,12 @@ RobustFit failure(const Status status, const std::int64_t n) {
   return out;
 }
 
-}  // namespace
-
-RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
-                         const RobustOptions& options, std::span<std::uint8_t> inliers,
-                         RobustWorkspace& work) {
-  if (x.size() != y.size() || inliers.size() != x.size()) {
-    base::fault("fit_set_robust: " + std::to_string(x.size()) + " x, " + std::to_string(y.size()) +
-                " y and " + std::to_string(inliers.size()) + " inlier flags");
-  }
+// The robust fit of points of positive weights `w` (empty: all alike; else at most 1), within
+// `bounds`.
+RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
+                     std::span<const double> w, const RadiusBounds& bounds,
+                     const RobustOptions& options, std::span<std::uint8_t> inliers,
+                     RobustWorkspace& work) {
   std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
   if (const Status problem = set_problem(x, y); problem != Status::Ok) {
     return failure(problem, static_cast<std::int64_t>(x.size()));
@@ -303,6 +327,11 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
     work.py[i] = (work.py[i] - my) / spread;
   }
   const double floor = kMinThreshold * std::ldexp(spread, p);  // in the points' units
+  const bool weighted = !w.empty();
+  const bool known_radius = bounds.any() && bounds.lo == bounds.hi;
+  const double lo = std::ldexp(bounds.lo, -p) / spread;
+  const double hi = std::ldexp(bounds.hi, -p) / spread;
+  const int sample_size = known_radius ? 2 : 3;
 
   // The trials, in the frame.
   SampleStream stream(options.seed);
@@ -313,23 +342,36 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
   SampleCircle best;
   std::int64_t trials = 0;
   double needed = static_cast<double>(options.max_trials);
-  std::array<SampleCircle, kBatch> batch;
+  std::array<SampleCircle, 2 * kBatch> batch;
   while (static_cast<double>(trials) < std::min(needed, static_cast<double>(options.max_trials))) {
     const auto size = static_cast<std::size_t>(std::min(kBatch, options.max_trials - trials));
     trials += static_cast<std::int64_t>(size);
-    bool any = false;
+    std::size_t circles = 0;
     for (std::size_t k = 0; k < size; ++k) {
+      if (known_radius) {
+        const auto [i, j] = draw_pair(stream, n);
+        for (const SampleCircle& c : circles_of_radius(work.px, work.py, i, j, lo)) {
+          batch[circles++] = c;
+        }
+        continue;
+      }
       const auto [i, j, l] = draw_triple(stream, n);
-      batch[k] = circumcircle(work.px, work.py, i, j, l);
-      any = any || !std::isnan(batch[k].r);
+      batch[circles] = circumcircle(work.px, work.py, i, j, l);
+      // Bounds reject a circle before it is scored (NaN fails them, and stays NaN).
+      if (bounds.any() && !(batch[circles].r >= lo && batch[circles].r <= hi)) {
+        batch[circles] = SampleCircle{};
+      }
+      ++circles;
     }
+    bool any = false;
+    for (std::size_t k = 0; k < circles; ++k) any = any || !std::isnan(batch[k].r);
     if (!any) continue;
     if (!have_t) {
-      t = initial_threshold(std::span<const SampleCircle>(batch.data(), size), work);
+      t = initial_threshold(std::span<const SampleCircle>(batch.data(), circles), work);
       have_t = true;
     }
     const double t2 = t * t;
-    for (std::size_t k = 0; k < size; ++k) {
+    for (std::size_t k = 0; k < circles; ++k) {
       const SampleCircle& c = batch[k];
       if (std::isnan(c.r)) continue;
       double score = 0.0;
@@ -337,13 +379,14 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
       std::size_t i = 0;
       for (; i < n && score < best_score; ++i) {
         const double e = distance_from(work.px[i], work.py[i], c.cx, c.cy, c.r);
-        score += std::min(e * e, t2);
+        const double term = std::min(e * e, t2);
+        score += weighted ? w[i] * term : term;
         within += e <= t ? 1 : 0;
       }
       if (i < n || !(score < best_score)) continue;
       best_score = score;
       best = c;
-      needed = trials_needed(static_cast<double>(within) / count, options.confidence);
+      needed = trials_needed(static_cast<double>(within) / count, options.confidence, sample_size);
     }
   }
   if (std::isnan(best.r)) {
@@ -363,10 +406,12 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
   for (int round = 0; round < kMaxRounds; ++round) {
     work.x_in.clear();
     work.y_in.clear();
+    work.w_in.clear();
     for (std::size_t i = 0; i < n; ++i) {
       if (inliers[i] == 0) continue;
       work.x_in.push_back(x[i]);
       work.y_in.push_back(y[i]);
+      if (weighted) work.w_in.push_back(w[i]);
     }
     const auto chosen = static_cast<std::int64_t>(work.x_in.size());
     if (chosen < 3) {
@@ -375,7 +420,9 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
       out.threshold = threshold;
       return out;
     }
-    fit = fit_set(work.x_in, work.y_in, options.method, work.fit);
+    fit = weighted || bounds.any() ? fit_set_knowing(work.x_in, work.y_in, options.method,
+                                                     Knowns{work.w_in, bounds}, work.fit)
+                                   : fit_set(work.x_in, work.y_in, options.method, work.fit);
     if (fit.status != Status::Ok) {
       // Everything the refit found stays, for the message: its centre and radius when they
       // are not finite, its fault's text.
@@ -393,6 +440,40 @@ RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
     if (round + 1 < kMaxRounds) std::copy(work.again.begin(), work.again.end(), inliers.begin());
   }
   return RobustFit{std::move(fit), trials, threshold};
+}
+
+}  // namespace
+
+RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
+                         const RobustOptions& options, std::span<std::uint8_t> inliers,
+                         RobustWorkspace& work, const Knowns& knowns) {
+  if (x.size() != y.size() || inliers.size() != x.size() ||
+      !(knowns.weights.empty() || knowns.weights.size() == x.size())) {
+    base::fault("fit_set_robust: " + std::to_string(x.size()) + " x, " + std::to_string(y.size()) +
+                " y, " + std::to_string(knowns.weights.size()) + " weights and " +
+                std::to_string(inliers.size()) + " inlier flags");
+  }
+  if (knowns.weights.empty()) return robust_fit(x, y, {}, knowns.bounds, options, inliers, work);
+  // Points of weight 0 take no part; the others' weights are taken relative to the largest.
+  double largest = 0.0;
+  for (const double v : knowns.weights) largest = std::max(largest, v);
+  work.kx.clear();
+  work.ky.clear();
+  work.kw.clear();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!(knowns.weights[i] > 0.0)) continue;
+    work.kx.push_back(x[i]);
+    work.ky.push_back(y[i]);
+    work.kw.push_back(knowns.weights[i] / largest);
+  }
+  work.k_inliers.assign(work.kx.size(), 0);
+  RobustFit out =
+      robust_fit(work.kx, work.ky, work.kw, knowns.bounds, options, work.k_inliers, work);
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    inliers[i] = knowns.weights[i] > 0.0 ? work.k_inliers[k++] : 0;
+  }
+  return out;
 }
 
 }  // namespace tondra::kit

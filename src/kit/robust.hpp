@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "kit/knowns.hpp"
 #include "kit/method.hpp"
 #include "kit/set_fit.hpp"
 
@@ -51,14 +52,26 @@ struct RobustWorkspace {
   std::vector<double> angle;        // of the candidates about the centre, then sorted
   std::vector<std::size_t> where;   // the candidates' indices, then in the order of their angles
   std::vector<std::size_t> near;    // candidates within reach of each, along the circle
+  std::vector<double> w_in;         // the inliers' weights
+  std::vector<double> kx;           // the points of positive weight, their weights and flags
+  std::vector<double> ky;
+  std::vector<double> kw;
+  std::vector<std::uint8_t> k_inliers;
 };
 
 // Fits one set robustly; `inliers` (one per point) receives the mask of the points fitted: as
 // many as fit.n on success and on TooFewInliers and InliersNoCircle (the points that were
 // tried), none otherwise. Never throws for anything the data can cause (see fit_set); x, y and
 // inliers of different lengths are a fault.
+//
+// With knowns (knowns.hpp): points of weight 0 are left out before anything else (never
+// sampled, never inliers); a sample's score weighs each point's truncated residual with its
+// weight, and the inliers are refitted with theirs. A known radius (bounds that meet) lets two
+// points propose a circle: both circles of that radius through them are scored, and the number
+// of trials needed follows from the inlier ratio squared rather than cubed. Bounds reject a
+// sample's circle before it is scored, and the refits keep within them (known_fit.hpp).
 RobustFit fit_set_robust(std::span<const double> x, std::span<const double> y,
                          const RobustOptions& options, std::span<std::uint8_t> inliers,
-                         RobustWorkspace& work);
+                         RobustWorkspace& work, const Knowns& knowns = {});
 
 }  // namespace tondra::kit

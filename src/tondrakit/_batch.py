@@ -49,14 +49,14 @@ class Columns:
             bool(self.converged[g]), float(self.arc[g]), self.messages.get(g),
         )
 
-    def failure(self, g: int, method: str) -> str:
-        """Set g's failure, in words."""
+    def failure(self, g: int, method: str, bounded: bool = False) -> str:
+        """Set g's failure, in words (`bounded`: the fit had radius bounds)."""
         trials = int(self.trials[g]) if self.trials.size else 0
         threshold = float(self.threshold[g]) if self.threshold.size else float("nan")
         return failure_text(
             int(self.status[g]), int(self.detail[g]), method, float(self.cx[g]),
             float(self.cy[g]), float(self.r[g]), int(self.n[g]), trials, threshold,
-            self.messages.get(g),
+            self.messages.get(g), bounded,
         )
 
     def stderr(self) -> tuple[FloatArray, FloatArray, FloatArray]:

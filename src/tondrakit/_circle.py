@@ -53,9 +53,10 @@ _FIT_NAMES: Final[dict[str, str]] = {
 
 def failure_text(
     status: int, detail: int, method: str, cx: float, cy: float, r: float, n: int,
-    trials: int, threshold: float, message: str | None,
+    trials: int, threshold: float, message: str | None, bounded: bool = False,
 ) -> str:
-    """The message of a failed fit (not of bad input: see input_error)."""
+    """The message of a failed fit (not of bad input: see input_error); `bounded`: the fit had
+    radius bounds."""
     if status == COINCIDENT:
         return "all points coincide: they determine no circle"
     if status == COLLINEAR:
@@ -66,6 +67,8 @@ def failure_text(
         return f"{_FIT_NAMES.get(method, f'the fit {method}')} failed: {message}"
     if status == LINE_LIKE:
         return "the points fit a line better than any circle"
+    if status == NO_SAMPLE and bounded:
+        return f"no sample gives a circle within the radius bounds ({trials} samples)"
     if status == NO_SAMPLE:
         return f"no sample of 3 points determines a circle ({trials} samples, all collinear)"
     if status == TOO_FEW_INLIERS:
@@ -73,7 +76,7 @@ def failure_text(
             f"the best sample has only {n} inliers within {threshold!r}: too few for a circle"
         )
     if status == INLIERS_NO_CIRCLE:
-        inner = failure_text(detail, OK, method, cx, cy, r, n, trials, threshold, message)
+        inner = failure_text(detail, OK, method, cx, cy, r, n, trials, threshold, message, bounded)
         return f"the {n} inliers determine no circle: {inner}"
     if status == NO_MEMORY:
         return "out of memory while fitting"

@@ -37,7 +37,7 @@ import numpy.typing as npt
 
 from . import _batch
 from ._circle import RobustFit, fit_error, make_circle
-from ._options import Method, RobustOptions, check_method
+from ._options import Method, RobustOptions, check_knowns, check_method, check_weights
 from ._validate import points
 
 __all__ = ["fit_robust"]
@@ -52,6 +52,9 @@ def fit_robust(
     confidence: float = 0.999,
     max_trials: int = 2000,
     seed: int | None = 0,
+    weights: npt.ArrayLike | None = None,
+    radius: float | None = None,
+    radius_bounds: tuple[float | None, float | None] | None = None,
 ) -> RobustFit:
     """Fits a circle to points of which some may be outliers.
 
@@ -83,6 +86,18 @@ def fit_robust(
     seed : int or None
         Seed of the samples, an int in [0, 2**64). The default is fixed, so that a call repeats
         exactly; None draws a fresh seed.
+    weights : array-like of numbers, optional
+        One weight per point, as for :func:`tondrakit.fit`: a point of weight 0 takes no part
+        (it is never sampled and never an inlier); a sample's circle is scored by
+        sum w_i min(e_i^2, t^2), and the inliers are fitted with their weights.
+    radius : float, optional
+        The known radius ("geometric" only): a sample of 2 points proposes both circles of
+        that radius through them, so that about log(1 - confidence) / log(1 - w^2) samples are
+        needed rather than log(1 - confidence) / log(1 - w^3); the refits hold it.
+    radius_bounds : (lo, hi), optional
+        Bounds on the radius ("geometric" only), either None for no bound: a sample's circle
+        outside them is rejected before it is scored, and the refits keep within them (see
+        :func:`tondrakit.fit`).
 
     Returns
     -------
@@ -95,7 +110,8 @@ def fit_robust(
     ------
     ValueError
         Bad points (as for :func:`tondrakit.fit`), an unknown method, a threshold that is not
-        positive and finite, a confidence outside (0, 1), max_trials below 1.
+        positive and finite, a confidence outside (0, 1), max_trials below 1, bad weights or
+        radius bounds (as for :func:`tondrakit.fit`).
     TypeError
         Coordinates or options that are not numbers.
     FitError
@@ -117,13 +133,15 @@ def fit_robust(
     """
     checked = check_method(method)
     options = RobustOptions.check(threshold, confidence, max_trials, seed)
+    knowns = check_knowns(checked, weights is not None, radius, radius_bounds)
     x, y = points(xs, ys)
+    w = None if weights is None else check_weights(weights, x.shape[0])
     offsets = np.array([0, x.shape[0]], dtype=np.int64)
     # points() may hand back the caller's own array; the engine reads a copy of its own.
-    columns = _batch.run(x.copy(), y.copy(), offsets, checked, 1, options)
+    columns = _batch.run(x.copy(), y.copy(), offsets, checked, 1, options, w, knowns.bounds)
     status = int(columns.status[0])
     if status:
-        raise fit_error(status, columns.failure(0, checked))
+        raise fit_error(status, columns.failure(0, checked, knowns.bounds is not None))
     return RobustFit(
         make_circle(columns.result(0), checked), columns.inliers.copy(), int(columns.trials[0]),
         float(columns.threshold[0]),

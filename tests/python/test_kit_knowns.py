@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tondrakit
-from kit_cases import noisy_arc
+from kit_cases import contaminated_arc, noisy_arc
 
 # Two fits of one problem by different roads (plain and weighted, say) agree to rounding, in
 # units of the radius times the condition of a short arc's centre along its weak direction,
@@ -204,6 +204,48 @@ COOKBOOK_ARC = ([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
 
 class TestRefusals:
     @pytest.mark.parametrize(("options", "error", "message"), REFUSALS)
-    def test_fit_refuses(self, options, error, message):
+    @pytest.mark.parametrize("entry", [tondrakit.fit, tondrakit.fit_robust])
+    def test_every_function_refuses_alike(self, entry, options, error, message):
         with pytest.raises(error, match=message):
-            tondrakit.fit(*COOKBOOK_ARC, **options)
+            entry(*COOKBOOK_ARC, **options)
+
+
+class TestRobust:
+    def test_a_weight_of_zero_removes_the_point(self):
+        rng = np.random.default_rng(20)
+        xs, ys, _, _ = contaminated_arc(rng, 120, 120.0, 0.3)
+        w = rng.uniform(0.5, 2.0, xs.size)
+        w[::7] = 0.0
+        kept = w > 0
+        a = tondrakit.fit_robust(xs, ys, weights=w)
+        b = tondrakit.fit_robust(xs[kept], ys[kept], weights=w[kept])
+        assert a.circle == b.circle and a.trials == b.trials
+        assert not a.inliers[~kept].any() and (a.inliers[kept] == b.inliers).all()
+
+    def test_a_known_radius_is_kept_and_needs_fewer_samples(self):
+        rng = np.random.default_rng(21)
+        free_trials = known_trials = 0
+        for _ in range(10):
+            xs, ys, inlier, (cx, cy, r) = contaminated_arc(rng, 200, 120.0, 0.6)
+            free = tondrakit.fit_robust(xs, ys, threshold=0.03 * r)
+            known = tondrakit.fit_robust(xs, ys, threshold=0.03 * r, radius=r)
+            assert known.circle.r == r and known.circle.stderr[2] == 0.0
+            assert math.hypot(known.circle.cx - cx, known.circle.cy - cy) < 0.02 * r
+            assert (known.inliers <= inlier).mean() > 0.95
+            free_trials += free.trials
+            known_trials += known.trials
+        # With 40 % inliers a pair of them is drawn 2.5 times as often as a triple.
+        assert known_trials <= free_trials / 2
+
+    def test_bounds_hold_for_the_samples_and_the_refit(self):
+        rng = np.random.default_rng(22)
+        for _ in range(10):
+            xs, ys, _, (_, _, r) = contaminated_arc(rng, 150, 60.0, 0.3)
+            lo, hi = 1.05 * r, 1.2 * r  # the truth lies outside
+            result = tondrakit.fit_robust(xs, ys, radius_bounds=(lo, hi))
+            assert lo <= result.circle.r <= hi
+
+    def test_no_sample_within_the_bounds_is_said_so(self):
+        xs, ys = noisy_arc(np.random.default_rng(23), 30, 360.0, 0.01, (0.0, 0.0), 1.0)
+        with pytest.raises(tondrakit.FitError, match="no sample gives a circle within the radius bounds"):
+            tondrakit.fit_robust(xs, ys, radius_bounds=(50.0, 60.0), max_trials=64)
