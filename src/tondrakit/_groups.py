@@ -23,7 +23,7 @@ from . import _batch, _engine
 from ._batch import Columns
 from ._circle import NOT_FINITE, TOO_FEW, fit_error, input_error
 from ._errors import FitError
-from ._options import Method, OnError, Options, check_options, check_workers
+from ._options import Method, OnError, Options, check_options, check_weights, check_workers
 
 __all__ = ["fit_groups"]
 
@@ -55,6 +55,7 @@ class Grouped:
     offsets: IntArray
     x: FloatArray
     y: FloatArray
+    w: FloatArray | None = None  # the weights, in the same order
 
     @property
     def sizes(self) -> IntArray:
@@ -120,6 +121,20 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
     return out
 
 
+def _weights(frame: pd.DataFrame, name: Hashable) -> FloatArray:
+    """The weight column as float64, each weight finite and not negative (the row named)."""
+    w = _coordinates(frame, name, "weights")
+    for bad, rule in ((~np.isfinite(w), "be finite"), (w < 0.0, "not be negative")):
+        rows = np.flatnonzero(bad)
+        if rows.size:
+            i = int(rows[0])
+            raise ValueError(
+                f"column {name!r} (weights), {_describe_row(frame, i)}: {float(w[i])!r}:"
+                f" weights must {rule}"
+            )
+    return np.require(w, np.float64, ["C", "A"])
+
+
 def _sorted_numbers(values: npt.NDArray[Any]) -> bool:
     """Whether the keys are plain numbers (no NaN) that never decrease."""
     kind = values.dtype.kind
@@ -140,11 +155,15 @@ def _dense_codes(values: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int] 
     return np.subtract(values, low, dtype=np.int64, casting="unsafe"), low
 
 
-def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, workers: int = 1) -> Grouped:
+def group(
+    frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, workers: int = 1,
+    weights: Hashable | None = None,
+) -> Grouped:
     """The table's points in group order, keys sorted, each group's rows in table order (moved
-    on two threads when `workers` allows)."""
+    on two threads when `workers` allows), with their weights from the column `weights`."""
     xs = _coordinates(frame, x, "x")
     ys = _coordinates(frame, y, "y")
+    ws = None if weights is None else _weights(frame, weights)
     column = _column(frame, by, "by")
     values = column.to_numpy()
     if _sorted_numbers(values):
@@ -153,7 +172,10 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, workers: 
         starts = np.flatnonzero(values[1:] != values[:-1]) + 1
         offsets = np.concatenate(([0], starts, [values.shape[0]])).astype(np.int64)
         keys = pd.Index(values[offsets[:-1]], name=by)
-        return Grouped(keys, offsets, np.array(xs, dtype=np.float64), np.array(ys, dtype=np.float64))
+        return Grouped(
+            keys, offsets, np.array(xs, dtype=np.float64), np.array(ys, dtype=np.float64),
+            None if ws is None else ws.copy(),
+        )
     dense = _dense_codes(values)
     uniques: Any = None
     if dense is not None:
@@ -181,20 +203,25 @@ def group(frame: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, workers: 
         np.require(xs, np.float64, ["C", "A"]), np.require(ys, np.float64, ["C", "A"]),
         np.require(codes, np.int64, ["C", "A"]), offsets, workers,
     )
+    gw = None
+    if ws is not None:
+        gw = np.frombuffer(_engine.gather(ws, ws, np.require(codes, np.int64, ["C", "A"]),
+                                          offsets, 1)[0])
     if dense is None:
         keys = pd.Index(uniques, name=by)
     else:
         used = counts > 0
         keys = pd.Index((np.flatnonzero(used) + dense[1]).astype(values.dtype), name=by)
         offsets = np.concatenate(([0], offsets[1:][used]))
-    return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy))
+    return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy), gw)
 
 
 def fit_chunk(
-    x: FloatArray, y: FloatArray, offsets: IntArray, options: Options, workers: int
+    x: FloatArray, y: FloatArray, offsets: IntArray, w: FloatArray | None, options: Options,
+    workers: int,
 ) -> Columns:
     """The fits of the groups of one chunk (offsets from 0): an executor's task."""
-    return _batch.run(x, y, offsets, options.method, workers, options.robust)
+    return _batch.run(x, y, offsets, options.method, workers, options.robust, w, options.bounds)
 
 
 def _chunks(offsets: IntArray, target_points: int) -> list[tuple[int, int]]:
@@ -208,9 +235,12 @@ def _chunks(offsets: IntArray, target_points: int) -> list[tuple[int, int]]:
     return list(zip(bounds[:-1], bounds[1:]))
 
 
-def _chunk_args(grouped: Grouped, first: int, stop: int) -> tuple[FloatArray, FloatArray, IntArray]:
+def _chunk_args(
+    grouped: Grouped, first: int, stop: int
+) -> tuple[FloatArray, FloatArray, IntArray, FloatArray | None]:
     a, b = int(grouped.offsets[first]), int(grouped.offsets[stop])
-    return grouped.x[a:b], grouped.y[a:b], grouped.offsets[first : stop + 1] - a
+    w = None if grouped.w is None else grouped.w[a:b]
+    return grouped.x[a:b], grouped.y[a:b], grouped.offsets[first : stop + 1] - a, w
 
 
 def _join(parts: list[Columns]) -> Columns:
@@ -274,12 +304,20 @@ def _key_text(key: object) -> str:
     return repr(key)
 
 
-def _group_error(grouped: Grouped, columns: Columns, g: int, method: str) -> BaseException:
+def _group_error(grouped: Grouped, columns: Columns, g: int, options: Options) -> BaseException:
     """The error fit (or fit_robust) raises on group g's points."""
     status = int(columns.status[g])
     if status in (TOO_FEW, NOT_FINITE):
-        return input_error(*grouped.group_points(g))
-    return fit_error(status, columns.failure(g, method))
+        error = input_error(*grouped.group_points(g))
+        if grouped.w is not None and str(error) == "the points failed the input checks":
+            # Points enough, but too few of positive weight.
+            a, b = int(grouped.offsets[g]), int(grouped.offsets[g + 1])
+            try:
+                check_weights(grouped.w[a:b], b - a)
+            except ValueError as e:
+                return e
+        return error
+    return fit_error(status, columns.failure(g, options.method, options.bounds is not None))
 
 
 def _assemble(grouped: Grouped, columns: Columns, options: Options, on_error: OnError) -> pd.DataFrame:
@@ -287,7 +325,7 @@ def _assemble(grouped: Grouped, columns: Columns, options: Options, on_error: On
     failed = np.flatnonzero(columns.status != 0)
     if on_error == "raise" and failed.size:
         g = int(failed[0])
-        error = _group_error(grouped, columns, g, options.method)
+        error = _group_error(grouped, columns, g, options)
         raise FitError(f"group {_key_text(grouped.keys[g])}: {error}") from error
     se = columns.stderr()
     data: dict[str, Any] = {
@@ -313,7 +351,7 @@ def _assemble(grouped: Grouped, columns: Columns, options: Options, on_error: On
     if on_error == "nan":
         errors: list[str | None] = [None] * len(keys)
         for g in failed.tolist():
-            errors[g] = str(_group_error(grouped, columns, g, options.method))
+            errors[g] = str(_group_error(grouped, columns, g, options))
         # object, not text: a fitted group's entry stays None rather than becoming NaN
         data["error"] = pd.Series(errors, dtype=object, index=keys)
     return pd.DataFrame(data, index=keys)
@@ -366,7 +404,7 @@ def fit_frame(
     workers: int | None = None,
 ) -> pd.DataFrame:
     """fit_groups() on a DataFrame with checked options."""
-    grouped = group(frame, x, y, by, _threads(workers, executor))
+    grouped = group(frame, x, y, by, _threads(workers, executor), options.weights)
     return fit_grouped(grouped, options, on_error, executor, progress, workers)
 
 
@@ -383,6 +421,9 @@ def fit_groups(
     workers: int | None = None,
     executor: Executor | None = None,
     progress: bool = False,
+    weights: Hashable | None = None,
+    radius: float | None = None,
+    radius_bounds: tuple[float | None, float | None] | None = None,
 ) -> pd.DataFrame:
     """Fits one circle to each group of points of a table.
 
@@ -413,6 +454,11 @@ def fit_groups(
         cluster's executor); the results are the same, bit for bit, as without one.
     progress : bool
         Show a progress bar (tqdm) on standard error.
+    weights : column name, optional
+        The column of each point's weight (finite, not negative), as `weights` of
+        :func:`tondrakit.fit`; a group needs 3 points of positive weight.
+    radius, radius_bounds : optional
+        A known radius, or bounds on it, for every group: as for :func:`tondrakit.fit`.
 
     Returns
     -------
@@ -453,7 +499,9 @@ def fit_groups(
     >>> tondrakit.fit_groups(table.iloc[:6], by="hole", on_error="nan")["error"].tolist()
     [None, 'need at least 3 points, got 2']
     """
-    options, checked_on_error = check_options(method, robust, threshold, on_error)
+    options, checked_on_error = check_options(
+        method, robust, threshold, on_error, weights, radius, radius_bounds
+    )
     if workers is not None:
         check_workers(workers)
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))

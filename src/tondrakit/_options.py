@@ -8,6 +8,7 @@ import math
 import operator
 import os
 import secrets
+from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, cast
 
@@ -141,23 +142,34 @@ class RobustOptions:
 
 @dataclass(frozen=True, slots=True)
 class Options:
-    """What a fit of many groups needs besides the points."""
+    """What a fit of many groups needs besides the points: the method, the robust settings, the
+    column of weights and the radius bounds (lo, hi)."""
 
     method: Method
     robust: RobustOptions | None
+    weights: Hashable | None = None
+    bounds: tuple[float, float] | None = None
 
 
 def check_options(
-    method: object, robust: object, threshold: object, on_error: object
+    method: object, robust: object, threshold: object, on_error: object, weights: object = None,
+    radius: object = None, radius_bounds: object = None,
 ) -> tuple[Options, OnError]:
-    """fit_groups' options (the robust ones at fit_robust's defaults), checked."""
+    """fit_groups' options (the robust ones at fit_robust's defaults), checked; `weights` is a
+    column name."""
     checked = check_method(method)
     if type(robust) not in (bool, np.bool_):
         raise TypeError(f"robust must be True or False, not {robust!r}")
     if threshold is not None and not robust:
         raise ValueError("threshold applies to robust fits only: pass robust=True with it")
     settings = RobustOptions(threshold=check_threshold(threshold)) if robust else None
-    return Options(checked, settings), check_on_error(on_error)
+    knowns = check_knowns(checked, weights is not None, radius, radius_bounds)
+    if weights is not None:
+        try:
+            hash(weights)
+        except TypeError:
+            raise TypeError(f"weights must name one column, not {weights!r}") from None
+    return Options(checked, settings, weights, knowns.bounds), check_on_error(on_error)
 
 
 # The methods that take weights, and the one that takes radius bounds.

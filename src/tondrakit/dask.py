@@ -81,8 +81,10 @@ def _fit_partition(
         # The key from the index and the coordinates as they are, without copying the partition.
         # The rows keep their labels (the keys), by which a message names a row: a position in
         # the partition would mean nothing to the caller.
-        part = pd.DataFrame({x: part[x].array, y: part[y].array, by: part.index.array},
-                            index=part.index.rename(None), copy=False)
+        columns = {x: part[x].array, y: part[y].array, by: part.index.array}
+        if options.weights is not None:
+            columns[options.weights] = part[options.weights].array
+        part = pd.DataFrame(columns, index=part.index.rename(None), copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
     return _arrow_columns(fit_frame(part, x, y, by, options, on_error, workers=workers))
@@ -99,6 +101,9 @@ def fit_groups(
     threshold: float | None = None,
     on_error: OnError = "raise",
     workers: int = 1,
+    weights: Hashable | None = None,
+    radius: float | None = None,
+    radius_bounds: tuple[float | None, float | None] | None = None,
 ) -> DataFrame:
     """Fits one circle to each group of a Dask DataFrame, lazily.
 
@@ -113,7 +118,7 @@ def fit_groups(
     ----------
     ddf : dask.dataframe.DataFrame
         One row per point, with the columns `x`, `y` and `by` (or `by` as its index).
-    x, y, by, method, robust, threshold, on_error
+    x, y, by, method, robust, threshold, on_error, weights, radius, radius_bounds
         As for :func:`tondrakit.fit_groups`.
     workers : int
         Threads of the engine in each task: one, since the cluster runs tasks side by side
@@ -148,7 +153,9 @@ def fit_groups(
     1       0.0  0.0  1.0
     2      10.0  5.0  2.0
     """
-    options, checked_on_error = check_options(method, robust, threshold, on_error)
+    options, checked_on_error = check_options(
+        method, robust, threshold, on_error, weights, radius, radius_bounds
+    )
     # Dask's own types are only partly declared: its frame is handled as an untyped object.
     frame: Any = ddf
     if not isinstance(cast("object", ddf), dd.DataFrame):
@@ -156,7 +163,10 @@ def fit_groups(
     columns: list[Hashable] = list(frame.columns)
     by_index = frame.index.name == by and by not in columns
     present = ", ".join(repr(c) for c in columns) or "none"
-    for name, role in ((x, "x"), (y, "y")) if by_index else ((x, "x"), (y, "y"), (by, "by")):
+    roles = [(x, "x"), (y, "y")] if by_index else [(x, "x"), (y, "y"), (by, "by")]
+    if options.weights is not None:
+        roles.append((options.weights, "weights"))
+    for name, role in roles:
         if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]

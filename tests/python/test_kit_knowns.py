@@ -6,6 +6,7 @@ options refused alike everywhere."""
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import tondrakit
@@ -249,3 +250,100 @@ class TestRobust:
         xs, ys = noisy_arc(np.random.default_rng(23), 30, 360.0, 0.01, (0.0, 0.0), 1.0)
         with pytest.raises(tondrakit.FitError, match="no sample gives a circle within the radius bounds"):
             tondrakit.fit_robust(xs, ys, radius_bounds=(50.0, 60.0), max_trials=64)
+
+
+def weighted_table(seed=30, groups=6):
+    """Groups of noisy arcs with a weight column, rows shuffled."""
+    rng = np.random.default_rng(seed)
+    parts = []
+    for g in range(groups):
+        xs, ys = noisy_arc(rng, 25, float(rng.uniform(60.0, 360.0)), 0.02, (3.0 * g, -g), 1.0 + g)
+        w = rng.uniform(0.0, 4.0, xs.size)
+        parts.append(pd.DataFrame({"group": g, "x": xs, "y": ys, "w": w}))
+    return pd.concat(parts, ignore_index=True).sample(frac=1.0, random_state=1)
+
+
+class TestGroups:
+    @pytest.mark.parametrize(
+        "options", [{}, dict(radius_bounds=(None, 2.5)), dict(radius=3.0), dict(robust=True)]
+    )
+    def test_every_row_is_fit_on_its_group_with_its_weights(self, options):
+        table = weighted_table()
+        rows = tondrakit.fit_groups(table, weights="w", **options)
+        robust = options.pop("robust", False)
+        for g, part in table.groupby("group"):
+            if robust:
+                expected = tondrakit.fit_robust(part.x, part.y, weights=part.w).circle
+            else:
+                expected = tondrakit.fit(part.x, part.y, weights=part.w, **options)
+            got = rows.loc[g]
+            assert (got.cx, got.cy, got.r, got.rms, got.n) == (
+                expected.cx, expected.cy, expected.r, expected.rms, expected.n
+            )
+            assert (got.stderr_cx, got.stderr_r) == (expected.stderr[0], expected.stderr[2])
+
+    def test_a_table_in_group_order_gives_the_same_rows(self):
+        table = weighted_table()
+        shuffled = tondrakit.fit_groups(table, weights="w", radius_bounds=(None, 2.5))
+        ordered = tondrakit.fit_groups(
+            table.sort_values("group", kind="stable"), weights="w", radius_bounds=(None, 2.5)
+        )
+        pd.testing.assert_frame_equal(shuffled, ordered)
+
+    def test_bad_weights_name_the_row(self):
+        table = weighted_table()
+        label = table.index[4]
+        table.loc[label, "w"] = -2.0
+        with pytest.raises(ValueError, match=rf"column 'w' \(weights\), row {label}: -2.0: weights must not be negative"):
+            tondrakit.fit_groups(table, weights="w")
+        with pytest.raises(ValueError, match="no column 'v' for weights"):
+            tondrakit.fit_groups(table, weights="v")
+
+    def test_a_group_with_too_few_weighted_points_says_so(self):
+        table = weighted_table()
+        table.loc[table.group == 2, "w"] = 0.0
+        table.loc[table.index[table.group == 2][:2], "w"] = 1.0
+        rows = tondrakit.fit_groups(table, weights="w", on_error="nan")
+        assert rows.loc[2, "error"] == "need at least 3 points of positive weight, got 2"
+        assert rows["error"].isna().sum() == len(rows) - 1
+
+    def test_dask_gives_the_pandas_rows(self):
+        dd = pytest.importorskip("dask.dataframe")
+        import tondrakit.dask
+
+        table = weighted_table()
+        expected = tondrakit.fit_groups(table, weights="w", radius_bounds=(None, 2.5))
+        lazy = tondrakit.dask.fit_groups(
+            dd.from_pandas(table, npartitions=3), weights="w", radius_bounds=(None, 2.5)
+        )
+        pd.testing.assert_frame_equal(lazy.compute(scheduler="sync").sort_index(), expected)
+        indexed = dd.from_pandas(table.set_index("group").sort_index(), npartitions=2)
+        by_index = tondrakit.dask.fit_groups(indexed, weights="w", radius_bounds=(None, 2.5))
+        pd.testing.assert_frame_equal(by_index.compute(scheduler="sync"), expected)
+
+
+# The refusals that do not depend on how the weights are given, for the table functions too.
+OPTION_REFUSALS = [case for case in REFUSALS if "weights" not in case[0]] + [
+    (dict(weights="w", method="lsq"), ValueError, "method 'lsq' takes no weights"),
+]
+
+
+def table_entry(**options):
+    table = pd.DataFrame({"group": 1, "x": COOKBOOK_ARC[0], "y": COOKBOOK_ARC[1], "w": 1.0})
+    return tondrakit.fit_groups(table, **options)
+
+
+def dask_entry(**options):
+    dd = pytest.importorskip("dask.dataframe")
+    import tondrakit.dask
+
+    table = pd.DataFrame({"group": 1, "x": COOKBOOK_ARC[0], "y": COOKBOOK_ARC[1], "w": 1.0})
+    return tondrakit.dask.fit_groups(dd.from_pandas(table, npartitions=1), **options)
+
+
+class TestTableRefusals:
+    @pytest.mark.parametrize(("options", "error", "message"), OPTION_REFUSALS)
+    @pytest.mark.parametrize("entry", [table_entry, dask_entry])
+    def test_every_table_function_refuses_alike(self, entry, options, error, message):
+        with pytest.raises(error, match=message):
+            entry(**options)

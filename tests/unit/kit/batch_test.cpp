@@ -82,7 +82,9 @@ struct Arcs {
       offsets.push_back(static_cast<std::int64_t>(x.size()));
     }
   }
-  BatchInput input(Method method) const { return BatchInput{x, y, offsets, method, nullptr}; }
+  BatchInput input(Method method) const {
+    return BatchInput{x, y, offsets, method, nullptr, {}, {}};
+  }
   std::vector<double> x, y;
   std::vector<std::int64_t> offsets;
 };
