@@ -4,8 +4,10 @@
 // failure of a fit is a status in the results, which the kit words.
 //
 // Functions (all private to the kit, which checks every argument first):
-//   fit_one(xs, ys, method)  one set: a tuple of its results, or None when the points are not
-//                            plainly numbers (the kit then checks them and calls again)
+//   fit_one(xs, ys, method[, weights, bounds])
+//                            one set: a tuple of its results, or None when the points (or the
+//                            weights: plain, not negative, 3 positive) are not plainly numbers
+//                            (the kit then checks them and calls again); bounds (lo, hi) or None
 //   fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])
 //                            many sets in flat float64 buffers: a tuple of bytearrays, one per
 //                            result column, and the list of (set, message) pairs; weights one
@@ -29,6 +31,7 @@
 #include "host/py_ref.hpp"
 #include "kit/batch.hpp"
 #include "kit/grouping.hpp"
+#include "kit/known_fit.hpp"
 #include "kit/residuals.hpp"
 #include "kit/robust.hpp"
 #include "kit/roundness.hpp"
@@ -149,6 +152,18 @@ bool plain_coordinates(PyObject* object, std::vector<double>& out) {
   return true;
 }
 
+// Whether finite weights (plain_coordinates checked that) are as the kit accepts them: one per
+// point, none negative, at least 3 positive. Anything else is the kit's to word.
+bool plain_weights(const std::vector<double>& w, std::size_t points) {
+  if (w.size() != points) return false;
+  std::size_t positive = 0;
+  for (const double v : w) {
+    if (v < 0.0) return false;
+    positive += v > 0.0 ? 1 : 0;
+  }
+  return positive >= 3;
+}
+
 // (status, detail, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, message),
 // cov as the 72 bytes of its nine doubles: one object, not ten, for a result that is mostly
 // read for its centre and radius.
@@ -185,6 +200,7 @@ std::optional<Method> method_of(long code) {
 struct SingleFitBuffers {
   std::vector<double> x;
   std::vector<double> y;
+  std::vector<double> w;
   Workspace work;
   bool in_use = false;
 };
@@ -192,8 +208,13 @@ constexpr std::size_t kKeptPoints = std::size_t{1} << 14;
 thread_local SingleFitBuffers t_buffers;
 
 PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "fit_one(xs, ys, method)");
+  if (nargs != 3 && nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "fit_one(xs, ys, method[, weights, bounds])");
+    return nullptr;
+  }
+  Knowns knowns;
+  if (nargs == 5 && args[4] != Py_None &&
+      !PyArg_ParseTuple(args[4], "dd", &knowns.bounds.lo, &knowns.bounds.hi)) {
     return nullptr;
   }
   const long code = PyLong_AsLong(args[2]);
@@ -218,18 +239,24 @@ PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
         x.size() < 3) {
       Py_RETURN_NONE;
     }
+    if (nargs == 5 && args[3] != Py_None) {
+      if (!plain_coordinates(args[3], buffers.w) || !plain_weights(buffers.w, x.size())) {
+        Py_RETURN_NONE;
+      }
+      knowns.weights = buffers.w;
+    }
     SetFit fit;
     if (x.size() >= kReleaseLockPoints) {
       PyThreadState* state = PyEval_SaveThread();
       try {
-        fit = fit_set(x, y, *method, work);
+        fit = fit_set_knowing(x, y, *method, knowns, work);
       } catch (...) {
         PyEval_RestoreThread(state);
         throw;
       }
       PyEval_RestoreThread(state);
     } else {
-      fit = fit_set(x, y, *method, work);
+      fit = fit_set_knowing(x, y, *method, knowns, work);
     }
     return result_tuple(fit);
   } catch (const std::bad_alloc&) {
@@ -510,7 +537,7 @@ PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_
 
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
-     "fit_one(xs, ys, method): one set's results, or None for the kit to check."},
+     "fit_one(xs, ys, method[, weights, bounds]): one set's results, or None for the kit to check."},
     {"fit_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_batch)),
      METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),

@@ -6,7 +6,10 @@ from numpy.typing import ArrayLike
 
 # (status, detail, cx, cy, r, rms, cov (the bytes of 9 doubles), cov_exponent, n, iterations, converged, arc,
 # message or None); None when the points are not plainly numbers.
-def fit_one(xs: object, ys: object, method: int, /) -> tuple[Any, ...] | None: ...
+def fit_one(
+    xs: object, ys: object, method: int, weights: object = None,
+    bounds: tuple[float, float] | None = None, /,
+) -> tuple[Any, ...] | None: ...
 
 # 15 bytearrays (the result columns) and the list of (set, message) pairs; weights one float64
 # per point or None, bounds (lo, hi) or None.

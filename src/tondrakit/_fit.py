@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import numpy as np
 import numpy.typing as npt
 
-from . import _batch, _engine
-from ._circle import Circle, check_result, fit_error, make_circle
+from . import _engine
+from ._circle import Circle, check_result, make_circle
 from ._options import METHOD_CODES, Method, check_knowns, check_method, check_weights
 from ._validate import points
 
@@ -123,18 +122,19 @@ def _fit_knowing(
     xs: npt.ArrayLike, ys: npt.ArrayLike | None, method: object, weights: object,
     radius: object, radius_bounds: object,
 ) -> Circle:
-    """fit with weights or radius bounds: through the engine's batch, as every entry point."""
+    """fit with weights or radius bounds: plain numbers straight to the engine, as without."""
     checked = check_method(method)
-    knowns = check_knowns(checked, weights is not None, radius, radius_bounds)
-    x, y = points(xs, ys)
-    w = None if weights is None else check_weights(weights, x.shape[0])
-    offsets = np.array([0, x.shape[0]], dtype=np.int64)
-    # points() may hand back the caller's own array; the engine reads a copy of its own.
-    columns = _batch.run(x.copy(), y.copy(), offsets, checked, 1, None, w, knowns.bounds)
-    status = int(columns.status[0])
-    if status:
-        raise fit_error(status, columns.failure(0, checked))
-    return make_circle(columns.result(0), checked)
+    bounds = check_knowns(checked, weights is not None, radius, radius_bounds).bounds
+    code = _CODES[checked]
+    result = None if ys is None else _fit_one(xs, ys, code, weights, bounds)
+    if result is None:
+        x, y = points(xs, ys)
+        w = None if weights is None else check_weights(weights, x.shape[0])
+        result = _fit_one(x, y, code, w, bounds)
+        assert result is not None  # checked points and weights are plain numbers
+    if result[0]:
+        check_result(result, checked)
+    return make_circle(result, checked)
 
 
 _CODES = METHOD_CODES
