@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Final, NoReturn
 
+    import numpy as np
+    import numpy.typing as npt
     import pandas as pd
 
     from ._io import Outputs, Table
@@ -41,7 +43,8 @@ EXIT_INTERRUPTED: Final = 130
 
 # Kept by hand so that --help needs no argparse; a test holds it to the parser's options.
 HELP: Final = """\
-usage: tondrakit [-h] [--version] [-x COL] [-y COL] [--by COL] [--method M] [--robust]
+usage: tondrakit [-h] [--version] [-x COL] [-y COL] [--by COL] [-w COL] [--method M]
+                 [--radius R] [--radius-min LO] [--radius-max HI] [--robust]
                  [--threshold T] [--confidence P] [--on-error {raise,nan}] [-j N]
                  [-o OUT] [--inliers OUT] [--plot PICTURE] INPUT
 
@@ -59,8 +62,13 @@ options:
   -x COL              column of x coordinates (default: x)
   -y COL              column of y coordinates (default: y)
   --by COL            column of group keys (default: group)
+  -w COL              column of weights: finite, not negative, relative to one another
+                      (a point of weight 0 is left out)
   --method M          how centres are found: geometric (the default), hyper, lsq,
                       nelder_mead, taubin or centroid
+  --radius R          every circle has the radius R: only centres are fitted (geometric)
+  --radius-min LO     no circle has a radius below LO (geometric)
+  --radius-max HI     no circle has a radius above HI (geometric)
   --robust            fit each group robustly, leaving its outliers out
   --threshold T       with --robust: the largest distance from the circle of an inlier
                       (default: estimated for each group)
@@ -90,7 +98,9 @@ replaced.
 """
 
 # Options whose value may be a negative number, which argparse would take for an option.
-_NUMBER_OPTIONS: Final = frozenset({"--threshold", "--confidence", "-j", "--jobs"})
+_NUMBER_OPTIONS: Final = frozenset({
+    "--threshold", "--confidence", "-j", "--jobs", "--radius", "--radius-min", "--radius-max",
+})
 
 
 class _Stop(Exception):
@@ -133,7 +143,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("-x", default="x", metavar="COL")
     parser.add_argument("-y", default="y", metavar="COL")
     parser.add_argument("--by", default="group", metavar="COL")
+    parser.add_argument("-w", dest="weights", metavar="COL")
     parser.add_argument("--method", default="geometric", metavar="M")
+    parser.add_argument("--radius", metavar="R")
+    parser.add_argument("--radius-min", metavar="LO")
+    parser.add_argument("--radius-max", metavar="HI")
     parser.add_argument("--robust", action="store_true")
     parser.add_argument("--threshold", metavar="T")
     parser.add_argument("--confidence", metavar="P")
@@ -185,6 +199,7 @@ class _Options:
         self.x: str = args.x
         self.y: str = args.y
         self.by: str = args.by
+        self.weights: str | None = args.weights
         self.robust: bool = args.robust
         # '-' (the default): standard output.
         self.output: str = "-" if args.output is None else args.output
@@ -197,10 +212,16 @@ class _Options:
         self.threshold = None if args.threshold is None else _float("--threshold", args.threshold)
         self.confidence = None if args.confidence is None else _float("--confidence", args.confidence)
         self.jobs = _jobs(args.jobs)
+        radius = None if args.radius is None else _float("--radius", args.radius)
+        bounds = None
+        if args.radius_min is not None or args.radius_max is not None:
+            bounds = (None if args.radius_min is None else _float("--radius-min", args.radius_min),
+                      None if args.radius_max is None else _float("--radius-max", args.radius_max))
         self.fit: Options
         self.on_error: OnError
         self.fit, self.on_error = _checked_by_the_kit(
-            args.method, self.robust, self.threshold, self.confidence, args.on_error, self.jobs
+            args.method, self.robust, self.threshold, self.confidence, args.on_error, self.jobs,
+            self.weights is not None, radius, bounds,
         )
         self.method: str = self.fit.method
         self._check_files()
@@ -246,7 +267,8 @@ def _jobs(text: str | None) -> int | None:
 
 def _checked_by_the_kit(
     method: str, robust: bool, threshold: float | None, confidence: float | None, on_error: str,
-    jobs: int | None,
+    jobs: int | None, weighted: bool = False, radius: float | None = None,
+    bounds: tuple[float | None, float | None] | None = None,
 ) -> tuple[Options, OnError]:
     """The options through the kit's own checks, so that the command accepts what the functions
     accept, each problem in the kit's words and prefixed with the option's name."""
@@ -265,12 +287,17 @@ def _checked_by_the_kit(
         option = "-j"
         if jobs is not None:
             _options.check_workers(jobs)
+        option = "--radius" if radius is not None else "--radius-min/--radius-max"
+        checked_bounds = _options.check_radius(radius, bounds)
+        option = "--method"
+        _options.check_knowns_method(checked_method, weighted, checked_bounds)
     except (TypeError, ValueError) as e:
         raise InputError(f"{option}: {e}") from None
     settings = None
     if robust:
         settings = _options.RobustOptions(threshold=checked_threshold, confidence=checked_confidence)
-    return _options.Options(checked_method, settings), checked_on_error
+    weights = _WEIGHTS if weighted else None
+    return _options.Options(checked_method, settings, weights, checked_bounds), checked_on_error
 
 
 def _check_picture(path: str) -> None:
@@ -290,16 +317,43 @@ def _check_picture(path: str) -> None:
 # --- the run ------------------------------------------------------------------------------------
 
 
+# The column of weights in the table handed to the fit (see _points).
+_WEIGHTS: Final = "\0w"
+
+
+def _weights(table: Table, column: str) -> npt.NDArray[np.float64]:
+    """The weights: numbers as coordinates are, and none negative."""
+    import numpy as np
+
+    from ._io import InputError
+
+    w = table.numbers(column)
+    negative = np.flatnonzero(w < 0.0)
+    if negative.size:
+        position = int(negative[0])
+        where, shown = table._cell(position, column, table.frame[column].iloc[position])
+        raise InputError(
+            f"{table.name}: {where}: column {column!r} holds {shown}: weights must not be negative"
+        )
+    return w
+
+
 def _points(table: Table, options: _Options) -> pd.DataFrame:
-    """The checked coordinates and keys; the coordinates under names of their own, so that no
-    choice of --by can clash with them."""
+    """The checked coordinates, weights and keys; the coordinates and weights under names of
+    their own, so that no choice of --by can clash with them."""
     import pandas as pd
 
-    table.require_columns([(options.x, "-x"), (options.y, "-y"), (options.by, "--by")])
+    wanted = [(options.x, "-x"), (options.y, "-y"), (options.by, "--by")]
+    if options.weights is not None:
+        wanted.append((options.weights, "-w"))
+    table.require_columns(wanted)
     table.check_keys(options.by)
     xs = table.numbers(options.x)
     ys = table.numbers(options.y)
-    return pd.DataFrame({"\0x": xs, "\0y": ys, options.by: table.frame[options.by].to_numpy()})
+    columns = {"\0x": xs, "\0y": ys, options.by: table.frame[options.by].to_numpy()}
+    if options.weights is not None:
+        columns[_WEIGHTS] = _weights(table, options.weights)
+    return pd.DataFrame(columns)
 
 
 def _csv_ready(result: pd.DataFrame) -> pd.DataFrame:

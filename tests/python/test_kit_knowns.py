@@ -3,6 +3,7 @@ of 0 removes a point, integer weights repeat it, weights are relative, bounds th
 known radius, bounds that hold the free minimum change nothing), bounds never broken, and the
 options refused alike everywhere."""
 
+import io
 import math
 
 import numpy as np
@@ -347,3 +348,57 @@ class TestTableRefusals:
     def test_every_table_function_refuses_alike(self, entry, options, error, message):
         with pytest.raises(error, match=message):
             entry(**options)
+
+
+def command(tmp_path, capsys, table, *args):
+    from tondrakit._cli import main
+
+    path = tmp_path / "points.csv"
+    table.to_csv(path, index=False)
+    status = main([str(path), *args])
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+class TestCommand:
+    @pytest.mark.parametrize(
+        ("args", "options"),
+        [
+            (["-w", "w"], dict(weights="w")),
+            (["-w", "w", "--radius-max", "2.5"], dict(weights="w", radius_bounds=(None, 2.5))),
+            (["--radius", "3", "--robust"], dict(radius=3.0, robust=True)),
+            (["--radius-min", "1.5"], dict(radius_bounds=(1.5, None))),
+        ],
+    )
+    def test_the_command_writes_fit_groups_rows(self, tmp_path, capsys, args, options):
+        table = weighted_table()
+        status, out, err = command(tmp_path, capsys, table, *args)
+        assert (status, err) == (0, "")
+        expected = tondrakit.fit_groups(pd.read_csv(tmp_path / "points.csv"), **options)
+        got = pd.read_csv(io.StringIO(out), index_col="group")
+        for name in ("cx", "cy", "r", "n"):
+            assert np.array_equal(got[name].to_numpy(), expected[name].to_numpy()), name
+
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            (["--radius", "-1"], "--radius: radius must be a positive finite number, got -1.0"),
+            (["--radius", "2", "--radius-max", "3"], "--radius: give radius or radius_bounds, not both"),
+            (["--radius-min", "3", "--radius-max", "1"], "--radius-min/--radius-max: radius_bounds (3.0, 1.0): the lower bound exceeds the upper"),
+            (["--radius", "x"], "--radius: 'x' is not a number"),
+            (["-w", "w", "--method", "lsq"], "--method: method 'lsq' takes no weights"),
+            (["--radius", "2", "--method", "taubin"], "--method: radius and radius_bounds apply to method 'geometric' only, not 'taubin'"),
+            (["-w", "v"], "no column 'v' (choose one with -w)"),
+        ],
+    )
+    def test_the_command_refuses_as_the_functions_do(self, tmp_path, capsys, args, message):
+        status, out, err = command(tmp_path, capsys, weighted_table(), *args)
+        assert status == 2 and out == ""
+        assert message in err
+
+    def test_a_negative_weight_is_named_by_its_line(self, tmp_path, capsys):
+        table = weighted_table().reset_index(drop=True)
+        table.loc[3, "w"] = -1.5
+        status, _, err = command(tmp_path, capsys, table, "-w", "w")
+        assert status == 2
+        assert "line 5: column 'w' holds '-1.5': weights must not be negative" in err
