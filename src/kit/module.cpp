@@ -15,6 +15,8 @@
 //   residuals(x, y, cx, cy, r)  signed distances of points from a circle, as a bytearray
 //   gather(x, y, codes, offsets, workers)  the points in group order, as two bytearrays
 //   roundness(x, y, reference, cx, cy)  one reference circle of roundness (see roundness.hpp)
+//   roundness_batch(x, y, offsets, reference, cx, cy, workers)
+//                            one per set, on threads: a tuple of bytearrays, one per column
 
 #include <cmath>
 #include <cstdint>
@@ -35,6 +37,7 @@
 #include "kit/residuals.hpp"
 #include "kit/robust.hpp"
 #include "kit/roundness.hpp"
+#include "kit/roundness_batch.hpp"
 #include "kit/set_fit.hpp"
 
 namespace tondra::kit {
@@ -535,6 +538,88 @@ PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_
                        r.cy, r.inner, r.outer, r.ront, support.get());
 }
 
+PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 7) {
+    PyErr_SetString(PyExc_TypeError, "roundness_batch(x, y, offsets, reference, cx, cy, workers)");
+    return nullptr;
+  }
+  Buffer xb;
+  Buffer yb;
+  Buffer ob;
+  Buffer cxb;
+  Buffer cyb;
+  const auto x = xb.items<double>(args[0]);
+  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
+  const auto offsets = y ? ob.items<std::int64_t>(args[2]) : std::nullopt;
+  const auto cx = offsets ? cxb.items<double>(args[4]) : std::nullopt;
+  const auto cy = cx ? cyb.items<double>(args[5]) : std::nullopt;
+  if (!cy) {
+    return refuse("roundness_batch takes aligned 1-D float64 x, y, cx, cy and int64 offsets");
+  }
+  const long code = PyLong_AsLong(args[3]);
+  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  const long workers = PyLong_AsLong(args[6]);
+  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (code < 0 || code > 3 || workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "roundness_batch: bad reference code or workers");
+    return nullptr;
+  }
+  RoundnessBatchInput in{*x, *y, *offsets, static_cast<Reference>(code), *cx, *cy};
+  const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
+  RoundnessBatchOutput out;
+  PyRef columns[8];
+  columns[0] = PyRef::steal(new_column(sets, out.status));
+  columns[1] = PyRef::steal(new_column(sets, out.shape));
+  columns[2] = PyRef::steal(new_column(sets, out.cx));
+  columns[3] = PyRef::steal(new_column(sets, out.cy));
+  columns[4] = PyRef::steal(new_column(sets, out.inner));
+  columns[5] = PyRef::steal(new_column(sets, out.outer));
+  columns[6] = PyRef::steal(new_column(sets, out.ront));
+  columns[7] = PyRef::steal(new_column(4 * sets, out.support));
+  for (const PyRef& column : columns) {
+    if (!column) return nullptr;
+  }
+  const char* problem = roundness_batch_problem(in, out);
+  if (problem[0] != '\0') {
+    PyErr_Format(PyExc_ValueError, "roundness_batch: %s", problem);
+    return nullptr;
+  }
+  bool finished = false;
+  try {
+    // As fit_batch: the lock is let go for the whole batch and taken back only to look for a
+    // pending signal.
+    PyThreadState* state = PyEval_SaveThread();
+    bool interrupted = false;
+    auto keep_going = [&state, &interrupted] {
+      if (interrupted) return false;
+      PyEval_RestoreThread(state);
+      interrupted = PyErr_CheckSignals() != 0;
+      state = PyEval_SaveThread();
+      return !interrupted;
+    };
+    try {
+      finished = run_roundness_batch(in, out, static_cast<unsigned>(workers), keep_going);
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
+    return nullptr;
+  }
+  if (!finished) {
+    if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
+  PyRef result = PyRef::steal(PyTuple_New(8));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < 8; ++i) PyTuple_SET_ITEM(result.get(), i, columns[i].release());
+  return result.release();
+}
+
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
      "fit_one(xs, ys, method[, weights, bounds]): one set's results, or None for the kit to check."},
@@ -546,6 +631,9 @@ PyMethodDef kMethods[] = {
      "gather(x, y, codes, offsets, workers): the points in group order."},
     {"roundness", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(roundness_entry)),
      METH_FASTCALL, "roundness(x, y, reference, cx, cy): one reference circle of roundness."},
+    {"roundness_batch",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(roundness_batch_entry)),
+     METH_FASTCALL, "roundness_batch(x, y, offsets, reference, cx, cy, workers): one per set."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,3 +31,10 @@ def gather(
 def roundness(
     x: ArrayLike, y: ArrayLike, reference: int, cx: float, cy: float, /
 ) -> tuple[int, int, float, float, float, float, float, tuple[int, ...]]: ...
+
+# Columns (status, shape, cx, cy, inner, outer, ront, support: 4 int64 per set, -1 padded) of
+# one reference circle per set, as bytearrays.
+def roundness_batch(
+    x: ArrayLike, y: ArrayLike, offsets: ArrayLike, reference: int, cx: ArrayLike, cy: ArrayLike,
+    workers: int, /,
+) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]: ...

@@ -384,12 +384,47 @@ def fit_grouped(
     executor: Executor | None = None,
     progress: bool = False,
     workers: int | None = None,
+    roundness: str | None = None,
 ) -> pd.DataFrame:
     """fit_groups() on a table already grouped."""
     if len(grouped.keys) == 0:
         return empty_result(grouped.keys, options.robust is not None, on_error)
     columns = _run(grouped, options, _threads(workers, executor), executor, progress)
-    return _assemble(grouped, columns, options, on_error)
+    table = _assemble(grouped, columns, options, on_error)
+    if roundness is not None:
+        _add_roundness(table, grouped, roundness, on_error, _threads(workers, None))
+    return table
+
+
+def _add_roundness(
+    table: pd.DataFrame, grouped: Grouped, reference: str, on_error: OnError, workers: int
+) -> None:
+    """The chosen reference circle's columns beside each group's fit (see fit_groups)."""
+    from ._roundness import roundness_columns
+
+    cx = table["cx"].to_numpy(dtype=np.float64)
+    cy = table["cy"].to_numpy(dtype=np.float64)
+    columns, errors = roundness_columns(
+        grouped.x, grouped.y, grouped.offsets, reference, cx, cy, workers
+    )
+    fitted = ~np.isnan(cx)
+    for g, error in enumerate(errors):
+        if error is not None and fitted[g] and on_error == "raise":
+            raise FitError(f"group {_key_text(grouped.keys[g])}: {error}")
+    for name, values in columns.items():
+        if name == "support":
+            supports = [v if fitted[g] else None for g, v in enumerate(cast("list[object]", values))]
+            table[name] = pd.Series(supports, dtype=object, index=table.index)
+        else:
+            column = cast("npt.NDArray[np.float64]", values)
+            column[~fitted] = np.nan
+            table[name] = column
+    if on_error == "nan":
+        merged = [
+            e if e is not None else (r if f else None)
+            for e, r, f in zip(table["error"], errors, fitted)
+        ]
+        table["error"] = pd.Series(merged, dtype=object, index=table.index)
 
 
 def fit_frame(
@@ -402,10 +437,11 @@ def fit_frame(
     executor: Executor | None = None,
     progress: bool = False,
     workers: int | None = None,
+    roundness: str | None = None,
 ) -> pd.DataFrame:
     """fit_groups() on a DataFrame with checked options."""
     grouped = group(frame, x, y, by, _threads(workers, executor), options.weights)
-    return fit_grouped(grouped, options, on_error, executor, progress, workers)
+    return fit_grouped(grouped, options, on_error, executor, progress, workers, roundness)
 
 
 def fit_groups(
@@ -424,6 +460,7 @@ def fit_groups(
     weights: Hashable | None = None,
     radius: float | None = None,
     radius_bounds: tuple[float | None, float | None] | None = None,
+    roundness: str | None = None,
 ) -> pd.DataFrame:
     """Fits one circle to each group of points of a table.
 
@@ -459,6 +496,12 @@ def fit_groups(
         :func:`tondrakit.fit`; a group needs 3 points of positive weight.
     radius, radius_bounds : optional
         A known radius, or bounds on it, for every group: as for :func:`tondrakit.fit`.
+    roundness : {"minimum_zone", "least_squares", "circumscribed", "inscribed"}, optional
+        Also each group's reference circle of roundness, as :func:`tondrakit.roundness` gives
+        it, on the engine's threads: the columns ``ref_cx, ref_cy, inner, outer, ront`` and
+        ``support`` (the support points' positions among the group's rows). Least squares
+        takes the group's fitted centre. A group whose points hold no such circle raises
+        :class:`FitError`, or with ``on_error="nan"`` has NaN there and its message in ``error``.
 
     Returns
     -------
@@ -504,5 +547,11 @@ def fit_groups(
     )
     if workers is not None:
         check_workers(workers)
+    if roundness is not None:
+        from ._roundness import check_reference
+
+        roundness = check_reference(roundness)
     frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
-    return fit_frame(frame, x, y, by, options, checked_on_error, executor, bool(progress), workers)
+    return fit_frame(
+        frame, x, y, by, options, checked_on_error, executor, bool(progress), workers, roundness
+    )

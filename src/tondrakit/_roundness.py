@@ -175,3 +175,40 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
     if r is None:
         r = {"minimum_zone": (inner + outer) / 2, "circumscribed": outer}.get(reference, inner)
     return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))
+
+
+def roundness_columns(
+    x: FloatArray, y: FloatArray, offsets: npt.NDArray[np.int64], reference: str,
+    cx: FloatArray, cy: FloatArray, workers: int,
+) -> tuple[dict[str, object], list[str | None]]:
+    """The columns fit_groups adds for one reference, one entry per group (the engine's threads
+    do the work), and each group's error message or None. `cx`, `cy` are the groups' fitted
+    centres, which least squares takes as its own."""
+    about = reference == "least_squares"
+    empty = np.empty(0, dtype=np.float64)
+    status, shape, rx, ry, inner, outer, ront, support = _engine.roundness_batch(
+        x, y, offsets, _CODES[reference],
+        np.require(cx, np.float64, ["C", "A"]) if about else empty,
+        np.require(cy, np.float64, ["C", "A"]) if about else empty,
+        workers,
+    )
+    codes = np.frombuffer(status, dtype=np.int8)
+    shapes = np.frombuffer(shape, dtype=np.int8)
+    indices = np.frombuffer(support, dtype=np.int64).reshape(-1, 4)
+    errors: list[str | None] = [None] * codes.shape[0]
+    supports: list[object] = [None] * codes.shape[0]
+    for g in range(codes.shape[0]):
+        if codes[g] == 0:
+            supports[g] = tuple(int(i) for i in indices[g] if i >= 0)
+        elif codes[g] == _SHAPE:
+            errors[g] = failure_text(int(shapes[g]), 0, "roundness", 0.0, 0.0, 0.0, 0, 0, 0.0, None)
+        elif codes[g] == _NOT_ENCLOSED:
+            errors[g] = "the points go round no circle: there is no inscribed circle"
+        else:
+            errors[g] = "the roundness of these points could not be computed"
+    columns: dict[str, object] = {
+        "ref_cx": np.frombuffer(rx).copy(), "ref_cy": np.frombuffer(ry).copy(),
+        "inner": np.frombuffer(inner).copy(), "outer": np.frombuffer(outer).copy(),
+        "ront": np.frombuffer(ront).copy(), "support": supports,
+    }
+    return columns, errors

@@ -191,3 +191,40 @@ class TestErrors:
         c = roundness([0, 1, 0, 1], [0, 0, 1, 1])
         with pytest.raises(AttributeError):
             c.cx = 1.0  # type: ignore[misc]
+
+
+class TestGroups:
+    def table(self):
+        import pandas as pd
+
+        parts = []
+        for g in range(6):
+            xs, ys = oracle.lobed(30 + 7 * g, 3 + g % 3, 0.02, 0.003, seed=g, cx=g, cy=-g)
+            parts.append(pd.DataFrame({"group": g, "x": xs, "y": ys}))
+        return pd.concat(parts, ignore_index=True)
+
+    @pytest.mark.parametrize("ref", REFERENCES)
+    def test_each_group_equals_its_single_call_on_any_number_of_threads(self, ref):
+        table = self.table()
+        one = tondrakit.fit_groups(table, roundness=ref, workers=1)
+        many = tondrakit.fit_groups(table, roundness=ref, workers=3)
+        assert one.equals(many)
+        for g, rows in table.groupby("group"):
+            c = roundness(rows["x"], rows["y"], reference=ref)
+            got = one.loc[g]
+            assert (got.ref_cx, got.ref_cy, got.inner, got.outer, got.ront) == (
+                c.cx, c.cy, c.inner, c.outer, c.ront)
+            assert got.support == c.support
+
+    def test_a_group_without_an_inscribed_circle_is_named_or_left_nan(self):
+        import pandas as pd
+
+        t = np.linspace(0, 2.0, 20)
+        arc = pd.DataFrame({"group": "arc", "x": np.cos(t), "y": np.sin(t)})
+        table = pd.concat([self.table(), arc], ignore_index=True)
+        with pytest.raises(FitError, match="group 'arc': the points go round no circle"):
+            tondrakit.fit_groups(table, roundness="inscribed")
+        got = tondrakit.fit_groups(table, roundness="inscribed", on_error="nan")
+        assert math.isnan(got.loc["arc", "ront"]) and got.loc["arc", "support"] is None
+        assert "no inscribed circle" in got.loc["arc", "error"]
+        assert got.loc[0, "error"] is None
