@@ -20,6 +20,8 @@ if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.axes import Axes
 
+    from ._roundness import RoundnessCircle
+
 __all__ = ["FORMATS", "PLOT_PANELS", "plot", "require_matplotlib"]
 
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
@@ -216,6 +218,10 @@ def _plot_table(
 
 
 @overload
+def plot(result: RoundnessCircle, points: object, *, ax: Axes | None = None) -> Axes: ...
+@overload
+def plot(result: dict[str, RoundnessCircle], points: object) -> AxesArray: ...
+@overload
 def plot(
     result: Circle | RobustFit,
     points: object = None,
@@ -253,7 +259,7 @@ def plot(
     labels: tuple[str, str] | None = None,
 ) -> AxesArray: ...
 def plot(
-    result: Circle | RobustFit | pd.DataFrame,
+    result: Circle | RobustFit | pd.DataFrame | RoundnessCircle | dict[str, RoundnessCircle],
     points: object = None,
     *,
     x: Hashable = "x",
@@ -271,8 +277,11 @@ def plot(
 
     Parameters
     ----------
-    result : Circle, RobustFit or pandas.DataFrame
-        What :func:`fit`, :func:`fit_robust` or :func:`fit_groups` returned.
+    result : Circle, RobustFit, pandas.DataFrame, RoundnessCircle or a dict of them
+        What :func:`fit`, :func:`fit_robust`, :func:`fit_groups` or :func:`roundness`
+        returned. A roundness result is drawn as a polar deviation plot about its centre (the
+        deviations magnified, as roundness testers print them) with the reference's circles
+        and support points; a dict of references in a panel each, at one magnification.
     points
         The points that were fitted. For a ``Circle`` (optional) or a ``RobustFit`` (needed: its
         ``inliers`` refer to them): a pair ``(xs, ys)`` or an (n, 2) array. For a table: the
@@ -321,6 +330,14 @@ def plot(
     ['points', 'circle (geometric)']
     """
     require_matplotlib()
+    from ._roundness import RoundnessCircle  # noqa: F811 - the class itself, at run time
+
+    if isinstance(result, (RoundnessCircle, dict)):
+        from ._roundness_plot import plot_roundness
+
+        if points is None:
+            raise ValueError("a roundness result is drawn with its points: pass them")
+        return plot_roundness(result, *_points(points), ax)
     if isinstance(result, (Circle, RobustFit)):
         if isinstance(result, RobustFit):
             circle, inliers = result.circle, np.asarray(result.inliers, dtype=np.bool_)

@@ -228,3 +228,40 @@ class TestGroups:
         assert math.isnan(got.loc["arc", "ront"]) and got.loc["arc", "support"] is None
         assert "no inscribed circle" in got.loc["arc", "error"]
         assert got.loc[0, "error"] is None
+
+
+class TestPlot:
+    @pytest.fixture(autouse=True)
+    def agg(self):
+        matplotlib = pytest.importorskip("matplotlib")
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        yield
+        plt.close("all")
+
+    def test_the_support_points_lie_on_the_drawn_circles_at_their_angles(self):
+        xs, ys = oracle.lobed(200, 3, 0.01, 0.001, 3, cx=0.5, r=10.0)
+        c = roundness(xs, ys)
+        ax = tondrakit.plot(c, (xs, ys))
+        assert ax.name == "polar"
+        support = next(line for line in ax.lines if line.get_label() == "support points")
+        angle, rho = support.get_data()
+        s = list(c.support)
+        want = np.arctan2(np.subtract(ys, c.cy)[s], np.subtract(xs, c.cx)[s])
+        assert angle == pytest.approx(want, abs=1e-12)
+        # Each support point on one of the drawn circles (inner or outer).
+        circles = [float(line.get_ydata()[0]) for line in ax.lines if line.get_color() == "tab:red"]
+        assert len(circles) == 2
+        assert [min(abs(r - v) for v in circles) for r in rho] == pytest.approx(
+            [0.0] * len(rho), abs=1e-9)
+
+    def test_all_references_share_one_magnification_and_need_their_points(self):
+        xs, ys = noisy_lobes()
+        panels = tondrakit.plot(roundness(xs, ys, reference="all"), (xs, ys))
+        assert len(panels) == 4
+        assert len({p.get_title().split("magnification")[1] for p in panels}) == 1
+        with pytest.raises(ValueError, match="pass them"):
+            tondrakit.plot(roundness(xs, ys))
+        with pytest.raises(ValueError, match="not among these 3 points"):
+            tondrakit.plot(roundness(xs, ys), ([0, 1, 0], [0, 0, 1]))
