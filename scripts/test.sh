@@ -202,6 +202,12 @@ if (cd tests/python && "../../$tools/bin/python" ../fuzz/fuzz_tondra.py --second
 else
   record "fuzz (25 s)" FAILED
 fi
+echo "=== fuzz of the kit (20 s)"
+if (cd tests/python && "../../$tools/bin/python" ../fuzz/fuzz_tondrakit.py --seconds 20 --seed "${FUZZ_SEED:-20261207}"); then
+  record "fuzz of the kit (20 s)" passed
+else
+  record "fuzz of the kit (20 s)" FAILED
+fi
 
 # --- Sanitizers: ASan + UBSan build, C++ unit tests and the Python suite under it ------------------
 # One interpreter (the tools one). The runtimes are preloaded into the interpreter; the tests that

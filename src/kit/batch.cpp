@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/fault.hpp"
+#include "kit/grouping.hpp"
 #include "kit/known_fit.hpp"
 #include "kit/set_fit.hpp"
 
@@ -142,15 +143,9 @@ class Worker {
 }  // namespace
 
 std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
-  if (in.offsets.empty()) return "offsets must have at least one entry";
   if (in.x.size() != in.y.size()) return "x and y differ in length";
-  if (in.offsets.front() != 0) return "offsets must start at 0";
-  for (std::size_t g = 1; g < in.offsets.size(); ++g) {
-    if (in.offsets[g] < in.offsets[g - 1]) return "offsets must not decrease";
-  }
-  if (static_cast<std::size_t>(in.offsets.back()) != in.x.size()) {
-    return "offsets must end at the number of points";
-  }
+  std::string problem = offsets_problem(in.offsets, in.x.size());
+  if (!problem.empty()) return problem;
   const std::size_t sets = in.offsets.size() - 1;
   const bool sized =
       out.status.size() == sets && out.detail.size() == sets && out.cx.size() == sets &&

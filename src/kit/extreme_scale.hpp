@@ -34,6 +34,17 @@ inline int frexp_exponent(double v) noexcept {
   return e;
 }
 
+// sqrt(a^2 + b^2), on a and b times a power of two where their squares would overflow or lose
+// their precision to underflow; in the plain arithmetic, to the bit, everywhere else.
+inline double root_sum_squares(double a, double b) noexcept {
+  const double m = std::fmax(std::fabs(a), std::fabs(b));
+  if (!out_of_range(m) || !(m > 0.0) || !std::isfinite(m)) return std::sqrt(a * a + b * b);
+  const int k = frexp_exponent(m);
+  const double sa = std::ldexp(a, -k);
+  const double sb = std::ldexp(b, -k);
+  return std::ldexp(std::sqrt(sa * sa + sb * sb), k);
+}
+
 // The offsets of points from a centre, times 2^-k. Large data (k > 0) are scaled before the
 // subtraction, which then cannot overflow; small data after it, which is then exact. Either way
 // each offset is the true offset times 2^-k, rounded once, as long as it stays normal. k = 0 is

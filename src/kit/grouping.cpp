@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -32,11 +33,23 @@ bool scatter(std::span<const double> values, std::span<const std::int64_t> codes
 
 }  // namespace
 
+std::string offsets_problem(std::span<const std::int64_t> offsets, std::size_t rows) {
+  if (offsets.empty()) return "offsets must have at least one entry";
+  if (offsets.front() != 0) return "offsets must start at 0";
+  for (std::size_t g = 1; g < offsets.size(); ++g) {
+    if (offsets[g] < offsets[g - 1]) return "offsets must not decrease";
+  }
+  if (static_cast<std::uint64_t>(offsets.back()) != rows) {
+    return "offsets must end at the number of points";
+  }
+  return {};
+}
+
 bool gather_groups(std::span<const double> x, std::span<const double> y,
                    std::span<const std::int64_t> codes, std::span<const std::int64_t> offsets,
                    std::span<double> gx, std::span<double> gy, const bool two_threads) {
-  if (offsets.empty() || x.size() != y.size() || codes.size() != x.size() ||
-      gx.size() != x.size() || gy.size() != x.size()) {
+  if (x.size() != y.size() || codes.size() != x.size() || gx.size() != x.size() ||
+      gy.size() != x.size() || !offsets_problem(offsets, x.size()).empty()) {
     return false;
   }
   // Both sets of cursors are made here, so that the helper thread allocates nothing.

@@ -9,6 +9,7 @@
 
 #include "base/fault.hpp"
 #include "kit/convergence.hpp"
+#include "kit/extreme_scale.hpp"
 #include "kit/shape_check.hpp"
 #include "kit/weighted_geometric.hpp"
 
@@ -102,7 +103,7 @@ SetFit algebraic(std::span<const double> x, std::span<const double> y, std::span
     // Hyper's radius is its own; the rms about it follows from the one about the weighted mean
     // distance, as for the plain fit.
     const double shift = fit.stats.r - own_r;
-    fit.stats.rms = std::sqrt(fit.stats.rms * fit.stats.rms + shift * shift);
+    fit.stats.rms = root_sum_squares(fit.stats.rms, shift);
     fit.stats.r = own_r;
   }
   if (!std::isfinite(fit.stats.r)) fit.status = Status::NoFiniteCircle;

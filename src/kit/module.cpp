@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <span>
@@ -32,6 +33,7 @@
 #include "host/compat.hpp"
 #include "host/py_ref.hpp"
 #include "kit/batch.hpp"
+#include "kit/engine_args.hpp"
 #include "kit/grouping.hpp"
 #include "kit/known_fit.hpp"
 #include "kit/residuals.hpp"
@@ -48,112 +50,6 @@ using host::PyRef;
 // One set this large is fitted with the lock released: smaller ones take less time to fit
 // than another thread would wait for the lock.
 constexpr std::size_t kReleaseLockPoints = 1024;
-
-// Whether a buffer's items are native doubles / 64-bit integers.
-bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
-  const char* f = view.format == nullptr ? "B" : view.format;
-  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-  return f[0] == code && f[1] == '\0' && view.itemsize == size;
-}
-
-bool is_int64_format(const Py_buffer& view) {
-  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
-}
-
-// Whether a buffer's items may be read in place as 8-byte numbers: the kit hands over aligned
-// arrays only, but a buffer may start at any byte (pickle's out-of-band frames do).
-bool is_aligned(const Py_buffer& view) {
-  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
-}
-
-// A buffer the host lends us, held until we are done with it (which also keeps a numpy array or
-// bytearray from being resized under us).
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // Borrows `object`'s memory; false with an exception set when it has none.
-  bool get(PyObject* object, int flags) {
-    if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
-  // `object`'s items as T (double or std::int64_t) when it lends a one-axis, contiguous, aligned
-  // run of them; nothing otherwise, with an exception set only when it lends no buffer at all.
-  template <class T>
-  std::optional<std::span<const T>> items(PyObject* object) {
-    if (!get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
-    const bool typed =
-        std::is_same_v<T, double> ? is_format(view_, 'd', 8) : is_int64_format(view_);
-    if (view_.ndim != 1 || !typed || !is_aligned(view_)) return std::nullopt;
-    return std::span<const T>(static_cast<const T*>(view_.buf),
-                              static_cast<std::size_t>(view_.shape[0]));
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// A TypeError with `text` for arguments of the wrong kind, unless their buffer export already
-// raised.
-PyObject* refuse(const char* text) {
-  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_TypeError, text);
-  return nullptr;
-}
-
-// The coordinates of `object` when they are plainly finite numbers: a list or tuple of floats
-// and ints, or a one-axis buffer of doubles. Anything else (text, objects, NaN, an integer too
-// large for a double) is declined with false and no exception: the kit's own checks then find
-// and name the culprit. A copy is taken, so that nothing the caller does later can change it.
-bool plain_coordinates(PyObject* object, std::vector<double>& out) {
-  out.clear();
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
-    PyObject** items = PySequence_Fast_ITEMS(object);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = items[i];  // borrowed from the list, read before anything can run
-      double value = 0.0;
-      if (PyFloat_Check(item)) {
-        value = PyFloat_AS_DOUBLE(item);
-      } else if (PyLong_Check(item)) {
-        value = PyLong_AsDouble(item);
-        if (value == -1.0 && PyErr_Occurred() != nullptr) {
-          PyErr_Clear();
-          return false;
-        }
-      } else {
-        return false;
-      }
-      if (!std::isfinite(value)) return false;
-      out.push_back(value);
-    }
-    return true;
-  }
-  if (!PyObject_CheckBuffer(object)) return false;
-  Buffer buffer;
-  if (!buffer.get(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
-    PyErr_Clear();
-    return false;
-  }
-  const Py_buffer& view = buffer.view();
-  if (view.ndim != 1 || !is_format(view, 'd', 8)) return false;
-  const auto n = static_cast<std::size_t>(view.shape[0]);
-  out.resize(n);
-  const auto* first = static_cast<const char*>(view.buf);
-  for (std::size_t i = 0; i < n; ++i) {
-    std::memcpy(&out[i], first + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
-    if (!std::isfinite(out[i])) return false;
-  }
-  return true;
-}
 
 // Whether finite weights (plain_coordinates checked that) are as the kit accepts them: one per
 // point, none negative, at least 3 positive. Anything else is the kit's to word.
@@ -188,13 +84,8 @@ PyObject* result_tuple(const SetFit& fit) {
       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False, fit.arc, message);
 }
 
-std::optional<Method> method_of(long code) {
-  if (code < 0 || code >= kMethodCount) {
-    PyErr_Format(PyExc_ValueError, "unknown method code %ld", code);
-    return std::nullopt;
-  }
-  return static_cast<Method>(code);
-}
+// The most threads a batch asks for; more could not be started anyway.
+constexpr long long kMaxWorkers = 1 << 16;
 
 // Buffers of one thread's single fits, kept for its next: a fit of 20 points would otherwise
 // spend a tenth of its time allocating them. A fit reached again from inside a conversion (a
@@ -216,13 +107,10 @@ PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
   }
   Knowns knowns;
-  if (nargs == 5 && args[4] != Py_None &&
-      !PyArg_ParseTuple(args[4], "dd", &knowns.bounds.lo, &knowns.bounds.hi)) {
+  if (nargs == 5 && args[4] != Py_None && !bounds_arg(args[4], "fit_one", knowns.bounds)) {
     return nullptr;
   }
-  const long code = PyLong_AsLong(args[2]);
-  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  const std::optional<Method> method = method_of(code);
+  const std::optional<Method> method = method_arg(args[2], "fit_one");
   if (!method) return nullptr;
   try {
     SingleFitBuffers own;
@@ -281,51 +169,29 @@ PyObject* new_column(std::size_t count, std::span<T>& span) {
   return bytes;
 }
 
-bool robust_options(PyObject* settings, Method method, RobustOptions& options) {
-  // (threshold or None, confidence, max_trials, seed)
-  PyObject* threshold = nullptr;
-  double confidence = 0.0;
-  long long max_trials = 0;
-  unsigned long long seed = 0;
-  if (!PyArg_ParseTuple(settings, "OdLK", &threshold, &confidence, &max_trials, &seed))
-    return false;
-  options.method = method;
-  if (threshold != Py_None) {
-    const double t = PyFloat_AsDouble(threshold);
-    if (t == -1.0 && PyErr_Occurred() != nullptr) return false;
-    options.threshold = t;
-  }
-  options.confidence = confidence;
-  options.max_trials = max_trials;
-  options.seed = seed;
-  return true;
-}
-
 PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 6 && nargs != 8) {
     PyErr_SetString(PyExc_TypeError,
                     "fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])");
     return nullptr;
   }
+  constexpr const char* kFunction = "fit_batch";
   Buffer xb;
   Buffer yb;
   Buffer ob;
-  const auto x = xb.items<double>(args[0]);
-  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
-  const auto offsets = y ? ob.items<std::int64_t>(args[2]) : std::nullopt;
-  if (!offsets) {
-    return refuse("fit_batch takes aligned 1-D float64 x and y and int64 offsets");
-  }
-  const long code = PyLong_AsLong(args[3]);
-  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  const std::optional<Method> method = method_of(code);
+  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
+  if (!x) return nullptr;
+  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
+  if (!y) return nullptr;
+  const auto offsets = array_arg<std::int64_t>(ob, args[2], kFunction, "offsets");
+  if (!offsets) return nullptr;
+  const std::optional<Method> method = method_arg(args[3], kFunction);
   if (!method) return nullptr;
-  const long workers = PyLong_AsLong(args[4]);
-  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  if (workers < 1) {
-    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
-    return nullptr;
-  }
+  const auto workers = int_arg(args[4], kFunction, "workers", 1, kMaxWorkers);
+  if (!workers) return nullptr;
+  if (x->size() != y->size()) return value_error(kFunction, "x and y differ in length");
+  const std::string offsets_wrong = offsets_problem(*offsets, x->size());
+  if (!offsets_wrong.empty()) return value_error(kFunction, offsets_wrong);
   RobustOptions robust;
   const bool is_robust = args[5] != Py_None;
   if (is_robust && !robust_options(args[5], *method, robust)) return nullptr;
@@ -337,15 +203,11 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
   in.method = *method;
   in.robust = is_robust ? &robust : nullptr;
   Buffer wb;
-  if (nargs == 8 && args[6] != Py_None) {
-    const auto weights = wb.items<double>(args[6]);
-    if (!weights) return refuse("fit_batch takes aligned 1-D float64 weights");
-    in.weights = *weights;
-  }
-  if (nargs == 8 && args[7] != Py_None &&
-      !PyArg_ParseTuple(args[7], "dd", &in.bounds.lo, &in.bounds.hi)) {
+  if (nargs == 8 && args[6] != Py_None && !weights_arg(wb, args[6], in.x.size(), in.weights)) {
     return nullptr;
   }
+  if (nargs == 8 && args[7] != Py_None && !bounds_arg(args[7], kFunction, in.bounds))
+    return nullptr;
   const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
   const std::size_t robust_sets = is_robust ? sets : 0;
 
@@ -370,10 +232,7 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     if (!column) return nullptr;
   }
   const std::string problem = batch_problem(in, out);
-  if (!problem.empty()) {
-    PyErr_SetString(PyExc_ValueError, problem.c_str());
-    return nullptr;
-  }
+  if (!problem.empty()) return value_error(kFunction, problem);
 
   bool finished = false;
   try {
@@ -389,7 +248,7 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
       return !interrupted;
     };
     try {
-      finished = run_batch(in, out, static_cast<unsigned>(workers), keep_going);
+      finished = run_batch(in, out, static_cast<unsigned>(*workers), keep_going);
     } catch (...) {
       PyEval_RestoreThread(state);
       throw;
@@ -427,17 +286,20 @@ PyObject* residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     PyErr_SetString(PyExc_TypeError, "residuals(x, y, cx, cy, r)");
     return nullptr;
   }
+  constexpr const char* kFunction = "residuals";
   Buffer xb;
   Buffer yb;
-  const auto x = xb.items<double>(args[0]);
-  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
-  if (!y || x->size() != y->size()) {
-    return refuse("residuals takes aligned 1-D float64 x and y of one length");
-  }
+  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
+  if (!x) return nullptr;
+  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
+  if (!y) return nullptr;
+  if (x->size() != y->size()) return value_error(kFunction, "x and y differ in length");
   double c[3];
+  const char* const names[3] = {"cx", "cy", "r"};
   for (int i = 0; i < 3; ++i) {
-    c[i] = PyFloat_AsDouble(args[2 + i]);
-    if (c[i] == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+    const auto value = float_arg(args[2 + i], kFunction, names[i]);
+    if (!value) return nullptr;
+    c[i] = *value;
   }
   std::span<double> out;
   PyRef column = PyRef::steal(new_column(x->size(), out));
@@ -451,19 +313,26 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
     PyErr_SetString(PyExc_TypeError, "gather(x, y, codes, offsets, workers)");
     return nullptr;
   }
-  const long workers = PyLong_AsLong(args[4]);
-  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  constexpr const char* kFunction = "gather";
   Buffer xb;
   Buffer yb;
   Buffer cb;
   Buffer ob;
-  const auto x = xb.items<double>(args[0]);
-  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
-  const auto codes = y ? cb.items<std::int64_t>(args[2]) : std::nullopt;
-  const auto offsets = codes ? ob.items<std::int64_t>(args[3]) : std::nullopt;
-  if (!offsets) {
-    return refuse("gather takes aligned 1-D float64 x and y and int64 codes and offsets");
+  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
+  if (!x) return nullptr;
+  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
+  if (!y) return nullptr;
+  const auto codes = array_arg<std::int64_t>(cb, args[2], kFunction, "codes");
+  if (!codes) return nullptr;
+  const auto offsets = array_arg<std::int64_t>(ob, args[3], kFunction, "offsets");
+  if (!offsets) return nullptr;
+  const auto workers = int_arg(args[4], kFunction, "workers", 1, kMaxWorkers);
+  if (!workers) return nullptr;
+  if (x->size() != y->size() || codes->size() != x->size()) {
+    return value_error(kFunction, "x, y and codes differ in length");
   }
+  const std::string offsets_wrong = offsets_problem(*offsets, x->size());
+  if (!offsets_wrong.empty()) return value_error(kFunction, offsets_wrong);
   const std::size_t n = x->size();
   std::span<double> gx;
   std::span<double> gy;
@@ -473,9 +342,8 @@ PyObject* gather(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
   try {
     // Read while the lock is held: the coordinates may be the caller's own arrays. A second
     // thread, if any, touches no Python object.
-    if (!gather_groups(*x, *y, *codes, *offsets, gx, gy, workers > 1)) {
-      PyErr_SetString(PyExc_ValueError, "gather: the codes do not match the offsets");
-      return nullptr;
+    if (!gather_groups(*x, *y, *codes, *offsets, gx, gy, *workers > 1)) {
+      return value_error(kFunction, "a code lies outside the groups or its group is overfull");
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -489,37 +357,34 @@ PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     PyErr_SetString(PyExc_TypeError, "roundness(x, y, reference, cx, cy)");
     return nullptr;
   }
+  constexpr const char* kFunction = "roundness";
   Buffer xb;
   Buffer yb;
-  const auto x = xb.items<double>(args[0]);
-  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
-  if (!y || x->size() != y->size()) {
-    return refuse("roundness takes aligned 1-D float64 x and y of one length");
-  }
-  const long code = PyLong_AsLong(args[2]);
-  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  if (code < 0 || code > 3) {
-    PyErr_Format(PyExc_ValueError, "unknown reference code %ld", code);
-    return nullptr;
-  }
-  const double cx = PyFloat_AsDouble(args[3]);
-  if (cx == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
-  const double cy = PyFloat_AsDouble(args[4]);
-  if (cy == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
+  if (!x) return nullptr;
+  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
+  if (!y) return nullptr;
+  if (x->size() != y->size()) return value_error(kFunction, "x and y differ in length");
+  const auto code = int_arg(args[2], kFunction, "reference", 0, 3);
+  if (!code) return nullptr;
+  const auto cx = float_arg(args[3], kFunction, "cx");
+  if (!cx) return nullptr;
+  const auto cy = float_arg(args[4], kFunction, "cy");
+  if (!cy) return nullptr;
   Roundness r;
   try {
-    const auto reference = static_cast<Reference>(code);
+    const auto reference = static_cast<Reference>(*code);
     if (x->size() >= kReleaseLockPoints) {
       PyThreadState* state = PyEval_SaveThread();
       try {
-        r = roundness(*x, *y, reference, cx, cy);
+        r = roundness(*x, *y, reference, *cx, *cy);
       } catch (...) {
         PyEval_RestoreThread(state);
         throw;
       }
       PyEval_RestoreThread(state);
     } else {
-      r = roundness(*x, *y, reference, cx, cy);
+      r = roundness(*x, *y, reference, *cx, *cy);
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -543,28 +408,27 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_
     PyErr_SetString(PyExc_TypeError, "roundness_batch(x, y, offsets, reference, cx, cy, workers)");
     return nullptr;
   }
+  constexpr const char* kFunction = "roundness_batch";
   Buffer xb;
   Buffer yb;
   Buffer ob;
   Buffer cxb;
   Buffer cyb;
-  const auto x = xb.items<double>(args[0]);
-  const auto y = x ? yb.items<double>(args[1]) : std::nullopt;
-  const auto offsets = y ? ob.items<std::int64_t>(args[2]) : std::nullopt;
-  const auto cx = offsets ? cxb.items<double>(args[4]) : std::nullopt;
-  const auto cy = cx ? cyb.items<double>(args[5]) : std::nullopt;
-  if (!cy) {
-    return refuse("roundness_batch takes aligned 1-D float64 x, y, cx, cy and int64 offsets");
-  }
-  const long code = PyLong_AsLong(args[3]);
-  if (code == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  const long workers = PyLong_AsLong(args[6]);
-  if (workers == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  if (code < 0 || code > 3 || workers < 1) {
-    PyErr_SetString(PyExc_ValueError, "roundness_batch: bad reference code or workers");
-    return nullptr;
-  }
-  RoundnessBatchInput in{*x, *y, *offsets, static_cast<Reference>(code), *cx, *cy};
+  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
+  if (!x) return nullptr;
+  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
+  if (!y) return nullptr;
+  const auto offsets = array_arg<std::int64_t>(ob, args[2], kFunction, "offsets");
+  if (!offsets) return nullptr;
+  const auto code = int_arg(args[3], kFunction, "reference", 0, 3);
+  if (!code) return nullptr;
+  const auto cx = array_arg<double>(cxb, args[4], kFunction, "cx");
+  if (!cx) return nullptr;
+  const auto cy = array_arg<double>(cyb, args[5], kFunction, "cy");
+  if (!cy) return nullptr;
+  const auto workers = int_arg(args[6], kFunction, "workers", 1, kMaxWorkers);
+  if (!workers) return nullptr;
+  RoundnessBatchInput in{*x, *y, *offsets, static_cast<Reference>(*code), *cx, *cy};
   const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
   RoundnessBatchOutput out;
   PyRef columns[8];
@@ -598,7 +462,7 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_
       return !interrupted;
     };
     try {
-      finished = run_roundness_batch(in, out, static_cast<unsigned>(workers), keep_going);
+      finished = run_roundness_batch(in, out, static_cast<unsigned>(*workers), keep_going);
     } catch (...) {
       PyEval_RestoreThread(state);
       throw;
@@ -622,7 +486,8 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_
 
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
-     "fit_one(xs, ys, method[, weights, bounds]): one set's results, or None for the kit to check."},
+     "fit_one(xs, ys, method[, weights, bounds]): one set's results, or None for the kit to "
+     "check."},
     {"fit_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_batch)),
      METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),

@@ -209,6 +209,13 @@ double initial_threshold(std::span<const SampleCircle> circles, RobustWorkspace&
   return std::max(kK * (kMadToSigma * small_sample * smallest), kMinThreshold);
 }
 
+// A threshold in the points' units, kept positive and finite: on subnormal points it would
+// underflow to 0, near the top of the range overflow to infinity.
+double representable(double threshold) noexcept {
+  return std::clamp(threshold, std::numeric_limits<double>::denorm_min(),
+                    std::numeric_limits<double>::max());
+}
+
 // kK sigma, sigma from the median absolute residual of the inliers, made consistent for Gaussian
 // noise truncated at kK sigma; `floor` for 3 inliers or fewer.
 double refined_threshold(const std::vector<double>& residual, std::span<const std::uint8_t> mask,
@@ -326,7 +333,7 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
     work.px[i] = (work.px[i] - mx) / spread;
     work.py[i] = (work.py[i] - my) / spread;
   }
-  const double floor = kMinThreshold * std::ldexp(spread, p);  // in the points' units
+  const double floor = representable(kMinThreshold * std::ldexp(spread, p));  // points' units
   const bool weighted = !w.empty();
   const bool known_radius = bounds.any() && bounds.lo == bounds.hi;
   const double lo = std::ldexp(bounds.lo, -p) / spread;
@@ -395,7 +402,7 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
     return out;
   }
 
-  double threshold = given ? *options.threshold : std::ldexp(t * spread, p);
+  double threshold = given ? *options.threshold : representable(std::ldexp(t * spread, p));
   for (std::size_t i = 0; i < n; ++i) {
     inliers[i] = distance_from(work.px[i], work.py[i], best.cx, best.cy, best.r) <= t ? 1 : 0;
   }

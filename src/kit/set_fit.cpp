@@ -8,6 +8,7 @@
 #include "circle_fit.hpp"
 #include "kit/circle_stats.hpp"
 #include "kit/convergence.hpp"
+#include "kit/extreme_scale.hpp"
 #include "kit/geometric.hpp"
 #include "kit/hyper.hpp"
 #include "kit/shape_check.hpp"
@@ -120,7 +121,7 @@ SetFit fit_set(std::span<const double> x, std::span<const double> y, Method meth
     // Hyper's radius is its own (where its small bias lives); the rms about it follows from
     // the one about the mean distance: mean (d - R)^2 = mean (d - r)^2 + (r - R)^2.
     const double shift = fit.stats.r - centre.algebraic_r;
-    fit.stats.rms = std::sqrt(fit.stats.rms * fit.stats.rms + shift * shift);
+    fit.stats.rms = root_sum_squares(fit.stats.rms, shift);
     fit.stats.r = centre.algebraic_r;
   }
   fit.converged = method == Method::Geometric ? centre.converged

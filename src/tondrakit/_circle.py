@@ -125,6 +125,14 @@ def _sqrt(v: float) -> float:
     return math.sqrt(v) if v >= 0.0 else math.nan
 
 
+def _ldexp(v: float, k: int) -> float:
+    """v 2^k, infinite where that is beyond the doubles (math.ldexp raises there)."""
+    try:
+        return math.ldexp(v, k)
+    except OverflowError:
+        return math.copysign(math.inf, v)
+
+
 class Circle:
     """A fitted circle, with how well the points fit it and how sure its parameters are.
 
@@ -277,7 +285,7 @@ class Circle:
         k: int = self._v[7]
         se = (_sqrt(c[0]), _sqrt(c[1]), _sqrt(c[2]))
         if k:
-            return (math.ldexp(se[0], k), math.ldexp(se[1], k), math.ldexp(se[2], k))
+            return (_ldexp(se[0], k), _ldexp(se[1], k), _ldexp(se[2], k))
         return se
 
     def residuals(self, xs: npt.ArrayLike, ys: npt.ArrayLike | None = None) -> FloatArray:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 from collections.abc import Hashable
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
@@ -96,7 +97,9 @@ def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
     column = _column(frame, name, role)
     dtype = column.dtype
     if dtype.kind in "biuf":
-        values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        # A wider float beyond the doubles becomes infinite, which the fit reports.
+        with np.errstate(over="ignore"):
+            values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
         return values
     items = column.to_numpy(dtype=object)
     out = np.empty(len(items), dtype=np.float64)
@@ -185,7 +188,10 @@ def group(
         counts = np.bincount(codes).astype(np.int64)
     else:
         try:
-            codes, uniques = pd.factorize(column, sort=True)
+            # Keys that are sequences make pandas warn while it sorts them; sorted they are.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                codes, uniques = pd.factorize(column, sort=True)
         except TypeError as e:
             raise TypeError(f"the keys in column {by!r} cannot be sorted: {e}") from None
         missing = np.flatnonzero(codes < 0)
@@ -257,6 +263,36 @@ def _join(parts: list[Columns]) -> Columns:
     return joined
 
 
+# What a task may raise as it is: the kit's own errors. Anything else the executor raises (a
+# cancelled future, a lost worker) is its failure, not the data's, and comes as a ValueError
+# chained to it.
+_TASK_ERRORS: Final = (ValueError, TypeError, MemoryError)
+
+
+def _submit(executor: Executor, *args: Any) -> Future[Columns]:
+    try:
+        future: object = executor.submit(fit_chunk, *args)
+    except _TASK_ERRORS:
+        raise
+    except Exception as e:
+        raise ValueError(f"the executor refused a task: {e!r}") from e
+    if not (callable(getattr(future, "result", None)) and callable(getattr(future, "cancel", None))):
+        raise TypeError(f"the executor's submit returned {type(future).__name__}, not a future")
+    return cast("Future[Columns]", future)
+
+
+def _result(future: Future[Columns]) -> Columns:
+    try:
+        columns = future.result()
+    except _TASK_ERRORS:
+        raise
+    except Exception as e:
+        raise ValueError(f"the executor's task failed: {e!r}") from e
+    if not isinstance(columns, Columns):
+        raise TypeError(f"the executor's task returned {type(columns).__name__}, not the fits")
+    return columns
+
+
 def _run(
     grouped: Grouped, options: Options, workers: int, executor: Executor | None, progress: bool
 ) -> Columns:
@@ -278,10 +314,10 @@ def _run(
         futures: list[Future[Columns]] = []
         try:
             for first, stop in chunks:
-                futures.append(executor.submit(fit_chunk, *_chunk_args(grouped, first, stop), options, workers))
+                futures.append(_submit(executor, *_chunk_args(grouped, first, stop), options, workers))
             results: list[Columns] = []
             for (first, stop), future in zip(chunks, futures):
-                results.append(future.result())
+                results.append(_result(future))
                 if bar is not None:
                     bar.update(stop - first)
             return _join(results)
@@ -369,6 +405,12 @@ def empty_result(keys: pd.Index, robust: bool, on_error: OnError) -> pd.DataFram
     if on_error == "nan":
         data["error"] = np.empty(0, dtype=object)
     return pd.DataFrame(data, index=keys[:0])
+
+
+def check_executor(executor: object) -> Executor | None:
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(f"executor must be None or have a submit method, not {type(executor).__name__}")
+    return cast("Executor | None", executor)
 
 
 def _threads(workers: int | None, executor: Executor | None) -> int:
@@ -517,9 +559,11 @@ def fit_groups(
     Raises
     ------
     ValueError
-        A missing column, a row without a group key, a bad option.
+        A missing column, a row without a group key, a bad option, an executor's task that
+        failed (chained to the executor's own error).
     TypeError
-        A coordinate that is not a number, keys that cannot be sorted.
+        A coordinate that is not a number, keys that cannot be sorted, an executor without
+        ``submit`` or whose ``submit`` returns no future.
     FitError
         With ``on_error="raise"``: a group's points give no circle (the message starts with
         ``group <key>:``).
@@ -547,6 +591,7 @@ def fit_groups(
     )
     if workers is not None:
         check_workers(workers)
+    check_executor(executor)
     if roundness is not None:
         from ._roundness import check_reference
 

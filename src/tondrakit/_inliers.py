@@ -29,18 +29,26 @@ def group_rows(keys: pd.Index, data: pd.DataFrame, by: Hashable) -> tuple[IntArr
     """The rows of each group of `keys` (the index of a fit_groups table): group g's rows, in
     table order, are positions ``order[offsets[g]:offsets[g + 1]]`` of `data`.
 
-    ValueError for a missing column or a row whose key is not among `keys`.
+    ValueError for a missing or repeated column, repeated `keys`, or a row whose key is not
+    among `keys`.
     """
     if by not in data.columns:
         present = ", ".join(repr(c) for c in data.columns) or "none"
         raise ValueError(f"no column {by!r} for by in the data; its columns are: {present}")
     import pandas as pd
 
-    codes = keys.get_indexer(pd.Index(data[by]))
+    column = data[by]
+    if isinstance(column, pd.DataFrame):
+        raise ValueError(f"the data has {column.shape[1]} columns named {by!r}; by needs one")
+    if not keys.is_unique:
+        raise ValueError(
+            "the table of fits has a key more than once: it is not a table fit_groups returned"
+        )
+    codes = keys.get_indexer(pd.Index(column))
     unknown = np.flatnonzero(codes < 0)
     if unknown.size:
         row = int(unknown[0])
-        key = data[by].iloc[row]
+        key = column.iloc[row]
         raise ValueError(
             f"row {row} (counting from 0) of the data has the key {key!r}, which the table of"
             " fits does not have: is this the data that was fitted?"

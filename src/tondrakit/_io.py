@@ -89,10 +89,13 @@ class _CsvSource:
         with self._text() as text:
             reader = csv.reader(text)
             start = 1
-            for fields in reader:
-                if not _blank(fields):
-                    yield start, fields
-                start = reader.line_num + 1
+            try:
+                for fields in reader:
+                    if not _blank(fields):
+                        yield start, fields
+                    start = reader.line_num + 1
+            except csv.Error as e:  # a field beyond the reader's limit, say
+                raise InputError(f"{self.name}, line {start}: {e}") from None
 
     def record(self, row: int) -> tuple[int, list[str]] | None:
         """The line and fields of data row `row` (pandas' row number, from 0); None if the file

@@ -44,7 +44,10 @@ def _number(name: str, value: object, what: str = "a number") -> float:
     # Real numbers only: bool is no number here, and complex has no order to check.
     if kind is bool or kind is np.bool_ or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be {what}, not {kind.__name__}")
-    return float(cast(SupportsFloat, value))
+    try:
+        return float(cast(SupportsFloat, value))
+    except OverflowError:
+        raise ValueError(f"{name} must be a finite number, got an int too large for a float") from None
 
 
 def _integer(name: str, value: object) -> int:
@@ -72,10 +75,18 @@ def check_confidence(confidence: object) -> float:
     return value
 
 
+# The largest counts the engine takes (a trial count is 64 bits; a thread per worker beyond this
+# many could not be started anyway).
+MAX_TRIALS: Final = (1 << 63) - 1
+MAX_WORKERS: Final = 1 << 16
+
+
 def check_max_trials(max_trials: object) -> int:
     value = _integer("max_trials", max_trials)
     if value < 1:
         raise ValueError(f"max_trials must be at least 1, got {value}")
+    if value > MAX_TRIALS:
+        raise ValueError(f"max_trials must be at most 2**63 - 1, got {value}")
     return value
 
 
@@ -103,6 +114,8 @@ def check_workers(workers: object) -> int:
     value = _integer("workers", workers)
     if value < 1:
         raise ValueError(f"workers must be at least 1, got {value}")
+    if value > MAX_WORKERS:
+        raise ValueError(f"workers must be at most {MAX_WORKERS}, got {value}")
     return value
 
 

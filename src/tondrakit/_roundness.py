@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+
 from dataclasses import dataclass
 from typing import Final, Literal, TypeAlias, overload
 
@@ -172,6 +174,12 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
         raise FitError(failure_text(shape, 0, "roundness", cx, cy, 0.0, len(x), 0, 0.0, None))
     if status == _NOT_ENCLOSED:
         raise FitError("the points go round no circle: there is no inscribed circle")
+    if not all(math.isfinite(v) for v in (cx, cy, inner, outer, ront)):
+        # Points near the top of the doubles whose circle lies beyond them.
+        raise FitError(
+            f"the {reference} circle is not finite: centre ({cx!r}, {cy!r}), radii {inner!r}"
+            f" to {outer!r}"
+        )
     if r is None:
         r = {"minimum_zone": (inner + outer) / 2, "circumscribed": outer}.get(reference, inner)
     return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))

@@ -80,7 +80,9 @@ def _as_float_array(arg: str, value: object) -> FloatArray:
         raise ValueError(f"{arg} must be a 1-D sequence of numbers or an (n, 2) array: {e}") from None
     kind = array.dtype.kind
     if kind in _NUMERIC_KINDS:
-        return array.astype(np.float64, copy=False)
+        # A wider float beyond the doubles becomes infinite, which the finiteness check names.
+        with np.errstate(over="ignore"):
+            return array.astype(np.float64, copy=False)
     if array.ndim == 0:
         raise TypeError(f"{arg} must be a sequence of numbers, not {given}")
     if kind != "O":
@@ -146,7 +148,7 @@ def points(xs: object, ys: object = None, *, min_points: int = 3) -> tuple[Float
             raise ValueError(f"xs and ys differ in length: {x.shape[0]} and {y.shape[0]}")
         # One sum each finds whether anything is off (a NaN or an infinity, or finite values
         # so large that their sum overflows); only then is the culprit looked for.
-        with np.errstate(over="ignore"):
+        with np.errstate(over="ignore", invalid="ignore"):
             sums = float(x.sum()), float(y.sum())
         if not (math.isfinite(sums[0]) and math.isfinite(sums[1])):
             _first_non_finite("xs", x)

@@ -161,6 +161,15 @@ def fit_groups(
     if not isinstance(cast("object", ddf), dd.DataFrame):
         raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(frame).__name__}")
     columns: list[Hashable] = list(frame.columns)
+    for name, role in ((x, "x"), (y, "y"), (by, "by")):
+        try:
+            hash(name)
+        except TypeError:  # a list of names, say
+            raise TypeError(f"{role} must name one column, not {name!r}") from None
+    # Dask's shuffle and column assignment take a tuple for several columns: such names, and
+    # the levels of a MultiIndex, cannot be told from a selection.
+    if isinstance(frame.columns, pd.MultiIndex) or any(isinstance(c, tuple) for c in columns):
+        raise ValueError("a Dask frame's column names must not be tuples: rename them first")
     by_index = frame.index.name == by and by not in columns
     present = ", ".join(repr(c) for c in columns) or "none"
     roles = [(x, "x"), (y, "y")] if by_index else [(x, "x"), (y, "y"), (by, "by")]
@@ -169,6 +178,8 @@ def fit_groups(
     for name, role in roles:
         if name not in columns:
             raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
+        if columns.count(name) > 1:
+            raise ValueError(f"the data has {columns.count(name)} columns named {name!r}; {role} needs one")
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
     keys = pd.Index([], dtype=cast("Any", key_dtype), name=by)
     meta = _arrow_columns(empty_result(keys, options.robust is not None, checked_on_error))
