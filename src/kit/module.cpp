@@ -486,10 +486,10 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_
 
 PyMethodDef kMethods[] = {
     {"fit_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_one)), METH_FASTCALL,
-     "fit_one(xs, ys, method[, weights, bounds]): one set's results, or None for the kit to "
-     "check."},
+     "fit_one(xs, ys, method[, weights, bounds]): one set, or None for the kit to check."},
     {"fit_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_batch)),
-     METH_FASTCALL, "fit_batch(x, y, offsets, method, workers, robust): many sets on threads."},
+     METH_FASTCALL,
+     "fit_batch(x, y, offsets, method, workers, robust[, weights, bounds]): many sets."},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(residuals)),
      METH_FASTCALL, "residuals(x, y, cx, cy, r): signed distances from a circle."},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gather)), METH_FASTCALL,

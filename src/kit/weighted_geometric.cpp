@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <limits>
 
-#include "base/fault.hpp"
 #include "kit/hyper.hpp"
 #include "kit/plane_length.hpp"
 #include "kit/unit_frame.hpp"
+#include "kit/weighted_problem.hpp"
 
 // The iteration is the plain fit's Levenberg-Marquardt, shortened: a step solves
 // (M + lambda D) delta = h with M = J^T W J (or the full Hessian once Gauss-Newton shows itself
@@ -21,6 +21,12 @@
 // a held radius has a minimum on either side of the arc, and a short arc may have two.
 namespace tondra::kit {
 namespace {
+
+using weighted::Centre;
+using weighted::distance_of;
+using weighted::Normal;
+using weighted::Problem;
+using weighted::solve2;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -46,114 +52,6 @@ constexpr double kOffsideStart = 1024.0;
 // weighted_circle_at's minimum: a Gauss-Newton step below this share of the spread plus the
 // centre's distance.
 constexpr double kMinimumStep = 1e-8;
-// Covariances in the frame are given in the data's units when the scale is no larger than this
-// power of two, so that they are doubles there.
-constexpr int kPlainCovarianceExponent = 200;
-
-struct Centre {
-  double a;
-  double b;
-};
-
-double distance_of(const Centre& c) noexcept { return plane_length(c.a, c.b); }
-
-// The cost and normal equations at one centre.
-struct Normal {
-  double cost;  // sum w e^2
-  double r;
-  bool held;                   // r clamped to a bound
-  std::array<double, 3> jtj;   // sum w j j^T, j = n - mean n (n where held)
-  std::array<double, 2> h;     // sum w e j
-  std::array<double, 2> mean;  // mean n (0 where held)
-};
-
-// The weighted problem in the frame. Holds the points' frame coordinates and weights in the
-// scratch buffers; the distances and directions of the latest evaluation too.
-class Problem {
- public:
-  Problem(WeightedScratch& s, double lo, double hi) : s_(s), lo_(lo), hi_(hi) {
-    double sum = +0.0;
-    for (const double w : s_.w) sum += w;
-    weight_sum_ = sum;
-  }
-  std::size_t size() const noexcept { return s_.u.size(); }
-  double weight_sum() const noexcept { return weight_sum_; }
-
-  Normal evaluate(const Centre& c, std::array<double, 3>* hessian = nullptr) const noexcept {
-    const std::size_t n = size();
-    double* d = s_.d.data();
-    double* nu = s_.nu.data();
-    double* nv = s_.nv.data();
-    const double* u = s_.u.data();
-    const double* v = s_.v.data();
-    const double* w = s_.w.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const double du = u[i] - c.a;
-      const double dv = v[i] - c.b;
-      d[i] = std::sqrt(du * du + dv * dv);
-      // A point at the centre has no direction.
-      const double safe = d[i] > 0.0 ? d[i] : 1.0;
-      nu[i] = du / safe;
-      nv[i] = dv / safe;
-    }
-    double swd = +0.0, swu = +0.0, swv = +0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      swd += w[i] * d[i];
-      swu += w[i] * nu[i];
-      swv += w[i] * nv[i];
-    }
-    const double free_r = swd / weight_sum_;
-    Normal out{};
-    out.r = std::min(std::max(free_r, lo_), hi_);
-    out.held = out.r != free_r;
-    out.mean = out.held ? std::array<double, 2>{0.0, 0.0}
-                        : std::array<double, 2>{swu / weight_sum_, swv / weight_sum_};
-    double cost = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, ha = +0.0, hb = +0.0;
-    double kaa = +0.0, kab = +0.0, kbb = +0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double e = d[i] - out.r;
-      const double ja = nu[i] - out.mean[0];
-      const double jb = nv[i] - out.mean[1];
-      const double we = w[i] * e;
-      cost += we * e;
-      saa += w[i] * (ja * ja);
-      sab += w[i] * (ja * jb);
-      sbb += w[i] * (jb * jb);
-      ha += we * ja;
-      hb += we * jb;
-      if (hessian != nullptr && d[i] > 0.0) {
-        // The curvature of d_i, (I - n_i n_i^T) / d_i, weighted by w_i e_i.
-        const double k = we / d[i];
-        kaa += k * (nv[i] * nv[i]);
-        kab -= k * (nu[i] * nv[i]);
-        kbb += k * (nu[i] * nu[i]);
-      }
-    }
-    out.cost = cost;
-    out.jtj = {saa, sab, sbb};
-    out.h = {ha, hb};
-    if (hessian != nullptr) *hessian = {saa + kaa, sab + kab, sbb + kbb};
-    return out;
-  }
-
- private:
-  WeightedScratch& s_;
-  double lo_;
-  double hi_;
-  double weight_sum_;
-};
-
-bool solve2(const std::array<double, 3>& s, const std::array<double, 2>& h,
-            std::array<double, 2>& x) noexcept {
-  const double p0 = s[0];
-  if (!(p0 > 0.0) || !std::isfinite(p0)) return false;
-  const double l = s[1] / p0;
-  const double p1 = s[2] - l * s[1];
-  if (!(p1 > 0.0) || !std::isfinite(p1)) return false;
-  x[1] = (h[1] - l * h[0]) / p1;
-  x[0] = h[0] / p0 - l * x[1];
-  return std::isfinite(x[0]) && std::isfinite(x[1]);
-}
 
 enum class RunEnd { Converged, RanOff, Budget };
 
@@ -257,45 +155,6 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
   return {c, at, RunEnd::Budget, kRunIterations};
 }
 
-// Weighted moments in the frame, centred on the weighted mean (n is the number of points).
-FrameMoments weighted_moments(const WeightedScratch& s, const double weight_sum) {
-  const std::size_t n = s.u.size();
-  FrameMoments m{};
-  m.n = n;
-  double su = +0.0, sv = +0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    su += s.w[i] * s.u[i];
-    sv += s.w[i] * s.v[i];
-  }
-  m.mean_u = su / weight_sum;
-  m.mean_v = sv / weight_sum;
-  double uu = +0.0, vv = +0.0, uv = +0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double u = s.u[i] - m.mean_u;
-    const double v = s.v[i] - m.mean_v;
-    uu += s.w[i] * (u * u);
-    vv += s.w[i] * (v * v);
-    uv += s.w[i] * (u * v);
-  }
-  m.muu = uu / weight_sum;
-  m.mvv = vv / weight_sum;
-  m.muv = uv / weight_sum;
-  const double mz = m.muu + m.mvv;
-  double uz = +0.0, vz = +0.0, zz = +0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double u = s.u[i] - m.mean_u;
-    const double v = s.v[i] - m.mean_v;
-    const double z = (u * u + v * v) - mz;
-    uz += s.w[i] * (u * z);
-    vz += s.w[i] * (v * z);
-    zz += s.w[i] * (z * z);
-  }
-  m.muz = uz / weight_sum;
-  m.mvz = vz / weight_sum;
-  m.var_z = zz / weight_sum;
-  return m;
-}
-
 // The weighted principal line: its unit normal and its cost sum w (n . (p - mean))^2.
 struct Line {
   double nu;
@@ -320,66 +179,6 @@ Centre mirrored(const Centre& c, const Line& line, const FrameMoments& m) {
   return {c.a - 2.0 * offset * line.nu, c.b - 2.0 * offset * line.nv};
 }
 
-// Fills the scratch's frame coordinates and normalised weights; the frame of the points.
-UnitFrame prepare(std::span<const double> x, std::span<const double> y, std::span<const double> w,
-                  WeightedScratch& s) {
-  base::check(x.size() == y.size() && x.size() == w.size(), "x, y and w equally long");
-  const std::optional<UnitFrame> frame = unit_frame(x, y);
-  if (!frame) base::fault("weighted fit of points without a frame");
-  const std::size_t n = x.size();
-  double largest = 0.0;
-  for (const double v : w) largest = std::max(largest, v);
-  if (!(largest > 0.0) || !std::isfinite(largest)) base::fault("weights not positive and finite");
-  s.u.resize(n);
-  s.v.resize(n);
-  s.d.resize(n);
-  s.nu.resize(n);
-  s.nv.resize(n);
-  if (s.w.data() != w.data()) s.w.assign(w.begin(), w.end());
-  for (std::size_t i = 0; i < n; ++i) {
-    s.u[i] = frame->frame_u(x[i]);
-    s.v[i] = frame->frame_v(y[i]);
-    s.w[i] = s.w[i] / largest;
-  }
-  return *frame;
-}
-
-// The statistics of the circle at `at` (the evaluation of its centre), in the data.
-WeightedCircle describe(const UnitFrame& frame, const Problem& problem, const Centre& c,
-                        const Normal& at) {
-  WeightedCircle out{};
-  const double n = static_cast<double>(problem.size());
-  const double weight_sum = problem.weight_sum();
-  out.cx = frame.data_x(c.a);
-  out.cy = frame.data_y(c.b);
-  out.r = frame.data_length(at.r);
-  out.rms = frame.data_length(std::sqrt(at.cost / weight_sum));
-  out.held = at.held;
-  // s^2 A^-1 with A the centred (or, held, the plain) direction sums; the radius's variance
-  // from the Schur complement: Var r = s^2 (1/W + m^T A^-1 m), Cov(c, r) = -s^2 A^-1 m.
-  const double parameters = at.held ? 2.0 : 3.0;
-  const double s2 = n > parameters ? at.cost / (n - parameters) : kNaN;
-  const auto& a = at.jtj;
-  const double det = a[0] * a[2] - a[1] * a[1];
-  const double i00 = s2 * (a[2] / det);
-  const double i01 = s2 * (-a[1] / det);
-  const double i11 = s2 * (a[0] / det);
-  const double m0 = at.mean[0];
-  const double m1 = at.mean[1];
-  const double c02 = at.held ? 0.0 : -(i00 * m0 + i01 * m1);
-  const double c12 = at.held ? 0.0 : -(i01 * m0 + i11 * m1);
-  const double c22 = at.held ? 0.0 : s2 / weight_sum + (m0 * -c02 + m1 * -c12);
-  out.cov = {i00, i01, c02, i01, i11, c12, c02, c12, c22};
-  const int k = frame.e + frame.f;
-  if (std::abs(k) <= kPlainCovarianceExponent) {
-    for (double& v : out.cov) v = std::ldexp(v, 2 * k);
-    out.cov_exponent = 0;
-  } else {
-    out.cov_exponent = k;
-  }
-  return out;
-}
-
 bool better(const Run& run, const std::optional<Run>& best) {
   return run.end == RunEnd::Converged && (!best || run.at.cost < best->at.cost);
 }
@@ -390,10 +189,10 @@ WeightedCircle weighted_geometric_fit(std::span<const double> x, std::span<const
                                       std::span<const double> w, const RadiusBounds& bounds,
                                       std::optional<std::array<double, 2>> start,
                                       WeightedScratch& scratch) {
-  const UnitFrame frame = prepare(x, y, w, scratch);
+  const UnitFrame frame = weighted::prepare(x, y, w, scratch);
   const int k = frame.e + frame.f;
   const Problem problem(scratch, std::ldexp(bounds.lo, -k), std::ldexp(bounds.hi, -k));
-  const FrameMoments moments = weighted_moments(scratch, problem.weight_sum());
+  const FrameMoments moments = weighted::moments(scratch, problem.weight_sum());
   const Line line = principal_line(scratch, moments);
 
   Centre first_start = {moments.mean_u + kOffsideStart * line.nu,
@@ -434,7 +233,7 @@ WeightedCircle weighted_geometric_fit(std::span<const double> x, std::span<const
 
   const Run& chosen =
       best ? *best : (ran_off ? *ran_off : levenberg_marquardt(problem, first_start));
-  WeightedCircle out = describe(frame, problem, chosen.c, chosen.at);
+  WeightedCircle out = weighted::describe(frame, problem, chosen.c, chosen.at);
   out.iterations = iterations;
   out.converged = best.has_value();
   // Without an upper bound the cost falls towards the best line's far out: a circle that does
@@ -446,18 +245,19 @@ WeightedCircle weighted_geometric_fit(std::span<const double> x, std::span<const
 
 WeightedAlgebraic weighted_hyper(std::span<const double> x, std::span<const double> y,
                                  std::span<const double> w, WeightedScratch& scratch) {
-  const UnitFrame frame = prepare(x, y, w, scratch);
+  const UnitFrame frame = weighted::prepare(x, y, w, scratch);
   const Problem problem(scratch, 0.0, kInfinity);
-  const AlgebraicCircle c = hyper_newton_in_frame(weighted_moments(scratch, problem.weight_sum()));
+  const AlgebraicCircle c = hyper_newton_in_frame(weighted::moments(scratch, problem.weight_sum()));
   if (!c.ok) return {kNaN, kNaN, kNaN, false};
   return {frame.data_x(c.cx), frame.data_y(c.cy), frame.data_length(c.r), true};
 }
 
 WeightedAlgebraic weighted_taubin(std::span<const double> x, std::span<const double> y,
                                   std::span<const double> w, WeightedScratch& scratch) {
-  const UnitFrame frame = prepare(x, y, w, scratch);
+  const UnitFrame frame = weighted::prepare(x, y, w, scratch);
   const Problem problem(scratch, 0.0, kInfinity);
-  const AlgebraicCircle c = taubin_newton_in_frame(weighted_moments(scratch, problem.weight_sum()));
+  const AlgebraicCircle c =
+      taubin_newton_in_frame(weighted::moments(scratch, problem.weight_sum()));
   if (!c.ok) return {kNaN, kNaN, kNaN, false};
   return {frame.data_x(c.cx), frame.data_y(c.cy), frame.data_length(c.r), true};
 }
@@ -476,11 +276,11 @@ std::array<double, 2> weighted_centroid(std::span<const double> x, std::span<con
 WeightedCircle weighted_circle_at(std::span<const double> x, std::span<const double> y,
                                   std::span<const double> w, double cx, double cy,
                                   WeightedScratch& scratch) {
-  const UnitFrame frame = prepare(x, y, w, scratch);
+  const UnitFrame frame = weighted::prepare(x, y, w, scratch);
   const Problem problem(scratch, 0.0, kInfinity);
   const Centre c = {frame.frame_u(cx), frame.frame_v(cy)};
   const Normal at = problem.evaluate(c);
-  WeightedCircle out = describe(frame, problem, c, at);
+  WeightedCircle out = weighted::describe(frame, problem, c, at);
   out.cx = cx;
   out.cy = cy;
   std::array<double, 2> step{};
