@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ranges>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -103,12 +104,16 @@ struct Candidate {
   int supports = 0;
 };
 
-// The zone's width about a centre over a subset, or infinity once it reaches `bound`.
+// The zone's width about a centre over a subset, or infinity once it reaches `bound`. The
+// candidate's own support points come first, and then the subset from its newest points, which
+// are the ones found outside earlier zones: either way the width reaches a hopeless candidate's
+// bound within a few points.
 long double subset_width(const Profile& p, const std::vector<std::size_t>& subset, long double u,
-                         long double v, long double bound, std::size_t& near, std::size_t& far) {
+                         long double v, long double bound, std::size_t& near, std::size_t& far,
+                         std::span<const std::size_t> first = {}) {
   long double lo = kInfinity;
   long double hi = -1.0L;
-  for (const std::size_t i : subset) {
+  auto take = [&](std::size_t i) {
     const long double d = std::sqrt(p.d2(i, u, v));
     if (d < lo) {
       lo = d;
@@ -118,7 +123,13 @@ long double subset_width(const Profile& p, const std::vector<std::size_t>& subse
       hi = d;
       far = i;
     }
-    if (hi - lo >= bound) return kInfinity;
+    return hi - lo < bound;
+  };
+  for (const std::size_t i : first) {
+    if (!take(i)) return kInfinity;
+  }
+  for (const std::size_t i : std::ranges::reverse_view(subset)) {
+    if (!take(i)) return kInfinity;
   }
   return hi - lo;
 }
@@ -133,7 +144,9 @@ Candidate subset_zone(const Profile& p, const std::vector<std::size_t>& s) {
   std::size_t far = 0;
   auto consider = [&](FrameCentre c, std::array<std::size_t, 4> support, int count) {
     if (!c.ok) return;
-    const long double w = subset_width(p, s, c.u, c.v, best.score, near, far);
+    const long double w =
+        subset_width(p, s, c.u, c.v, best.score, near, far,
+                     std::span<const std::size_t>(support.data(), static_cast<std::size_t>(count)));
     if (!(w < best.score)) return;
     if (count == 3) {
       // The triple lies on the circle nearer its own distance; the other side's extreme is
