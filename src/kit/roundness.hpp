@@ -21,9 +21,9 @@
 // For the zone this is exact: the subset's problem has fewer constraints than the whole's, so
 // its zone is no wider; once it holds every point it is the whole's narrowest. The inscribed
 // circle found is held by its three points from all sides and has no point inside, so it is a
-// largest circle locally (its centre cannot move to a larger one); for a profile that winds
-// once around its centre it is the largest, but a cloud of more than kWholeInscribed points may
-// hide a larger empty circle away from the subset's.
+// largest circle locally (its centre cannot move to a larger one). On lobed and noisy profiles
+// that has been the largest; a cloud of more than kWholeInscribed points may hide a larger
+// empty circle away from the subset's.
 //
 // Inside and outside are decided in the frame's long double arithmetic, with a slack of a few
 // of its ulps that lies below a double's rounding, so cocircular points and ties are on the

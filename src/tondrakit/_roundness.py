@@ -142,10 +142,10 @@ def roundness(
 
     "Inscribed" requires the points to go round the centre: three points on the circle hold
     it from all sides (the centre lies inside their triangle), and no point lies inside it.
-    The largest such circle is taken: exactly so for up to 40 points, and for a profile that
-    winds once around its centre; in a cloud of more points a larger empty circle may lie away
-    from the one found, which is then the largest about its own centre. Points on an arc of
-    less than a half turn hold none.
+    The largest such circle is taken: for up to 40 points the largest of all; beyond, the
+    largest about its own centre, which on lobed and noisy profiles is the largest of all, but
+    in a cloud of points a larger empty circle may lie away from it. Points on an arc of less
+    than a half turn hold none.
 
     Examples
     --------
