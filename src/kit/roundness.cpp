@@ -283,7 +283,24 @@ Candidate zone(const Profile& p, const MinCircle& start) {
   std::vector<std::size_t> subset = first_subset(p, start, kWholeZone);
   for (;;) {
     const Candidate c = subset_zone(p, subset);
-    if (c.supports == 0) base::fault("roundness: a subset with no zone");
+    if (c.supports == 0) {
+      // The sectors' extremes of a nearly straight set can lie on one line: the point
+      // farthest off it joins them.
+      const FramePoint a = p.at(subset.front());
+      const FramePoint b = p.at(subset.back());
+      std::size_t off = 0;
+      long double most = 0.0L;
+      for (std::size_t i = 0; i < p.size(); ++i) {
+        const long double cross =
+            std::fabs((b.u - a.u) * (p.at(i).v - a.v) - (b.v - a.v) * (p.at(i).u - a.u));
+        if (cross > most) {
+          most = cross;
+          off = i;
+        }
+      }
+      if (!Profile::add(subset, off)) base::fault("roundness: a subset with no zone");
+      continue;
+    }
     std::size_t near = 0;
     std::size_t far = 0;
     static_cast<void>(subset_width(p, subset, c.u, c.v, kInfinity, near, far));
