@@ -430,7 +430,12 @@ def fit_grouped(
 ) -> pd.DataFrame:
     """fit_groups() on a table already grouped."""
     if len(grouped.keys) == 0:
-        return empty_result(grouped.keys, options.robust is not None, on_error)
+        empty = empty_result(grouped.keys, options.robust is not None, on_error)
+        if roundness is not None:
+            from ._roundness import add_empty_columns
+
+            add_empty_columns(empty)
+        return empty
     columns = _run(grouped, options, _threads(workers, executor), executor, progress)
     table = _assemble(grouped, columns, options, on_error)
     if roundness is not None:

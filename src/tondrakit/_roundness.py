@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 
 from dataclasses import dataclass
-from typing import Final, Literal, TypeAlias, overload
+from typing import TYPE_CHECKING, Final, Literal, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,7 +16,12 @@ from ._errors import FitError
 from ._fit import fit
 from ._validate import points
 
-__all__ = ["REFERENCES", "Reference", "RoundnessCircle", "check_reference", "roundness"]
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = [
+    "GROUP_COLUMNS", "REFERENCES", "add_empty_columns", "Reference", "RoundnessCircle", "check_reference", "roundness",
+]
 
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 Reference: TypeAlias = Literal["least_squares", "minimum_zone", "circumscribed", "inscribed"]
@@ -26,6 +31,9 @@ _CODES: Final[dict[str, int]] = {
     "least_squares": 0, "minimum_zone": 1, "circumscribed": 2, "inscribed": 3,
 }
 REFERENCES: Final[tuple[str, ...]] = tuple(_CODES)
+
+# The columns fit_groups adds, in order; all float64 but `support` (tuples of indices).
+GROUP_COLUMNS: Final = ("ref_cx", "ref_cy", "inner", "outer", "ront", "support")
 
 # The engine's roundness statuses.
 _SHAPE: Final = 1
@@ -183,6 +191,12 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
     if r is None:
         r = {"minimum_zone": (inner + outer) / 2, "circumscribed": outer}.get(reference, inner)
     return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))
+
+
+def add_empty_columns(table: pd.DataFrame) -> None:
+    """The columns fit_groups adds, without rows, added to an empty result."""
+    for name in GROUP_COLUMNS:
+        table[name] = np.empty(0, dtype=object if name == "support" else np.float64)
 
 
 def roundness_columns(

@@ -20,6 +20,7 @@ import numpy as np
 
 from ._options import Method
 from ._groups import empty_result, fit_frame
+from ._roundness import add_empty_columns, check_reference
 from ._inliers import mask_text
 from ._options import OnError, Options, check_options, check_workers
 
@@ -69,12 +70,16 @@ def _arrow_columns(result: pd.DataFrame) -> pd.DataFrame:
     if "inliers" in result.columns:
         masks = [mask_text(m) for m in result["inliers"].tolist()]
         changed["inliers"] = pd.Series(masks, index=result.index, dtype=TEXT)
+    if "support" in result.columns:
+        # The support points' positions in the group, separated by spaces.
+        texts = [None if s is None else " ".join(map(str, s)) for s in result["support"].tolist()]
+        changed["support"] = pd.Series(texts, index=result.index, dtype=TEXT)
     return result.assign(**changed) if changed else result
 
 
 def _fit_partition(
     part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
-    by_index: bool, workers: int,
+    by_index: bool, workers: int, roundness: str | None = None,
 ) -> pd.DataFrame:
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
@@ -87,7 +92,9 @@ def _fit_partition(
         part = pd.DataFrame(columns, index=part.index.rename(None), copy=False)
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
-    return _arrow_columns(fit_frame(part, x, y, by, options, on_error, workers=workers))
+    return _arrow_columns(
+        fit_frame(part, x, y, by, options, on_error, workers=workers, roundness=roundness)
+    )
 
 
 def fit_groups(
@@ -104,6 +111,7 @@ def fit_groups(
     weights: Hashable | None = None,
     radius: float | None = None,
     radius_bounds: tuple[float | None, float | None] | None = None,
+    roundness: str | None = None,
 ) -> DataFrame:
     """Fits one circle to each group of a Dask DataFrame, lazily.
 
@@ -118,8 +126,9 @@ def fit_groups(
     ----------
     ddf : dask.dataframe.DataFrame
         One row per point, with the columns `x`, `y` and `by` (or `by` as its index).
-    x, y, by, method, robust, threshold, on_error, weights, radius, radius_bounds
-        As for :func:`tondrakit.fit_groups`.
+    x, y, by, method, robust, threshold, on_error, weights, radius, radius_bounds, roundness
+        As for :func:`tondrakit.fit_groups` (``support`` as text: the positions separated by
+        spaces).
     workers : int
         Threads of the engine in each task: one, since the cluster runs tasks side by side
         already (give more for a cluster of few tasks with cores to spare).
@@ -156,6 +165,8 @@ def fit_groups(
     options, checked_on_error = check_options(
         method, robust, threshold, on_error, weights, radius, radius_bounds
     )
+    if roundness is not None:
+        roundness = check_reference(roundness)
     # Dask's own types are only partly declared: its frame is handled as an untyped object.
     frame: Any = ddf
     if not isinstance(cast("object", ddf), dd.DataFrame):
@@ -182,7 +193,10 @@ def fit_groups(
             raise ValueError(f"the data has {columns.count(name)} columns named {name!r}; {role} needs one")
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
     keys = pd.Index([], dtype=cast("Any", key_dtype), name=by)
-    meta = _arrow_columns(empty_result(keys, options.robust is not None, checked_on_error))
+    empty = empty_result(keys, options.robust is not None, checked_on_error)
+    if roundness is not None:
+        add_empty_columns(empty)
+    meta = _arrow_columns(empty)
     if not (by_index and frame.known_divisions):
         if by_index:
             frame = frame.reset_index()
@@ -191,6 +205,7 @@ def fit_groups(
         frame = frame.map_partitions(_tag_places, meta=tagged).shuffle(on=by)
     lazy: DataFrame = frame.map_partitions(
         _fit_partition, x, y, by, options, checked_on_error, by_index, check_workers(workers),
+        roundness,
         meta=meta,
         enforce_metadata=False,
     )

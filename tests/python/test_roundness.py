@@ -216,6 +216,21 @@ class TestGroups:
                 c.cx, c.cy, c.inner, c.outer, c.ront)
             assert got.support == c.support
 
+    def test_dask_gives_the_tables_columns_with_the_support_as_text(self):
+        dd = pytest.importorskip("dask.dataframe")
+        import tondrakit.dask
+
+        table = self.table()
+        want = tondrakit.fit_groups(table, roundness="circumscribed")
+        lazy = tondrakit.dask.fit_groups(dd.from_pandas(table, npartitions=3),
+                                         roundness="circumscribed")
+        got = lazy.compute(scheduler="sync").sort_index()
+        assert list(got.columns) == list(want.columns)
+        assert got.drop(columns="support").equals(want.drop(columns="support"))
+        assert got["support"].tolist() == [" ".join(map(str, s)) for s in want["support"]]
+        empty = tondrakit.fit_groups(table.iloc[:0], roundness="inscribed")
+        assert list(empty.columns) == list(want.columns)
+
     def test_a_group_without_an_inscribed_circle_is_named_or_left_nan(self):
         import pandas as pd
 
