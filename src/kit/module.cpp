@@ -17,6 +17,7 @@
 //   roundness(x, y, reference, cx, cy)  one reference circle of roundness (see roundness.hpp)
 //   roundness_batch(x, y, offsets, reference, cx, cy, workers)
 //                            one per set, on threads: a tuple of bytearrays, one per column
+//   fit_sphere, ...          shapes in space (space_entry.hpp)
 
 #include <cmath>
 #include <cstdint>
@@ -41,6 +42,7 @@
 #include "kit/roundness.hpp"
 #include "kit/roundness_batch.hpp"
 #include "kit/set_fit.hpp"
+#include "kit/space_entry.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -499,6 +501,8 @@ PyMethodDef kMethods[] = {
     {"roundness_batch",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(roundness_batch_entry)),
      METH_FASTCALL, "roundness_batch(x, y, offsets, reference, cx, cy, workers): one per set."},
+    {"fit_sphere", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_sphere_entry)),
+     METH_FASTCALL, "fit_sphere(x, y, z, method): one sphere (see space_entry.hpp)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,6 +22,7 @@ enum class Status : std::int8_t {
   Cancelled = 11,       // the batch was stopped before this set was fitted
   NoMemory = 12,        // an allocation failed while fitting this set
   NoCircleInBounds = 13,  // the circle within the radius bounds leaves an rms above its radius
+  Coplanar = 14,          // in space: the points lie on one plane (or line), no unique sphere
 };
 
 }  // namespace tondra::kit

@@ -12,6 +12,7 @@ what users want with it, and ordinary exceptions only.
   :func:`inlier_rows` maps a robust table's inliers back to the rows.
 - :func:`roundness` finds a profile's reference circles of roundness (least squares, minimum
   zone, circumscribed, inscribed) and its deviation about each: :class:`RoundnessCircle`.
+- :func:`fit_sphere` fits a sphere to points in space: :class:`Sphere`.
 - :func:`plot` draws a fit or a table of fits with their points (matplotlib).
 - :class:`FitError` (a ``ValueError``) when the points determine no circle.
 """
@@ -27,6 +28,7 @@ if TYPE_CHECKING:
     from ._plot import plot
     from ._robust import fit_robust
     from ._roundness import RoundnessCircle, roundness
+    from ._sphere import Sphere, fit_sphere
 else:
     import importlib
 
@@ -36,6 +38,7 @@ else:
         "Circle": "_circle", "RobustFit": "_circle", "FitError": "_errors", "fit": "_fit",
         "fit_robust": "_robust", "fit_groups": "_groups", "inlier_rows": "_inliers",
         "plot": "_plot", "roundness": "_roundness", "RoundnessCircle": "_roundness",
+        "Sphere": "_sphere", "fit_sphere": "_sphere",
     }
 
     def __getattr__(name: str) -> object:
@@ -51,6 +54,6 @@ else:
 
 
 __all__ = [
-    "Circle", "FitError", "RobustFit", "RoundnessCircle", "fit", "fit_groups", "fit_robust",
-    "inlier_rows", "plot", "roundness",
+    "Circle", "FitError", "RobustFit", "RoundnessCircle", "Sphere", "fit", "fit_groups",
+    "fit_robust", "fit_sphere", "inlier_rows", "plot", "roundness",
 ]

@@ -38,3 +38,9 @@ def roundness_batch(
     x: ArrayLike, y: ArrayLike, offsets: ArrayLike, reference: int, cx: ArrayLike, cy: ArrayLike,
     workers: int, /,
 ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]: ...
+
+# (status, cx, cy, cz, r, rms, cov (the bytes of 16 doubles), n, iterations, converged) of one
+# sphere; method 0 geometric, 1 algebraic.
+def fit_sphere(
+    x: ArrayLike, y: ArrayLike, z: ArrayLike, method: int, /
+) -> tuple[int, float, float, float, float, float, bytes, int, int, bool]: ...
