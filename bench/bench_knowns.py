@@ -1,5 +1,9 @@
 """Weights, a known radius and radius bounds, measured: every case in turns in one process.
 
+  facts: on random sets, the largest departure from what must hold exactly (a weight of 0 is
+        the point left out, integer weights are repeated points, scaling the weights changes
+        nothing, bounds (R, R) are radius=R, bounds around the free minimum give it), in units
+        of the radius (target <= 1e-12);
   cost: a weighted geometric fit against the plain one at n = 20 and 2000, and fit_groups with
         a weight column against without (target <= 1.25x);
   minimum: weighted, fixed-radius and bounded fits against scipy.optimize.least_squares on the
@@ -10,7 +14,7 @@
         the weighted fit against the unweighted (target <= 0.75x);
   samples: a robust fit with a known radius against the free one (target <= 0.5x).
 
-Options: --sets N (default 1000) for the minimum, --calibration N (default 2000)."""
+Options: --sets N (default 1000) for the facts and the minimum, --calibration N (default 2000)."""
 
 import argparse
 import math
@@ -30,6 +34,44 @@ def arc(rng, n, span_deg, sigma):
     steps = n if span_deg >= 360 else n - 1
     t = np.radians(span_deg) * np.arange(n) / steps
     return np.cos(t) + sigma * rng.normal(size=n), np.sin(t) + sigma * rng.normal(size=n)
+
+
+def departure(a, b, scale):
+    return max(abs(getattr(a, k) - getattr(b, k)) for k in ("cx", "cy", "r", "rms")) / scale
+
+
+def facts(sets):
+    print(f"Exact facts ({sets} sets of 20 points, arcs of 10 to 360 degrees, noise 1 % of r),"
+          " largest departure in units of r (target <= 1e-12):")
+    rng = np.random.default_rng(3)
+    worst = dict.fromkeys(("weight 0", "integer weights", "scaled weights", "(R, R)",
+                           "bounds around"), 0.0)
+    for _ in range(sets):
+        xs, ys = arc(rng, 20, float(rng.uniform(10.0, 360.0)), np.full(20, 0.01))
+        w = rng.uniform(0.5, 2.0, 20)
+        base = tondrakit.fit(xs, ys, weights=w)
+        scale = base.r
+        dropped = w.copy()
+        dropped[rng.integers(0, 20, 3)] = 0.0
+        kept = dropped > 0
+        worst["weight 0"] = max(worst["weight 0"], departure(
+            tondrakit.fit(xs, ys, weights=dropped),
+            tondrakit.fit(xs[kept], ys[kept], weights=dropped[kept]), scale))
+        counts = rng.integers(1, 4, 20)
+        worst["integer weights"] = max(worst["integer weights"], departure(
+            tondrakit.fit(xs, ys, weights=counts),
+            tondrakit.fit(np.repeat(xs, counts), np.repeat(ys, counts)), scale))
+        worst["scaled weights"] = max(worst["scaled weights"], departure(
+            base, tondrakit.fit(xs, ys, weights=w * 37.25), scale))
+        radius = base.r * float(rng.uniform(0.8, 1.2))
+        worst["(R, R)"] = max(worst["(R, R)"], departure(
+            tondrakit.fit(xs, ys, weights=w, radius_bounds=(radius, radius)),
+            tondrakit.fit(xs, ys, weights=w, radius=radius), scale))
+        worst["bounds around"] = max(worst["bounds around"], departure(
+            tondrakit.fit(xs, ys, weights=w, radius_bounds=(0.5 * base.r, 2.0 * base.r)), base,
+            scale))
+    for name, value in worst.items():
+        print(f"  {name:16s} {value:.1e}")
 
 
 def cost_ratios():
@@ -157,6 +199,7 @@ def main():
     parser.add_argument("--sets", type=int, default=1000)
     parser.add_argument("--calibration", type=int, default=2000)
     args = parser.parse_args()
+    facts(args.sets)
     cost_ratios()
     minimum(args.sets)
     calibration(args.calibration)

@@ -51,7 +51,8 @@ struct WeightedScratch {
   std::vector<double> w;
   std::vector<double> u;  // the same in the unit frame
   std::vector<double> v;
-  std::vector<double> d;  // distances and directions at the latest centre
+  std::vector<double> d;  // at the latest centre: distances, d_i - |c|, and n_i + c / |c|
+  std::vector<double> delta;
   std::vector<double> nu;
   std::vector<double> nv;
 };

@@ -29,38 +29,53 @@ Problem::Problem(WeightedScratch& s, const double lo, const double hi) : s_(s), 
 Normal Problem::evaluate(const Centre& c, std::array<double, 3>* hessian) const noexcept {
   const std::size_t n = size();
   double* d = s_.d.data();
-  double* nu = s_.nu.data();
-  double* nv = s_.nv.data();
+  double* delta = s_.delta.data();
+  double* gu = s_.nu.data();
+  double* gv = s_.nv.data();
   const double* u = s_.u.data();
   const double* v = s_.v.data();
   const double* w = s_.w.data();
+  const double centre_distance = std::sqrt(c.a * c.a + c.b * c.b);
+  const double inverse_centre = centre_distance > 0.0 ? 1.0 / centre_distance : 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double du = u[i] - c.a;
     const double dv = v[i] - c.b;
     d[i] = std::sqrt(du * du + dv * dv);
-    // A point at the centre has no direction.
-    const double safe = d[i] > 0.0 ? d[i] : 1.0;
-    nu[i] = du / safe;
-    nv[i] = dv / safe;
+    // d_i - |c| and n_i + c / |c| without the difference of two lengths of the size of |c|
+    // (the frame's points lie near its origin); a point at the centre has no direction.
+    const double sum = d[i] + centre_distance;
+    const double numerator = (u[i] * u[i] + v[i] * v[i]) - 2.0 * (u[i] * c.a + v[i] * c.b);
+    delta[i] = sum > 0.0 ? numerator / sum : 0.0;
+    const double inverse_d = d[i] > 0.0 ? 1.0 / d[i] : 0.0;
+    const double shift = delta[i] * inverse_centre;
+    gu[i] = d[i] > 0.0 ? (u[i] + c.a * shift) * inverse_d : c.a * inverse_centre;
+    gv[i] = d[i] > 0.0 ? (v[i] + c.b * shift) * inverse_d : c.b * inverse_centre;
   }
   double swd = +0.0, swu = +0.0, swv = +0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    swd += w[i] * d[i];
-    swu += w[i] * nu[i];
-    swv += w[i] * nv[i];
+    swd += w[i] * delta[i];
+    swu += w[i] * gu[i];
+    swv += w[i] * gv[i];
   }
-  const double free_r = swd / weight_sum_;
+  const double mean_delta = swd / weight_sum_;
+  const double free_r = centre_distance + mean_delta;
   Normal out{};
   out.r = std::min(std::max(free_r, lo_), hi_);
   out.held = out.r != free_r;
+  // The residuals e_i = delta_i - (r - |c|), and the Jacobian's rows j_i (negated): n_i less
+  // their weighted mean where r is free, n_i itself where it is held.
+  const double offset = out.held ? out.r - centre_distance : mean_delta;
+  const double mean_gu = out.held ? c.a * inverse_centre : swu / weight_sum_;
+  const double mean_gv = out.held ? c.b * inverse_centre : swv / weight_sum_;
   out.mean = out.held ? std::array<double, 2>{0.0, 0.0}
-                      : std::array<double, 2>{swu / weight_sum_, swv / weight_sum_};
+                      : std::array<double, 2>{mean_gu - c.a * inverse_centre,
+                                              mean_gv - c.b * inverse_centre};
   double cost = +0.0, saa = +0.0, sab = +0.0, sbb = +0.0, ha = +0.0, hb = +0.0;
   double kaa = +0.0, kab = +0.0, kbb = +0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double e = d[i] - out.r;
-    const double ja = nu[i] - out.mean[0];
-    const double jb = nv[i] - out.mean[1];
+    const double e = delta[i] - offset;
+    const double ja = gu[i] - mean_gu;
+    const double jb = gv[i] - mean_gv;
     const double we = w[i] * e;
     cost += we * e;
     saa += w[i] * (ja * ja);
@@ -70,10 +85,12 @@ Normal Problem::evaluate(const Centre& c, std::array<double, 3>* hessian) const 
     hb += we * jb;
     if (hessian != nullptr && d[i] > 0.0) {
       // The curvature of d_i, (I - n_i n_i^T) / d_i, weighted by w_i e_i.
+      const double nu = gu[i] - c.a * inverse_centre;
+      const double nv = gv[i] - c.b * inverse_centre;
       const double k = we / d[i];
-      kaa += k * (nv[i] * nv[i]);
-      kab -= k * (nu[i] * nv[i]);
-      kbb += k * (nu[i] * nu[i]);
+      kaa += k * (nv * nv);
+      kab -= k * (nu * nv);
+      kbb += k * (nu * nu);
     }
   }
   out.cost = cost;
@@ -108,6 +125,7 @@ UnitFrame prepare(std::span<const double> x, std::span<const double> y, std::spa
   s.v.resize(n);
   s.d.resize(n);
   s.nu.resize(n);
+  s.delta.resize(n);
   s.nv.resize(n);
   if (s.w.data() != w.data()) s.w.assign(w.begin(), w.end());
   for (std::size_t i = 0; i < n; ++i) {

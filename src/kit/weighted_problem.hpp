@@ -5,10 +5,10 @@
 // weighted fits share around it: the frame and normalised weights in the scratch buffers, the
 // weighted moments, and the statistics of a circle found.
 //
-// Distances and directions come straight from the offsets: the weighted fits are for arcs
-// whose centre lies within a few thousand spreads of the points, where that costs no accuracy
-// that matters (the plain fit keeps its own, more careful evaluation). A point at the centre has
-// no direction and adds no curvature.
+// The residuals come from d_i - |c| = (|p_i|^2 - 2 p_i.c) / (d_i + |c|) and the Jacobian from
+// n_i + c / |c| = (p_i + c (d_i - |c|) / |c|) / d_i, as in the plain fit (centre_problem.hpp), so
+// that a centre far from the points (a short arc's) costs them no accuracy: the frame's points lie
+// near its origin. A point at the centre has no direction and adds no curvature.
 
 #include <array>
 #include <cstddef>
