@@ -6,6 +6,7 @@
 
 #include "aux_funcs.hpp"
 #include "base/fault.hpp"
+#include "base/stop.hpp"
 
 namespace tondra {
 
@@ -63,6 +64,7 @@ optim::OptimResult<double> Circle::cost(std::span<const double> param) const {
   base::check_index(0, param.size());
   base::check_index(1, param.size());
   const double center[2] = {param[0], param[1]};
+  base::poll_stop(xs_.size());
   return mean_distance_to_center(center);
 }
 
@@ -73,6 +75,7 @@ optim::OptimResult<optim::Vector> Circle::gradient(std::span<const double> param
   const double cx = param[0];
   const double cy = param[1];
   if (holds_key(grad_at_, key_of(cx, cy))) return optim::Vector{grad_[0], grad_[1]};
+  base::poll_stop(xs_.size());
   const double m = fill_distances(cx, cy);
   const std::size_t n = distances_.size();
   const double* const x = xs_.data();

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/fault.hpp"
+#include "base/stop.hpp"
 #include "kit/grouping.hpp"
 #include "kit/known_fit.hpp"
 #include "kit/set_fit.hpp"
@@ -24,6 +25,26 @@ constexpr std::size_t kMaxSetsPerTake = 256;
 // The caller reads the clock (to see whether to poll) after this many points or a set as large:
 // reading it after every small set would cost more than a per cent of the fits.
 constexpr std::size_t kPointsPerClockRead = 1024;
+
+// Asked inside a helper's fits: whether the batch is stopping.
+class StopFlag final : public base::StopCheck {
+ public:
+  explicit StopFlag(const std::atomic<bool>& stop) : stop_(stop) {}
+  bool stop_now() override { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::atomic<bool>& stop_;
+};
+
+// Asked inside the caller's fits: the caller's keep_going.
+class KeepGoing final : public base::StopCheck {
+ public:
+  explicit KeepGoing(const std::function<bool()>& keep_going) : keep_going_(keep_going) {}
+  bool stop_now() override { return !keep_going_(); }
+
+ private:
+  const std::function<bool()>& keep_going_;
+};
 
 struct Shared {
   std::atomic<std::size_t> next{0};
@@ -107,6 +128,8 @@ class Worker {
                             in_.bounds};
         fit = fit_set_knowing(x, y, in_.method, knowns, work_.fit);
       }
+    } catch (const base::Stopped&) {
+      throw;  // the batch is stopping: this set stays Cancelled
     } catch (const std::bad_alloc&) {
       fit = SetFit{};
       fit.status = Status::NoMemory;
@@ -191,9 +214,15 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
         const std::lock_guard lock(shared.mutex);
         ++shared.running;
       }
-      pool.emplace_back([&shared, &helper] {
+      pool.emplace_back([&shared, &helper, poll_interval] {
         const base::QuietReports quiet;
-        helper.run([](std::size_t) {});
+        StopFlag flag(shared.stop);
+        try {
+          const base::ScopedStopCheck check(flag, poll_interval);
+          helper.run([](std::size_t) {});
+        } catch (const base::Stopped&) {
+          // Stopped inside a set's fit: the set stays Cancelled.
+        }
         const std::lock_guard lock(shared.mutex);
         --shared.running;
         shared.finished.notify_all();
@@ -219,8 +248,15 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
   };
   Worker caller(in, out, shared, take, fitter);
   {
+    // A long set's fit looks up as well, from inside (every few thousand points or trials).
     const base::QuietReports quiet;
-    caller.run(poll);
+    KeepGoing asked(keep_going);
+    try {
+      const base::ScopedStopCheck check(asked, poll_interval);
+      caller.run(poll);
+    } catch (const base::Stopped&) {
+      shared.stop.store(true, std::memory_order_relaxed);
+    }
   }
   // Then it waits for the helpers, still looking up now and then.
   {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "base/stop.hpp"
 #include "kit/centre_problem.hpp"
 #include "kit/hyper.hpp"
 #include "kit/plane_length.hpp"
@@ -187,6 +188,7 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
     nu *= 2.0;
   };
   for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
+    base::poll_stop(problem.size());
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
       return {c, at.cost, at.r, RunEnd::Budget, iteration - 1, at};
     }

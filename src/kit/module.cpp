@@ -19,6 +19,7 @@
 //                            one per set, on threads: a tuple of bytearrays, one per column
 //   fit_sphere, ...          shapes in space (space_entry.hpp)
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -31,6 +32,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/stop.hpp"
 #include "host/compat.hpp"
 #include "host/py_ref.hpp"
 #include "kit/batch.hpp"
@@ -89,6 +91,40 @@ PyObject* result_tuple(const SetFit& fit) {
 // The most threads a batch asks for; more could not be started anyway.
 constexpr long long kMaxWorkers = 1 << 16;
 
+// How often a call that runs with the lock let go looks for a pending signal, as the batches do.
+constexpr std::chrono::milliseconds kPollInterval{20};
+
+// The lock let go for a call's work, and taken back when this goes. The calling thread takes it
+// back meanwhile only to look for a pending signal (Ctrl-C), and holds it only for that: between
+// the sets of a batch (keep_going) and, as a stop check, from inside a long fit.
+class Unlocked final : public base::StopCheck {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+
+  bool keep_going() {
+    if (interrupted_) return false;
+    PyEval_RestoreThread(state_);
+    interrupted_ = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return !interrupted_;
+  }
+  bool stop_now() override { return !keep_going(); }
+
+ private:
+  PyThreadState* state_;
+  bool interrupted_ = false;
+};
+
+// The result of a call a signal stopped: the exception its handler raised (KeyboardInterrupt,
+// as a rule), which is pending.
+PyObject* interrupted() {
+  if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  return nullptr;
+}
+
 // Buffers of one thread's single fits, kept for its next: a fit of 20 points would otherwise
 // spend a tenth of its time allocating them. A fit reached again from inside a conversion (a
 // user's buffer export that calls the kit) gets buffers of its own, as does the rest of a
@@ -140,14 +176,13 @@ PyObject* fit_one(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
     }
     SetFit fit;
     if (x.size() >= kReleaseLockPoints) {
-      PyThreadState* state = PyEval_SaveThread();
       try {
+        Unlocked unlocked;
+        const base::ScopedStopCheck check(unlocked, kPollInterval);
         fit = fit_set_knowing(x, y, *method, knowns, work);
-      } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
+      } catch (const base::Stopped&) {
+        return interrupted();
       }
-      PyEval_RestoreThread(state);
     } else {
       fit = fit_set_knowing(x, y, *method, knowns, work);
     }
@@ -238,30 +273,12 @@ PyObject* fit_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 
   bool finished = false;
   try {
-    // The lock is let go for the whole batch; the caller's thread takes it back only to look
-    // for a pending signal (Ctrl-C), and holds it only for that.
-    PyThreadState* state = PyEval_SaveThread();
-    bool interrupted = false;
-    auto keep_going = [&state, &interrupted] {
-      if (interrupted) return false;
-      PyEval_RestoreThread(state);
-      interrupted = PyErr_CheckSignals() != 0;
-      state = PyEval_SaveThread();
-      return !interrupted;
-    };
-    try {
-      finished = run_batch(in, out, static_cast<unsigned>(*workers), keep_going);
-    } catch (...) {
-      PyEval_RestoreThread(state);
-      throw;
+    {
+      Unlocked unlocked;
+      finished = run_batch(in, out, static_cast<unsigned>(*workers),
+                           [&unlocked] { return unlocked.keep_going(); });
     }
-    PyEval_RestoreThread(state);
-    if (!finished) {
-      // Stopped by a signal whose handler raised (KeyboardInterrupt, as a rule): that
-      // exception is pending and is what the caller gets.
-      if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
-      return nullptr;
-    }
+    if (!finished) return interrupted();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -377,14 +394,13 @@ PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   try {
     const auto reference = static_cast<Reference>(*code);
     if (x->size() >= kReleaseLockPoints) {
-      PyThreadState* state = PyEval_SaveThread();
       try {
+        Unlocked unlocked;
+        const base::ScopedStopCheck check(unlocked, kPollInterval);
         r = roundness(*x, *y, reference, *cx, *cy);
-      } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
+      } catch (const base::Stopped&) {
+        return interrupted();
       }
-      PyEval_RestoreThread(state);
     } else {
       r = roundness(*x, *y, reference, *cx, *cy);
     }
@@ -452,24 +468,9 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args, Py_
   }
   bool finished = false;
   try {
-    // As fit_batch: the lock is let go for the whole batch and taken back only to look for a
-    // pending signal.
-    PyThreadState* state = PyEval_SaveThread();
-    bool interrupted = false;
-    auto keep_going = [&state, &interrupted] {
-      if (interrupted) return false;
-      PyEval_RestoreThread(state);
-      interrupted = PyErr_CheckSignals() != 0;
-      state = PyEval_SaveThread();
-      return !interrupted;
-    };
-    try {
-      finished = run_roundness_batch(in, out, static_cast<unsigned>(*workers), keep_going);
-    } catch (...) {
-      PyEval_RestoreThread(state);
-      throw;
-    }
-    PyEval_RestoreThread(state);
+    Unlocked unlocked;
+    finished = run_roundness_batch(in, out, static_cast<unsigned>(*workers),
+                                   [&unlocked] { return unlocked.keep_going(); });
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

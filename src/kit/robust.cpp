@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "base/stop.hpp"
 #include "kit/known_fit.hpp"
 #include "kit/random.hpp"
 #include "kit/residuals.hpp"
@@ -278,6 +279,7 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
   while (static_cast<double>(trials) < std::min(needed, static_cast<double>(options.max_trials))) {
     const auto size = static_cast<std::size_t>(std::min(kBatch, options.max_trials - trials));
     trials += static_cast<std::int64_t>(size);
+    base::poll_stop(size * n);
     std::size_t circles = 0;
     for (std::size_t k = 0; k < size; ++k) {
       if (known_radius) {

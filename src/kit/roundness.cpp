@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "base/stop.hpp"
 #include "kit/min_circle.hpp"
 #include "kit/roundness_frame.hpp"
 #include "kit/set_fit.hpp"
@@ -282,6 +283,7 @@ std::vector<std::size_t> first_subset(const Profile& p, const MinCircle& start, 
 Candidate zone(const Profile& p, const MinCircle& start) {
   std::vector<std::size_t> subset = first_subset(p, start, kWholeZone);
   for (;;) {
+    base::poll_stop(p.size());
     const Candidate c = subset_zone(p, subset);
     if (c.supports == 0) {
       // The sectors' extremes of a nearly straight set can lie on one line: the point
@@ -317,6 +319,7 @@ Candidate zone(const Profile& p, const MinCircle& start) {
 Candidate inscribed(const Profile& p, const MinCircle& start) {
   std::vector<std::size_t> subset = first_subset(p, start, kWholeInscribed);
   for (;;) {
+    base::poll_stop(p.size());
     const Candidate c = subset_inscribed(p, subset);
     if (c.supports == 0) return c;
     const long double floor2 = -c.score + c.score * kInsideSlack;

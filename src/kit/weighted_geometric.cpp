@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "base/stop.hpp"
 #include "kit/hyper.hpp"
 #include "kit/plane_length.hpp"
 #include "kit/unit_frame.hpp"
@@ -75,6 +76,7 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
     nu *= 2.0;
   };
   for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
+    base::poll_stop(problem.size());
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) return {c, at, RunEnd::Budget, iteration};
     const double reach = distance_of(c) + 1.0;
     const double tau = kTau * reach;

@@ -159,7 +159,15 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _plain_digits(text: str) -> bool:
+    """Whether a number is written as the table's cells must be: ASCII, without the
+    underscores or other scripts' digits that Python's own float and int also read."""
+    return text.isascii() and "_" not in text
+
+
 def _is_number(text: str) -> bool:
+    if not _plain_digits(text):
+        return False
     try:
         float(text)
     except ValueError:
@@ -249,6 +257,8 @@ def _float(option: str, text: str) -> float:
     from ._io import InputError
 
     try:
+        if not _plain_digits(text):
+            raise ValueError(text)
         return float(text)
     except ValueError:
         raise InputError(f"{option}: {text!r} is not a number") from None
@@ -260,6 +270,8 @@ def _jobs(text: str | None) -> int | None:
     if text is None:
         return None
     try:
+        if not _plain_digits(text):
+            raise ValueError(text)
         return int(text)
     except ValueError:
         raise InputError(f"-j: {text!r} is not a whole number") from None

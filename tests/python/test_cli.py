@@ -145,6 +145,8 @@ class TestBadInput:
         ("group,x,y\na,1,0\na,1,\"open\n", [], "line 3: a quoted field is never closed"),
         ("", [], "in.csv is empty"),
         ("group,x,y\n", [], "in.csv has no rows of data"),
+        ("group,x,x,y\na,1,0,0\na,0,1,1\na,-1,0,0\n", [], "the header names the column 'x' more than once"),
+        ("group,x,y\na,1,0\na,١٢,1\n", [], "line 3: column 'x' holds '١٢', not a number"),
         # options, each checked before the input is read
         (POINTS, ["--threshold", "0.1"], "--threshold applies to robust fits only: add --robust"),
         (POINTS, ["--confidence", "0.9"], "--confidence applies to robust fits only: add --robust"),
@@ -163,6 +165,12 @@ class TestBadInput:
         (POINTS, ["-j", "0"], "-j: workers must be at least 1, got 0"),
         (POINTS, ["-j", "-2"], "-j: workers must be at least 1, got -2"),
         (POINTS, ["-j", "two"], "-j: 'two' is not a whole number"),
+        # beyond what can be started, and digits the cells would refuse
+        (POINTS, ["-j", "99999999999999999999"], "-j: workers must be at most 65536"),
+        (POINTS, ["-j", str(2**63)], "-j: workers must be at most 65536"),
+        (POINTS, ["-j", "٢"], "-j: '٢' is not a whole number"),
+        (POINTS, ["--robust", "--threshold", "١"], "--threshold: '١' is not a number"),
+        (POINTS, ["--robust", "--threshold", "1_0"], "--threshold: '1_0' is not a number"),
         (POINTS, ["--plot", "fits.jpg"], "--plot fits.jpg: unknown picture format '.jpg': use .png, .pdf or .svg"),
         (POINTS, ["--inliers", "rows.txt", "--robust"], "--inliers rows.txt: unknown table format '.txt'"),
         (POINTS, ["--frobnicate"], "unrecognized arguments: --frobnicate (see tondrakit --help)"),

@@ -88,6 +88,51 @@ class TestThreads:
         assert sent and stopped - sent[0] < 0.5  # about 0.02 s, the poll, on a quiet machine
 
 
+def threads_of_this_process():
+    return len(os.listdir("/proc/self/task"))
+
+
+def interrupted_after(seconds, call):
+    """Sends SIGINT to this thread after `seconds`; the time the call took to raise
+    KeyboardInterrupt (it fails if the call returns)."""
+    main = threading.get_ident()
+    timer = threading.Timer(seconds, lambda: signal.pthread_kill(main, signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        timer.cancel()
+        timer.join()
+    return time.perf_counter() - start
+
+
+class TestCtrlCInsideOneFit:
+    # Each call would run for 15 to 30 s; the signal comes after 0.3 s, and the call must
+    # end well before it would have finished.
+    def test_a_long_robust_fit(self):
+        rng = np.random.default_rng(3)
+        t = rng.uniform(0.0, 6.3, 2000)
+        xs, ys = np.cos(t) + rng.normal(0, 0.01, 2000), np.sin(t) + rng.normal(0, 0.01, 2000)
+        before = tondrakit.fit_robust(xs, ys, threshold=1e-9, max_trials=2000)
+        threads = threads_of_this_process()
+        assert interrupted_after(0.3, lambda: tondrakit.fit_robust(
+            xs, ys, threshold=1e-9, max_trials=5_000_000)) < 5.0
+        assert threads_of_this_process() == threads
+        after = tondrakit.fit_robust(xs, ys, threshold=1e-9, max_trials=2000)
+        assert after.circle == before.circle and np.array_equal(after.inliers, before.inliers)
+
+    def test_a_long_nelder_mead_fit(self):
+        rng = np.random.default_rng(4)
+        t = rng.uniform(0.0, 6.3, 10**6)
+        xs, ys = np.cos(t), np.sin(t) + rng.normal(0, 0.01, 10**6)
+        small = (xs[:2000], ys[:2000])
+        before = tondrakit.fit(*small, method="nelder_mead")
+        assert interrupted_after(0.3, lambda: tondrakit.fit(xs, ys, method="nelder_mead")) < 5.0
+        assert tondrakit.fit(*small, method="nelder_mead") == before
+
+
 BAD_OPTIONS = [
     ({"method": "ransac"}, ValueError, "unknown method 'ransac': expected one of"),
     ({"method": ["lsq"]}, ValueError, r"unknown method \['lsq'\]"),
