@@ -189,7 +189,10 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
             f" to {outer!r}"
         )
     if r is None:
-        r = {"minimum_zone": (inner + outer) / 2, "circumscribed": outer}.get(reference, inner)
+        middle = (inner + outer) / 2
+        if math.isinf(middle):  # both near the top of the doubles: halved first, exactly
+            middle = inner / 2 + outer / 2
+        r = {"minimum_zone": middle, "circumscribed": outer}.get(reference, inner)
     return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))
 
 
