@@ -8,13 +8,12 @@ the one ``fit`` (or ``fit_robust``) gives on that group's points, bit for bit.
 
 from __future__ import annotations
 
-import math
 import sys
 import warnings
 from collections.abc import Hashable
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
-from typing import Any, Final, SupportsFloat, SupportsIndex, TypeAlias, cast
+from typing import Any, Final, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -23,8 +22,11 @@ import pandas as pd
 from . import _batch, _engine
 from ._batch import Columns
 from ._circle import NOT_FINITE, TOO_FEW, fit_error, input_error
+from ._columns import column, coordinates, frame_of, row_name
 from ._errors import FitError
-from ._options import Method, OnError, Options, check_options, check_weights, check_workers
+from ._options import (
+    Method, OnError, Options, check_executor, check_flag, check_options, check_weights, check_workers,
+)
 
 __all__ = ["fit_groups"]
 
@@ -57,6 +59,8 @@ class Grouped:
     x: FloatArray
     y: FloatArray
     w: FloatArray | None = None  # the weights, in the same order
+    # The table and its columns (x, y, by), which name a bad point's row in messages.
+    source: tuple[pd.DataFrame, Hashable, Hashable, Hashable] | None = None
 
     @property
     def sizes(self) -> IntArray:
@@ -68,71 +72,15 @@ class Grouped:
         return self.x[a:b], self.y[a:b]
 
 
-def _describe_row(frame: pd.DataFrame, row: int) -> str:
-    label = frame.index[row]
-    item = getattr(label, "item", None)
-    if callable(item) and isinstance(label, np.generic):
-        label = item()
-    return f"row {label!r}"
-
-
-def _column(frame: pd.DataFrame, name: Hashable, role: str) -> pd.Series:
-    try:
-        hash(name)
-    except TypeError:  # a list of names, say
-        raise TypeError(f"{role} must name one column, not {name!r}") from None
-    if name not in frame.columns:
-        present = ", ".join(repr(c) for c in frame.columns) or "none"
-        raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
-    column = frame[name]
-    if isinstance(column, pd.DataFrame):
-        raise ValueError(f"the data has {column.shape[1]} columns named {name!r}; {role} needs one")
-    return column
-
-
-def _coordinates(frame: pd.DataFrame, name: Hashable, role: str) -> FloatArray:
-    """A coordinate column as float64 (missing values as NaN); TypeError naming the first cell
-    that is not a number. Text is refused even when it spells a number, and complex numbers
-    are refused, as everywhere in the kit."""
-    column = _column(frame, name, role)
-    dtype = column.dtype
-    if dtype.kind in "biuf":
-        # A wider float beyond the doubles becomes infinite, which the fit reports.
-        with np.errstate(over="ignore"):
-            values: FloatArray = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        return values
-    items = column.to_numpy(dtype=object)
-    out = np.empty(len(items), dtype=np.float64)
-    cells: list[object] = items.tolist()
-    for i, item in enumerate(cells):
-        if item is None or item is pd.NA or item is pd.NaT:
-            out[i] = math.nan
-            continue
-        kind = type(item)
-        if isinstance(item, (str, bytes, complex, np.complexfloating)) or not (
-            hasattr(kind, "__float__") or hasattr(kind, "__index__")
-        ):
-            raise TypeError(
-                f"column {name!r} ({role}), {_describe_row(frame, i)}: {item!r} is not a number"
-            )
-        try:
-            out[i] = float(cast("SupportsFloat | SupportsIndex", item))
-        except (TypeError, ValueError, OverflowError) as e:
-            raise TypeError(
-                f"column {name!r} ({role}), {_describe_row(frame, i)}: {item!r} is not a number"
-            ) from e
-    return out
-
-
 def _weights(frame: pd.DataFrame, name: Hashable) -> FloatArray:
     """The weight column as float64, each weight finite and not negative (the row named)."""
-    w = _coordinates(frame, name, "weights")
+    w = coordinates(frame, name, "weights")
     for bad, rule in ((~np.isfinite(w), "be finite"), (w < 0.0, "not be negative")):
         rows = np.flatnonzero(bad)
         if rows.size:
             i = int(rows[0])
             raise ValueError(
-                f"column {name!r} (weights), {_describe_row(frame, i)}: {float(w[i])!r}:"
+                f"column {name!r} (weights), {row_name(frame, i)}: {float(w[i])!r}:"
                 f" weights must {rule}"
             )
     return np.require(w, np.float64, ["C", "A"])
@@ -164,11 +112,11 @@ def group(
 ) -> Grouped:
     """The table's points in group order, keys sorted, each group's rows in table order (moved
     on two threads when `workers` allows), with their weights from the column `weights`."""
-    xs = _coordinates(frame, x, "x")
-    ys = _coordinates(frame, y, "y")
+    xs = coordinates(frame, x, "x")
+    ys = coordinates(frame, y, "y")
     ws = None if weights is None else _weights(frame, weights)
-    column = _column(frame, by, "by")
-    values = column.to_numpy()
+    keys_column = column(frame, by, "by")
+    values = keys_column.to_numpy()
     if _sorted_numbers(values):
         # Keys already in order (a partition of a frame indexed by them, say): the groups are
         # the runs of equal keys, and the rows are in group order as they stand.
@@ -177,7 +125,7 @@ def group(
         keys = pd.Index(values[offsets[:-1]], name=by)
         return Grouped(
             keys, offsets, np.array(xs, dtype=np.float64), np.array(ys, dtype=np.float64),
-            None if ws is None else ws.copy(),
+            None if ws is None else ws.copy(), (frame, x, y, by),
         )
     dense = _dense_codes(values)
     uniques: Any = None
@@ -191,13 +139,13 @@ def group(
             # Keys that are sequences make pandas warn while it sorts them; sorted they are.
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                codes, uniques = pd.factorize(column, sort=True)
+                codes, uniques = pd.factorize(keys_column, sort=True)
         except TypeError as e:
             raise TypeError(f"the keys in column {by!r} cannot be sorted: {e}") from None
         missing = np.flatnonzero(codes < 0)
         if missing.size:
             raise ValueError(
-                f"column {by!r} (by) has no key in {_describe_row(frame, int(missing[0]))}:"
+                f"column {by!r} (by) has no key in {row_name(frame, int(missing[0]))}:"
                 " every point needs a group"
             )
         counts = np.bincount(codes, minlength=len(uniques)).astype(np.int64)
@@ -219,7 +167,7 @@ def group(
         used = counts > 0
         keys = pd.Index((np.flatnonzero(used) + dense[1]).astype(values.dtype), name=by)
         offsets = np.concatenate(([0], offsets[1:][used]))
-    return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy), gw)
+    return Grouped(keys, offsets, np.frombuffer(gx), np.frombuffer(gy), gw, (frame, x, y, by))
 
 
 def fit_chunk(
@@ -340,9 +288,29 @@ def _key_text(key: object) -> str:
     return repr(key)
 
 
+def _not_finite(
+    grouped: Grouped, g: int, source: tuple[pd.DataFrame, Hashable, Hashable, Hashable]
+) -> BaseException | None:
+    """The error for a group with a missing or infinite coordinate, naming its row by label;
+    None when its coordinates are all finite."""
+    frame, x, y, by = source
+    for name, role, values in zip((x, y), ("x", "y"), grouped.group_points(g)):
+        bad = np.flatnonzero(~np.isfinite(values))
+        if bad.size:
+            # The group's rows in table order, as its points are.
+            rows = np.flatnonzero((frame[by] == grouped.keys[g]).to_numpy())
+            value = float(values[bad[0]])
+            return ValueError(f"column {name!r} ({role}), {row_name(frame, int(rows[bad[0]]))} is"
+                              f" {value!r}: coordinates must be finite")
+    return None
+
+
 def _group_error(grouped: Grouped, columns: Columns, g: int, options: Options) -> BaseException:
     """The error fit (or fit_robust) raises on group g's points."""
     status = int(columns.status[g])
+    named = None if status != NOT_FINITE or grouped.source is None else _not_finite(grouped, g, grouped.source)
+    if named is not None:
+        return named
     if status in (TOO_FEW, NOT_FINITE):
         error = input_error(*grouped.group_points(g))
         if grouped.w is not None and str(error) == "the points failed the input checks":
@@ -405,12 +373,6 @@ def empty_result(keys: pd.Index, robust: bool, on_error: OnError) -> pd.DataFram
     if on_error == "nan":
         data["error"] = np.empty(0, dtype=object)
     return pd.DataFrame(data, index=keys[:0])
-
-
-def check_executor(executor: object) -> Executor | None:
-    if executor is not None and not callable(getattr(executor, "submit", None)):
-        raise TypeError(f"executor must be None or have a submit method, not {type(executor).__name__}")
-    return cast("Executor | None", executor)
 
 
 def _threads(workers: int | None, executor: Executor | None) -> int:
@@ -596,12 +558,14 @@ def fit_groups(
     )
     if workers is not None:
         check_workers(workers)
-    check_executor(executor)
+    checked_executor = check_executor(executor)
+    checked_progress = check_flag("progress", progress)
     if roundness is not None:
         from ._roundness import check_reference
 
         roundness = check_reference(roundness)
-    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
+    frame = frame_of(data)
     return fit_frame(
-        frame, x, y, by, options, checked_on_error, executor, bool(progress), workers, roundness
+        frame, x, y, by, options, checked_on_error, checked_executor, checked_progress, workers,
+        roundness,
     )

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Hashable
-from typing import TYPE_CHECKING, Any, TypeAlias, cast
+from typing import TYPE_CHECKING, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -19,12 +19,6 @@ IntArray: TypeAlias = "npt.NDArray[np.intp]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
 
 
-def _as_frame(data: object) -> pd.DataFrame:
-    import pandas as pd
-
-    return data if isinstance(data, pd.DataFrame) else pd.DataFrame(cast("Any", data))
-
-
 def group_rows(keys: pd.Index, data: pd.DataFrame, by: Hashable) -> tuple[IntArray, IntArray]:
     """The rows of each group of `keys` (the index of a fit_groups table): group g's rows, in
     table order, are positions ``order[offsets[g]:offsets[g + 1]]`` of `data`.
@@ -32,23 +26,20 @@ def group_rows(keys: pd.Index, data: pd.DataFrame, by: Hashable) -> tuple[IntArr
     ValueError for a missing or repeated column, repeated `keys`, or a row whose key is not
     among `keys`.
     """
-    if by not in data.columns:
-        present = ", ".join(repr(c) for c in data.columns) or "none"
-        raise ValueError(f"no column {by!r} for by in the data; its columns are: {present}")
     import pandas as pd
 
-    column = data[by]
-    if isinstance(column, pd.DataFrame):
-        raise ValueError(f"the data has {column.shape[1]} columns named {by!r}; by needs one")
+    from ._columns import column
+
     if not keys.is_unique:
         raise ValueError(
             "the table of fits has a key more than once: it is not a table fit_groups returned"
         )
-    codes = keys.get_indexer(pd.Index(column))
+    found = column(data, by, "by")
+    codes = keys.get_indexer(pd.Index(found))
     unknown = np.flatnonzero(codes < 0)
     if unknown.size:
         row = int(unknown[0])
-        key = column.iloc[row]
+        key = found.iloc[row]
         raise ValueError(
             f"row {row} (counting from 0) of the data has the key {key!r}, which the table of"
             " fits does not have: is this the data that was fitted?"
@@ -130,7 +121,9 @@ def inlier_rows(result: pd.DataFrame, data: object, *, by: Hashable | None = Non
         raise ValueError(
             "the table of fits has no column 'inliers': it comes from fit_groups(..., robust=True)"
         )
-    frame = _as_frame(data)
+    from ._columns import frame_of
+
+    frame = frame_of(data)
     key: Hashable = result.index.name if by is None else by
     order, offsets = group_rows(result.index, frame, key)
     sizes = np.diff(offsets)

@@ -9,6 +9,7 @@ import operator
 import os
 import secrets
 from collections.abc import Hashable
+from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, cast
 
@@ -119,6 +120,28 @@ def check_workers(workers: object) -> int:
     return value
 
 
+def check_flag(name: str, value: object) -> bool:
+    """True or False itself: text such as "yes" or "false" would be true."""
+    if type(value) not in (bool, np.bool_):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return bool(value)
+
+
+def check_executor(executor: object) -> Executor | None:
+    """None, or an object with an executor's submit (a concurrent.futures.Executor, or a
+    cluster's client)."""
+    if executor is None:
+        return None
+    if isinstance(executor, str) or not callable(getattr(executor, "submit", None)):
+        # A name such as "threads" is what a caller who wants threads tries first.
+        hint = ": for threads, pass workers= instead" if isinstance(executor, str) else ""
+        raise TypeError(
+            "executor must be None or have a submit method (a concurrent.futures.Executor),"
+            f" not {type(executor).__name__}{hint}"
+        )
+    return cast(Executor, executor)
+
+
 def check_on_error(on_error: object) -> OnError:
     if on_error == "raise":
         return "raise"
@@ -171,8 +194,7 @@ def check_options(
     """fit_groups' options (the robust ones at fit_robust's defaults), checked; `weights` is a
     column name."""
     checked = check_method(method)
-    if type(robust) not in (bool, np.bool_):
-        raise TypeError(f"robust must be True or False, not {robust!r}")
+    robust = check_flag("robust", robust)
     if threshold is not None and not robust:
         raise ValueError("threshold applies to robust fits only: pass robust=True with it")
     settings = RobustOptions(threshold=check_threshold(threshold)) if robust else None

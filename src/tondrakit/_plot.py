@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._circle import Circle, RobustFit
+from ._options import check_flag
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -111,8 +112,17 @@ def _marker_size(points: int) -> float:
 
 
 def _finish(ax: Any, image: bool, labels: tuple[str, str], legend: bool) -> None:
-    # An image already shown on the axes keeps its own box; otherwise the limits give way.
-    if ax.get_images():
+    # An image already shown on the axes keeps its own box: a circle far larger than the image
+    # (a group fitted wrongly) would otherwise shrink it into a corner. Without one, the limits
+    # give way to the points and every whole circle.
+    shown = ax.get_images()
+    if shown:
+        extents = np.array([picture.get_extent() for picture in shown], dtype=np.float64)
+        left, right, bottom, top = extents[0]
+        ax.set_xlim(*((extents[:, :2].min(), extents[:, :2].max()) if left <= right
+                      else (extents[:, :2].max(), extents[:, :2].min())))
+        ax.set_ylim(*((extents[:, 2:].min(), extents[:, 2:].max()) if bottom <= top
+                      else (extents[:, 2:].max(), extents[:, 2:].min())))
         ax.set_aspect("equal")
     else:
         ax.set_aspect("equal", adjustable="datalim")
@@ -123,6 +133,16 @@ def _finish(ax: Any, image: bool, labels: tuple[str, str], legend: bool) -> None
     ax.set_ylabel(labels[1])
     if legend:
         ax.legend(loc="best", fontsize="small")
+
+
+def _labels(labels: object) -> tuple[str, str] | None:
+    """None, or the axes' two labels."""
+    if labels is None:
+        return None
+    items = tuple(cast("tuple[object, ...]", labels)) if isinstance(labels, (tuple, list)) else None
+    if items is None or len(items) != 2 or not all(isinstance(text, str) for text in items):
+        raise TypeError(f"labels must be a pair of texts (the x axis's, the y axis's), not {labels!r}")
+    return cast("tuple[str, str]", items)
 
 
 def _new_axes() -> Axes:
@@ -151,24 +171,23 @@ def _plot_table(
 ) -> Axes | AxesArray:
     import pandas as pd
 
+    from ._columns import coordinates
     from ._inliers import _mask, group_rows  # pyright: ignore[reportPrivateUsage]
 
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"a table of fits is drawn with its data, a DataFrame, not {type(data).__name__}")
-    if isinstance(max_panels, bool) or not isinstance(cast("object", max_panels), int) or max_panels < 1:
-        raise ValueError(f"max_panels must be an int of at least 1, not {max_panels!r}")
+    if isinstance(max_panels, bool) or not isinstance(cast("object", max_panels), int):
+        raise TypeError(f"max_panels must be an int, not {type(max_panels).__name__}")
+    if max_panels < 1:
+        raise ValueError(f"max_panels must be at least 1, got {max_panels!r}")
     if ax is not None and not single_axes:
         raise ValueError("a table is drawn one panel per group: pass single_axes=True to draw into ax")
     if len(table) == 0:
         raise ValueError("the table of fits has no groups to draw")
-    for name, role in ((x, "x"), (y, "y")):
-        if name not in data.columns:
-            present = ", ".join(repr(c) for c in data.columns) or "none"
-            raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
+    xs_all = coordinates(data, x, "x")
+    ys_all = coordinates(data, y, "y")
     key: Hashable = table.index.name if by is None else by
     order, offsets = group_rows(table.index, data, key)
-    xs_all = data[x].to_numpy(dtype=np.float64)
-    ys_all = data[y].to_numpy(dtype=np.float64)
     robust = "inliers" in table.columns
     label = _method_label(method, robust)
 
@@ -330,6 +349,13 @@ def plot(
     ['points', 'circle (geometric)']
     """
     require_matplotlib()
+    image = check_flag("image", image)
+    single_axes = check_flag("single_axes", single_axes)
+    labels = _labels(labels)
+    if method is not None and not isinstance(method, str):
+        raise TypeError(f"method must be the name the fits were made with, not {type(method).__name__}")
+    if ax is not None and not callable(getattr(ax, "add_patch", None)):
+        raise TypeError(f"ax must be matplotlib Axes, not {type(ax).__name__}")
     from ._roundness import RoundnessCircle  # noqa: F811 - the class itself, at run time
 
     if isinstance(result, (RoundnessCircle, dict)):

@@ -342,9 +342,11 @@ class TestOutputsWrittenThrough:
         fifo = tmp_path / "pipe.csv"
         os.mkfifo(fifo)
         received = []
-        reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
+        reader = threading.Thread(target=lambda: received.append(fifo.read_text()), daemon=True)
         reader.start()
         status, _, err = run(tmp_path, capsys, POINTS, "-o", str(fifo))
+        if not received:
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # a reader still waiting: let it go
         reader.join(timeout=60)
         assert (status, err) == (0, "")
         assert received == [self.expected_table()]

@@ -141,6 +141,31 @@ class TestGrouping:
             tondrakit.fit_groups(table, threshold=0.1)
         with pytest.raises(ValueError, match="threshold must be a positive finite number"):
             tondrakit.fit_groups(table, robust=True, threshold=0.0)
+        with pytest.raises(TypeError, match="executor must be None or have a submit method .*, not str: for threads, pass workers= instead"):
+            tondrakit.fit_groups(table, executor="threads")
+        with pytest.raises(TypeError, match=r"executor must be None or have a submit method \(.*\), not int$"):
+            tondrakit.fit_groups(table, executor=4)
+        with pytest.raises(TypeError, match="progress must be True or False, not 'yes'"):
+            tondrakit.fit_groups(table, progress="yes")
+
+    def test_what_is_not_a_table_is_refused_as_such(self):
+        with pytest.raises(TypeError, match="data must be a pandas DataFrame .*, not NoneType"):
+            tondrakit.fit_groups(None)
+        dd = pytest.importorskip("dask.dataframe")
+        lazy = dd.from_pandas(circle_table(np.random.default_rng(10), [5]), npartitions=1)
+        for call in (lambda: tondrakit.fit_groups(lazy), lambda: tondrakit.inlier_rows(pd.DataFrame({"inliers": []}), lazy)):
+            with pytest.raises(TypeError, match="data is a Dask DataFrame: fit it with tondrakit.dask.fit_groups"):
+                call()
+
+    def test_a_missing_coordinate_is_named_by_its_row_label(self):
+        table = circle_table(np.random.default_rng(12), [6, 6], keys=["a", "b"])
+        table.index = [f"p{k}" for k in range(12)]
+        label = table.index[table["group"] == "b"][3]
+        table.loc[label, "y"] = np.nan
+        with pytest.raises(tondrakit.FitError, match=rf"^group 'b': column 'y' \(y\), row '{label}' is nan: coordinates must be finite$"):
+            tondrakit.fit_groups(table)
+        errors = tondrakit.fit_groups(table, on_error="nan")["error"]
+        assert errors["b"] == f"column 'y' (y), row '{label}' is nan: coordinates must be finite"
 
 
 def failing_table():
@@ -172,7 +197,10 @@ class TestFailingGroups:
         for key, outcome in expected.items():
             row = result.loc[key]
             if isinstance(outcome, Exception):
-                assert row["error"] == str(outcome), key
+                # fit names the bad point by its place in the group; the table, by its row label
+                label = table.index[table["x"].isna()][0]
+                wanted = f"column 'x' (x), row {label} is nan: coordinates must be finite" if key == "h" else str(outcome)
+                assert row["error"] == wanted, key
                 assert all(math.isnan(v) for v in row[FLOATS]), key
             else:
                 assert row["error"] is None

@@ -126,12 +126,37 @@ class TestTables:
         fig, ax = plt.subplots()
         with pytest.raises(ValueError, match="pass single_axes=True to draw into ax"):
             tondrakit.plot(result, data, ax=ax)
-        with pytest.raises(ValueError, match="max_panels must be an int of at least 1"):
+        with pytest.raises(ValueError, match="max_panels must be at least 1"):
             tondrakit.plot(result, data, max_panels=0)
         with pytest.raises(ValueError, match="which the table of fits does not have"):
             tondrakit.plot(result, data.assign(key=data["key"] + 1))
         with pytest.raises(TypeError, match="drawn with its data, a DataFrame"):
             tondrakit.plot(result, None)
+        circle = tondrakit.fit([0, 1, 0], [1, 0, -1])
+        for options, error, message in [
+            ({"labels": ("a",)}, TypeError, r"labels must be a pair of texts .*, not \('a',\)"),
+            ({"labels": "ab"}, TypeError, "labels must be a pair of texts"),
+            ({"image": "yes"}, TypeError, "image must be True or False, not 'yes'"),
+            ({"single_axes": 1}, TypeError, "single_axes must be True or False, not 1"),
+            ({"method": 3}, TypeError, "method must be the name the fits were made with, not int"),
+            ({"ax": "axes"}, TypeError, "ax must be matplotlib Axes, not str"),
+        ]:
+            with pytest.raises(error, match=message):
+                tondrakit.plot(circle, **options)
+        with pytest.raises(ValueError, match=r"no column 'east' for x in the data; its columns are: 'key', 'x', 'y'"):
+            tondrakit.plot(result, data, x="east")
+
+    def test_over_an_image_the_axes_keep_its_extent(self):
+        image = np.zeros((30, 40))
+        data = pd.DataFrame({"key": [1] * 3 + [2] * 3, "x": [5.0, 10.0, 15.0, 20.0, 25.0, 30.0],
+                             "y": [5.0, 10.0, 5.0, 20.0, 22.5, 24.99]})
+        result = tondrakit.fit_groups(data, by="key", method="taubin", on_error="nan")
+        assert result.loc[2, "r"] > 1000  # nearly straight: a circle far beyond the image
+        fig, ax = plt.subplots()
+        ax.imshow(image, cmap="gray")
+        tondrakit.plot(result, data, ax=ax, single_axes=True, image=True)
+        fig.canvas.draw()
+        assert ax.get_xlim() == (-0.5, 39.5) and ax.get_ylim() == (29.5, -0.5)
 
     def test_without_matplotlib_the_extra_is_named(self, monkeypatch):
         monkeypatch.setitem(sys.modules, "matplotlib", None)
