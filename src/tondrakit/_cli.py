@@ -46,11 +46,12 @@ HELP: Final = """\
 usage: tondrakit [-h] [--version] [-x COL] [-y COL] [--by COL] [-w COL] [--method M]
                  [--radius R] [--radius-min LO] [--radius-max HI] [--robust]
                  [--threshold T] [--confidence P] [--on-error {raise,nan}] [-j N]
-                 [-o OUT] [--inliers OUT] [--plot PICTURE] INPUT
+                 [--roundness REF] [-o OUT] [--inliers OUT] [--plot PICTURE] INPUT
 
 Fit a circle to every group of points in a table and write one row per group: cx, cy, r,
 rms, n, stderr_cx, stderr_cy, stderr_r; then threshold, trials, points and inliers (with
---robust) and error (with --on-error nan).
+--robust), error (with --on-error nan) and ref_cx, ref_cy, inner, outer, ront and support
+(with --roundness).
 
 arguments:
   INPUT               the points, one per row: a .csv or .parquet file ('-' reads CSV
@@ -78,6 +79,9 @@ options:
                       a group without a circle stops the run (raise, the default) or is
                       written as NaN with its message in the column 'error' (nan)
   -j N, --jobs N      fit on N threads (default: one per CPU)
+  --roundness REF     also each group's reference circle of roundness: minimum_zone,
+                      least_squares, circumscribed or inscribed; 'support' holds the
+                      positions of its support points in the group, separated by spaces
   -o OUT, --output OUT
                       write the table to OUT, a .csv or .parquet file ('-', the default:
                       CSV on standard output)
@@ -153,6 +157,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--confidence", metavar="P")
     parser.add_argument("--on-error", default="raise", metavar="{raise,nan}")
     parser.add_argument("-j", "--jobs", metavar="N")
+    parser.add_argument("--roundness", metavar="REF")
     parser.add_argument("-o", "--output", metavar="OUT")
     parser.add_argument("--inliers", metavar="OUT")
     parser.add_argument("--plot", metavar="PICTURE")
@@ -232,6 +237,14 @@ class _Options:
             self.weights is not None, radius, bounds,
         )
         self.method: str = self.fit.method
+        self.roundness: str | None = None
+        if args.roundness is not None:
+            from ._roundness import check_reference
+
+            try:
+                self.roundness = check_reference(args.roundness)
+            except ValueError as e:
+                raise InputError(f"--roundness: {e}") from None
         self._check_files()
 
     def _check_files(self) -> None:
@@ -388,12 +401,18 @@ def _fit(points: pd.DataFrame, options: _Options) -> pd.DataFrame:
 
     progress = sys.stderr.isatty() and len(points) >= _PROGRESS_POINTS
     try:
-        return fit_frame(points, "\0x", "\0y", options.by, options.fit, options.on_error,
-                         progress=progress, workers=options.jobs)
+        result = fit_frame(points, "\0x", "\0y", options.by, options.fit, options.on_error,
+                           progress=progress, workers=options.jobs, roundness=options.roundness)
     except FitError:
         raise
     except (TypeError, ValueError) as e:  # the coordinates and keys were checked: a safety net
         raise InputError(str(e)) from None
+    if "support" in result.columns:
+        import pandas as pd
+
+        texts = [None if t is None else " ".join(map(str, t)) for t in result["support"].tolist()]
+        result["support"] = pd.Series(texts, index=result.index, dtype=object)
+    return result
 
 
 def _draw(result: pd.DataFrame, points: pd.DataFrame, options: _Options, outputs: Outputs) -> None:

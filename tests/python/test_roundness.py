@@ -280,3 +280,25 @@ class TestPlot:
             tondrakit.plot(roundness(xs, ys))
         with pytest.raises(ValueError, match="not among these 3 points"):
             tondrakit.plot(roundness(xs, ys), ([0, 1, 0], [0, 0, 1]))
+
+
+class TestCommand:
+    def test_the_roundness_columns_as_fit_groups_gives_them_and_a_bad_reference_named(
+            self, tmp_path, capsys):
+        import pandas as pd
+
+        from tondrakit._cli import main
+
+        table = TestGroups().table()
+        path = tmp_path / "in.csv"
+        table.to_csv(path, index=False)
+        out = tmp_path / "out.parquet"
+        pytest.importorskip("pyarrow")
+        assert main([str(path), "--roundness", "inscribed", "-o", str(out)]) == 0
+        got = pd.read_parquet(out)
+        want = tondrakit.fit_groups(pd.read_csv(path), roundness="inscribed")
+        assert got["ront"].tolist() == want["ront"].tolist()
+        assert got["support"].tolist() == [" ".join(map(str, s)) for s in want["support"]]
+        capsys.readouterr()
+        assert main([str(path), "--roundness", "mz"]) == 2
+        assert "--roundness: unknown reference 'mz'" in capsys.readouterr().err
