@@ -504,6 +504,9 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL, "roundness_batch(x, y, offsets, reference, cx, cy, workers): one per set."},
     {"fit_sphere", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_sphere_entry)),
      METH_FASTCALL, "fit_sphere(x, y, z, method): one sphere (see space_entry.hpp)."},
+    {"fit_circle3d",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_circle3d_entry)), METH_FASTCALL,
+     "fit_circle3d(x, y, z, method): one circle in space (see space_entry.hpp)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,8 +2,10 @@
 
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "host/py_ref.hpp"
+#include "kit/circle3d.hpp"
 #include "kit/engine_args.hpp"
 #include "kit/sphere.hpp"
 
@@ -83,6 +85,33 @@ PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py
   return Py_BuildValue("(idddddOLLO)", static_cast<int>(fit.status), fit.centre[0], fit.centre[1],
                        fit.centre[2], fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
                        static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False);
+}
+
+PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "fit_circle3d(x, y, z, method)");
+    return nullptr;
+  }
+  constexpr const char* kFunction = "fit_circle3d";
+  Buffer buffers[3];
+  SpacePoints points;
+  if (!space_args(buffers, args, kFunction, points)) return nullptr;
+  const auto method = int_arg(args[3], kFunction, "method", 0, 1);
+  if (!method) return nullptr;
+  Circle3dFit fit;
+  const bool ok = run_released(points.size(), [&] {
+    std::vector<double> scratch;
+    fit = fit_circle3d(points, static_cast<Circle3dMethod>(*method), scratch);
+  });
+  if (!ok) return nullptr;
+  PyRef cov = PyRef::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fit.cov.data()), sizeof fit.cov));
+  if (!cov) return nullptr;
+  return Py_BuildValue("(iddddddddOLLOd)", static_cast<int>(fit.status), fit.centre[0],
+                       fit.centre[1], fit.centre[2], fit.normal[0], fit.normal[1], fit.normal[2],
+                       fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False,
+                       fit.arc);
 }
 
 }  // namespace tondra::kit

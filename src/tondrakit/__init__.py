@@ -12,7 +12,8 @@ what users want with it, and ordinary exceptions only.
   :func:`inlier_rows` maps a robust table's inliers back to the rows.
 - :func:`roundness` finds a profile's reference circles of roundness (least squares, minimum
   zone, circumscribed, inscribed) and its deviation about each: :class:`RoundnessCircle`.
-- :func:`fit_sphere` fits a sphere to points in space: :class:`Sphere`.
+- :func:`fit_sphere` fits a sphere to points in space: :class:`Sphere`; :func:`fit_circle3d`
+  a circle in space: :class:`Circle3D`.
 - :func:`plot` draws a fit or a table of fits with their points (matplotlib).
 - :class:`FitError` (a ``ValueError``) when the points determine no circle.
 """
@@ -21,6 +22,7 @@ what users want with it, and ordinary exceptions only.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._circle import Circle, RobustFit
+    from ._circle3d import Circle3D, fit_circle3d
     from ._errors import FitError
     from ._fit import fit
     from ._groups import fit_groups
@@ -38,7 +40,8 @@ else:
         "Circle": "_circle", "RobustFit": "_circle", "FitError": "_errors", "fit": "_fit",
         "fit_robust": "_robust", "fit_groups": "_groups", "inlier_rows": "_inliers",
         "plot": "_plot", "roundness": "_roundness", "RoundnessCircle": "_roundness",
-        "Sphere": "_sphere", "fit_sphere": "_sphere",
+        "Sphere": "_sphere", "fit_sphere": "_sphere", "Circle3D": "_circle3d",
+        "fit_circle3d": "_circle3d",
     }
 
     def __getattr__(name: str) -> object:
@@ -54,6 +57,6 @@ else:
 
 
 __all__ = [
-    "Circle", "FitError", "RobustFit", "RoundnessCircle", "Sphere", "fit", "fit_groups",
-    "fit_robust", "fit_sphere", "inlier_rows", "plot", "roundness",
+    "Circle", "Circle3D", "FitError", "RobustFit", "RoundnessCircle", "Sphere", "fit",
+    "fit_circle3d", "fit_groups", "fit_robust", "fit_sphere", "inlier_rows", "plot", "roundness",
 ]

@@ -44,3 +44,10 @@ def roundness_batch(
 def fit_sphere(
     x: ArrayLike, y: ArrayLike, z: ArrayLike, method: int, /
 ) -> tuple[int, float, float, float, float, float, bytes, int, int, bool]: ...
+
+# (status, cx, cy, cz, nx, ny, nz, r, rms, cov (the bytes of 16 doubles), n, iterations,
+# converged, arc) of one circle in space; method 0 projected, 1 geometric.
+def fit_circle3d(
+    x: ArrayLike, y: ArrayLike, z: ArrayLike, method: int, /
+) -> tuple[int, float, float, float, float, float, float, float, float, bytes, int, int, bool,
+           float]: ...

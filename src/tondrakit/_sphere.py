@@ -140,7 +140,9 @@ def fit_sphere(
     if status == _COPLANAR:
         raise FitError("the points lie on one plane: no unique sphere passes through them")
     if status == _NO_FINITE:
-        raise FitError(f"the fit gave no finite sphere: centre ({cx!r}, {cy!r}, {cz!r}), radius {r!r}")
+        raise FitError(
+            f"the fit gave no finite sphere: centre ({cx!r}, {cy!r}, {cz!r}), radius {r!r}"
+        )
     if status != 0:
         raise FitError(f"the sphere fit stopped (status {status})")
     with np.errstate(over="ignore", invalid="ignore"):
