@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 
+#include "base/stop.hpp"
 #include "kit/convergence.hpp"
 #include "kit/geometric.hpp"
 #include "kit/small_spd.hpp"
@@ -134,6 +135,7 @@ Run levenberg_marquardt(const SpacePoints& points, const SpaceFrame& frame, Circ
   double nu = 2.0;
   double last_decrement = std::numeric_limits<double>::infinity();
   for (int iteration = 1; iteration <= kIterations; ++iteration) {
+    base::poll_stop(points.size());
     if (!std::isfinite(at.cost)) return {circle, iteration - 1, false};
     const double noise = cost_noise(n, at.cost);
     const double scale = std::sqrt(dot(circle.c, circle.c)) + std::fabs(circle.r) + 1.0;

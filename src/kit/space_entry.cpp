@@ -1,9 +1,11 @@
 #include "kit/space_entry.hpp"
 
+#include <chrono>
 #include <exception>
 #include <new>
 #include <vector>
 
+#include "base/stop.hpp"
 #include "host/py_ref.hpp"
 #include "kit/circle3d.hpp"
 #include "kit/engine_args.hpp"
@@ -17,20 +19,44 @@ using host::PyRef;
 // Sets this large are fitted with the lock released, as module.cpp's single fits are.
 constexpr std::size_t kReleaseLockPoints = 1024;
 
-// Runs `fit` with the interpreter's lock released when the set is large; faults become
-// RuntimeError and MemoryError here, the only place they are caught.
+// How often a fit that runs with the lock let go looks for a pending signal, as module.cpp's do.
+constexpr std::chrono::milliseconds kPollInterval{20};
+
+// The lock let go while this lives; taken back from inside a long fit (a stop check) only to
+// look for a pending signal.
+class Unlocked final : public base::StopCheck {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+
+  bool stop_now() override {
+    PyEval_RestoreThread(state_);
+    const bool stop = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return stop;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `fit` with the interpreter's lock let go when the set is large; faults become
+// RuntimeError and MemoryError here, the only place they are caught, and a stop the exception
+// its signal's handler raised.
 template <class Fit>
 bool run_released(const std::size_t points, Fit&& fit) {
   try {
     if (points >= kReleaseLockPoints) {
-      PyThreadState* state = PyEval_SaveThread();
       try {
+        Unlocked unlocked;
+        const base::ScopedStopCheck check(unlocked, kPollInterval);
         fit();
-      } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
+      } catch (const base::Stopped&) {
+        if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
       }
-      PyEval_RestoreThread(state);
     } else {
       fit();
     }

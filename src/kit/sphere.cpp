@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "base/stop.hpp"
 #include "kit/small_spd.hpp"
 
 // The iteration mirrors the plane's (geometric.cpp), simpler for a sphere: points that determine
@@ -107,6 +108,7 @@ Run levenberg_marquardt(const SpacePoints& points, const SpaceFrame& frame, Vect
   double nu = 2.0;
   double last_decrement = std::numeric_limits<double>::infinity();
   for (int iteration = 1; iteration <= kIterations; ++iteration) {
+    base::poll_stop(points.size());
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) return {c, at, iteration - 1, false};
     const double noise = cost_noise(n, at.cost);
     const double step_floor = kStepRounding * kEps * (length(c) + 1.0);
