@@ -86,7 +86,7 @@ def main(out: str) -> int:
     for ax, result, title in ((axes[0], plain, "fit_groups"),
                               (axes[1], robust, f"fit_groups, robust (threshold {THRESHOLD} px)")):
         ax.imshow(image, cmap="gray")
-        tondrakit.plot(result, points, by="coin", ax=ax, single_axes=True, image=True, method="lsq")
+        tondrakit.plot(result, points, by="coin", ax=ax, single_axes=True, image=True, method="geometric")
         ax.set_title(title)
     os.makedirs(os.path.dirname(out) or ".", exist_ok=True)
     fig.savefig(out, dpi=100)

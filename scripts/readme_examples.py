@@ -1,7 +1,11 @@
 """Runs every Python example of a Markdown file, each in a fresh interpreter in an empty
 directory, and compares what it prints with the block that follows it after a line "prints".
+Then runs the command's examples: each `sh` block of lines "$ <command>" followed by what it
+prints, in an empty directory of its own, one command after another; "$ cat FILE" followed by
+lines makes FILE of those lines first, so that the block's input is the one it shows.
 
     python scripts/readme_examples.py README.md
+    python scripts/readme_examples.py README.md --show   # what the commands print now
 
 Exits 1 if an example fails or prints something else. Run with the interpreter of an
 environment that has nothing but the installed wheel, it shows that the examples work for a new
@@ -64,8 +68,47 @@ def missing_extra(code):
     return None
 
 
-def main(path):
+def sessions(text):
+    """(line number, [(command, expected lines)]) of each sh block of "$ " lines."""
+    for lang, code, line, _ in blocks(text):
+        lines = code.rstrip("\n").split("\n")
+        if lang != "sh" or not lines or not lines[0].startswith("$ "):
+            continue
+        steps = []
+        for ln in lines:
+            if ln.startswith("$ "):
+                steps.append((ln[2:], []))
+            else:
+                steps[-1][1].append(ln)
+        yield line, steps
+
+
+def run_session(steps, show):
+    """Runs the commands of one block; the first difference from what it shows, or None."""
+    with tempfile.TemporaryDirectory() as folder:
+        for command, expected in steps:
+            if command.startswith("cat ") and " " not in command[4:]:
+                pathlib.Path(folder, command[4:]).write_text("\n".join(expected) + "\n")
+            # The command as installed, or from this interpreter's packages.
+            shell = command.replace("tondrakit ", f"{sys.executable} -m tondrakit ", 1) \
+                if command.startswith("tondrakit ") else command
+            proc = subprocess.run(["sh", "-c", shell + " 2>&1"], cwd=folder, capture_output=True,
+                                  text=True, timeout=300)
+            got = proc.stdout.rstrip("\n").split("\n") if proc.stdout else []
+            if show:
+                print(f"$ {command}", *got, sep="\n")
+            elif got != expected:
+                return f"$ {command}\nprinted\n" + "\n".join(got) + "\ninstead of\n" + "\n".join(expected)
+    return None
+
+
+def main(path, show=False):
     text = pathlib.Path(path).read_text(encoding="utf-8")
+    if show:
+        for _, steps in sessions(text):
+            run_session(steps, show=True)
+            print()
+        return 0
     failed = 0
     count = 0
     skipped = 0
@@ -87,8 +130,17 @@ def main(path):
             print(f"{path}:{line}: the example printed\n{output}instead of\n{expected}")
     print(f"{path}: {count - failed} of {count} Python examples ran as written"
           + (f" ({skipped} skipped)" if skipped else ""))
+    commands = 0
+    for line, steps in sessions(text):
+        commands += 1
+        difference = run_session(steps, show=False)
+        if difference is not None:
+            failed += 1
+            print(f"{path}:{line}: the command example differs:\n{difference}")
+    print(f"{path}: {commands} blocks of command examples run")
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else "README.md"))
+    arguments = [a for a in sys.argv[1:] if a != "--show"]
+    sys.exit(main(arguments[0] if arguments else "README.md", show="--show" in sys.argv[1:]))

@@ -1,5 +1,5 @@
-"""The README's Python examples run as written and print what it says they print (the wheel
-test runs them again in an environment that has nothing but the wheel)."""
+"""The README's Python examples and its command's examples run as written and print what it says
+they print (the wheel test runs them again in an environment that has nothing but the wheel)."""
 
 import pathlib
 import subprocess
