@@ -132,6 +132,9 @@ def main(path, show=False):
           + (f" ({skipped} skipped)" if skipped else ""))
     commands = 0
     for line, steps in sessions(text):
+        if any("--plot" in command for command, _ in steps) and missing_extra("import matplotlib"):
+            print(f"{path}:{line}: skipped: needs matplotlib, which is not installed")
+            continue
         commands += 1
         difference = run_session(steps, show=False)
         if difference is not None:
