@@ -116,11 +116,13 @@ def fit_groups(
     """Fits one circle to each group of a Dask DataFrame, lazily.
 
     The same as :func:`tondrakit.fit_groups` (same options, same columns, the same values bit
-    for bit), one partition at a time. A group's rows must all be in one partition: a frame
+    for bit on the rows in the frame's order), one partition at a time. A group's rows must all be in one partition: a frame
     indexed by `by` with known divisions (as ``set_index(by)`` leaves it) already has them so,
     and its result keeps those divisions, sorted by key; any other frame is first shuffled on
     `by`, and then each result partition is sorted by key but the partitions are not in key
-    order (``.compute().sort_index()`` gives the pandas function's order).
+    order (``.compute().sort_index()`` gives the pandas function's order). The shuffle keeps
+    each group's rows in the frame's order, which decides a fit's last bits; ``set_index``
+    does not, so a frame indexed by it gives the fits of its rows as ``set_index`` left them.
 
     Parameters
     ----------
