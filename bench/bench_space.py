@@ -64,10 +64,12 @@ def main():
     c, r = numpy_sphere(p)
     ref = scipy_sphere(p, [*g.center, g.r])
     print("near-hemisphere, 457 points, r 3.6 mm, noise 0.02 mm")
-    print(f"  geometric  centre off the reference {np.linalg.norm(np.array(g.center) - ref[:3]):.2e}"
-          f" mm, r off {abs(g.r - ref[3]):.2e} mm, cost / reference {cost(p, g.center, g.r) / cost(p, ref[:3], ref[3]):.12f}")
-    print(f"  algebraic  centre off the reference {np.linalg.norm(np.array(a.center) - ref[:3]):.2e}"
-          f" mm, r off {abs(a.r - ref[3]):.2e} mm")
+    ratio = cost(p, g.center, g.r) / cost(p, ref[:3], ref[3])
+    for name, centre, radius in (("geometric", g.center, g.r), ("algebraic", a.center, a.r)):
+        off = np.linalg.norm(np.array(centre) - ref[:3])
+        print(f"  {name}  centre off the reference {off:.2e} mm,"
+              f" r off {abs(radius - ref[3]):.2e} mm")
+    print(f"  geometric cost / reference cost {ratio:.12f}")
     print(f"  numpy solve centre off the reference {np.linalg.norm(c - ref[:3]):.2e} mm,"
           f" r off {abs(r - ref[3]):.2e} mm")
 
@@ -81,7 +83,8 @@ def main():
           f" ({solve / ours:.2f}x), scipy least_squares {sci * 1e6:.0f} us ({sci / ours:.0f}x)")
 
     t = np.linspace(0, 2.0, 20)
-    arc = np.column_stack([np.cos(t), np.sin(t), 0.3 * np.cos(t)]) + 0.005 * rng.normal(size=(20, 3))
+    arc = np.column_stack([np.cos(t), np.sin(t), 0.3 * np.cos(t)])
+    arc += 0.005 * rng.normal(size=(20, 3))
     for method in ("projected", "geometric"):
         dt = per_call(lambda: tondrakit.fit_circle3d(arc, method=method))
         print(f"circle in space, n = 20, {method}: {dt * 1e6:.1f} us")
