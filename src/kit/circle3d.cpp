@@ -16,7 +16,9 @@ namespace {
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kTau = 8.0 * kEps;
 constexpr double kStepRounding = 4.0;
-constexpr int kIterations = 200;
+// Nearly straight noisy arcs leave the plane's tilt weakly determined, and Gauss-Newton then
+// converges slowly (hundreds of steps on 5 degree arcs with 1 % noise); others take about 10.
+constexpr int kIterations = 2000;
 constexpr double kFirstDamping = 1e-3;
 constexpr double kLastDamping = 1e-6;
 constexpr double kStall = 0.5;
