@@ -8,8 +8,10 @@
 // thread with no check installed pays one thread-local read per report and never stops, so no
 // result changes by a bit.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 
 namespace tondra::base {
 
@@ -26,6 +28,26 @@ class StopCheck {
 
  protected:
   ~StopCheck() = default;
+};
+
+// The checks of a computation split over threads: a helper stops once the shared flag is set;
+// the calling thread unless its keep_going (which looks for a pending signal) says go on.
+class StopFlag final : public StopCheck {
+ public:
+  explicit StopFlag(const std::atomic<bool>& stop) : stop_(stop) {}
+  bool stop_now() override { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::atomic<bool>& stop_;
+};
+
+class StopUnless final : public StopCheck {
+ public:
+  explicit StopUnless(const std::function<bool()>& keep_going) : keep_going_(keep_going) {}
+  bool stop_now() override { return !keep_going_(); }
+
+ private:
+  const std::function<bool()>& keep_going_;
 };
 
 // Installs `check` for this thread, asked at most once per `interval`; the previous one (if any)

@@ -26,26 +26,6 @@ constexpr std::size_t kMaxSetsPerTake = 256;
 // reading it after every small set would cost more than a per cent of the fits.
 constexpr std::size_t kPointsPerClockRead = 1024;
 
-// Asked inside a helper's fits: whether the batch is stopping.
-class StopFlag final : public base::StopCheck {
- public:
-  explicit StopFlag(const std::atomic<bool>& stop) : stop_(stop) {}
-  bool stop_now() override { return stop_.load(std::memory_order_relaxed); }
-
- private:
-  const std::atomic<bool>& stop_;
-};
-
-// Asked inside the caller's fits: the caller's keep_going.
-class KeepGoing final : public base::StopCheck {
- public:
-  explicit KeepGoing(const std::function<bool()>& keep_going) : keep_going_(keep_going) {}
-  bool stop_now() override { return !keep_going_(); }
-
- private:
-  const std::function<bool()>& keep_going_;
-};
-
 struct Shared {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
@@ -216,7 +196,7 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
       }
       pool.emplace_back([&shared, &helper, poll_interval] {
         const base::QuietReports quiet;
-        StopFlag flag(shared.stop);
+        base::StopFlag flag(shared.stop);
         try {
           const base::ScopedStopCheck check(flag, poll_interval);
           helper.run([](std::size_t) {});
@@ -250,7 +230,7 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
   {
     // A long set's fit looks up as well, from inside (every few thousand points or trials).
     const base::QuietReports quiet;
-    KeepGoing asked(keep_going);
+    base::StopUnless asked(keep_going);
     try {
       const base::ScopedStopCheck check(asked, poll_interval);
       caller.run(poll);

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/stop.hpp"
+
 namespace tondra::kit {
 namespace {
 
@@ -18,6 +20,8 @@ void one_set(const RoundnessBatchInput& in, RoundnessBatchOutput& out, std::size
   try {
     r = roundness(in.x.subspan(a, b - a), in.y.subspan(a, b - a), in.reference,
                   about ? in.cx[g] : 0.0, about ? in.cy[g] : 0.0);
+  } catch (const base::Stopped&) {
+    throw;  // the batch is stopping
   } catch (...) {
     out.status[g] = kRoundnessFailed;
     return;
@@ -65,11 +69,19 @@ bool run_roundness_batch(const RoundnessBatchInput& in, RoundnessBatchOutput& ou
   const std::size_t sets = in.offsets.size() - 1;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
+  // A long set stops from inside too: a helper once the flag is set, the caller when it finds
+  // a pending signal.
   auto work = [&] {
-    while (!stop.load(std::memory_order_relaxed)) {
-      const std::size_t g = next.fetch_add(1);
-      if (g >= sets) return;
-      one_set(in, out, g);
+    base::StopFlag flag(stop);
+    try {
+      const base::ScopedStopCheck check(flag, poll_interval);
+      while (!stop.load(std::memory_order_relaxed)) {
+        const std::size_t g = next.fetch_add(1);
+        if (g >= sets) return;
+        one_set(in, out, g);
+      }
+    } catch (const base::Stopped&) {
+      // the set stays unfinished; the batch reports the stop
     }
   };
   std::vector<std::jthread> threads;
@@ -83,18 +95,25 @@ bool run_roundness_batch(const RoundnessBatchInput& in, RoundnessBatchOutput& ou
   }
   auto last_poll = std::chrono::steady_clock::now();
   bool finished = true;
-  while (!stop.load(std::memory_order_relaxed)) {
-    const std::size_t g = next.fetch_add(1);
-    if (g >= sets) break;
-    one_set(in, out, g);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_poll >= poll_interval) {
-      last_poll = now;
-      if (!keep_going()) {
-        stop.store(true);
-        finished = false;
+  base::StopUnless asked(keep_going);
+  try {
+    const base::ScopedStopCheck check(asked, poll_interval);
+    while (!stop.load(std::memory_order_relaxed)) {
+      const std::size_t g = next.fetch_add(1);
+      if (g >= sets) break;
+      one_set(in, out, g);
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last_poll >= poll_interval) {
+        last_poll = now;
+        if (!keep_going()) {
+          stop.store(true);
+          finished = false;
+        }
       }
     }
+  } catch (const base::Stopped&) {
+    stop.store(true);
+    finished = false;
   }
   threads.clear();  // joins
   return finished;
