@@ -91,40 +91,6 @@ PyObject* result_tuple(const SetFit& fit) {
 // The most threads a batch asks for; more could not be started anyway.
 constexpr long long kMaxWorkers = 1 << 16;
 
-// How often a call that runs with the lock let go looks for a pending signal, as the batches do.
-constexpr std::chrono::milliseconds kPollInterval{20};
-
-// The lock let go for a call's work, and taken back when this goes. The calling thread takes it
-// back meanwhile only to look for a pending signal (Ctrl-C), and holds it only for that: between
-// the sets of a batch (keep_going) and, as a stop check, from inside a long fit.
-class Unlocked final : public base::StopCheck {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-
-  bool keep_going() {
-    if (interrupted_) return false;
-    PyEval_RestoreThread(state_);
-    interrupted_ = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return !interrupted_;
-  }
-  bool stop_now() override { return !keep_going(); }
-
- private:
-  PyThreadState* state_;
-  bool interrupted_ = false;
-};
-
-// The result of a call a signal stopped: the exception its handler raised (KeyboardInterrupt,
-// as a rule), which is pending.
-PyObject* interrupted() {
-  if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  return nullptr;
-}
-
 // Buffers of one thread's single fits, kept for its next: a fit of 20 points would otherwise
 // spend a tenth of its time allocating them. A fit reached again from inside a conversion (a
 // user's buffer export that calls the kit) gets buffers of its own, as does the rest of a

@@ -19,29 +19,6 @@ using host::PyRef;
 // Sets this large are fitted with the lock released, as module.cpp's single fits are.
 constexpr std::size_t kReleaseLockPoints = 1024;
 
-// How often a fit that runs with the lock let go looks for a pending signal, as module.cpp's do.
-constexpr std::chrono::milliseconds kPollInterval{20};
-
-// The lock let go while this lives; taken back from inside a long fit (a stop check) only to
-// look for a pending signal.
-class Unlocked final : public base::StopCheck {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-
-  bool stop_now() override {
-    PyEval_RestoreThread(state_);
-    const bool stop = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return stop;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
 // Runs `fit` with the interpreter's lock let go when the set is large; faults become
 // RuntimeError and MemoryError here, the only place they are caught, and a stop the exception
 // its signal's handler raised.
@@ -54,7 +31,7 @@ bool run_released(const std::size_t points, Fit&& fit) {
         const base::ScopedStopCheck check(unlocked, kPollInterval);
         fit();
       } catch (const base::Stopped&) {
-        if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        interrupted();
         return false;
       }
     } else {
