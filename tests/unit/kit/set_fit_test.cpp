@@ -124,13 +124,13 @@ TEST(SetFit, GivesTheKitsValuesForEveryMethod) {
 // direction.
 TEST(SetFit, GivesTheKitsValuesAtExtremeScalesAndForAPointAtTheCentre) {
   expect_values(fit({1e200, -1e200, 0, 0, 0.5e200}, {0, 0, 1e200, -1e200, 0.5e200}, Method::Taubin),
-              {Method::Taubin,
-               {-0x1.db0e75cb56dc8p+659, -0x1.db0e75cb56dc0p+659, 0x1.3f50b37f52dc0p+664,
-                0x1.0d234d4b457b3p+661},
-               {0x1.314d07b6f807bp-6, -0x1.7807c942511f7p-9, -0x1.49071063c555cp-9,
-                -0x1.7807c942511f7p-9, 0x1.314d07b6f807bp-6, -0x1.49071063c555cp-9,
-                -0x1.49071063c555cp-9, -0x1.49071063c555cp-9, 0x1.35253b702413ep-7},
-               664});
+                {Method::Taubin,
+                 {-0x1.db0e75cb56dc8p+659, -0x1.db0e75cb56dc0p+659, 0x1.3f50b37f52dc0p+664,
+                  0x1.0d234d4b457b3p+661},
+                 {0x1.314d07b6f807bp-6, -0x1.7807c942511f7p-9, -0x1.49071063c555cp-9,
+                  -0x1.7807c942511f7p-9, 0x1.314d07b6f807bp-6, -0x1.49071063c555cp-9,
+                  -0x1.49071063c555cp-9, -0x1.49071063c555cp-9, 0x1.35253b702413ep-7},
+                 664});
   expect_bits(
       fit({1e-300, -1e-300, 0, 0, 0.6e-300}, {0, 0, 1e-300, -1e-300, 0.8e-300}, Method::Lsq),
       {Method::Lsq,
