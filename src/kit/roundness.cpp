@@ -300,7 +300,8 @@ Candidate zone(const Profile& p, const MinCircle& start) {
           off = i;
         }
       }
-      if (!Profile::add(subset, off)) base::fault("roundness: a subset with no zone");
+      // Every point lies on that line, to the frame's precision: no zone has a centre.
+      if (!Profile::add(subset, off)) return c;
       continue;
     }
     std::size_t near = 0;
@@ -407,6 +408,11 @@ Roundness roundness(std::span<const double> x, std::span<const double> y, Refere
       c = {mc.u, mc.v, 0.0L, {mc.support[0], mc.support[1], mc.support[2], 0}, mc.supports};
     } else if (reference == Reference::Zone) {
       c = zone(p, mc);
+      if (c.supports == 0) {
+        out.status = RoundnessStatus::Shape;
+        out.shape = Status::Collinear;
+        return out;
+      }
     } else {
       c = inscribed(p, mc);
       if (c.supports == 0) {

@@ -12,8 +12,10 @@ namespace {
 double rounded_middle(double lo, double hi, int scale) {
   const double middle = lo / 2 + hi / 2;  // halves first: lo + hi may overflow
   const double unit = std::ldexp(1.0, scale - 12);
-  if (unit == 0.0) return middle;
-  return std::floor(middle / unit) * unit;
+  const double units = middle / unit;
+  // A middle that far beyond the unit is a multiple of it already.
+  if (unit == 0.0 || !std::isfinite(units)) return middle;
+  return std::floor(units) * unit;
 }
 
 int exponent_of(long double v) {

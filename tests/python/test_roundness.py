@@ -178,6 +178,18 @@ class TestErrors:
             with pytest.raises(FitError, match="collinear"):
                 roundness([0, 1, 2, 3], [0, 1, 2, 3], reference=ref)
 
+    @pytest.mark.parametrize(("xs", "ys"), [
+        # A vertical line whose frame's middle overflowed to infinity, once a crash.
+        ([1.7e308] * 20, [float(i) for i in range(20)]),
+        # On one line to the frame's precision: once an internal fault.
+        ([-6.787348181739176e179, -6.661736618651667e180, 7.142099796551237e179], [-1e308, 1e308, 0.0]),
+    ])
+    def test_points_on_a_line_at_the_ends_of_the_range_have_no_zone(self, xs, ys):
+        with pytest.raises(FitError, match="collinear"):
+            roundness(xs, ys, reference="minimum_zone")
+        c = roundness(xs, ys, reference="circumscribed")
+        assert all(math.isfinite(v) for v in (c.cx, c.cy, c.r, c.ront))
+
     def test_an_arc_short_of_a_half_turn_has_no_inscribed_circle(self):
         t = np.linspace(0, 2.5, 50)
         with pytest.raises(FitError, match="no inscribed circle"):
