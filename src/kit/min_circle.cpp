@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "base/stop.hpp"
 #include "kit/random.hpp"
 #include "kit/support_circle.hpp"
 
@@ -11,6 +12,8 @@ namespace {
 
 // Fixed, so that the same points give the same support on every run.
 constexpr std::uint64_t kShuffleSeed = 0x726f756e64ULL;
+// Points tested between two reports to the stop check.
+constexpr std::size_t kPollEvery = 4096;
 
 class Welzl {
  public:
@@ -66,10 +69,12 @@ MinCircle min_circle(std::span<const long double> u, std::span<const long double
   const Welzl w(u, v);
   MinCircle c = w.through(order[0], order[1]);
   for (std::size_t i = 2; i < n; ++i) {
+    if (i % kPollEvery == 0) base::poll_stop(kPollEvery);
     if (!w.outside(order[i], c)) continue;
     // order[i] lies on the circle of the first i + 1 points.
     c = w.through(order[0], order[i]);
     for (std::size_t j = 1; j < i; ++j) {
+      if (j % kPollEvery == 0) base::poll_stop(kPollEvery);
       if (!w.outside(order[j], c)) continue;
       // So do order[i] and order[j].
       c = w.through(order[i], order[j]);

@@ -163,6 +163,7 @@ Candidate subset_zone(const Profile& p, const std::vector<std::size_t>& s) {
     best = {c.u, c.v, w, support, count};
   };
   for (std::size_t i = 0; i < m; ++i) {
+    base::poll_stop(m * m * m);  // the candidates with this first point, and their widths
     for (std::size_t j = i + 1; j < m; ++j) {
       for (std::size_t k = j + 1; k < m; ++k) {
         consider(circumcentre(p.at(s[i]), p.at(s[j]), p.at(s[k])), {s[i], s[j], s[k], 0}, 3);
@@ -228,6 +229,7 @@ Candidate subset_inscribed(const Profile& p, const std::vector<std::size_t>& s) 
   Candidate best;
   const std::size_t m = s.size();
   for (std::size_t i = 0; i < m; ++i) {
+    base::poll_stop(m * m * m);  // the triangles with this first point, each checked on all
     for (std::size_t j = i + 1; j < m; ++j) {
       for (std::size_t k = j + 1; k < m; ++k) {
         const FramePoint a = p.at(s[i]);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -71,27 +73,42 @@ bool run_roundness_batch(const RoundnessBatchInput& in, RoundnessBatchOutput& ou
   std::atomic<bool> stop{false};
   // A long set stops from inside too: a helper once the flag is set, the caller when it finds
   // a pending signal.
+  // Helpers still working, so that the caller can wait for them and still look up.
+  std::mutex mutex;
+  std::condition_variable finished_one;
+  unsigned running = 0;
   auto work = [&] {
     base::StopFlag flag(stop);
     try {
       const base::ScopedStopCheck check(flag, poll_interval);
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t g = next.fetch_add(1);
-        if (g >= sets) return;
+        if (g >= sets) break;
         one_set(in, out, g);
       }
     } catch (const base::Stopped&) {
       // the set stays unfinished; the batch reports the stop
     }
+    const std::lock_guard lock(mutex);
+    --running;
+    finished_one.notify_all();
   };
   std::vector<std::jthread> threads;
   const unsigned extra = std::min<std::size_t>(workers, sets) > 1
                              ? static_cast<unsigned>(std::min<std::size_t>(workers, sets)) - 1
                              : 0;
   try {
-    for (unsigned t = 0; t < extra; ++t) threads.emplace_back(work);
+    for (unsigned t = 0; t < extra; ++t) {
+      {
+        const std::lock_guard lock(mutex);
+        ++running;
+      }
+      threads.emplace_back(work);
+    }
   } catch (...) {
     // Fewer threads than asked for: the ones started and the caller do the work.
+    const std::lock_guard lock(mutex);
+    --running;
   }
   auto last_poll = std::chrono::steady_clock::now();
   bool finished = true;
@@ -114,6 +131,19 @@ bool run_roundness_batch(const RoundnessBatchInput& in, RoundnessBatchOutput& ou
   } catch (const base::Stopped&) {
     stop.store(true);
     finished = false;
+  }
+  // A helper may still be on a long set: the caller waits, looking up at every interval.
+  {
+    std::unique_lock lock(mutex);
+    while (running > 0) {
+      if (finished_one.wait_for(lock, poll_interval, [&] { return running == 0; })) break;
+      lock.unlock();
+      if (!stop.load(std::memory_order_relaxed) && !keep_going()) {
+        stop.store(true);
+        finished = false;
+      }
+      lock.lock();
+    }
   }
   threads.clear();  // joins
   return finished;
