@@ -7,6 +7,7 @@
 
 #include "base/fault.hpp"
 #include "binary_scale.hpp"
+#include "kit/plane_length.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -88,8 +89,8 @@ PrincipalAxes principal_axes(const SpacePoints& points, const SpaceFrame& frame)
       for (std::size_t q = p + 1; q < 3; ++q) {
         if (a[p][q] == 0.0) continue;
         const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-        const double t = std::copysign(1.0, theta) / (std::fabs(theta) + std::hypot(theta, 1.0));
-        const double c = 1.0 / std::hypot(t, 1.0);
+        const double t = std::copysign(1.0, theta) / (std::fabs(theta) + plane_length(theta, 1.0));
+        const double c = 1.0 / plane_length(t, 1.0);
         const double s = t * c;
         for (std::size_t k = 0; k < 3; ++k) {
           const double akp = a[k][p];

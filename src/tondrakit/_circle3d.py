@@ -130,7 +130,7 @@ def fit_circle3d(
     >>> [round(v, 12) for v in (*c.center, *c.normal, c.r)]
     [0.0, 0.0, 5.0, 0.0, 0.0, 1.0, 1.0]
     """
-    code = _CODES.get(method) if isinstance(method, str) else None
+    code = _CODES.get(method) if isinstance(method, str) else None  # pyright: ignore
     if code is None:
         raise ValueError(f"method must be one of {sorted(_CODES)}, not {method!r}")
     x, y, z = space_points(xs, ys, zs, 3)

@@ -356,7 +356,7 @@ def _weights(table: Table, column: str) -> npt.NDArray[np.float64]:
     negative = np.flatnonzero(w < 0.0)
     if negative.size:
         position = int(negative[0])
-        where, shown = table._cell(position, column, table.frame[column].iloc[position])
+        where, shown = table._cell(position, column, table.frame[column].iloc[position])  # pyright: ignore
         raise InputError(
             f"{table.name}: {where}: column {column!r} holds {shown}: weights must not be negative"
         )

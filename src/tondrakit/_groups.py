@@ -226,7 +226,7 @@ def _submit(executor: Executor, *args: Any) -> Future[Columns]:
         raise ValueError(f"the executor refused a task: {e!r}") from e
     if not (callable(getattr(future, "result", None)) and callable(getattr(future, "cancel", None))):
         raise TypeError(f"the executor's submit returned {type(future).__name__}, not a future")
-    return cast("Future[Columns]", future)
+    return cast("Future[Columns]", future)  # pyright: ignore
 
 
 def _result(future: Future[Columns]) -> Columns:
@@ -236,7 +236,7 @@ def _result(future: Future[Columns]) -> Columns:
         raise
     except Exception as e:
         raise ValueError(f"the executor's task failed: {e!r}") from e
-    if not isinstance(columns, Columns):
+    if not isinstance(columns, Columns):  # pyright: ignore
         raise TypeError(f"the executor's task returned {type(columns).__name__}, not the fits")
     return columns
 

@@ -241,7 +241,7 @@ def _read_csv(path: str) -> Table:
     csv_source = _CsvSource(name, None if data is not None else path, data)
     # pandas renames a repeated column ('x' again as 'x.1'); the table is refused instead, since
     # either could be the one meant.
-    names: list[str] = next(csv_source.records(), (1, []))[1]
+    names: list[str] = next(csv_source.records(), (1, []))[1]  # pyright: ignore
     repeated = next((c for k, c in enumerate(names) if c in names[:k]), None)
     if repeated is not None:
         raise InputError(f"{name}: the header names the column {repeated!r} more than once")

@@ -224,13 +224,13 @@ def check_radius(radius: object, radius_bounds: object) -> tuple[float, float] |
         return (value, value)
     if radius_bounds is None:
         return None
-    if not isinstance(radius_bounds, (tuple, list)) or len(radius_bounds) != 2:
+    if not isinstance(radius_bounds, (tuple, list)) or len(radius_bounds) != 2:  # pyright: ignore
         raise TypeError(
             f"radius_bounds must be a pair (lo, hi), each a number or None, not {radius_bounds!r}"
         )
-    lo_given, hi_given = radius_bounds
-    lo = 0.0 if lo_given is None else _number("radius_bounds' lower bound", lo_given, "a number or None")
-    hi = math.inf if hi_given is None else _number("radius_bounds' upper bound", hi_given, "a number or None")
+    lo_given, hi_given = radius_bounds  # pyright: ignore
+    lo = 0.0 if lo_given is None else _number("radius_bounds' lower bound", lo_given, "a number or None")  # pyright: ignore
+    hi = math.inf if hi_given is None else _number("radius_bounds' upper bound", hi_given, "a number or None")  # pyright: ignore
     if not (math.isfinite(lo) and lo >= 0.0):
         raise ValueError(f"radius_bounds' lower bound must be a finite number >= 0, got {lo!r}")
     if not hi > 0.0:

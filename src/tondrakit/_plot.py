@@ -352,7 +352,7 @@ def plot(
     image = check_flag("image", image)
     single_axes = check_flag("single_axes", single_axes)
     labels = _labels(labels)
-    if method is not None and not isinstance(method, str):
+    if method is not None and not isinstance(method, str):  # pyright: ignore
         raise TypeError(f"method must be the name the fits were made with, not {type(method).__name__}")
     if ax is not None and not callable(getattr(ax, "add_patch", None)):
         raise TypeError(f"ax must be matplotlib Axes, not {type(ax).__name__}")

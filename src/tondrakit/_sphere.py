@@ -130,7 +130,7 @@ def fit_sphere(
     >>> [round(v, 12) for v in (s.cx, s.cy, s.cz, s.r, s.rms)], s.converged
     ([0.0, 0.0, 0.0, 1.0, 0.0], True)
     """
-    code = _CODES.get(method) if isinstance(method, str) else None
+    code = _CODES.get(method) if isinstance(method, str) else None  # pyright: ignore
     if code is None:
         raise ValueError(f"method must be one of {sorted(_CODES)}, not {method!r}")
     x, y, z = space_points(xs, ys, zs, 4)
