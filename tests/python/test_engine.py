@@ -132,7 +132,8 @@ class TestCtrlCInsideOneFit:
         assert interrupted_after(0.3, lambda: tondrakit.fit(xs, ys, method="nelder_mead")) < 5.0
         assert tondrakit.fit(*small, method="nelder_mead") == before
 
-    # About 7 s for the whole profile here; both the single call and the groups on two threads
+    # About 7 s for the whole profile here (far more under a sanitizer); both the single call and
+    # the groups on two threads
     # (where a helper may be the one left on a long set) must stop long before that.
     @staticmethod
     def lobed_profile(n=3_000_000):
@@ -143,7 +144,7 @@ class TestCtrlCInsideOneFit:
 
     def test_a_long_roundness(self):
         xs, ys = self.lobed_profile()
-        assert interrupted_after(0.3, lambda: tondrakit.roundness(xs, ys, reference="inscribed")) < 2.0
+        assert interrupted_after(0.3, lambda: tondrakit.roundness(xs, ys, reference="inscribed")) < 5.0
         small = tondrakit.roundness(xs[:1000], ys[:1000], reference="minimum_zone")
         assert tondrakit.roundness(xs[:1000], ys[:1000], reference="minimum_zone") == small
 
@@ -152,7 +153,7 @@ class TestCtrlCInsideOneFit:
         table = pd.DataFrame({"x": xs, "y": ys, "group": np.arange(len(xs)) % 2})
         threads = threads_of_this_process()
         assert interrupted_after(0.3, lambda: tondrakit.fit_groups(
-            table, roundness="inscribed", workers=2)) < 2.0
+            table, roundness="inscribed", workers=2)) < 5.0
         assert threads_of_this_process() == threads
 
 
