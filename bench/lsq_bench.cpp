@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "circle_fit.hpp"
+#include "fits/circle_fit.hpp"
 
 namespace {
 

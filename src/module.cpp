@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "circle_fit.hpp"
+#include "fits/circle_fit.hpp"
 #include "host/binding.hpp"
 #include "host/conversion.hpp"
 #include "host/entry.hpp"

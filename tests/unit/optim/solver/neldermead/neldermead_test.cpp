@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "circle.hpp"
+#include "fits/circle.hpp"
 #include "fault_capture.hpp"
 #include "optim/core/executor.hpp"
 #include "optim/test_problems.hpp"

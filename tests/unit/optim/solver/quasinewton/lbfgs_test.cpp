@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "circle.hpp"
+#include "fits/circle.hpp"
 #include "optim/core/executor.hpp"
 #include "optim/test_problems.hpp"
 

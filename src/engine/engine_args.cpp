@@ -1,0 +1,189 @@
+#include "engine/engine_args.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace tondra::kit {
+
+bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
+  const char* f = view.format == nullptr ? "B" : view.format;
+  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+  return f[0] == code && f[1] == '\0' && view.itemsize == size;
+}
+
+bool is_int64_format(const Py_buffer& view) {
+  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
+}
+
+bool is_aligned(const Py_buffer& view) {
+  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
+std::optional<long long> int_arg(PyObject* object, const char* function, const char* name,
+                                 long long low, long long high) {
+  if (!PyLong_Check(object) || PyBool_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s: %s must be an int, not %.100s", function, name,
+                 Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+  if (overflow != 0 || value < low || value > high) {
+    PyErr_Format(PyExc_ValueError, "%s: %s must lie in [%lld, %lld]", function, name, low, high);
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<double> float_arg(PyObject* object, const char* function, const char* name) {
+  if (!PyFloat_Check(object) && !(PyLong_Check(object) && !PyBool_Check(object))) {
+    PyErr_Format(PyExc_TypeError, "%s: %s must be a float, not %.100s", function, name,
+                 Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s: %s is too large for a float", function, name);
+    return std::nullopt;
+  }
+  return value;
+}
+
+PyObject* value_error(const char* function, const std::string& problem) {
+  PyErr_Format(PyExc_ValueError, "%s: %s", function, problem.c_str());
+  return nullptr;
+}
+
+bool plain_coordinates(PyObject* object, std::vector<double>& out) {
+  out.clear();
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
+    PyObject** items = PySequence_Fast_ITEMS(object);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];  // borrowed from the list, read before anything can run
+      double value = 0.0;
+      if (PyFloat_Check(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+      } else if (PyLong_Check(item)) {
+        value = PyLong_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
+          PyErr_Clear();
+          return false;
+        }
+      } else {
+        return false;
+      }
+      if (!std::isfinite(value)) return false;
+      out.push_back(value);
+    }
+    return true;
+  }
+  if (!PyObject_CheckBuffer(object)) return false;
+  Buffer buffer;
+  if (!buffer.get(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
+    PyErr_Clear();
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || !is_format(view, 'd', 8)) return false;
+  const auto n = static_cast<std::size_t>(view.shape[0]);
+  out.resize(n);
+  const auto* first = static_cast<const char*>(view.buf);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(&out[i], first + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
+    if (!std::isfinite(out[i])) return false;
+  }
+  return true;
+}
+
+std::optional<Method> method_arg(PyObject* object, const char* function) {
+  const auto code = int_arg(object, function, "method", 0, kMethodCount - 1);
+  if (!code) return std::nullopt;
+  return static_cast<Method>(*code);
+}
+
+bool weights_arg(Buffer& buffer, PyObject* object, std::size_t points,
+                 std::span<const double>& weights) {
+  const auto given = array_arg<double>(buffer, object, "fit_batch", "weights");
+  if (!given) return false;
+  if (given->size() != points) {
+    PyErr_SetString(PyExc_ValueError, "fit_batch: weights and x differ in length");
+    return false;
+  }
+  for (const double w : *given) {
+    if (!(std::isfinite(w) && w >= 0.0)) {
+      PyErr_SetString(PyExc_ValueError, "fit_batch: weights must be finite and not negative");
+      return false;
+    }
+  }
+  weights = *given;
+  return true;
+}
+
+bool bounds_arg(PyObject* object, const char* function, RadiusBounds& bounds) {
+  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 2) {
+    PyErr_Format(PyExc_TypeError, "%s: bounds must be None or (lo, hi)", function);
+    return false;
+  }
+  const auto lo = float_arg(PyTuple_GET_ITEM(object, 0), function, "the lower bound");
+  if (!lo) return false;
+  const auto hi = float_arg(PyTuple_GET_ITEM(object, 1), function, "the upper bound");
+  if (!hi) return false;
+  if (!(std::isfinite(*lo) && *lo >= 0.0 && *lo <= *hi && *hi > 0.0)) {
+    PyErr_Format(PyExc_ValueError, "%s: bounds must satisfy 0 <= lo <= hi, hi > 0", function);
+    return false;
+  }
+  bounds.lo = *lo;
+  bounds.hi = *hi;
+  return true;
+}
+
+bool robust_options(PyObject* settings, Method method, RobustOptions& options) {
+  constexpr const char* kFunction = "fit_batch";
+  if (!PyTuple_Check(settings) || PyTuple_GET_SIZE(settings) != 4) {
+    PyErr_SetString(PyExc_TypeError,
+                    "fit_batch: robust must be None or (threshold, confidence, max_trials, seed)");
+    return false;
+  }
+  PyObject* const* item = &PyTuple_GET_ITEM(settings, 0);
+  options.method = method;
+  if (item[0] != Py_None) {
+    const auto t = float_arg(item[0], kFunction, "the threshold");
+    if (!t) return false;
+    if (!(std::isfinite(*t) && *t > 0.0)) {
+      PyErr_SetString(PyExc_ValueError, "fit_batch: the threshold must be positive and finite");
+      return false;
+    }
+    options.threshold = t;
+  }
+  const auto confidence = float_arg(item[1], kFunction, "the confidence");
+  if (!confidence) return false;
+  if (!(*confidence > 0.0 && *confidence < 1.0)) {
+    PyErr_SetString(PyExc_ValueError, "fit_batch: the confidence must lie in (0, 1)");
+    return false;
+  }
+  const auto max_trials =
+      int_arg(item[2], kFunction, "max_trials", 1, std::numeric_limits<std::int64_t>::max());
+  if (!max_trials) return false;
+  if (!PyLong_Check(item[3]) || PyBool_Check(item[3])) {
+    PyErr_SetString(PyExc_TypeError, "fit_batch: the seed must be an int");
+    return false;
+  }
+  const unsigned long long seed = PyLong_AsUnsignedLongLong(item[3]);
+  if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "fit_batch: the seed must lie in [0, 2**64)");
+    return false;
+  }
+  options.confidence = *confidence;
+  options.max_trials = *max_trials;
+  options.seed = seed;
+  return true;
+}
+
+}  // namespace tondra::kit

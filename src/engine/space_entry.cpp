@@ -1,0 +1,120 @@
+#include "engine/space_entry.hpp"
+
+#include <chrono>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "base/stop.hpp"
+#include "host/py_ref.hpp"
+#include "kernel/circle3d.hpp"
+#include "engine/engine_args.hpp"
+#include "kernel/sphere.hpp"
+
+namespace tondra::kit {
+namespace {
+
+using host::PyRef;
+
+// Sets this large are fitted with the lock released, as module.cpp's single fits are.
+constexpr std::size_t kReleaseLockPoints = 1024;
+
+// Runs `fit` with the interpreter's lock let go when the set is large; faults become
+// RuntimeError and MemoryError here, the only place they are caught, and a stop the exception
+// its signal's handler raised.
+template <class Fit>
+bool run_released(const std::size_t points, Fit&& fit) {
+  try {
+    if (points >= kReleaseLockPoints) {
+      try {
+        Unlocked unlocked;
+        const base::ScopedStopCheck check(unlocked, kPollInterval);
+        fit();
+      } catch (const base::Stopped&) {
+        interrupted();
+        return false;
+      }
+    } else {
+      fit();
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
+    return false;
+  }
+  return true;
+}
+
+// x, y and z as one set of points, or nothing with an exception set.
+bool space_args(Buffer (&buffers)[3], PyObject* const* args, const char* function,
+                SpacePoints& points) {
+  const char* const names[3] = {"x", "y", "z"};
+  std::span<const double> runs[3];
+  for (int k = 0; k < 3; ++k) {
+    const auto run = array_arg<double>(buffers[k], args[k], function, names[k]);
+    if (!run) return false;
+    runs[k] = *run;
+  }
+  if (runs[0].size() != runs[1].size() || runs[0].size() != runs[2].size()) {
+    value_error(function, "x, y and z differ in length");
+    return false;
+  }
+  points = {runs[0], runs[1], runs[2]};
+  return true;
+}
+
+}  // namespace
+
+PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "fit_sphere(x, y, z, method)");
+    return nullptr;
+  }
+  constexpr const char* kFunction = "fit_sphere";
+  Buffer buffers[3];
+  SpacePoints points;
+  if (!space_args(buffers, args, kFunction, points)) return nullptr;
+  const auto method = int_arg(args[3], kFunction, "method", 0, 1);
+  if (!method) return nullptr;
+  SphereFit fit;
+  const bool ok = run_released(
+      points.size(), [&] { fit = fit_sphere(points, static_cast<SphereMethod>(*method)); });
+  if (!ok) return nullptr;
+  PyRef cov = PyRef::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fit.cov.data()), sizeof fit.cov));
+  if (!cov) return nullptr;
+  return Py_BuildValue("(idddddOLLO)", static_cast<int>(fit.status), fit.centre[0], fit.centre[1],
+                       fit.centre[2], fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False);
+}
+
+PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "fit_circle3d(x, y, z, method)");
+    return nullptr;
+  }
+  constexpr const char* kFunction = "fit_circle3d";
+  Buffer buffers[3];
+  SpacePoints points;
+  if (!space_args(buffers, args, kFunction, points)) return nullptr;
+  const auto method = int_arg(args[3], kFunction, "method", 0, 1);
+  if (!method) return nullptr;
+  Circle3dFit fit;
+  const bool ok = run_released(points.size(), [&] {
+    std::vector<double> scratch;
+    fit = fit_circle3d(points, static_cast<Circle3dMethod>(*method), scratch);
+  });
+  if (!ok) return nullptr;
+  PyRef cov = PyRef::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fit.cov.data()), sizeof fit.cov));
+  if (!cov) return nullptr;
+  return Py_BuildValue("(iddddddddOLLOd)", static_cast<int>(fit.status), fit.centre[0],
+                       fit.centre[1], fit.centre[2], fit.normal[0], fit.normal[1], fit.normal[2],
+                       fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False,
+                       fit.arc);
+}
+
+}  // namespace tondra::kit

@@ -1,7 +1,0 @@
-#include "errors.hpp"
-
-namespace tondra {
-
-std::string debug_text(const LSQError& e) { return "LSQError(" + optim::debug_text(e.error) + ")"; }
-
-}  // namespace tondra
