@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "fits/point_geometry.hpp"
 #include "fits/circle.hpp"
+#include "fits/point_geometry.hpp"
 
 namespace {
 

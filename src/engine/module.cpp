@@ -30,21 +30,22 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/stop.hpp"
-#include "host/compat.hpp"
-#include "host/py_ref.hpp"
 #include "engine/batch.hpp"
 #include "engine/engine_args.hpp"
 #include "engine/grouping.hpp"
+#include "engine/roundness_batch.hpp"
+#include "engine/space_entry.hpp"
+#include "host/compat.hpp"
+#include "host/py_ref.hpp"
 #include "kernel/known_fit.hpp"
 #include "kernel/residuals.hpp"
 #include "kernel/robust.hpp"
 #include "kernel/roundness.hpp"
-#include "engine/roundness_batch.hpp"
 #include "kernel/set_fit.hpp"
-#include "engine/space_entry.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -67,9 +68,14 @@ bool plain_weights(const std::vector<double>& w, std::size_t points) {
   return positive >= 3;
 }
 
-// (status, detail, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, message),
-// cov as the 72 bytes of its nine doubles: one object, not ten, for a result that is mostly
-// read for its centre and radius.
+// The fields of fit_one's result, in order; the engine exports their names. cov is the 72 bytes
+// of its nine doubles: one object, not ten, for a result that is mostly read for its centre and
+// radius.
+constexpr std::string_view kResultFields[] = {
+    "status",       "detail", "cx",         "cy",        "r",   "rms",     "cov",
+    "cov_exponent", "n",      "iterations", "converged", "arc", "message",
+};
+
 PyObject* result_tuple(const SetFit& fit) {
   PyObject* message = Py_None;
   PyRef text;
@@ -476,7 +482,35 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A tuple of the names, as str.
+template <class Names>
+PyRef name_tuple(const Names& names) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(names))));
+  if (!tuple) return tuple;
+  Py_ssize_t i = 0;
+  for (const std::string_view name : names) {
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) return PyRef();
+    PyTuple_SET_ITEM(tuple.get(), i++, text);
+  }
+  return tuple;
+}
+
+// The engine's tables, from which the kit takes its status words, method codes and result fields.
+int add_tables(PyObject* module) {
+  const std::pair<const char*, PyRef> tables[] = {
+      {"STATUSES", name_tuple(kStatusNames)},
+      {"METHODS", name_tuple(kMethodNames)},
+      {"RESULT_FIELDS", name_tuple(kResultFields)},
+  };
+  for (const auto& [name, table] : tables) {
+    if (!table || PyModule_AddObjectRef(module, name, table.get()) != 0) return -1;
+  }
+  return 0;
+}
+
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_tables)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "base/stop.hpp"
+#include "engine/engine_args.hpp"
 #include "host/py_ref.hpp"
 #include "kernel/circle3d.hpp"
-#include "engine/engine_args.hpp"
 #include "kernel/sphere.hpp"
 
 namespace tondra::kit {

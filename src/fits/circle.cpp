@@ -4,9 +4,9 @@
 #include <bit>
 #include <utility>
 
-#include "fits/point_geometry.hpp"
 #include "base/fault.hpp"
 #include "base/stop.hpp"
+#include "fits/point_geometry.hpp"
 
 namespace tondra {
 

@@ -6,16 +6,16 @@
 #include <span>
 #include <utility>
 
-#include "fits/point_geometry.hpp"
 #include "base/fault.hpp"
 #include "base/pages.hpp"
 #include "base/result.hpp"
 #include "fits/binary_scale.hpp"
 #include "fits/circle.hpp"
 #include "fits/lsq_error.hpp"
+#include "fits/normalised_frame.hpp"
+#include "fits/point_geometry.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
-#include "fits/normalised_frame.hpp"
 #include "optim/core/executor.hpp"
 #include "optim/solver/linesearch/morethuente.hpp"
 #include "optim/solver/neldermead/neldermead.hpp"

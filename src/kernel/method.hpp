@@ -2,7 +2,9 @@
 // The fits the kit offers, one code each. The first four find the centre with the native
 // module's own functions, bit for bit; the others are the kit's own.
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace tondra::kit {
 
@@ -16,5 +18,11 @@ enum class Method : std::uint8_t {
 };
 
 inline constexpr int kMethodCount = 6;
+
+// Each method's name, indexed by its code: the engine exports them, and the kit takes its codes
+// from them.
+inline constexpr std::array<std::string_view, kMethodCount> kMethodNames = {
+    "lsq", "nelder_mead", "taubin", "centroid", "hyper", "geometric",
+};
 
 }  // namespace tondra::kit

@@ -3,7 +3,9 @@
 // codes carry the numbers a message needs in the set's result fields), so that every entry point
 // words a failure the same way.
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace tondra::kit {
 
@@ -24,5 +26,26 @@ enum class Status : std::int8_t {
   NoCircleInBounds = 13,  // the circle within the radius bounds leaves an rms above its radius
   Coplanar = 14,          // in space: the points lie on one plane (or line), no unique sphere
 };
+
+// Each status's name, indexed by its code: the engine exports them, and the kit keys its words
+// on them.
+inline constexpr std::array<std::string_view, 15> kStatusNames = {
+    "ok",
+    "too_few",
+    "not_finite",
+    "coincident",
+    "collinear",
+    "no_finite_circle",
+    "fit_failed",
+    "no_sample",
+    "too_few_inliers",
+    "inliers_no_circle",
+    "line_like",
+    "cancelled",
+    "no_memory",
+    "no_circle_in_bounds",
+    "coplanar",
+};
+static_assert(kStatusNames.size() == static_cast<std::size_t>(Status::Coplanar) + 1);
 
 }  // namespace tondra::kit

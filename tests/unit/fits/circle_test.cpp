@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "fits/point_geometry.hpp"
 #include "fault_capture.hpp"
+#include "fits/point_geometry.hpp"
 
 namespace {
 
