@@ -4,14 +4,15 @@ per result column out."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._circle import failure_text
+from ._circle import Circle, make_circle, standard_errors
 from ._options import METHOD_CODES, RobustOptions
+from ._status import failure_text
 
 __all__ = ["Columns", "run"]
 
@@ -40,13 +41,14 @@ class Columns:
     inliers: npt.NDArray[np.bool_]
     messages: dict[int, str]
 
-    def result(self, g: int) -> tuple[Any, ...]:
-        """Set g's result as the engine gives a single fit's."""
-        return (
-            int(self.status[g]), int(self.detail[g]), float(self.cx[g]), float(self.cy[g]),
-            float(self.r[g]), float(self.rms[g]), self.cov[g].tobytes(),
-            int(self.cov_exponent[g]), int(self.n[g]), int(self.iterations[g]),
-            bool(self.converged[g]), float(self.arc[g]), self.messages.get(g),
+    def circle(self, g: int, method: str) -> Circle:
+        """Set g's circle, fitted by `method`."""
+        iterations = int(self.iterations[g])
+        return make_circle(
+            float(self.cx[g]), float(self.cy[g]), float(self.r[g]), float(self.rms[g]),
+            int(self.n[g]), method, bool(self.converged[g]),
+            None if iterations < 0 else iterations, float(self.arc[g]), self.cov[g].tobytes(),
+            int(self.cov_exponent[g]),
         )
 
     def failure(self, g: int, method: str, bounded: bool = False) -> str:
@@ -54,20 +56,15 @@ class Columns:
         trials = int(self.trials[g]) if self.trials.size else 0
         threshold = float(self.threshold[g]) if self.threshold.size else float("nan")
         return failure_text(
-            int(self.status[g]), int(self.detail[g]), method, float(self.cx[g]),
-            float(self.cy[g]), float(self.r[g]), int(self.n[g]), trials, threshold,
-            self.messages.get(g), bounded,
+            int(self.status[g]), detail=int(self.detail[g]), method=method,
+            centre=(float(self.cx[g]), float(self.cy[g])), r=float(self.r[g]),
+            n=int(self.n[g]), trials=trials, threshold=threshold, message=self.messages.get(g),
+            bounded=bounded,
         )
 
     def stderr(self) -> tuple[FloatArray, FloatArray, FloatArray]:
         """Standard errors of (cx, cy, r), each scaled by its set's power of two."""
-        with np.errstate(invalid="ignore", over="ignore", under="ignore"):
-            k = self.cov_exponent
-            return (
-                np.ldexp(np.sqrt(self.cov[:, 0]), k),
-                np.ldexp(np.sqrt(self.cov[:, 4]), k),
-                np.ldexp(np.sqrt(self.cov[:, 8]), k),
-            )
+        return standard_errors(self.cov, self.cov_exponent)
 
 
 def run(

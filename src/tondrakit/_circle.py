@@ -1,139 +1,64 @@
-"""The fitted circle, and the words for every way a fit can fail.
+"""The fitted circle and the robust fit's result, as the engine's results make them.
 
-The engine computes everything; a result arrives as one tuple, (status, detail, cx, cy, r, rms,
-cov, cov_exponent, n, iterations, converged, arc, message), and a Circle keeps that tuple as it
-came, so that making one costs next to nothing.
+A Circle holds the engine's values under their names; the covariance stays the bytes of its nine
+doubles, scaled by a power of two, until it is asked for, so that making a Circle costs little
+beside the fit.
 """
 
 from __future__ import annotations
 
-import math
-import struct
+import operator
 from dataclasses import dataclass, field
-from typing import Any, Final, TypeAlias
+from typing import Any, Final, NoReturn, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._errors import FitError
-from ._options import METHODS
+from ._results import Made, maker
+from ._status import OK, failure_text, fit_error
 from ._validate import points
 
-__all__ = ["METHODS", "Circle", "RobustFit"]
+__all__ = ["Circle", "RobustFit", "circle_of", "make_circle", "standard_errors"]
 
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
 Result: TypeAlias = "tuple[Any, ...]"
 
-# The engine's status codes.
-OK: Final = 0
-TOO_FEW: Final = 1
-NOT_FINITE: Final = 2
-COINCIDENT: Final = 3
-COLLINEAR: Final = 4
-NO_FINITE_CIRCLE: Final = 5
-FIT_FAILED: Final = 6
-NO_SAMPLE: Final = 7
-TOO_FEW_INLIERS: Final = 8
-INLIERS_NO_CIRCLE: Final = 9
-LINE_LIKE: Final = 10
-CANCELLED: Final = 11
-NO_MEMORY: Final = 12
-NO_CIRCLE_IN_BOUNDS: Final = 13
-
-# The name under which each method's failure is reported.
-_FIT_NAMES: Final[dict[str, str]] = {
-    "lsq": "the native fit fit_lsq",
-    "nelder_mead": "the native fit fit_lsq(method='nelder_mead')",
-    "taubin": "the native fit taubin_svd",
-    "centroid": "the native fit fit_geometrical",
-}
+# The fields of the engine's single result, in order.
+RESULT_FIELDS: Final[tuple[str, ...]] = (
+    "status", "detail", "cx", "cy", "r", "rms", "cov", "cov_exponent", "n", "iterations",
+    "converged", "arc", "message",
+)
+_AT: Final = {name: i for i, name in enumerate(RESULT_FIELDS)}
+_STATUS: Final = _AT["status"]
 
 
-def failure_text(
-    status: int, detail: int, method: str, cx: float, cy: float, r: float, n: int,
-    trials: int, threshold: float, message: str | None, bounded: bool = False,
-) -> str:
-    """The message of a failed fit (not of bad input: see input_error); `bounded`: the fit had
-    radius bounds."""
-    if status == COINCIDENT:
-        return "all points coincide: they determine no circle"
-    if status == COLLINEAR:
-        return "the points are collinear: no circle passes through them"
-    if status == NO_FINITE_CIRCLE:
-        return f"the fit gave no finite circle: centre ({cx!r}, {cy!r}), radius {r!r}"
-    if status == FIT_FAILED:
-        return f"{_FIT_NAMES.get(method, f'the fit {method}')} failed: {message}"
-    if status == LINE_LIKE:
-        return "the points fit a line better than any circle"
-    if status == NO_SAMPLE and bounded:
-        return f"no sample gives a circle within the radius bounds ({trials} samples)"
-    if status == NO_SAMPLE:
-        return f"no sample of 3 points determines a circle ({trials} samples, all collinear)"
-    if status == TOO_FEW_INLIERS:
+def standard_errors(
+    cov: FloatArray, exponent: npt.NDArray[np.int32]
+) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Standard errors of (cx, cy, r) of each row of covariances (m, 9), whose entries are the
+    true ones over 4^exponent: the square roots of the diagonal, times 2^exponent (exactly)."""
+    with np.errstate(invalid="ignore", over="ignore", under="ignore"):
         return (
-            f"the best sample has only {n} inliers within {threshold!r}: too few for a circle"
+            np.ldexp(np.sqrt(cov[:, 0]), exponent),
+            np.ldexp(np.sqrt(cov[:, 4]), exponent),
+            np.ldexp(np.sqrt(cov[:, 8]), exponent),
         )
-    if status == INLIERS_NO_CIRCLE:
-        inner = failure_text(detail, OK, method, cx, cy, r, n, trials, threshold, message, bounded)
-        return f"the {n} inliers determine no circle: {inner}"
-    if status == NO_MEMORY:
-        return "out of memory while fitting"
-    if status == NO_CIRCLE_IN_BOUNDS:
-        return (
-            f"no circle within the radius bounds fits the points: the nearest, of radius {r!r},"
-            " leaves an rms residual larger than its radius"
-        )
-    return f"the fit stopped (status {status})"
 
 
-def input_error(x: FloatArray, y: FloatArray) -> BaseException:
-    """The error the input checks give for points the engine found too few or not finite."""
-    try:
-        points(x, y)
-    except (TypeError, ValueError) as e:
-        return e
-    return ValueError("the points failed the input checks")
+class _CircleSlots(Made):
+    """A Circle's storage, writable: a fit fills it at the speed of plain stores, then makes it
+    a Circle, which refuses them (see circle_of)."""
 
-
-def fit_error(status: int, text: str) -> Exception:
-    """The exception for a failed fit: FitError, or MemoryError when memory ran out."""
-    return MemoryError(text) if status == NO_MEMORY else FitError(text)
-
-
-def check_result(result: Result, method: str) -> None:
-    """Raises the error of a failed single fit (points already checked)."""
-    status = result[0]
-    if status == OK:
-        return
-    raise fit_error(
-        status,
-        failure_text(
-            status, result[1], method, result[2], result[3], result[4], result[8], 0, math.nan,
-            result[12],
-        ),
+    __slots__ = (
+        "cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc", "_cov",
+        "_cov_exponent",
     )
 
 
-# The covariance travels as the bytes of its nine doubles, row by row.
-_NINE: Final = struct.Struct("=9d")
-_DIAGONAL: Final = struct.Struct("=d24xd24xd")
-
-
-def _sqrt(v: float) -> float:
-    return math.sqrt(v) if v >= 0.0 else math.nan
-
-
-def _ldexp(v: float, k: int) -> float:
-    """v 2^k, infinite where that is beyond the doubles (math.ldexp raises there)."""
-    try:
-        return math.ldexp(v, k)
-    except OverflowError:
-        return math.copysign(math.inf, v)
-
-
-class Circle:
+@dataclass(init=False, repr=False, unsafe_hash=True)
+class Circle(_CircleSlots):
     """A fitted circle, with how well the points fit it and how sure its parameters are.
 
     Attributes
@@ -149,14 +74,21 @@ class Circle:
         Number of points fitted.
     method : str
         The method that found the centre.
+    converged : bool
+        Whether the centre is a least-squares minimum of sum (d_i - r)^2: the Gauss-Newton
+        step there is shorter than 1e-8 of the data's size (or than rounding allows) and no
+        direction curves down. False where a solver stopped short (the native L-BFGS on short
+        arcs, say), at a saddle, and for the algebraic fits' centres, which are near a minimum
+        but not at it. For "lsq", "nelder_mead" and "geometric", whose centre is meant to be
+        the minimum, `cov` and `stderr` are NaN where this is False: the first-order
+        covariance describes a minimum only.
+    iterations : int or None
+        Iterations of the method's solver; None for the methods without one.
+    arc : float
+        The angle in radians, in [0, 2 pi], that the points cover about the centre: 2 pi less
+        the largest empty angular gap between them.
     stderr, cov
         Standard errors of (cx, cy, r) and their covariance (see `cov`).
-    converged : bool
-        Whether the centre is a least-squares minimum (see `converged`).
-    iterations : int or None
-        The solver's iterations, for the methods that have them.
-    arc : float
-        The angle, in radians, that the points cover about the centre.
 
     Examples
     --------
@@ -172,93 +104,31 @@ class Circle:
     array([2.65])
     """
 
-    __slots__ = ("_v", "_m")
-    _v: Result
-    _m: str
+    cx: float
+    cy: float
+    r: float
+    rms: float
+    n: int
+    method: str
+    converged: bool = field(compare=False)
+    iterations: int | None = field(compare=False)
+    arc: float = field(compare=False)
+    # The covariance's nine doubles, row by row, over 4^_cov_exponent.
+    _cov: bytes
+    _cov_exponent: int
 
-    def __init__(
-        self, cx: float, cy: float, r: float, rms: float, n: int, method: str,
-        cov: npt.ArrayLike | None = None, *, converged: bool = False,
-        iterations: int | None = None, arc: float = math.nan,
-    ) -> None:
-        entries = _NINE.pack(*(
-            (math.nan,) * 9 if cov is None else np.asarray(cov, dtype=np.float64).reshape(9)
-        ))
-        _set_v(self, (OK, OK, float(cx), float(cy), float(r), float(rms), entries, 0, int(n),
-                      -1 if iterations is None else int(iterations), bool(converged),
-                      float(arc), None))
-        _set_m(self, str(method))
+    __slots__ = ()
 
-    def __setattr__(self, name: str, value: object) -> None:
+    def __setattr__(self, name: str, value: object) -> NoReturn:
         raise AttributeError(f"Circle is immutable: cannot set {name!r}")
 
-    def __delattr__(self, name: str) -> None:
+    def __delattr__(self, name: str) -> NoReturn:
         raise AttributeError(f"Circle is immutable: cannot delete {name!r}")
-
-    @property
-    def cx(self) -> float:
-        """x of the centre."""
-        cx: float = self._v[2]
-        return cx
-
-    @property
-    def cy(self) -> float:
-        """y of the centre."""
-        cy: float = self._v[3]
-        return cy
-
-    @property
-    def r(self) -> float:
-        """Radius: the mean distance of the points from the centre."""
-        r: float = self._v[4]
-        return r
-
-    @property
-    def rms(self) -> float:
-        """Root mean square of the residuals d_i - r."""
-        rms: float = self._v[5]
-        return rms
-
-    @property
-    def n(self) -> int:
-        """Number of points fitted."""
-        n: int = self._v[8]
-        return n
-
-    @property
-    def method(self) -> str:
-        """The method that found the centre."""
-        return self._m
-
-    @property
-    def converged(self) -> bool:
-        """Whether the centre is a least-squares minimum of sum (d_i - r)^2: the Gauss-Newton
-        step there is shorter than 1e-8 of the data's size (or than rounding allows) and no
-        direction curves down. False where a solver stopped short (the native L-BFGS on short
-        arcs, say), at a saddle, and for the algebraic fits' centres, which are near a minimum
-        but not at it. For "lsq", "nelder_mead" and "geometric", whose centre is meant to be
-        the minimum, `cov` and `stderr` are NaN where this is False: the first-order
-        covariance describes a minimum only."""
-        converged: bool = self._v[10]
-        return converged
-
-    @property
-    def iterations(self) -> int | None:
-        """Iterations of the method's solver; None for the methods without one."""
-        iterations: int = self._v[9]
-        return None if iterations < 0 else iterations
-
-    @property
-    def arc(self) -> float:
-        """The angle in radians, in [0, 2 pi], that the points cover about the centre: 2 pi less
-        the largest empty angular gap between them."""
-        arc: float = self._v[11]
-        return arc
 
     @property
     def center(self) -> tuple[float, float]:
         """The centre as ``(cx, cy)``."""
-        return (self._v[2], self._v[3])
+        return (self.cx, self.cy)
 
     @property
     def cov(self) -> FloatArray:
@@ -270,23 +140,21 @@ class Circle:
         n <= 3. For a circle of extreme size its entries may overflow to infinity or underflow
         to zero (variances of a circle of radius 1e200, say); `stderr` does not.
         """
-        cov = np.frombuffer(self._v[6], dtype=np.float64).reshape(3, 3).copy()
-        k: int = self._v[7]
-        if k:
+        cov = np.frombuffer(self._cov, dtype=np.float64).reshape(3, 3).copy()
+        if self._cov_exponent:
             with np.errstate(over="ignore", under="ignore"):
-                scaled: FloatArray = np.ldexp(cov, 2 * k)
+                scaled: FloatArray = np.ldexp(cov, 2 * self._cov_exponent)
             return scaled
         return cov
 
     @property
     def stderr(self) -> tuple[float, float, float]:
         """Standard errors ``(s_cx, s_cy, s_r)``: square roots of the covariance's diagonal."""
-        c = _DIAGONAL.unpack(self._v[6])
-        k: int = self._v[7]
-        se = (_sqrt(c[0]), _sqrt(c[1]), _sqrt(c[2]))
-        if k:
-            return (_ldexp(se[0], k), _ldexp(se[1], k), _ldexp(se[2], k))
-        return se
+        se = standard_errors(
+            np.frombuffer(self._cov, dtype=np.float64).reshape(1, 9),
+            np.array([self._cov_exponent], dtype=np.int32),
+        )
+        return (float(se[0][0]), float(se[1][0]), float(se[2][0]))
 
     def residuals(self, xs: npt.ArrayLike, ys: npt.ArrayLike | None = None) -> FloatArray:
         """Signed distances of any points from the circle, |p - c| - r (outside positive).
@@ -295,52 +163,70 @@ class Circle:
         """
         x, y = points(xs, ys, min_points=0)
         out: FloatArray = np.frombuffer(
-            _engine.residuals(x, y, self._v[2], self._v[3], self._v[4]), dtype=np.float64
+            _engine.residuals(x, y, self.cx, self.cy, self.r), dtype=np.float64
         )
         return out
 
-    def _key(self) -> tuple[object, ...]:
-        v = self._v
-        return (v[2], v[3], v[4], v[5], v[8], self._m, v[6], v[7])
-
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not Circle:
-            return NotImplemented
-        return self._key() == other._key()
-
-    def __hash__(self) -> int:
-        return hash(self._key())
-
     def __repr__(self) -> str:
-        v = self._v
         return (
-            f"Circle(cx={v[2]!r}, cy={v[3]!r}, r={v[4]!r}, rms={v[5]!r}, n={v[8]!r},"
-            f" method={self._m!r})"
+            f"Circle(cx={self.cx!r}, cy={self.cy!r}, r={self.r!r}, rms={self.rms!r},"
+            f" n={self.n!r}, method={self.method!r}, converged={self.converged!r})"
         )
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self._v, self._m))
+        return (_unpickle_circle, _fields(self))
 
 
-# The slots' own setters, which Circle's __setattr__ does not stand in the way of.
-_set_v = Circle.__dict__["_v"].__set__
-_set_m = Circle.__dict__["_m"].__set__
+_fields: Final = operator.attrgetter(*Circle.__dataclass_fields__)
+# The engine's fields a Circle takes, in its own order (the method comes from the caller).
+_pick: Final = operator.itemgetter(*(
+    _AT[name] for name in ("cx", "cy", "r", "rms", "n", "converged", "iterations", "arc", "cov",
+                           "cov_exponent")
+))
+_new: Final[Any] = object.__new__
 
 
-def make_circle(result: Result, method: str) -> Circle:
-    """A Circle around an engine result, without copying it."""
-    circle = object.__new__(Circle)
-    _set_v(circle, result)
-    _set_m(circle, method)
+def make_circle(
+    cx: float, cy: float, r: float, rms: float, n: int, method: str, converged: bool,
+    iterations: int | None, arc: float, cov: bytes, cov_exponent: int,
+) -> Circle:
+    """A Circle of these values (`cov`: the bytes of the nine doubles over 4^cov_exponent)."""
+    made = _new(_CircleSlots)
+    made.cx, made.cy, made.r, made.rms, made.n, made.method = cx, cy, r, rms, n, method
+    made.converged, made.iterations, made.arc = converged, iterations, arc
+    made._cov, made._cov_exponent = cov, cov_exponent
+    made.__class__ = Circle
+    circle: Circle = made
     return circle
 
 
-def _restore(result: Result, method: str) -> Circle:
-    return make_circle(result, method)
+def circle_of(result: Result, method: str) -> Circle:
+    """The Circle of a successful engine result (the engine's -1 iterations: none). Written for
+    speed: it is most of what fit() adds to the engine's call."""
+    cx, cy, r, rms, n, converged, iterations, arc, cov, cov_exponent = _pick(result)
+    return make_circle(cx, cy, r, rms, n, method, converged,
+                       None if iterations < 0 else iterations, arc, cov, cov_exponent)
 
 
-@dataclass(frozen=True, slots=True)
-class RobustFit:
+def check_result(result: Result, method: str) -> None:
+    """Raises the error of a failed single fit (points already checked)."""
+    status = result[_STATUS]
+    if status == OK:
+        return
+    at = _AT
+    raise fit_error(status, failure_text(
+        status, detail=result[at["detail"]], method=method,
+        centre=(result[at["cx"]], result[at["cy"]]), r=result[at["r"]], n=result[at["n"]],
+        message=result[at["message"]],
+    ))
+
+
+def _unpickle_circle(*values: Any) -> Circle:
+    return make_circle(*values)
+
+
+@dataclass(frozen=True, slots=True, init=False)
+class RobustFit(Made):
     """The result of :func:`tondrakit.fit_robust`.
 
     Attributes
@@ -360,3 +246,6 @@ class RobustFit:
     inliers: BoolArray = field(compare=False)
     trials: int
     threshold: float
+
+
+make_robust_fit: Final = maker(RobustFit)

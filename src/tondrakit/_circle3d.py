@@ -11,7 +11,9 @@ import numpy.typing as npt
 
 from . import _engine
 from ._errors import FitError
+from ._results import Made, maker
 from ._space import space_points
+from ._status import COINCIDENT, COLLINEAR, LINE_LIKE, NO_FINITE_CIRCLE, failure_text
 from ._sphere import read_only
 from ._validate import FloatArray
 
@@ -21,16 +23,12 @@ Convention = Literal["projected", "geometric"]
 _CODES: Final[dict[str, int]] = {"projected": 0, "geometric": 1}
 _SIXTEEN: Final = struct.Struct("=16d")
 
-# The engine's statuses a circle in space can end with, and their words.
-_FAILURES: Final[dict[int, str]] = {
-    3: "all points coincide: they determine no circle",
-    4: "the points are collinear: no circle passes through them",
-    10: "the points fit a line better than any circle",
-}
+# The engine's statuses a circle in space can end with.
+_FAILURES: Final = (COINCIDENT, COLLINEAR, LINE_LIKE, NO_FINITE_CIRCLE)
 
 
-@dataclass(frozen=True, slots=True, eq=False)
-class Circle3D:
+@dataclass(frozen=True, slots=True, eq=False, init=False)
+class Circle3D(Made):
     """A circle fitted to points in space.
 
     Attributes
@@ -91,6 +89,9 @@ class Circle3D:
         return read_only(np.sqrt(np.diagonal(self.cov).copy()))
 
 
+_make: Final = maker(Circle3D)
+
+
 def fit_circle3d(
     xs: npt.ArrayLike, ys: npt.ArrayLike | None = None, zs: npt.ArrayLike | None = None, *,
     method: Convention = "projected",
@@ -136,12 +137,11 @@ def fit_circle3d(
     x, y, z = space_points(xs, ys, zs, 3)
     (status, cx, cy, cz, nx, ny, nz, r, rms, cov, n, iterations, converged,
      arc) = _engine.fit_circle3d(x, y, z, code)
+    if status in _FAILURES:
+        raise FitError(failure_text(status, centre=(cx, cy, cz), r=r))
     if status != 0:
-        text = _FAILURES.get(status)
-        if text is None and status == 5:
-            text = f"the fit gave no finite circle: centre ({cx!r}, {cy!r}, {cz!r}), radius {r!r}"
-        raise FitError(text or f"the circle fit stopped (status {status})")
-    return Circle3D(
+        raise FitError(f"the circle fit stopped (status {status})")
+    return _make(
         cx, cy, cz, nx, ny, nz, r, rms, n,
         read_only(np.array(_SIXTEEN.unpack(cov)).reshape(4, 4)), converged, iterations, arc,
         method,

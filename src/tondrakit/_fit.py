@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy.typing as npt
 
 from . import _engine
-from ._circle import Circle, check_result, make_circle
+from ._circle import Circle, check_result, circle_of
 from ._options import METHOD_CODES, Method, check_knowns, check_method, check_weights
 from ._validate import points
 
@@ -115,7 +115,7 @@ def fit(
         assert result is not None  # checked points are plain numbers
     if result[0]:
         check_result(result, method)
-    return make_circle(result, method)
+    return circle_of(result, method)
 
 
 def _fit_knowing(
@@ -134,7 +134,7 @@ def _fit_knowing(
         assert result is not None  # checked points and weights are plain numbers
     if result[0]:
         check_result(result, checked)
-    return make_circle(result, checked)
+    return circle_of(result, checked)
 
 
 _CODES = METHOD_CODES

@@ -21,12 +21,12 @@ import pandas as pd
 
 from . import _batch, _engine
 from ._batch import Columns
-from ._circle import NOT_FINITE, TOO_FEW, fit_error, input_error
 from ._columns import column, coordinates, frame_of, row_name
 from ._errors import FitError
 from ._options import (
     Method, OnError, Options, check_executor, check_flag, check_options, check_weights, check_workers,
 )
+from ._status import NOT_FINITE, TOO_FEW, fit_error, input_error
 
 __all__ = ["fit_groups"]
 

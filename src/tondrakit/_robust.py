@@ -36,8 +36,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _batch
-from ._circle import RobustFit, fit_error, make_circle
+from ._circle import RobustFit, make_robust_fit
 from ._options import Method, RobustOptions, check_knowns, check_method, check_weights
+from ._status import fit_error
 from ._validate import points
 
 __all__ = ["fit_robust"]
@@ -142,7 +143,7 @@ def fit_robust(
     status = int(columns.status[0])
     if status:
         raise fit_error(status, columns.failure(0, checked, knowns.bounds is not None))
-    return RobustFit(
-        make_circle(columns.result(0), checked), columns.inliers.copy(), int(columns.trials[0]),
+    return make_robust_fit(
+        columns.circle(0, checked), columns.inliers.copy(), int(columns.trials[0]),
         float(columns.threshold[0]),
     )

@@ -11,9 +11,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._circle import failure_text
 from ._errors import FitError
 from ._fit import fit
+from ._results import Made, maker
+from ._status import failure_text
 from ._validate import points
 
 if TYPE_CHECKING:
@@ -49,8 +50,8 @@ def check_reference(reference: object, *, allow_all: bool = False) -> str:
     raise ValueError(f"unknown reference {reference!r}: expected one of {names}")
 
 
-@dataclass(frozen=True, slots=True)
-class RoundnessCircle:
+@dataclass(frozen=True, slots=True, init=False)
+class RoundnessCircle(Made):
     """One reference circle of a profile, and the profile's roundness deviation about it.
 
     Attributes
@@ -96,6 +97,9 @@ class RoundnessCircle:
     def center(self) -> tuple[float, float]:
         """``(cx, cy)``."""
         return (self.cx, self.cy)
+
+
+_make: Final = maker(RoundnessCircle)
 
 
 @overload
@@ -179,7 +183,7 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
         x, y, _CODES[reference], cx, cy
     )
     if status == _SHAPE:
-        raise FitError(failure_text(shape, 0, "roundness", cx, cy, 0.0, len(x), 0, 0.0, None))
+        raise FitError(failure_text(shape, method="roundness", centre=(cx, cy), r=0.0, n=len(x), threshold=0.0))
     if status == _NOT_ENCLOSED:
         raise FitError("the points go round no circle: there is no inscribed circle")
     if not all(math.isfinite(v) for v in (cx, cy, inner, outer, ront)):
@@ -193,7 +197,7 @@ def _one(x: FloatArray, y: FloatArray, reference: str) -> RoundnessCircle:
         if math.isinf(middle):  # both near the top of the doubles: halved first, exactly
             middle = inner / 2 + outer / 2
         r = {"minimum_zone": middle, "circumscribed": outer}.get(reference, inner)
-    return RoundnessCircle(reference, cx, cy, r, inner, outer, ront, tuple(support))
+    return _make(reference, cx, cy, r, inner, outer, ront, tuple(support))
 
 
 def add_empty_columns(table: pd.DataFrame) -> None:
@@ -226,7 +230,7 @@ def roundness_columns(
         if codes[g] == 0:
             supports[g] = tuple(int(i) for i in indices[g] if i >= 0)
         elif codes[g] == _SHAPE:
-            errors[g] = failure_text(int(shapes[g]), 0, "roundness", 0.0, 0.0, 0.0, 0, 0, 0.0, None)
+            errors[g] = failure_text(int(shapes[g]), method="roundness", centre=(0.0, 0.0), r=0.0, threshold=0.0)
         elif codes[g] == _NOT_ENCLOSED:
             errors[g] = "the points go round no circle: there is no inscribed circle"
         else:

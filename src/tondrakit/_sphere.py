@@ -12,18 +12,15 @@ import numpy.typing as npt
 
 from . import _engine
 from ._errors import FitError
+from ._results import Made, maker
 from ._space import space_points
+from ._status import COINCIDENT, COPLANAR, NO_FINITE_CIRCLE, OK, failure_text
 from ._validate import FloatArray
 
 __all__ = ["Sphere", "fit_sphere"]
 
 SphereMethod = Literal["geometric", "algebraic"]
 _CODES: Final[dict[str, int]] = {"geometric": 0, "algebraic": 1}
-
-# The engine's statuses a sphere can end with.
-_COINCIDENT: Final = 3
-_NO_FINITE: Final = 5
-_COPLANAR: Final = 14
 
 _SIXTEEN: Final = struct.Struct("=16d")
 
@@ -33,8 +30,8 @@ def read_only(a: FloatArray) -> FloatArray:
     return a
 
 
-@dataclass(frozen=True, slots=True, eq=False)
-class Sphere:
+@dataclass(frozen=True, slots=True, eq=False, init=False)
+class Sphere(Made):
     """A fitted sphere, with how well the points fit it and how sure its parameters are.
 
     Attributes
@@ -87,8 +84,11 @@ class Sphere:
     def __repr__(self) -> str:
         return (
             f"Sphere(cx={self.cx!r}, cy={self.cy!r}, cz={self.cz!r}, r={self.r!r}, "
-            f"rms={self.rms!r}, n={self.n}, method={self.method!r})"
+            f"rms={self.rms!r}, n={self.n}, method={self.method!r}, converged={self.converged!r})"
         )
+
+
+_make: Final = maker(Sphere)
 
 
 def fit_sphere(
@@ -135,19 +135,13 @@ def fit_sphere(
         raise ValueError(f"method must be one of {sorted(_CODES)}, not {method!r}")
     x, y, z = space_points(xs, ys, zs, 4)
     status, cx, cy, cz, r, rms, cov, n, iterations, converged = _engine.fit_sphere(x, y, z, code)
-    if status == _COINCIDENT:
-        raise FitError("all points coincide: they determine no sphere")
-    if status == _COPLANAR:
-        raise FitError("the points lie on one plane: no unique sphere passes through them")
-    if status == _NO_FINITE:
-        raise FitError(
-            f"the fit gave no finite sphere: centre ({cx!r}, {cy!r}, {cz!r}), radius {r!r}"
-        )
-    if status != 0:
+    if status in (COINCIDENT, COPLANAR, NO_FINITE_CIRCLE):
+        raise FitError(failure_text(status, centre=(cx, cy, cz), r=r, shape="sphere"))
+    if status != OK:
         raise FitError(f"the sphere fit stopped (status {status})")
     with np.errstate(over="ignore", invalid="ignore"):
         d = np.sqrt((x - cx) ** 2 + (y - cy) ** 2 + (z - cz) ** 2) - r
-    return Sphere(
+    return _make(
         cx, cy, cz, r, rms, n, read_only(d),
         read_only(np.array(_SIXTEEN.unpack(cov)).reshape(4, 4)), converged,
         None if iterations < 0 else iterations, method,

@@ -264,3 +264,63 @@ class TestErrors:
 
     def test_fit_error_is_a_value_error(self):
         assert issubclass(tondrakit.FitError, ValueError)
+
+
+class TestResultObjects:
+    """What a caller gets back: named, immutable fields, made by the fits alone."""
+
+    def results(self):
+        xs, ys = noisy_arc(np.random.default_rng(5), 40, 200.0, centre=(2.0, 1.0), r=3.0)
+        sphere_points = [[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 0, -1.5]]
+        return {
+            tondrakit.Circle: tondrakit.fit(xs, ys),
+            tondrakit.RobustFit: tondrakit.fit_robust(xs, ys),
+            tondrakit.Sphere: tondrakit.fit_sphere(sphere_points),
+            tondrakit.Circle3D: tondrakit.fit_circle3d(xs, ys, np.zeros_like(xs)),
+            tondrakit.RoundnessCircle: tondrakit.roundness(xs, ys),
+        }
+
+    def test_no_caller_can_make_one(self):
+        for kind, made in self.results().items():
+            with pytest.raises(TypeError, match=f"{kind.__name__} objects are made by the kit"):
+                kind()
+            with pytest.raises(TypeError, match=f"{kind.__name__} objects are made by the kit"):
+                kind(*(getattr(made, name) for name in kind.__dataclass_fields__))
+
+    def test_fields_cannot_be_set_or_deleted(self):
+        for kind, made in self.results().items():
+            for name in kind.__dataclass_fields__:
+                with pytest.raises(AttributeError):
+                    setattr(made, name, 1.0)
+                with pytest.raises(AttributeError):
+                    delattr(made, name)
+        circle = tondrakit.fit(*COOKBOOK_ARC)
+        with pytest.raises(AttributeError, match="Circle is immutable: cannot set 'cx'"):
+            circle.cx = 0.0
+
+    def test_pickles_and_copies_are_equal_and_keep_every_field(self):
+        import copy
+        import pickle
+
+        for made in self.results().values():
+            for again in (pickle.loads(pickle.dumps(made)), copy.copy(made), copy.deepcopy(made)):
+                for name in type(made).__dataclass_fields__:
+                    assert np.array_equal(getattr(again, name), getattr(made, name)), name
+        circle = self.results()[tondrakit.Circle]
+        again = pickle.loads(pickle.dumps(circle))
+        assert again == circle and hash(again) == hash(circle)
+        assert bits(*again.stderr) == bits(*circle.stderr)
+
+    def test_repr_names_the_fit_and_whether_it_converged(self):
+        circle = tondrakit.fit(*COOKBOOK_ARC, method="taubin")
+        assert repr(circle) == (
+            f"Circle(cx={circle.cx!r}, cy={circle.cy!r}, r={circle.r!r}, rms={circle.rms!r},"
+            f" n=6, method='taubin', converged=False)"
+        )
+        assert "converged=True" in repr(tondrakit.fit_sphere([[1, 0, 0], [-1, 0, 0], [0, 1, 0],
+                                                             [0, 0, 1], [0, 0, -1]]))
+
+    def test_stderr_is_the_root_of_the_covariance_diagonal(self):
+        circle = self.results()[tondrakit.Circle]
+        assert circle.stderr == tuple(math.sqrt(v) for v in np.diag(circle.cov))
+        assert np.array_equal(circle.cov, circle.cov.T)
