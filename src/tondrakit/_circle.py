@@ -25,12 +25,8 @@ FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
 Result: TypeAlias = "tuple[Any, ...]"
 
-# The fields of the engine's single result, in order.
-RESULT_FIELDS: Final[tuple[str, ...]] = (
-    "status", "detail", "cx", "cy", "r", "rms", "cov", "cov_exponent", "n", "iterations",
-    "converged", "arc", "message",
-)
-_AT: Final = {name: i for i, name in enumerate(RESULT_FIELDS)}
+# Where each field of the engine's single result is.
+_AT: Final = {name: i for i, name in enumerate(_engine.RESULT_FIELDS)}
 _STATUS: Final = _AT["status"]
 
 

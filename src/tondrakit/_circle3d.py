@@ -12,6 +12,7 @@ import numpy.typing as npt
 from . import _engine
 from ._errors import FitError
 from ._results import Made, maker
+from ._options import check_code
 from ._space import space_points
 from ._status import COINCIDENT, COLLINEAR, LINE_LIKE, NO_FINITE_CIRCLE, failure_text
 from ._sphere import read_only
@@ -131,9 +132,7 @@ def fit_circle3d(
     >>> [round(v, 12) for v in (*c.center, *c.normal, c.r)]
     [0.0, 0.0, 5.0, 0.0, 0.0, 1.0, 1.0]
     """
-    code = _CODES.get(method) if isinstance(method, str) else None  # pyright: ignore
-    if code is None:
-        raise ValueError(f"method must be one of {sorted(_CODES)}, not {method!r}")
+    code = check_code("method", method, _CODES)
     x, y, z = space_points(xs, ys, zs, 3)
     (status, cx, cy, cz, nx, ny, nz, r, rms, cov, n, iterations, converged,
      arc) = _engine.fit_circle3d(x, y, z, code)

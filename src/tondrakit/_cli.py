@@ -101,6 +101,14 @@ succeeds, through the names given: a symbolic link, a pipe or a device is writte
 replaced.
 """
 
+# The command's name of each option of the kit's checks, which leads their messages.
+_SPELLING: Final = {
+    "method": "--method", "robust": "--robust", "threshold": "--threshold",
+    "confidence": "--confidence", "on_error": "--on-error", "workers": "-j",
+    "radius": "--radius", "radius_bounds": "--radius-min/--radius-max",
+    "roundness": "--roundness", "inliers": "--inliers", "weights": "-w",
+}
+
 # Options whose value may be a negative number, which argparse would take for an option.
 _NUMBER_OPTIONS: Final = frozenset({
     "--threshold", "--confidence", "-j", "--jobs", "--radius", "--radius-min", "--radius-max",
@@ -207,6 +215,7 @@ class _Options:
 
     def __init__(self, args: argparse.Namespace) -> None:
         from ._io import InputError
+        from ._options import OptionError, check_options, check_robust_only
 
         self.input: str = args.input
         self.x: str = args.x
@@ -218,33 +227,28 @@ class _Options:
         self.output: str = "-" if args.output is None else args.output
         self.inliers: str | None = args.inliers
         self.plot: str | None = args.plot
-        for option, value in (("--threshold", args.threshold), ("--confidence", args.confidence),
-                              ("--inliers", args.inliers)):
-            if value is not None and not self.robust:
-                raise InputError(f"{option} applies to robust fits only: add --robust")
-        self.threshold = None if args.threshold is None else _float("--threshold", args.threshold)
-        self.confidence = None if args.confidence is None else _float("--confidence", args.confidence)
-        self.jobs = _jobs(args.jobs)
-        radius = None if args.radius is None else _float("--radius", args.radius)
-        bounds = None
-        if args.radius_min is not None or args.radius_max is not None:
-            bounds = (None if args.radius_min is None else _float("--radius-min", args.radius_min),
-                      None if args.radius_max is None else _float("--radius-max", args.radius_max))
-        self.fit: Options
-        self.on_error: OnError
-        self.fit, self.on_error = _checked_by_the_kit(
-            args.method, self.robust, self.threshold, self.confidence, args.on_error, self.jobs,
-            self.weights is not None, radius, bounds,
-        )
+        try:
+            check_robust_only(self.robust, (("threshold", args.threshold),
+                                            ("confidence", args.confidence),
+                                            ("inliers", args.inliers)), _SPELLING)
+            threshold = None if args.threshold is None else _float("--threshold", args.threshold)
+            confidence = None if args.confidence is None else _float("--confidence", args.confidence)
+            self.jobs = _jobs(args.jobs)
+            radius = None if args.radius is None else _float("--radius", args.radius)
+            bounds = None
+            if args.radius_min is not None or args.radius_max is not None:
+                bounds = (None if args.radius_min is None else _float("--radius-min", args.radius_min),
+                          None if args.radius_max is None else _float("--radius-max", args.radius_max))
+            self.fit: Options
+            self.on_error: OnError
+            self.fit, self.on_error = check_options(
+                args.method, self.robust, threshold, args.on_error,
+                None if self.weights is None else _WEIGHTS, radius, bounds, confidence=confidence,
+                workers=self.jobs, roundness=args.roundness, spelling=_SPELLING,
+            )
+        except OptionError as e:
+            raise InputError(str(e)) from None
         self.method: str = self.fit.method
-        self.roundness: str | None = None
-        if args.roundness is not None:
-            from ._roundness import check_reference
-
-            try:
-                self.roundness = check_reference(args.roundness)
-            except ValueError as e:
-                raise InputError(f"--roundness: {e}") from None
         self._check_files()
 
     def _check_files(self) -> None:
@@ -290,41 +294,6 @@ def _jobs(text: str | None) -> int | None:
         raise InputError(f"-j: {text!r} is not a whole number") from None
 
 
-def _checked_by_the_kit(
-    method: str, robust: bool, threshold: float | None, confidence: float | None, on_error: str,
-    jobs: int | None, weighted: bool = False, radius: float | None = None,
-    bounds: tuple[float | None, float | None] | None = None,
-) -> tuple[Options, OnError]:
-    """The options through the kit's own checks, so that the command accepts what the functions
-    accept, each problem in the kit's words and prefixed with the option's name."""
-    from . import _options
-    from ._io import InputError
-
-    option = "--method"
-    try:
-        checked_method = _options.check_method(method)
-        option = "--on-error"
-        checked_on_error = _options.check_on_error(on_error)
-        option = "--threshold"
-        checked_threshold = _options.check_threshold(threshold)
-        option = "--confidence"
-        checked_confidence = _options.check_confidence(0.999 if confidence is None else confidence)
-        option = "-j"
-        if jobs is not None:
-            _options.check_workers(jobs)
-        option = "--radius" if radius is not None else "--radius-min/--radius-max"
-        checked_bounds = _options.check_radius(radius, bounds)
-        option = "--method"
-        _options.check_knowns_method(checked_method, weighted, checked_bounds)
-    except (TypeError, ValueError) as e:
-        raise InputError(f"{option}: {e}") from None
-    settings = None
-    if robust:
-        settings = _options.RobustOptions(threshold=checked_threshold, confidence=checked_confidence)
-    weights = _WEIGHTS if weighted else None
-    return _options.Options(checked_method, settings, weights, checked_bounds), checked_on_error
-
-
 def _check_picture(path: str) -> None:
     from ._io import InputError
     from ._plot import FORMATS, require_matplotlib
@@ -356,7 +325,7 @@ def _weights(table: Table, column: str) -> npt.NDArray[np.float64]:
     negative = np.flatnonzero(w < 0.0)
     if negative.size:
         position = int(negative[0])
-        where, shown = table._cell(position, column, table.frame[column].iloc[position])  # pyright: ignore
+        where, shown = table.cell(position, column, table.frame[column].iloc[position])
         raise InputError(
             f"{table.name}: {where}: column {column!r} holds {shown}: weights must not be negative"
         )
@@ -402,7 +371,7 @@ def _fit(points: pd.DataFrame, options: _Options) -> pd.DataFrame:
     progress = sys.stderr.isatty() and len(points) >= _PROGRESS_POINTS
     try:
         result = fit_frame(points, "\0x", "\0y", options.by, options.fit, options.on_error,
-                           progress=progress, workers=options.jobs, roundness=options.roundness)
+                           progress=progress, workers=options.jobs)
     except FitError:
         raise
     except (TypeError, ValueError) as e:  # the coordinates and keys were checked: a safety net

@@ -6,14 +6,14 @@ the same message everywhere."""
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable
+from collections.abc import Hashable, Iterable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-__all__ = ["column", "coordinates", "frame_of", "row_name"]
+__all__ = ["check_columns", "column", "coordinates", "frame_of", "row_name"]
 
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 
@@ -45,19 +45,33 @@ def row_name(frame: pd.DataFrame, row: int) -> str:
     return f"row {label!r}"
 
 
+def check_columns(
+    present: Sequence[Hashable], wanted: Iterable[tuple[Hashable, str]], command: bool = False
+) -> None:
+    """Each name of `wanted`, given with the option that named it, names exactly one of the
+    columns `present`: TypeError for what names no column, ValueError listing the columns there
+    are. `command`: in the command's words, its option being a flag to choose another with."""
+    for name, role in wanted:
+        try:
+            hash(name)
+        except TypeError:  # a list of names, say
+            raise TypeError(f"{role} must name one column, not {name!r}") from None
+        count = sum(1 for c in present if c is name or c == name)
+        if count == 0:
+            shown = ", ".join(repr(c) for c in present)
+            if command:
+                raise ValueError(f"no column {name!r} (choose one with {role}); the columns are: {shown}")
+            raise ValueError(
+                f"no column {name!r} for {role} in the data; its columns are: {shown or 'none'}"
+            )
+        if count > 1:
+            raise ValueError(f"the data has {count} columns named {name!r}; {role} needs one")
+
+
 def column(frame: pd.DataFrame, name: Hashable, role: str) -> pd.Series:
-    """The column `name`, which the caller's option `role` named; ValueError listing the
-    columns there are when it is missing."""
-    try:
-        hash(name)
-    except TypeError:  # a list of names, say
-        raise TypeError(f"{role} must name one column, not {name!r}") from None
-    if name not in frame.columns:
-        present = ", ".join(repr(c) for c in frame.columns) or "none"
-        raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
-    found = frame[name]
-    if isinstance(found, pd.DataFrame):
-        raise ValueError(f"the data has {found.shape[1]} columns named {name!r}; {role} needs one")
+    """The column `name`, which the caller's option `role` named (see check_columns)."""
+    check_columns(list(frame.columns), ((name, role),))
+    found: pd.Series = frame[name]
     return found
 
 

@@ -4,6 +4,12 @@ from typing import Any
 
 from numpy.typing import ArrayLike
 
+# The names of the statuses, indexed by status code; of the methods, indexed by method code; of
+# the fields of fit_one's result, in order.
+STATUSES: tuple[str, ...]
+METHODS: tuple[str, ...]
+RESULT_FIELDS: tuple[str, ...]
+
 # (status, detail, cx, cy, r, rms, cov (the bytes of 9 doubles), cov_exponent, n, iterations, converged, arc,
 # message or None); None when the points are not plainly numbers.
 def fit_one(

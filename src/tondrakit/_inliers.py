@@ -13,7 +13,7 @@ import numpy.typing as npt
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["group_rows", "inlier_rows", "mask_text"]
+__all__ = ["group_rows", "inlier_rows", "mask_of", "mask_text"]
 
 IntArray: TypeAlias = "npt.NDArray[np.intp]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
@@ -60,7 +60,7 @@ def mask_text(mask: object) -> str | None:
     return flags.tobytes().decode("ascii")
 
 
-def _mask(value: object) -> BoolArray | None:
+def mask_of(value: object) -> BoolArray | None:
     """A group's inlier mask (booleans, or text of 0 and 1), or None for a group that gave no
     circle."""
     import pandas as pd
@@ -130,7 +130,7 @@ def inlier_rows(result: pd.DataFrame, data: object, *, by: Hashable | None = Non
     parts: list[BoolArray] = []
     for g, value in enumerate(result["inliers"].tolist()):
         size = int(sizes[g])
-        mask = _mask(value)
+        mask = mask_of(value)
         if mask is None:
             parts.append(np.zeros(size, dtype=np.bool_))
             continue

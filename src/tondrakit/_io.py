@@ -132,13 +132,12 @@ class Table:
         return f"row {row + 1}" if found is None else f"line {found[0]}"
 
     def require_columns(self, wanted: Sequence[tuple[str, str]]) -> None:
-        present = ", ".join(repr(str(c)) for c in self.frame.columns)
-        for column, option in wanted:
-            if column not in self.frame.columns:
-                raise InputError(
-                    f"{self.name}: no column {column!r} (choose one with {option}); the columns"
-                    f" are: {present}"
-                )
+        from ._columns import check_columns
+
+        try:
+            check_columns([str(c) for c in self.frame.columns], wanted, command=True)
+        except ValueError as e:
+            raise InputError(f"{self.name}: {e}") from None
 
     def _missing(self, position: int, column: str, what: str) -> InputError:
         """A cell with nothing in it; in a CSV file, a row short of fields says so instead."""
@@ -182,14 +181,14 @@ class Table:
             empty = bool(self._parquet_nulls(column)[int(self.frame.index[position])])
         if empty:
             raise self._missing(position, column, "")
-        where, shown = self._cell(position, column, cell)
+        where, shown = self.cell(position, column, cell)
         if np.isinf(numbers[position]):
             problem = f"holds {shown}: coordinates must be finite"
         else:
             problem = f"holds {shown}, not a number"
         raise InputError(f"{self.name}: {where}: column {column!r} {problem}")
 
-    def _cell(self, position: int, column: str, cell: object) -> tuple[str, str]:
+    def cell(self, position: int, column: str, cell: object) -> tuple[str, str]:
         """Where a cell is, and what it holds: for CSV the text as written in the file."""
         found = None if self.csv is None else self.csv.record(int(self.frame.index[position]))
         if found is not None:
@@ -241,7 +240,8 @@ def _read_csv(path: str) -> Table:
     csv_source = _CsvSource(name, None if data is not None else path, data)
     # pandas renames a repeated column ('x' again as 'x.1'); the table is refused instead, since
     # either could be the one meant.
-    names: list[str] = next(csv_source.records(), (1, []))[1]  # pyright: ignore
+    no_header: tuple[int, list[str]] = (1, [])
+    names = next(csv_source.records(), no_header)[1]
     repeated = next((c for k, c in enumerate(names) if c in names[:k]), None)
     if repeated is not None:
         raise InputError(f"{name}: the header names the column {repeated!r} more than once")

@@ -8,28 +8,42 @@ import math
 import operator
 import os
 import secrets
-from collections.abc import Hashable
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass
-from typing import Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, cast
+from typing import Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, cast, get_args
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _engine
+
 __all__ = [
-    "METHODS", "Knowns", "Method", "OnError", "Options", "RobustOptions", "check_knowns",
-    "check_method",
+    "METHODS", "Knowns", "Method", "OnError", "OptionError", "Options", "RobustOptions",
+    "check_knowns", "check_method", "check_options",
 ]
 
 Method: TypeAlias = Literal["geometric", "hyper", "lsq", "nelder_mead", "taubin", "centroid"]
 OnError: TypeAlias = Literal["raise", "nan"]
+Reference: TypeAlias = Literal["least_squares", "minimum_zone", "circumscribed", "inscribed"]
 
+_T = TypeVar("_T")
+
+# The robust fit's defaults.
+DEFAULT_CONFIDENCE: Final = 0.999
+DEFAULT_MAX_TRIALS: Final = 2000
+DEFAULT_SEED: Final = 0
+# A table gets one panel per group up to this many by default: beyond it, each is too small to
+# show its points.
+PLOT_PANELS: Final = 16
+
+# The methods in the order the kit lists them, the default first.
+METHODS: Final[tuple[str, ...]] = get_args(Method)
 # Each method's code in the engine.
-METHOD_CODES: Final[dict[str, int]] = {
-    "geometric": 5, "hyper": 4, "lsq": 0, "nelder_mead": 1, "taubin": 2, "centroid": 3,
-}
-METHODS: Final[tuple[str, ...]] = tuple(METHOD_CODES)
-ON_ERROR: Final[tuple[str, ...]] = ("raise", "nan")
+METHOD_CODES: Final[dict[str, int]] = {name: _engine.METHODS.index(name) for name in METHODS}
+ON_ERROR: Final[tuple[str, ...]] = get_args(OnError)
+# The reference circles of roundness.
+REFERENCES: Final[tuple[str, ...]] = get_args(Reference)
 
 
 def check_method(method: object) -> Method:
@@ -151,14 +165,60 @@ def check_on_error(on_error: object) -> OnError:
     raise ValueError(f"unknown on_error {on_error!r}: expected one of {allowed}")
 
 
+def check_reference(reference: object, *, allow_all: bool = False) -> str:
+    """The reference's name itself, or ValueError listing the allowed ones."""
+    allowed = (*REFERENCES, "all") if allow_all else REFERENCES
+    if isinstance(reference, str) and reference in allowed:
+        return reference
+    names = ", ".join(repr(r) for r in allowed)
+    raise ValueError(f"unknown reference {reference!r}: expected one of {names}")
+
+
+def check_code(name: str, value: object, codes: Mapping[str, int]) -> int:
+    """The engine's code of the name `value` among `codes`, or ValueError listing them."""
+    code = codes.get(value) if isinstance(value, str) else None
+    if code is None:
+        raise ValueError(f"{name} must be one of {sorted(codes)}, not {value!r}")
+    return code
+
+
+def check_max_panels(max_panels: object) -> int:
+    if isinstance(max_panels, bool) or not isinstance(max_panels, int):
+        raise TypeError(f"max_panels must be an int, not {type(max_panels).__name__}")
+    if max_panels < 1:
+        raise ValueError(f"max_panels must be at least 1, got {max_panels!r}")
+    return max_panels
+
+
+class OptionError(ValueError):
+    """A bad option of the command, its message led by the option as the command spells it."""
+
+
+def check_robust_only(
+    robust: bool, given: Iterable[tuple[str, object]], spelling: Mapping[str, str] | None = None
+) -> None:
+    """Refuses the options that only a robust fit takes, (name, value) of each, unless `robust`;
+    `spelling`: the command's names of the options."""
+    if robust:
+        return
+    for name, value in given:
+        if value is None:
+            continue
+        if spelling is None:
+            raise ValueError(f"{name} applies to robust fits only: pass robust=True with it")
+        raise OptionError(
+            f"{spelling[name]} applies to robust fits only: add {spelling['robust']}"
+        )
+
+
 @dataclass(frozen=True, slots=True)
 class RobustOptions:
     """The robust fit's settings, checked (small and picklable: they travel with each task)."""
 
     threshold: float | None = None
-    confidence: float = 0.999
-    max_trials: int = 2000
-    seed: int = 0
+    confidence: float = DEFAULT_CONFIDENCE
+    max_trials: int = DEFAULT_MAX_TRIALS
+    seed: int = DEFAULT_SEED
 
     @classmethod
     def check(
@@ -179,32 +239,56 @@ class RobustOptions:
 @dataclass(frozen=True, slots=True)
 class Options:
     """What a fit of many groups needs besides the points: the method, the robust settings, the
-    column of weights and the radius bounds (lo, hi)."""
+    column of weights, the radius bounds (lo, hi) and the reference circle of roundness."""
 
     method: Method
     robust: RobustOptions | None
     weights: Hashable | None = None
     bounds: tuple[float, float] | None = None
+    roundness: str | None = None
 
 
 def check_options(
     method: object, robust: object, threshold: object, on_error: object, weights: object = None,
-    radius: object = None, radius_bounds: object = None,
+    radius: object = None, radius_bounds: object = None, *, confidence: object = None,
+    workers: object = None, roundness: object = None, spelling: Mapping[str, str] | None = None,
 ) -> tuple[Options, OnError]:
-    """fit_groups' options (the robust ones at fit_robust's defaults), checked; `weights` is a
-    column name."""
-    checked = check_method(method)
-    robust = check_flag("robust", robust)
-    if threshold is not None and not robust:
-        raise ValueError("threshold applies to robust fits only: pass robust=True with it")
-    settings = RobustOptions(threshold=check_threshold(threshold)) if robust else None
-    knowns = check_knowns(checked, weights is not None, radius, radius_bounds)
+    """The options of a fit of many groups (fit_groups, Dask, the command), checked; `weights`
+    is a column name, `confidence` None for the default. `spelling`: the command's name of each
+    option, which then leads the message of an OptionError."""
+
+    def checked(name: str, check: Callable[..., _T], *args: object) -> _T:
+        try:
+            return check(*args)
+        except (TypeError, ValueError) as e:
+            if spelling is None or isinstance(e, OptionError):
+                raise
+            raise OptionError(f"{spelling[name]}: {e}") from None
+
+    checked_method = checked("method", check_method, method)
+    is_robust = checked("robust", check_flag, "robust", robust)
+    check_robust_only(is_robust, (("threshold", threshold), ("confidence", confidence)), spelling)
+    settings = None
+    if is_robust:
+        settings = RobustOptions(
+            checked("threshold", check_threshold, threshold),
+            checked("confidence", check_confidence,
+                    DEFAULT_CONFIDENCE if confidence is None else confidence),
+        )
+    bounds = checked("radius" if radius is not None else "radius_bounds", check_radius, radius,
+                     radius_bounds)
+    checked("method", check_knowns_method, checked_method, weights is not None, bounds)
     if weights is not None:
         try:
             hash(weights)
         except TypeError:
             raise TypeError(f"weights must name one column, not {weights!r}") from None
-    return Options(checked, settings, weights, knowns.bounds), check_on_error(on_error)
+    checked_on_error = checked("on_error", check_on_error, on_error)
+    if workers is not None:
+        checked("workers", check_workers, workers)
+    reference = None if roundness is None else checked("roundness", check_reference, roundness)
+    options = Options(checked_method, settings, weights, bounds, reference)
+    return options, checked_on_error
 
 
 # The methods that take weights, and the one that takes radius bounds.
@@ -224,13 +308,14 @@ def check_radius(radius: object, radius_bounds: object) -> tuple[float, float] |
         return (value, value)
     if radius_bounds is None:
         return None
-    if not isinstance(radius_bounds, (tuple, list)) or len(radius_bounds) != 2:  # pyright: ignore
+    pair = cast("Sequence[object]", radius_bounds)
+    if not isinstance(radius_bounds, (tuple, list)) or len(pair) != 2:
         raise TypeError(
             f"radius_bounds must be a pair (lo, hi), each a number or None, not {radius_bounds!r}"
         )
-    lo_given, hi_given = radius_bounds  # pyright: ignore
-    lo = 0.0 if lo_given is None else _number("radius_bounds' lower bound", lo_given, "a number or None")  # pyright: ignore
-    hi = math.inf if hi_given is None else _number("radius_bounds' upper bound", hi_given, "a number or None")  # pyright: ignore
+    lo_given, hi_given = pair
+    lo = 0.0 if lo_given is None else _number("radius_bounds' lower bound", lo_given, "a number or None")
+    hi = math.inf if hi_given is None else _number("radius_bounds' upper bound", hi_given, "a number or None")
     if not (math.isfinite(lo) and lo >= 0.0):
         raise ValueError(f"radius_bounds' lower bound must be a finite number >= 0, got {lo!r}")
     if not hi > 0.0:

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._circle import Circle, RobustFit
-from ._options import check_flag
+from ._options import PLOT_PANELS, check_flag, check_max_panels
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -29,9 +29,6 @@ FloatArray: TypeAlias = "npt.NDArray[np.float64]"
 BoolArray: TypeAlias = "npt.NDArray[np.bool_]"
 AxesArray: TypeAlias = "npt.NDArray[np.object_]"
 
-# A table gets one panel per group up to this many by default: beyond it, each is too small to
-# show its points.
-PLOT_PANELS: Final = 16
 # The picture formats a file may be written in, by its suffix.
 FORMATS: Final = ("png", "pdf", "svg")
 EXTRA: Final = "install the extra with  pip install 'tondra[plot]'"
@@ -172,14 +169,11 @@ def _plot_table(
     import pandas as pd
 
     from ._columns import coordinates
-    from ._inliers import _mask, group_rows  # pyright: ignore[reportPrivateUsage]
+    from ._inliers import group_rows, mask_of
 
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"a table of fits is drawn with its data, a DataFrame, not {type(data).__name__}")
-    if isinstance(max_panels, bool) or not isinstance(cast("object", max_panels), int):
-        raise TypeError(f"max_panels must be an int, not {type(max_panels).__name__}")
-    if max_panels < 1:
-        raise ValueError(f"max_panels must be at least 1, got {max_panels!r}")
+    max_panels = check_max_panels(max_panels)
     if ax is not None and not single_axes:
         raise ValueError("a table is drawn one panel per group: pass single_axes=True to draw into ax")
     if len(table) == 0:
@@ -194,7 +188,7 @@ def _plot_table(
     def group(g: int) -> tuple[FloatArray, FloatArray, tuple[float, float, float] | None, BoolArray | None]:
         rows = order[offsets[g]:offsets[g + 1]]
         row = table.iloc[g]
-        inliers = _mask(row["inliers"]) if robust else None
+        inliers = mask_of(row["inliers"]) if robust else None
         if inliers is not None and inliers.shape != rows.shape:
             raise ValueError(f"group {table.index[g]!r} has {rows.size} rows in the data but"
                              f" {inliers.size} in its inlier mask: is this the data that was fitted?")
@@ -352,7 +346,8 @@ def plot(
     image = check_flag("image", image)
     single_axes = check_flag("single_axes", single_axes)
     labels = _labels(labels)
-    if method is not None and not isinstance(method, str):  # pyright: ignore
+    given = cast("object", method)  # the caller's, whatever its annotation says
+    if given is not None and not isinstance(given, str):
         raise TypeError(f"method must be the name the fits were made with, not {type(method).__name__}")
     if ax is not None and not callable(getattr(ax, "add_patch", None)):
         raise TypeError(f"ax must be matplotlib Axes, not {type(ax).__name__}")

@@ -37,7 +37,10 @@ import numpy.typing as npt
 
 from . import _batch
 from ._circle import RobustFit, make_robust_fit
-from ._options import Method, RobustOptions, check_knowns, check_method, check_weights
+from ._options import (
+    DEFAULT_CONFIDENCE, DEFAULT_MAX_TRIALS, DEFAULT_SEED, Method, RobustOptions, check_knowns,
+    check_method, check_weights,
+)
 from ._status import fit_error
 from ._validate import points
 
@@ -50,9 +53,9 @@ def fit_robust(
     *,
     threshold: float | None = None,
     method: Method = "geometric",
-    confidence: float = 0.999,
-    max_trials: int = 2000,
-    seed: int | None = 0,
+    confidence: float = DEFAULT_CONFIDENCE,
+    max_trials: int = DEFAULT_MAX_TRIALS,
+    seed: int | None = DEFAULT_SEED,
     weights: npt.ArrayLike | None = None,
     radius: float | None = None,
     radius_bounds: tuple[float | None, float | None] | None = None,

@@ -13,6 +13,7 @@ import numpy.typing as npt
 from . import _engine
 from ._errors import FitError
 from ._fit import fit
+from ._options import REFERENCES, Reference, check_reference
 from ._results import Made, maker
 from ._status import failure_text
 from ._validate import points
@@ -21,17 +22,15 @@ if TYPE_CHECKING:
     import pandas as pd
 
 __all__ = [
-    "GROUP_COLUMNS", "REFERENCES", "add_empty_columns", "Reference", "RoundnessCircle", "check_reference", "roundness",
+    "GROUP_COLUMNS", "RoundnessCircle", "add_empty_columns", "roundness", "roundness_columns",
 ]
 
 FloatArray: TypeAlias = "npt.NDArray[np.float64]"
-Reference: TypeAlias = Literal["least_squares", "minimum_zone", "circumscribed", "inscribed"]
 
 # Each reference's code in the engine; least squares asks it about the kit's own centre.
 _CODES: Final[dict[str, int]] = {
     "least_squares": 0, "minimum_zone": 1, "circumscribed": 2, "inscribed": 3,
 }
-REFERENCES: Final[tuple[str, ...]] = tuple(_CODES)
 
 # The columns fit_groups adds, in order; all float64 but `support` (tuples of indices).
 GROUP_COLUMNS: Final = ("ref_cx", "ref_cy", "inner", "outer", "ront", "support")
@@ -39,15 +38,6 @@ GROUP_COLUMNS: Final = ("ref_cx", "ref_cy", "inner", "outer", "ront", "support")
 # The engine's roundness statuses.
 _SHAPE: Final = 1
 _NOT_ENCLOSED: Final = 2
-
-
-def check_reference(reference: object, *, allow_all: bool = False) -> str:
-    """The reference's name itself, or ValueError listing the allowed ones."""
-    allowed = (*REFERENCES, "all") if allow_all else REFERENCES
-    if isinstance(reference, str) and reference in allowed:
-        return reference
-    names = ", ".join(repr(r) for r in allowed)
-    raise ValueError(f"unknown reference {reference!r}: expected one of {names}")
 
 
 @dataclass(frozen=True, slots=True, init=False)

@@ -4,7 +4,7 @@ roundness testers print it, with the reference's circles and support points."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Final, TypeAlias
+from typing import TYPE_CHECKING, Any, Final, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -74,7 +74,8 @@ def plot_roundness(
     import matplotlib.pyplot as plt
 
     circles = list(result.values()) if isinstance(result, dict) else [result]
-    if not circles or not all(isinstance(c, RoundnessCircle) for c in circles):  # pyright: ignore
+    given = cast("list[object]", circles)  # the caller's, whatever its annotation says
+    if not given or not all(isinstance(c, RoundnessCircle) for c in given):
         raise TypeError("plot draws a dict of roundness results only when it holds nothing else")
     if xs.size <= max(max(c.support) for c in circles):
         raise ValueError(f"the reference's support points are not among these {xs.size} points:"
@@ -86,11 +87,11 @@ def plot_roundness(
         raise ValueError(f"magnification must be a positive number, got {magnification!r}")
     if isinstance(result, RoundnessCircle):
         if ax is None:
-            ax = plt.figure(figsize=(5.0, 5.0)).add_subplot(projection="polar")  # pyright: ignore
+            ax = plt.figure(figsize=(5.0, 5.0)).add_subplot(projection="polar")  # pyright: ignore[reportUnknownMemberType] - **kwargs untyped in matplotlib
         elif getattr(ax, "name", None) != "polar":
             raise ValueError("a roundness plot is drawn on polar axes (projection='polar')")
         _draw(ax, xs, ys, result, scale)
-        ax.legend(loc="upper right", fontsize=8, bbox_to_anchor=(1.15, 1.1))  # pyright: ignore
+        ax.legend(loc="upper right", fontsize=8, bbox_to_anchor=(1.15, 1.1))  # pyright: ignore[reportUnknownMemberType] - **kwargs untyped in matplotlib
         return ax
     if ax is not None:
         raise ValueError("several references are drawn in panels of their own: leave ax out")
@@ -104,7 +105,7 @@ def plot_roundness(
     for panel in panels[len(circles):]:
         panel.remove()
     handles, names = panels[0].get_legend_handles_labels()
-    fig.legend(handles, names, loc="lower center", ncol=3, fontsize=8)  # pyright: ignore
+    fig.legend(handles, names, loc="lower center", ncol=3, fontsize=8)  # pyright: ignore[reportUnknownMemberType] - **kwargs untyped in matplotlib
     fig.tight_layout(rect=(0.0, 0.06, 1.0, 1.0))
     out: AxesArray = np.array(list(panels[: len(circles)]), dtype=object)
     return out

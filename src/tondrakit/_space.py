@@ -42,7 +42,7 @@ def space_points(
                 f"xs has shape {a.shape}: without ys and zs, xs must be an (n, 3) array of points"
             )
         _first_non_finite("xs", a)
-        runs = [a[:, k] for k in range(3)]
+        runs: list[FloatArray] = [a[:, k] for k in range(3)]
     elif ys is None or zs is None:
         raise ValueError("give xs, ys and zs, or all points as one (n, 3) array xs")
     else:
@@ -52,9 +52,9 @@ def space_points(
             if a.ndim != 1:
                 raise ValueError(f"{arg} has shape {a.shape}: expected a 1-D sequence of numbers")
             _first_non_finite(arg, a)
-            runs.append(a)  # pyright: ignore
-        lengths = [r.shape[0] for r in runs]  # pyright: ignore
-        if len(set(lengths)) != 1:  # pyright: ignore
+            runs.append(a)
+        lengths = [r.shape[0] for r in runs]
+        if len(set(lengths)) != 1:
             raise ValueError(f"xs, ys and zs differ in length: {lengths}")
     x, y, z = (np.require(r, dtype=np.float64, requirements=["C", "A"]) for r in runs)
     if x.shape[0] < min_points:

@@ -13,6 +13,7 @@ import numpy.typing as npt
 from . import _engine
 from ._errors import FitError
 from ._results import Made, maker
+from ._options import check_code
 from ._space import space_points
 from ._status import COINCIDENT, COPLANAR, NO_FINITE_CIRCLE, OK, failure_text
 from ._validate import FloatArray
@@ -130,9 +131,7 @@ def fit_sphere(
     >>> [round(v, 12) for v in (s.cx, s.cy, s.cz, s.r, s.rms)], s.converged
     ([0.0, 0.0, 0.0, 1.0, 0.0], True)
     """
-    code = _CODES.get(method) if isinstance(method, str) else None  # pyright: ignore
-    if code is None:
-        raise ValueError(f"method must be one of {sorted(_CODES)}, not {method!r}")
+    code = check_code("method", method, _CODES)
     x, y, z = space_points(xs, ys, zs, 4)
     status, cx, cy, cz, r, rms, cov, n, iterations, converged = _engine.fit_sphere(x, y, z, code)
     if status in (COINCIDENT, COPLANAR, NO_FINITE_CIRCLE):

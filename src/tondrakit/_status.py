@@ -11,19 +11,14 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
+from . import _engine
 from ._errors import FitError
 from ._validate import points
 
 __all__ = ["STATUS", "failure_text", "fit_error", "input_error"]
 
-# The engine's statuses, indexed by code.
-_STATUSES: Final[tuple[str, ...]] = (
-    "ok", "too_few", "not_finite", "coincident", "collinear", "no_finite_circle", "fit_failed",
-    "no_sample", "too_few_inliers", "inliers_no_circle", "line_like", "cancelled", "no_memory",
-    "no_circle_in_bounds", "coplanar",
-)
-# Each status's code, by name.
-STATUS: Final[dict[str, int]] = {name: code for code, name in enumerate(_STATUSES)}
+# Each of the engine's statuses' code, by name.
+STATUS: Final[dict[str, int]] = {name: code for code, name in enumerate(_engine.STATUSES)}
 
 OK: Final = STATUS["ok"]
 TOO_FEW: Final = STATUS["too_few"]

@@ -18,11 +18,11 @@ import pandas as pd
 
 import numpy as np
 
-from ._options import Method
+from ._columns import check_columns
 from ._groups import empty_result, fit_frame
-from ._roundness import add_empty_columns, check_reference
 from ._inliers import mask_text
-from ._options import OnError, Options, check_options, check_workers
+from ._options import Method, OnError, Options, check_options, check_workers
+from ._roundness import add_empty_columns
 
 try:
     import dask.dataframe as dd
@@ -79,7 +79,7 @@ def _arrow_columns(result: pd.DataFrame) -> pd.DataFrame:
 
 def _fit_partition(
     part: pd.DataFrame, x: Hashable, y: Hashable, by: Hashable, options: Options, on_error: OnError,
-    by_index: bool, workers: int, roundness: str | None = None,
+    by_index: bool, workers: int,
 ) -> pd.DataFrame:
     """One partition's groups, whole ones only, fitted by the pandas function."""
     if by_index:
@@ -93,7 +93,7 @@ def _fit_partition(
     if _PLACE in part.columns:
         part = part.sort_values(_PLACE, kind="stable")
     return _arrow_columns(
-        fit_frame(part, x, y, by, options, on_error, workers=workers, roundness=roundness)
+        fit_frame(part, x, y, by, options, on_error, workers=workers)
     )
 
 
@@ -165,38 +165,26 @@ def fit_groups(
     2      10.0  5.0  2.0
     """
     options, checked_on_error = check_options(
-        method, robust, threshold, on_error, weights, radius, radius_bounds
+        method, robust, threshold, on_error, weights, radius, radius_bounds, roundness=roundness
     )
-    if roundness is not None:
-        roundness = check_reference(roundness)
     # Dask's own types are only partly declared: its frame is handled as an untyped object.
     frame: Any = ddf
     if not isinstance(cast("object", ddf), dd.DataFrame):
         raise TypeError(f"ddf must be a dask.dataframe.DataFrame, not {type(frame).__name__}")
     columns: list[Hashable] = list(frame.columns)
-    for name, role in ((x, "x"), (y, "y"), (by, "by")):
-        try:
-            hash(name)
-        except TypeError:  # a list of names, say
-            raise TypeError(f"{role} must name one column, not {name!r}") from None
     # Dask's shuffle and column assignment take a tuple for several columns: such names, and
     # the levels of a MultiIndex, cannot be told from a selection.
     if isinstance(frame.columns, pd.MultiIndex) or any(isinstance(c, tuple) for c in columns):
         raise ValueError("a Dask frame's column names must not be tuples: rename them first")
     by_index = frame.index.name == by and by not in columns
-    present = ", ".join(repr(c) for c in columns) or "none"
     roles = [(x, "x"), (y, "y")] if by_index else [(x, "x"), (y, "y"), (by, "by")]
     if options.weights is not None:
         roles.append((options.weights, "weights"))
-    for name, role in roles:
-        if name not in columns:
-            raise ValueError(f"no column {name!r} for {role} in the data; its columns are: {present}")
-        if columns.count(name) > 1:
-            raise ValueError(f"the data has {columns.count(name)} columns named {name!r}; {role} needs one")
+    check_columns(columns, roles)
     key_dtype: object = frame.index.dtype if by_index else frame.dtypes[by]
     keys = pd.Index([], dtype=cast("Any", key_dtype), name=by)
     empty = empty_result(keys, options.robust is not None, checked_on_error)
-    if roundness is not None:
+    if options.roundness is not None:
         add_empty_columns(empty)
     meta = _arrow_columns(empty)
     if not (by_index and frame.known_divisions):
@@ -207,7 +195,6 @@ def fit_groups(
         frame = frame.map_partitions(_tag_places, meta=tagged).shuffle(on=by)
     lazy: DataFrame = frame.map_partitions(
         _fit_partition, x, y, by, options, checked_on_error, by_index, check_workers(workers),
-        roundness,
         meta=meta,
         enforce_metadata=False,
     )

@@ -324,3 +324,46 @@ class TestResultObjects:
         circle = self.results()[tondrakit.Circle]
         assert circle.stderr == tuple(math.sqrt(v) for v in np.diag(circle.cov))
         assert np.array_equal(circle.cov, circle.cov.T)
+
+
+def test_the_kit_has_words_codes_and_a_reader_for_everything_the_engine_names():
+    from tondrakit import _engine
+    from tondrakit._circle import check_result, circle_of
+    from tondrakit._options import METHOD_CODES, check_method
+    from tondrakit._status import INPUT_STATUSES, failure_text
+
+    # Every status has its own words (bad input: the input checks' words).
+    for code, name in enumerate(_engine.STATUSES):
+        if name != "ok" and code not in INPUT_STATUSES:
+            assert not failure_text(code).startswith("the fit stopped"), name
+    # Every method is accepted, under the code the engine knows it by.
+    for code, name in enumerate(_engine.METHODS):
+        assert check_method(name) == name and METHOD_CODES[name] == code
+    assert len(METHOD_CODES) == len(_engine.METHODS)
+    # Every field of a result reaches the Circle or the error: changing it changes what is seen.
+    result = _engine.fit_one(*COOKBOOK_ARC, METHOD_CODES["geometric"])
+    at = {name: i for i, name in enumerate(_engine.RESULT_FIELDS)}
+
+    def seen(fields):
+        try:
+            check_result(fields, "geometric")
+        except ValueError as e:
+            return str(e)
+        c = circle_of(fields, "geometric")
+        return (repr(c), c.iterations, c.arc, c.cov.tobytes(), c.stderr)
+
+    for name, i in at.items():
+        if name in ("status", "detail", "message"):  # below
+            continue
+        changed = list(result)
+        value = result[i]
+        changed[i] = (not value if isinstance(value, bool) else value + 1 if
+                      isinstance(value, (int, float)) else bytes(reversed(value)))
+        assert seen(tuple(changed)) != seen(result), name
+    failed = list(result)
+    failed[at["status"]] = _engine.STATUSES.index("inliers_no_circle")
+    failed[at["detail"]] = _engine.STATUSES.index("fit_failed")
+    failed[at["message"]] = "the sentinel"
+    assert seen(tuple(failed)) == (
+        "the 6 inliers determine no circle: the fit geometric failed: the sentinel"
+    )
