@@ -1,38 +1,23 @@
 #include "engine/batch.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "base/fault.hpp"
 #include "base/stop.hpp"
 #include "engine/grouping.hpp"
+#include "engine/team.hpp"
 #include "kernel/known_fit.hpp"
 #include "kernel/set_fit.hpp"
 
 namespace tondra::kit {
 namespace {
 
-// Sets are taken from the shared counter a few at a time: enough points per take that the
-// counter costs nothing, few enough that the threads finish together and a stop is seen soon.
+// Sets are taken a few at a time: enough points per take that the shared counter costs nothing,
+// few enough that the threads finish together and a stop is seen soon.
 constexpr std::int64_t kPointsPerTake = 2048;
 constexpr std::size_t kMaxSetsPerTake = 256;
-// The caller reads the clock (to see whether to poll) after this many points or a set as large:
-// reading it after every small set would cost more than a per cent of the fits.
-constexpr std::size_t kPointsPerClockRead = 1024;
-
-struct Shared {
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::condition_variable finished;
-  unsigned running = 0;  // helper threads still working, under mutex
-};
 
 void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
   out.status[g] = static_cast<std::int8_t>(fit.status);
@@ -50,32 +35,15 @@ void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
   out.arc[g] = fit.arc;
 }
 
+// One thread's share of the batch: its workspace and the messages of the sets it fitted.
 class Worker {
  public:
-  Worker(const BatchInput& input, BatchOutput& output, Shared& shared, std::size_t take,
-         const SetFitter& fitter)
-      : in_(input), out_(output), shared_(shared), take_(take), fitter_(fitter) {}
-
-  // Fits sets until none is left or the batch stops; `between` runs after every set, given its
-  // number of points.
-  template <class Between>
-  void run(Between&& between) {
-    const std::size_t sets = in_.offsets.size() - 1;
-    while (!shared_.stop.load(std::memory_order_relaxed)) {
-      const std::size_t first = shared_.next.fetch_add(take_, std::memory_order_relaxed);
-      if (first >= sets) break;
-      const std::size_t last = std::min(sets, first + take_);
-      for (std::size_t g = first; g < last; ++g) {
-        if (shared_.stop.load(std::memory_order_relaxed)) return;
-        fit_one(g);
-        between(static_cast<std::size_t>(in_.offsets[g + 1] - in_.offsets[g]));
-      }
-    }
-  }
+  Worker(const BatchInput& input, BatchOutput& output, const SetFitter& fitter)
+      : in_(input), out_(output), fitter_(fitter) {}
 
   std::vector<std::pair<std::size_t, std::string>>& messages() { return messages_; }
 
- private:
+  // Fits set g and stores its result.
   void fit_one(std::size_t g) {
     const auto a = static_cast<std::size_t>(in_.offsets[g]);
     const auto b = static_cast<std::size_t>(in_.offsets[g + 1]);
@@ -136,8 +104,6 @@ class Worker {
 
   const BatchInput& in_;
   BatchOutput& out_;
-  Shared& shared_;
-  std::size_t take_;
   const SetFitter& fitter_;
   RobustWorkspace work_;  // plain fits use its `fit` part
   std::vector<std::pair<std::size_t, std::string>> messages_;
@@ -174,87 +140,27 @@ bool run_batch(const BatchInput& in, BatchOutput& out, unsigned workers,
   if (sets == 0) return true;
   const std::int64_t points = in.offsets.back();
   const std::int64_t per_set = std::max<std::int64_t>(1, points / static_cast<std::int64_t>(sets));
-  const std::size_t take = static_cast<std::size_t>(
+  TeamPlan plan;
+  plan.threads = workers;
+  plan.take = static_cast<std::size_t>(
       std::clamp<std::int64_t>(kPointsPerTake / per_set, 1, kMaxSetsPerTake));
-  // No more threads than takes: a thread costs more to start than a small take costs to fit.
-  const std::size_t takes = (sets + take - 1) / take;
-  const unsigned threads =
-      static_cast<unsigned>(std::min<std::size_t>(std::max(workers, 1U), takes));
-
-  Shared shared;
-  // Helpers first: each has a worker of its own; the last thing each does is say it is done.
-  std::vector<Worker> helpers;
-  helpers.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(in, out, shared, take, fitter);
-  std::vector<std::jthread> pool;
-  pool.reserve(helpers.size());
-  for (Worker& helper : helpers) {
-    try {
-      {
-        const std::lock_guard lock(shared.mutex);
-        ++shared.running;
-      }
-      pool.emplace_back([&shared, &helper, poll_interval] {
-        const base::QuietReports quiet;
-        base::StopFlag flag(shared.stop);
-        try {
-          const base::ScopedStopCheck check(flag, poll_interval);
-          helper.run([](std::size_t) {});
-        } catch (const base::Stopped&) {
-          // Stopped inside a set's fit: the set stays Cancelled.
-        }
-        const std::lock_guard lock(shared.mutex);
-        --shared.running;
-        shared.finished.notify_all();
-      });
-    } catch (const std::system_error&) {
-      // No more threads to be had: the ones started (and the caller) do the work.
-      const std::lock_guard lock(shared.mutex);
-      --shared.running;
-      break;
-    }
+  plan.poll_interval = poll_interval;
+  const unsigned threads = team_threads(sets, plan);
+  std::vector<Worker> team;
+  team.reserve(threads);
+  for (unsigned t = 0; t < threads; ++t) team.emplace_back(in, out, fitter);
+  const bool finished = run_team(
+      sets, plan,
+      [&](const unsigned worker, const std::size_t g) {
+        team[worker].fit_one(g);
+        return static_cast<std::size_t>(in.offsets[g + 1] - in.offsets[g]);
+      },
+      keep_going);
+  out.messages.clear();
+  for (Worker& worker : team) {
+    for (auto& m : worker.messages()) out.messages.push_back(std::move(m));
   }
-
-  // The caller works as well, and looks up at every poll interval.
-  auto next_poll = std::chrono::steady_clock::now() + poll_interval;
-  std::size_t unclocked = 0;  // points fitted since the clock was last read
-  auto poll = [&](const std::size_t points) {
-    unclocked += points;
-    if (unclocked < kPointsPerClockRead) return;
-    unclocked = 0;
-    if (std::chrono::steady_clock::now() < next_poll) return;
-    if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
-    next_poll = std::chrono::steady_clock::now() + poll_interval;
-  };
-  Worker caller(in, out, shared, take, fitter);
-  {
-    // A long set's fit looks up as well, from inside (every few thousand points or trials).
-    const base::QuietReports quiet;
-    base::StopUnless asked(keep_going);
-    try {
-      const base::ScopedStopCheck check(asked, poll_interval);
-      caller.run(poll);
-    } catch (const base::Stopped&) {
-      shared.stop.store(true, std::memory_order_relaxed);
-    }
-  }
-  // Then it waits for the helpers, still looking up now and then.
-  {
-    std::unique_lock lock(shared.mutex);
-    while (shared.running > 0) {
-      if (shared.finished.wait_for(lock, poll_interval, [&] { return shared.running == 0; })) break;
-      lock.unlock();
-      if (!keep_going()) shared.stop.store(true, std::memory_order_relaxed);
-      lock.lock();
-    }
-  }
-  pool.clear();  // joins
-
-  out.messages = std::move(caller.messages());
-  for (Worker& helper : helpers) {
-    for (auto& m : helper.messages()) out.messages.push_back(std::move(m));
-  }
-  return !shared.stop.load(std::memory_order_relaxed);
+  return finished;
 }
 
 }  // namespace tondra::kit

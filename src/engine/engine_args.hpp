@@ -7,7 +7,6 @@
 // of bounds. A refused argument is a TypeError (wrong kind) or ValueError (wrong value) that
 // names the function and the argument; every function returning nothing, or false, has set one.
 
-#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -15,47 +14,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "base/stop.hpp"
 #include "host/compat.hpp"
 #include "kernel/knowns.hpp"
 #include "kernel/method.hpp"
 #include "kernel/robust.hpp"
 
 namespace tondra::kit {
-
-// How often a call that runs with the lock let go looks for a pending signal, as the batches do.
-inline constexpr std::chrono::milliseconds kPollInterval{20};
-
-// The lock let go for a call's work, and taken back when this goes. The calling thread takes it
-// back meanwhile only to look for a pending signal (Ctrl-C), and holds it only for that: between
-// the sets of a batch (keep_going) and, as a stop check, from inside a long fit.
-class Unlocked final : public base::StopCheck {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-
-  bool keep_going() {
-    if (interrupted_) return false;
-    PyEval_RestoreThread(state_);
-    interrupted_ = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return !interrupted_;
-  }
-  bool stop_now() override { return !keep_going(); }
-
- private:
-  PyThreadState* state_;
-  bool interrupted_ = false;
-};
-
-// The result of a call a signal stopped: the exception its handler raised (KeyboardInterrupt,
-// as a rule), which is pending.
-inline PyObject* interrupted() {
-  if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  return nullptr;
-}
 
 // Whether a buffer's items are native doubles (code 'd', size 8) / 64-bit integers, and whether
 // they may be read in place as 8-byte numbers: the kit hands over aligned arrays only, but a

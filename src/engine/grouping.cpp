@@ -1,11 +1,10 @@
 #include "engine/grouping.hpp"
 
 #include <cstddef>
-#include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include "engine/team.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -55,22 +54,18 @@ bool gather_groups(std::span<const double> x, std::span<const double> y,
   // Both sets of cursors are made here, so that the helper thread allocates nothing.
   std::vector<std::int64_t> next_x(offsets.begin(), offsets.end() - 1);
   std::vector<std::int64_t> next_y(next_x);
-  bool y_ok = false;
-  std::optional<std::thread> helper;
-  if (two_threads && x.size() >= kTwoThreadRows) {
-    try {
-      helper.emplace([&] { y_ok = scatter(y, codes, offsets, next_y, gy); });
-    } catch (const std::system_error&) {
-      // No thread to be had: this one does both.
-    }
-  }
-  const bool x_ok = scatter(x, codes, offsets, next_x, gx);
-  if (helper) {
-    helper->join();
-  } else {
-    y_ok = scatter(y, codes, offsets, next_y, gy);
-  }
-  return x_ok && y_ok;
+  bool ok[2] = {false, false};
+  TeamPlan plan;
+  plan.threads = two_threads && x.size() >= kTwoThreadRows ? 2 : 1;
+  (void)run_team(
+      2, plan,
+      [&](unsigned /*worker*/, const std::size_t item) -> std::size_t {
+        ok[item] = item == 0 ? scatter(x, codes, offsets, next_x, gx)
+                             : scatter(y, codes, offsets, next_y, gy);
+        return 0;
+      },
+      [] { return true; });
+  return ok[0] && ok[1];
 }
 
 }  // namespace tondra::kit

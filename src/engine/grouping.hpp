@@ -18,7 +18,7 @@ std::string offsets_problem(std::span<const std::int64_t> offsets, std::size_t r
 
 // Scatters (x[i], y[i]) into (gx, gy) by codes[i]; offsets has one entry per group and a last
 // one, the number of rows (the running sums of the groups' sizes). With `two_threads`, a large
-// table's y goes on a second thread while this one does x. False, with the output incomplete,
+// table's x and y are scattered on two threads at once. False, with the output incomplete,
 // when a code lies outside [0, groups), a group receives more rows than its size, or the
 // lengths or offsets are not those of one table (see offsets_problem).
 bool gather_groups(std::span<const double> x, std::span<const double> y,

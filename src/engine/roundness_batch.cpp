@@ -1,15 +1,11 @@
 #include "engine/roundness_batch.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "base/stop.hpp"
+#include "engine/team.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -68,85 +64,16 @@ const char* roundness_batch_problem(const RoundnessBatchInput& in,
 bool run_roundness_batch(const RoundnessBatchInput& in, RoundnessBatchOutput& out, unsigned workers,
                          const std::function<bool()>& keep_going,
                          std::chrono::milliseconds poll_interval) {
-  const std::size_t sets = in.offsets.size() - 1;
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  // A long set stops from inside too: a helper once the flag is set, the caller when it finds
-  // a pending signal.
-  // Helpers still working, so that the caller can wait for them and still look up.
-  std::mutex mutex;
-  std::condition_variable finished_one;
-  unsigned running = 0;
-  auto work = [&] {
-    base::StopFlag flag(stop);
-    try {
-      const base::ScopedStopCheck check(flag, poll_interval);
-      while (!stop.load(std::memory_order_relaxed)) {
-        const std::size_t g = next.fetch_add(1);
-        if (g >= sets) break;
+  TeamPlan plan;
+  plan.threads = workers;
+  plan.poll_interval = poll_interval;
+  return run_team(
+      in.offsets.size() - 1, plan,
+      [&](unsigned /*worker*/, const std::size_t g) {
         one_set(in, out, g);
-      }
-    } catch (const base::Stopped&) {
-      // the set stays unfinished; the batch reports the stop
-    }
-    const std::lock_guard lock(mutex);
-    --running;
-    finished_one.notify_all();
-  };
-  std::vector<std::jthread> threads;
-  const unsigned extra = std::min<std::size_t>(workers, sets) > 1
-                             ? static_cast<unsigned>(std::min<std::size_t>(workers, sets)) - 1
-                             : 0;
-  try {
-    for (unsigned t = 0; t < extra; ++t) {
-      {
-        const std::lock_guard lock(mutex);
-        ++running;
-      }
-      threads.emplace_back(work);
-    }
-  } catch (...) {
-    // Fewer threads than asked for: the ones started and the caller do the work.
-    const std::lock_guard lock(mutex);
-    --running;
-  }
-  auto last_poll = std::chrono::steady_clock::now();
-  bool finished = true;
-  base::StopUnless asked(keep_going);
-  try {
-    const base::ScopedStopCheck check(asked, poll_interval);
-    while (!stop.load(std::memory_order_relaxed)) {
-      const std::size_t g = next.fetch_add(1);
-      if (g >= sets) break;
-      one_set(in, out, g);
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last_poll >= poll_interval) {
-        last_poll = now;
-        if (!keep_going()) {
-          stop.store(true);
-          finished = false;
-        }
-      }
-    }
-  } catch (const base::Stopped&) {
-    stop.store(true);
-    finished = false;
-  }
-  // A helper may still be on a long set: the caller waits, looking up at every interval.
-  {
-    std::unique_lock lock(mutex);
-    while (running > 0) {
-      if (finished_one.wait_for(lock, poll_interval, [&] { return running == 0; })) break;
-      lock.unlock();
-      if (!stop.load(std::memory_order_relaxed) && !keep_going()) {
-        stop.store(true);
-        finished = false;
-      }
-      lock.lock();
-    }
-  }
-  threads.clear();  // joins
-  return finished;
+        return static_cast<std::size_t>(in.offsets[g + 1] - in.offsets[g]);
+      },
+      keep_going);
 }
 
 }  // namespace tondra::kit

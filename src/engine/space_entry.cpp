@@ -1,12 +1,10 @@
 #include "engine/space_entry.hpp"
 
-#include <chrono>
-#include <exception>
-#include <new>
+#include <array>
 #include <vector>
 
-#include "base/stop.hpp"
 #include "engine/engine_args.hpp"
+#include "engine/engine_call.hpp"
 #include "host/py_ref.hpp"
 #include "kernel/circle3d.hpp"
 #include "kernel/sphere.hpp"
@@ -15,37 +13,6 @@ namespace tondra::kit {
 namespace {
 
 using host::PyRef;
-
-// Sets this large are fitted with the lock released, as module.cpp's single fits are.
-constexpr std::size_t kReleaseLockPoints = 1024;
-
-// Runs `fit` with the interpreter's lock let go when the set is large; faults become
-// RuntimeError and MemoryError here, the only place they are caught, and a stop the exception
-// its signal's handler raised.
-template <class Fit>
-bool run_released(const std::size_t points, Fit&& fit) {
-  try {
-    if (points >= kReleaseLockPoints) {
-      try {
-        Unlocked unlocked;
-        const base::ScopedStopCheck check(unlocked, kPollInterval);
-        fit();
-      } catch (const base::Stopped&) {
-        interrupted();
-        return false;
-      }
-    } else {
-      fit();
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "the kit's engine failed: %s", e.what());
-    return false;
-  }
-  return true;
-}
 
 // x, y and z as one set of points, or nothing with an exception set.
 bool space_args(Buffer (&buffers)[3], PyObject* const* args, const char* function,
@@ -65,6 +32,30 @@ bool space_args(Buffer (&buffers)[3], PyObject* const* args, const char* functio
   return true;
 }
 
+// The bytes of a covariance, one object for its 16 doubles.
+PyRef cov_bytes(const std::array<double, 16>& cov) {
+  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cov.data()),
+                                                sizeof(double) * cov.size()));
+}
+
+PyObject* space_result(const SphereFit& fit) {
+  const PyRef cov = cov_bytes(fit.cov);
+  if (!cov) return nullptr;
+  return Py_BuildValue("(idddddOLLO)", static_cast<int>(fit.status), fit.centre[0], fit.centre[1],
+                       fit.centre[2], fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False);
+}
+
+PyObject* space_result(const Circle3dFit& fit) {
+  const PyRef cov = cov_bytes(fit.cov);
+  if (!cov) return nullptr;
+  return Py_BuildValue("(iddddddddOLLOd)", static_cast<int>(fit.status), fit.centre[0],
+                       fit.centre[1], fit.centre[2], fit.normal[0], fit.normal[1], fit.normal[2],
+                       fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False,
+                       fit.arc);
+}
+
 }  // namespace
 
 PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
@@ -78,16 +69,12 @@ PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py
   if (!space_args(buffers, args, kFunction, points)) return nullptr;
   const auto method = int_arg(args[3], kFunction, "method", 0, 1);
   if (!method) return nullptr;
-  SphereFit fit;
-  const bool ok = run_released(
-      points.size(), [&] { fit = fit_sphere(points, static_cast<SphereMethod>(*method)); });
-  if (!ok) return nullptr;
-  PyRef cov = PyRef::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fit.cov.data()), sizeof fit.cov));
-  if (!cov) return nullptr;
-  return Py_BuildValue("(idddddOLLO)", static_cast<int>(fit.status), fit.centre[0], fit.centre[1],
-                       fit.centre[2], fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
-                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False);
+  return engine_call([&]() -> PyObject* {
+    SphereFit fit;
+    run_released(points.size(),
+                 [&] { fit = fit_sphere(points, static_cast<SphereMethod>(*method)); });
+    return space_result(fit);
+  });
 }
 
 PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
@@ -101,20 +88,14 @@ PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const 
   if (!space_args(buffers, args, kFunction, points)) return nullptr;
   const auto method = int_arg(args[3], kFunction, "method", 0, 1);
   if (!method) return nullptr;
-  Circle3dFit fit;
-  const bool ok = run_released(points.size(), [&] {
-    std::vector<double> scratch;
-    fit = fit_circle3d(points, static_cast<Circle3dMethod>(*method), scratch);
+  return engine_call([&]() -> PyObject* {
+    Circle3dFit fit;
+    run_released(points.size(), [&] {
+      std::vector<double> scratch;
+      fit = fit_circle3d(points, static_cast<Circle3dMethod>(*method), scratch);
+    });
+    return space_result(fit);
   });
-  if (!ok) return nullptr;
-  PyRef cov = PyRef::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fit.cov.data()), sizeof fit.cov));
-  if (!cov) return nullptr;
-  return Py_BuildValue("(iddddddddOLLOd)", static_cast<int>(fit.status), fit.centre[0],
-                       fit.centre[1], fit.centre[2], fit.normal[0], fit.normal[1], fit.normal[2],
-                       fit.r, fit.rms, cov.get(), static_cast<long long>(fit.n),
-                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False,
-                       fit.arc);
 }
 
 }  // namespace tondra::kit

@@ -3,10 +3,10 @@
 # every include that points upwards and fails if there is one, or if a unit has no layer.
 set(layer_0 compat py_ref text)                # references and texts
 set(layer_1 host_error)                        # host error values
-set(layer_2 panic)                             # faults to and from the host, taking errors
+set(layer_2 panic unlocked)                    # faults to and from the host; the lock let go
 set(layer_3 buffer_read)                       # reading buffers where they lie
 set(layer_4 binding conversion)                # binding and conversion of arguments
-set(layer_5 entry module_def)                  # the entry shim and the module's initialisation
+set(layer_5 entry ordinary_call module_def)    # the entry shims; the module's initialisation
 
 function(layer_of unit out)
   foreach(rank RANGE 5)
