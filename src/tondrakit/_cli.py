@@ -21,12 +21,11 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Final, NoReturn
 
-    import numpy as np
-    import numpy.typing as npt
     import pandas as pd
 
-    from ._io import Outputs, Table
+    from ._io import Table
     from ._options import OnError, Options
+    from ._outputs import Outputs
 
 __all__ = ["main"]
 
@@ -252,7 +251,8 @@ class _Options:
         self._check_files()
 
     def _check_files(self) -> None:
-        from ._io import InputError, check_writable, require_parquet, same_output, table_format
+        from ._io import InputError, require_parquet, table_format
+        from ._outputs import check_writable, same_output
 
         if table_format(self.input) == "parquet":
             require_parquet(self.input)
@@ -315,23 +315,6 @@ def _check_picture(path: str) -> None:
 _WEIGHTS: Final = "\0w"
 
 
-def _weights(table: Table, column: str) -> npt.NDArray[np.float64]:
-    """The weights: numbers as coordinates are, and none negative."""
-    import numpy as np
-
-    from ._io import InputError
-
-    w = table.numbers(column)
-    negative = np.flatnonzero(w < 0.0)
-    if negative.size:
-        position = int(negative[0])
-        where, shown = table.cell(position, column, table.frame[column].iloc[position])
-        raise InputError(
-            f"{table.name}: {where}: column {column!r} holds {shown}: weights must not be negative"
-        )
-    return w
-
-
 def _points(table: Table, options: _Options) -> pd.DataFrame:
     """The checked coordinates, weights and keys; the coordinates and weights under names of
     their own, so that no choice of --by can clash with them."""
@@ -346,7 +329,7 @@ def _points(table: Table, options: _Options) -> pd.DataFrame:
     ys = table.numbers(options.y)
     columns = {"\0x": xs, "\0y": ys, options.by: table.frame[options.by].to_numpy()}
     if options.weights is not None:
-        columns[_WEIGHTS] = _weights(table, options.weights)
+        columns[_WEIGHTS] = table.weights(options.weights)
     return pd.DataFrame(columns)
 
 
@@ -408,7 +391,8 @@ def _draw(result: pd.DataFrame, points: pd.DataFrame, options: _Options, outputs
 
 def _run(options: _Options) -> int:
     from ._inliers import inlier_rows
-    from ._io import InputError, Outputs, read_table, table_format
+    from ._io import InputError, read_table, table_format
+    from ._outputs import Outputs
 
     table = read_table(options.input)
     if options.inliers is not None and INLIER_COLUMN in table.frame.columns:

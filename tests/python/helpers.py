@@ -8,6 +8,7 @@ import sys
 import textwrap
 
 import tondra
+from kit_cases import contaminated_arc, noisy_arc  # noqa: F401 - numpy arcs for the kit's tests
 from reference import arc  # noqa: F401 - one generator for the tests and the benchmarks
 
 NOT_YET_IMPLEMENTED = "not yet implemented"

@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import tondrakit
-from tondrakit._cli import HELP, _parser, main
+from tondrakit._cli import HELP, main
 
 POINTS = """group,x,y
 a,1,0
@@ -290,16 +290,35 @@ class TestHelp:
             assert proc.stdout.endswith("loaded: []\n")
         assert proc.stdout.startswith("tondrakit ")
 
-    def test_the_help_shows_every_option_of_the_parser(self):
-        for action in _parser()._actions:
-            for option in action.option_strings:
-                assert f" {option}" in HELP, option
-        from tondrakit._options import METHODS
+    def test_every_option_the_help_shows_is_the_commands_and_no_other(self, tmp_path, capsys):
+        import re
 
-        methods = HELP.split("\n  --method M")[1].split("\n  --robust")[0]
+        from tondrakit._options import DEFAULT_CONFIDENCE, METHODS, PLOT_PANELS
+
+        usage, options = HELP.split("\n\narguments:")[0], HELP.split("\noptions:\n")[1]
+        shown = dict(re.findall(r"\[(-[-\w]+)(?: ([A-Z]+|\{[\w,]+\}))?\]", usage))
+        described = {}
+        for line in options.split("\n\n")[0].splitlines():
+            if line.startswith("  -"):
+                names = [part.split()[0] for part in line.strip().split("  ")[0].split(", ")]
+                described.update({name: names[0] for name in names})  # long name: its short one
+        assert set(shown) == set(described.values())
+        path = tmp_path / "in.csv"
+        path.write_text(POINTS)
+        for option, short in described.items():
+            if short in ("-h", "--version"):
+                continue
+            value = shown[short]
+            status = main([str(path), option, *([value] if value else []), "-o", str(tmp_path / "o.csv")])
+            err = capsys.readouterr().err
+            assert "unrecognized arguments" not in err and "expected one argument" not in err, option
+            assert status == 0 or short in err, (option, err)
+        for unknown in ("--robustly", "--method-name", "-q", "--rob"):
+            assert main([str(path), unknown]) == 2
+            assert "unrecognized arguments" in capsys.readouterr().err
+        methods = HELP.split("\n  --method M")[1].split("\n  --radius")[0]
         assert all(m in methods for m in METHODS)
-        from tondrakit._plot import PLOT_PANELS
-
+        assert f"(default: {DEFAULT_CONFIDENCE})" in HELP
         assert f"the first {PLOT_PANELS} groups" in HELP
 
     def test_help_anywhere_answers_without_looking_at_the_rest(self, capsys):

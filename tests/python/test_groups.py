@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import tondrakit
-from kit_cases import contaminated_arc
+from helpers import contaminated_arc
 import tondrakit._groups as groups
 
 FLOATS = ["cx", "cy", "r", "rms", "stderr_cx", "stderr_cy", "stderr_r"]

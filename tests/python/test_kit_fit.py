@@ -10,7 +10,7 @@ import pytest
 
 import tondra
 import tondrakit
-from kit_cases import noisy_arc
+from helpers import noisy_arc
 
 COOKBOOK_ARC = ([36, 36, 19, 18, 33, 26], [14, 10, 28, 31, 18, 26])
 NATIVE = {

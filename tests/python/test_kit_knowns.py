@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import tondrakit
-from kit_cases import contaminated_arc, noisy_arc
+from helpers import contaminated_arc, noisy_arc
 
 # Two fits of one problem by different roads (plain and weighted, say) agree to rounding, in
 # units of the radius.

@@ -8,14 +8,7 @@ import pandas as pd
 import pytest
 
 import tondrakit
-
-
-def arc(degrees, n=20, r=1.0, centre=(0.0, 0.0), noise=0.0, seed=0):
-    rng = np.random.default_rng(seed)
-    t = np.linspace(0.0, math.radians(degrees), n, endpoint=degrees < 360)
-    xs = centre[0] + r * np.cos(t) + rng.normal(0.0, noise * r, n)
-    ys = centre[1] + r * np.sin(t) + rng.normal(0.0, noise * r, n)
-    return xs, ys
+from helpers import noisy_arc
 
 
 class TestGeometric:
@@ -38,7 +31,7 @@ class TestGeometric:
     def test_exact_circles_on_every_arc(self, degrees, r):
         centres = [(0.3 * r, -0.2 * r)] + ([(1e4 * r, -7e3 * r)] if degrees >= 20 else [])
         for centre in centres:
-            xs, ys = arc(degrees, r=r, centre=centre)
+            xs, ys = noisy_arc(np.random.default_rng(0), 20, degrees, 0.0, centre, r)
             c = tondrakit.fit(xs, ys)
             error = max(abs(c.cx - centre[0]), abs(c.cy - centre[1]), abs(c.r - r))
             assert error <= 1e-9 * r and c.converged
@@ -57,7 +50,7 @@ class TestGeometric:
     def test_short_noisy_arcs_reach_the_minimum_where_lsq_stops_short(self):
         stopped = 0
         for seed in range(40):
-            xs, ys = arc(10, r=100.0, noise=0.01, seed=seed)
+            xs, ys = noisy_arc(np.random.default_rng(seed), 20, 10, 0.01, r=100.0)
             c = tondrakit.fit(xs, ys)
             assert c.converged and all(math.isfinite(s) and s > 0 for s in c.stderr)
             lsq = tondrakit.fit(xs, ys, method="lsq")
@@ -89,7 +82,7 @@ class TestEveryMethod:
     def test_fit_and_fit_groups_give_the_same_bits(self, method):
         parts, circles = [], []
         for g in range(6):
-            xs, ys = arc(30 + 60 * g, n=15 + g, r=2.0 + g, centre=(g, -g), noise=0.01, seed=g)
+            xs, ys = noisy_arc(np.random.default_rng(g), 15 + g, 30 + 60 * g, 0.01, (g, -g), 2.0 + g)
             parts.append(pd.DataFrame({"group": g, "x": xs, "y": ys}))
             circles.append(tondrakit.fit(xs, ys, method=method))
         table = pd.concat(parts[::-1])  # keys out of order, each group's rows in its own

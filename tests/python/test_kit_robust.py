@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import tondrakit
-from kit_cases import contaminated_arc
+from helpers import contaminated_arc
 
 
 def centre_error(result, truth):
