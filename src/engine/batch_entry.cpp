@@ -22,10 +22,10 @@ constexpr long long kMaxWorkers = 1 << 16;
 
 // fit_batch's arguments, read and checked: the buffers stay held while the batch runs.
 struct BatchArgs {
-  Buffer x;
-  Buffer y;
-  Buffer offsets;
-  Buffer weights;
+  BufferExport x;
+  BufferExport y;
+  BufferExport offsets;
+  BufferExport weights;
   RobustOptions robust;
   BatchInput in;
   unsigned workers = 1;
@@ -134,10 +134,10 @@ PyObject* gather_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssi
     return nullptr;
   }
   constexpr const char* kFunction = "gather";
-  Buffer xb;
-  Buffer yb;
-  Buffer cb;
-  Buffer ob;
+  BufferExport xb;
+  BufferExport yb;
+  BufferExport cb;
+  BufferExport ob;
   const auto x = array_arg<double>(xb, args[0], kFunction, "x");
   if (!x) return nullptr;
   const auto y = array_arg<double>(yb, args[1], kFunction, "y");
@@ -176,11 +176,11 @@ PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args,
     return nullptr;
   }
   constexpr const char* kFunction = "roundness_batch";
-  Buffer xb;
-  Buffer yb;
-  Buffer ob;
-  Buffer cxb;
-  Buffer cyb;
+  BufferExport xb;
+  BufferExport yb;
+  BufferExport ob;
+  BufferExport cxb;
+  BufferExport cyb;
   const auto x = array_arg<double>(xb, args[0], kFunction, "x");
   if (!x) return nullptr;
   const auto y = array_arg<double>(yb, args[1], kFunction, "y");

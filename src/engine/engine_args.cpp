@@ -5,21 +5,9 @@
 #include <cstring>
 #include <limits>
 
+#include "base/coordinate_view.hpp"
+
 namespace tondra::kit {
-
-bool is_format(const Py_buffer& view, char code, Py_ssize_t size) {
-  const char* f = view.format == nullptr ? "B" : view.format;
-  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-  return f[0] == code && f[1] == '\0' && view.itemsize == size;
-}
-
-bool is_int64_format(const Py_buffer& view) {
-  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
-}
-
-bool is_aligned(const Py_buffer& view) {
-  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
-}
 
 std::optional<long long> int_arg(PyObject* object, const char* function, const char* name,
                                  long long low, long long high) {
@@ -83,14 +71,23 @@ bool plain_coordinates(PyObject* object, std::vector<double>& out) {
     }
     return true;
   }
+  // An exact float64 array is read from its header, which costs less than an export.
+  if (const std::optional<base::CoordinateView> doubles = host::numpy_doubles(object)) {
+    out.resize(doubles->size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = (*doubles)[i];
+      if (!std::isfinite(out[i])) return false;
+    }
+    return true;
+  }
   if (!PyObject_CheckBuffer(object)) return false;
-  Buffer buffer;
-  if (!buffer.get(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
+  BufferExport held;
+  if (!held.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
     PyErr_Clear();
     return false;
   }
-  const Py_buffer& view = buffer.view();
-  if (view.ndim != 1 || !is_format(view, 'd', 8)) return false;
+  const Py_buffer& view = held.view();
+  if (view.ndim != 1 || !host::is_format(view, 'd', 8)) return false;
   const auto n = static_cast<std::size_t>(view.shape[0]);
   out.resize(n);
   const auto* first = static_cast<const char*>(view.buf);
@@ -107,9 +104,9 @@ std::optional<Method> method_arg(PyObject* object, const char* function) {
   return static_cast<Method>(*code);
 }
 
-bool weights_arg(Buffer& buffer, PyObject* object, std::size_t points,
+bool weights_arg(BufferExport& held, PyObject* object, std::size_t points,
                  std::span<const double>& weights) {
-  const auto given = array_arg<double>(buffer, object, "fit_batch", "weights");
+  const auto given = array_arg<double>(held, object, "fit_batch", "weights");
   if (!given) return false;
   if (given->size() != points) {
     PyErr_SetString(PyExc_ValueError, "fit_batch: weights and x differ in length");

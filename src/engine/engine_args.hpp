@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/buffer_read.hpp"
 #include "host/compat.hpp"
 #include "kernel/knowns.hpp"
 #include "kernel/method.hpp"
@@ -21,53 +22,15 @@
 
 namespace tondra::kit {
 
-// Whether a buffer's items are native doubles (code 'd', size 8) / 64-bit integers, and whether
-// they may be read in place as 8-byte numbers: the kit hands over aligned arrays only, but a
-// buffer may start at any byte (pickle's out-of-band frames do).
-bool is_format(const Py_buffer& view, char code, Py_ssize_t size);
-bool is_int64_format(const Py_buffer& view);
-bool is_aligned(const Py_buffer& view);
+// A buffer the host lends us, held until we are done with it.
+using host::BufferExport;
 
-// A buffer the host lends us, held until we are done with it (which also keeps a numpy array or
-// bytearray from being resized under us).
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // Borrows `object`'s memory; false with an exception set when it has none.
-  bool get(PyObject* object, int flags) {
-    if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
-  // `object`'s items as T (double or std::int64_t) when it lends a one-axis, contiguous, aligned
-  // run of them; nothing otherwise, with an exception set only when it lends no buffer at all.
-  template <class T>
-  std::optional<std::span<const T>> items(PyObject* object) {
-    if (!get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
-    const bool typed =
-        std::is_same_v<T, double> ? is_format(view_, 'd', 8) : is_int64_format(view_);
-    if (view_.ndim != 1 || !typed || !is_aligned(view_)) return std::nullopt;
-    return std::span<const T>(static_cast<const T*>(view_.buf),
-                              static_cast<std::size_t>(view_.shape[0]));
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// `object`'s items as T (double or std::int64_t): a one-axis, contiguous, aligned run of them.
+// `object`'s items as T (double or std::int64_t): a one-axis, contiguous, aligned run of them,
+// held by `held` (which holds nothing on entry).
 template <class T>
-std::optional<std::span<const T>> array_arg(Buffer& buffer, PyObject* object, const char* function,
-                                            const char* name) {
-  auto items = buffer.items<T>(object);
+std::optional<std::span<const T>> array_arg(BufferExport& held, PyObject* object,
+                                            const char* function, const char* name) {
+  auto items = host::aligned_items<T>(held, object);
   if (!items) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "%s: %s must be an aligned, contiguous 1-D array of %s", function,
@@ -96,7 +59,7 @@ PyObject* value_error(const char* function, const std::string& problem);
 bool plain_coordinates(PyObject* object, std::vector<double>& out);
 
 // fit_batch's weights: one finite, non-negative float64 per point.
-bool weights_arg(Buffer& buffer, PyObject* object, std::size_t points,
+bool weights_arg(BufferExport& held, PyObject* object, std::size_t points,
                  std::span<const double>& weights);
 
 // Radius bounds, (lo, hi) with 0 <= lo <= hi, lo finite and hi > 0.

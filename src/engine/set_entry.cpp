@@ -120,8 +120,8 @@ PyObject* residuals_entry(PyObject* /*module*/, PyObject* const* args, const Py_
     return nullptr;
   }
   constexpr const char* kFunction = "residuals";
-  Buffer xb;
-  Buffer yb;
+  BufferExport xb;
+  BufferExport yb;
   const auto x = array_arg<double>(xb, args[0], kFunction, "x");
   if (!x) return nullptr;
   const auto y = array_arg<double>(yb, args[1], kFunction, "y");
@@ -147,8 +147,8 @@ PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, const Py_
     return nullptr;
   }
   constexpr const char* kFunction = "roundness";
-  Buffer xb;
-  Buffer yb;
+  BufferExport xb;
+  BufferExport yb;
   const auto x = array_arg<double>(xb, args[0], kFunction, "x");
   if (!x) return nullptr;
   const auto y = array_arg<double>(yb, args[1], kFunction, "y");

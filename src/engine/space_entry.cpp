@@ -15,7 +15,7 @@ namespace {
 using host::PyRef;
 
 // x, y and z as one set of points, or nothing with an exception set.
-bool space_args(Buffer (&buffers)[3], PyObject* const* args, const char* function,
+bool space_args(BufferExport (&buffers)[3], PyObject* const* args, const char* function,
                 SpacePoints& points) {
   const char* const names[3] = {"x", "y", "z"};
   std::span<const double> runs[3];
@@ -64,7 +64,7 @@ PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py
     return nullptr;
   }
   constexpr const char* kFunction = "fit_sphere";
-  Buffer buffers[3];
+  BufferExport buffers[3];
   SpacePoints points;
   if (!space_args(buffers, args, kFunction, points)) return nullptr;
   const auto method = int_arg(args[3], kFunction, "method", 0, 1);
@@ -83,7 +83,7 @@ PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const 
     return nullptr;
   }
   constexpr const char* kFunction = "fit_circle3d";
-  Buffer buffers[3];
+  BufferExport buffers[3];
   SpacePoints points;
   if (!space_args(buffers, args, kFunction, points)) return nullptr;
   const auto method = int_arg(args[3], kFunction, "method", 0, 1);

@@ -246,6 +246,20 @@ bool is_read_size(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 
 
 }  // namespace
 
+bool is_format(const Py_buffer& view, char code, Py_ssize_t size) noexcept {
+  const char* f = view.format == nullptr ? "B" : view.format;
+  if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+  return f[0] == code && f[1] == '\0' && view.itemsize == size;
+}
+
+bool is_int64_format(const Py_buffer& view) noexcept {
+  return view.itemsize == 8 && (is_format(view, 'q', 8) || is_format(view, 'l', 8));
+}
+
+bool is_aligned(const Py_buffer& view) noexcept {
+  return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
 std::optional<base::CoordinateView> numpy_doubles(PyObject* object) noexcept {
   if (Py_TYPE(object)->tp_as_buffer == nullptr || !is_numpy_array(object)) return std::nullopt;
   const auto* const array = reinterpret_cast<const NumpyArrayHead*>(object);
@@ -269,41 +283,37 @@ bool ReadableBuffer::acquire_export(PyObject* object) {
   if (!exporter) return false;
   // An object that refuses leaves no error behind: the iteration path meets whatever is wrong
   // with it itself.
-  if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+  if (!export_.acquire(object, PyBUF_RECORDS_RO)) {
     (void)take();
     return false;
   }
-  held_ = true;
+  const Py_buffer& view = export_.view();
   std::optional<Element> element;
-  if (view_.ndim == 1 && view_.shape != nullptr && view_.strides != nullptr &&
-      view_.suboffsets == nullptr && view_.format != nullptr) {
-    element = element_of(view_.format, *exporter);
+  if (view.ndim == 1 && view.shape != nullptr && view.strides != nullptr &&
+      view.suboffsets == nullptr && view.format != nullptr) {
+    element = element_of(view.format, *exporter);
   }
-  if (!element || element->size != view_.itemsize || !is_read_size(element->size)) {
-    release_export();
+  if (!element || element->size != view.itemsize || !is_read_size(element->size)) {
+    export_.release();
     return false;
   }
   element_ = *element;
   return true;
 }
 
-void ReadableBuffer::release_export() noexcept {
-  PyBuffer_Release(&view_);
-  held_ = false;
-}
-
 bool ReadableBuffer::holds_doubles() const noexcept {
+  const Py_buffer& view = export_.view();
   return element_.kind == Kind::Float && element_.size == sizeof(double) &&
-         (view_.shape[0] <= 1 ||
-          std::abs(view_.strides[0]) >= static_cast<Py_ssize_t>(sizeof(double)));
+         (view.shape[0] <= 1 ||
+          std::abs(view.strides[0]) >= static_cast<Py_ssize_t>(sizeof(double)));
 }
 
 base::CoordinateView ReadableBuffer::doubles() const noexcept {
-  return base::CoordinateView::strided(view_.buf, view_.strides[0], size());
+  return base::CoordinateView::strided(export_.view().buf, export_.view().strides[0], size());
 }
 
 void ReadableBuffer::append_to(std::vector<double>& values) const {
-  append_elements(view_, element_, values);
+  append_elements(export_.view(), element_, values);
 }
 
 bool ReadableBuffer::holds_narrow_floats() const noexcept {

@@ -23,13 +23,71 @@
 // always has.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "base/coordinate_view.hpp"
 #include "host/compat.hpp"
 
 namespace tondra::host {
+
+// One export of an object's buffer, held until this is dropped or released: the exporter cannot
+// resize or free the memory meanwhile (a numpy array or bytearray refuses to be resized).
+class BufferExport {
+ public:
+  BufferExport() noexcept = default;
+  BufferExport(const BufferExport&) = delete;
+  BufferExport& operator=(const BufferExport&) = delete;
+  ~BufferExport() { release(); }
+
+  // Exports `object`'s buffer as `flags` ask; false, holding nothing and with the host's error
+  // pending, when it refuses. Assumes nothing is held.
+  bool acquire(PyObject* object, int flags) {
+    if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
+    held_ = true;
+    return true;
+  }
+  void release() noexcept {
+    if (held_) {
+      PyBuffer_Release(&view_);
+      held_ = false;
+    }
+  }
+  bool held() const noexcept { return held_; }
+  // Assumes held().
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  // Filled by the export and read only while held_: left uninitialised, since clearing it would
+  // cost a list argument, which never exports, more than reading a short list does.
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+// Whether an export's items are native numbers of struct code `code` and `size` bytes (a '@',
+// '=' or '<' prefix allowed), 64-bit integers ('q', or 'l' where it is 8 bytes), and whether
+// they may be read in place as 8-byte numbers: a buffer may start at any byte (pickle's
+// out-of-band frames do).
+bool is_format(const Py_buffer& view, char code, Py_ssize_t size) noexcept;
+bool is_int64_format(const Py_buffer& view) noexcept;
+bool is_aligned(const Py_buffer& view) noexcept;
+
+// `object`'s items as T (double or std::int64_t) when it lends a one-axis, contiguous, aligned
+// run of them, held by `held`; nothing otherwise, with the host's error pending only when it
+// lends no buffer at all. Assumes `held` holds nothing.
+template <class T>
+std::optional<std::span<const T>> aligned_items(BufferExport& held, PyObject* object) {
+  static_assert(std::is_same_v<T, double> || std::is_same_v<T, std::int64_t>);
+  if (!held.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
+  const Py_buffer& view = held.view();
+  const bool typed = std::is_same_v<T, double> ? is_format(view, 'd', 8) : is_int64_format(view);
+  if (view.ndim != 1 || !typed || !is_aligned(view)) return std::nullopt;
+  return std::span<const T>(static_cast<const T*>(view.buf),
+                            static_cast<std::size_t>(view.shape[0]));
+}
 
 // The doubles of an exact one-axis float64 numpy.ndarray in native byte order whose elements do
 // not overlap, read from the array's own header rather than through an export; nothing (and no
@@ -55,12 +113,10 @@ class ReadableBuffer {
     const PyBufferProcs* const procs = Py_TYPE(object)->tp_as_buffer;
     return procs != nullptr && procs->bf_getbuffer != nullptr && acquire_export(object);
   }
-  void release() noexcept {
-    if (held_) release_export();
-  }
-  bool held() const noexcept { return held_; }
+  void release() noexcept { export_.release(); }
+  bool held() const noexcept { return export_.held(); }
 
-  std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(export_.view().shape[0]); }
 
   // True when the elements are doubles that can be read in place through `doubles`.
   bool holds_doubles() const noexcept;
@@ -81,13 +137,9 @@ class ReadableBuffer {
 
  private:
   bool acquire_export(PyObject* object);
-  void release_export() noexcept;
 
-  // Filled by the export and read only while held_: left uninitialised, since clearing it would
-  // cost a list argument, which never exports, more than reading a short list does.
-  Py_buffer view_;
-  Element element_;
-  bool held_ = false;
+  BufferExport export_;
+  Element element_;  // read only while held
 };
 
 }  // namespace tondra::host
