@@ -190,6 +190,22 @@ def check_max_panels(max_panels: object) -> int:
     return max_panels
 
 
+def check_labels(labels: object) -> tuple[str, str] | None:
+    """None, or the plot's two axis labels."""
+    if labels is None:
+        return None
+    items = tuple(cast("tuple[object, ...]", labels)) if isinstance(labels, (tuple, list)) else None
+    if items is None or len(items) != 2 or not all(isinstance(text, str) for text in items):
+        raise TypeError(f"labels must be a pair of texts (the x axis's, the y axis's), not {labels!r}")
+    return cast("tuple[str, str]", items)
+
+
+def check_fitted_method(method: object) -> None:
+    """The plot's name of the method a table was fitted with: any text, or None."""
+    if method is not None and not isinstance(method, str):
+        raise TypeError(f"method must be the name the fits were made with, not {type(method).__name__}")
+
+
 class OptionError(ValueError):
     """A bad option of the command, its message led by the option as the command spells it."""
 

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._circle import Circle, RobustFit
-from ._options import PLOT_PANELS, check_flag, check_max_panels
+from ._options import PLOT_PANELS, check_fitted_method, check_flag, check_labels, check_max_panels
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -130,16 +130,6 @@ def _finish(ax: Any, image: bool, labels: tuple[str, str], legend: bool) -> None
     ax.set_ylabel(labels[1])
     if legend:
         ax.legend(loc="best", fontsize="small")
-
-
-def _labels(labels: object) -> tuple[str, str] | None:
-    """None, or the axes' two labels."""
-    if labels is None:
-        return None
-    items = tuple(cast("tuple[object, ...]", labels)) if isinstance(labels, (tuple, list)) else None
-    if items is None or len(items) != 2 or not all(isinstance(text, str) for text in items):
-        raise TypeError(f"labels must be a pair of texts (the x axis's, the y axis's), not {labels!r}")
-    return cast("tuple[str, str]", items)
 
 
 def _new_axes() -> Axes:
@@ -345,10 +335,8 @@ def plot(
     require_matplotlib()
     image = check_flag("image", image)
     single_axes = check_flag("single_axes", single_axes)
-    labels = _labels(labels)
-    given = cast("object", method)  # the caller's, whatever its annotation says
-    if given is not None and not isinstance(given, str):
-        raise TypeError(f"method must be the name the fits were made with, not {type(method).__name__}")
+    labels = check_labels(labels)
+    check_fitted_method(method)
     if ax is not None and not callable(getattr(ax, "add_patch", None)):
         raise TypeError(f"ax must be matplotlib Axes, not {type(ax).__name__}")
     from ._roundness import RoundnessCircle  # noqa: F811 - the class itself, at run time
