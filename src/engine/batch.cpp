@@ -33,6 +33,7 @@ void store(const SetFit& fit, std::size_t g, BatchOutput& out) {
   out.iterations[g] = fit.iterations;
   out.converged[g] = fit.converged ? 1 : 0;
   out.arc[g] = fit.arc;
+  out.termination[g] = static_cast<std::int8_t>(fit.termination);
 }
 
 // One thread's share of the batch: its workspace and the messages of the sets it fitted.
@@ -116,11 +117,12 @@ std::string batch_problem(const BatchInput& in, const BatchOutput& out) {
   std::string problem = offsets_problem(in.offsets, in.x.size());
   if (!problem.empty()) return problem;
   const std::size_t sets = in.offsets.size() - 1;
-  const bool sized =
-      out.status.size() == sets && out.detail.size() == sets && out.cx.size() == sets &&
-      out.cy.size() == sets && out.r.size() == sets && out.rms.size() == sets &&
-      out.cov.size() == 9 * sets && out.cov_exponent.size() == sets && out.n.size() == sets &&
-      out.iterations.size() == sets && out.converged.size() == sets && out.arc.size() == sets;
+  const bool sized = out.status.size() == sets && out.detail.size() == sets &&
+                     out.cx.size() == sets && out.cy.size() == sets && out.r.size() == sets &&
+                     out.rms.size() == sets && out.cov.size() == 9 * sets &&
+                     out.cov_exponent.size() == sets && out.n.size() == sets &&
+                     out.iterations.size() == sets && out.converged.size() == sets &&
+                     out.arc.size() == sets && out.termination.size() == sets;
   if (!sized) return "an output has the wrong size";
   if (!in.weights.empty() && in.weights.size() != in.x.size()) {
     return "weights and x differ in length";

@@ -51,6 +51,7 @@ struct BatchOutput {
   std::span<std::int64_t> trials;   // robust fits only
   std::span<double> threshold;      // robust fits only
   std::span<std::uint8_t> inliers;  // robust fits only
+  std::span<std::int8_t> termination;
   // The sets whose status carries a message (FitFailed, and InliersNoCircle after a fault), with
   // it, in no particular order.
   std::vector<std::pair<std::size_t, std::string>> messages;

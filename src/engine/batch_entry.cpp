@@ -93,6 +93,7 @@ void add_batch_columns(Columns& columns, const BatchInput& in, BatchOutput& out)
   columns.add(robust_sets, out.trials);
   columns.add(robust_sets, out.threshold);
   columns.add(in.robust != nullptr ? in.x.size() : 0, out.inliers);
+  columns.add(sets, out.termination);
 }
 
 // The sets' messages as a list of (set, message) pairs; null with an error pending.
@@ -114,7 +115,7 @@ PyObject* fit_batch_entry(PyObject* /*module*/, PyObject* const* args, const Py_
     BatchArgs a;
     if (!read_batch_args(args, nargs, a)) return nullptr;
     BatchOutput out;
-    Columns columns(16);
+    Columns columns(17);
     add_batch_columns(columns, a.in, out);
     if (!columns.ok()) return nullptr;
     const std::string problem = batch_problem(a.in, out);

@@ -7,7 +7,7 @@
 //   fit_one, residuals, roundness             one set in the plane (set_entry.hpp)
 //   fit_batch, gather, roundness_batch        many sets on threads (batch_entry.hpp)
 //   fit_sphere, fit_circle3d                  shapes in space (space_entry.hpp)
-// and the tables the kit builds its words on: STATUSES, METHODS and RESULT_FIELDS.
+// and the tables the kit builds its words on: STATUSES, METHODS, RESULT_FIELDS and TERMINATIONS.
 
 #include <iterator>
 #include <string_view>
@@ -20,6 +20,7 @@
 #include "host/py_ref.hpp"
 #include "kernel/method.hpp"
 #include "kernel/status.hpp"
+#include "kernel/termination.hpp"
 
 namespace tondra::kit {
 namespace {
@@ -64,12 +65,14 @@ PyRef name_tuple(const Names& names) {
   return tuple;
 }
 
-// The engine's tables, from which the kit takes its status words, method codes and result fields.
+// The engine's tables, from which the kit takes its status words, method codes, result fields and
+// termination words.
 int add_tables(PyObject* module) {
   const std::pair<const char*, PyRef> tables[] = {
       {"STATUSES", name_tuple(kStatusNames)},
       {"METHODS", name_tuple(kMethodNames)},
       {"RESULT_FIELDS", name_tuple(kResultFields)},
+      {"TERMINATIONS", name_tuple(kTerminationNames)},
   };
   for (const auto& [name, table] : tables) {
     if (!table || PyModule_AddObjectRef(module, name, table.get()) != 0) return -1;

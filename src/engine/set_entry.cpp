@@ -42,10 +42,11 @@ PyObject* result_tuple(const SetFit& fit) {
   PyRef cov = PyRef::steal(PyBytes_FromStringAndSize(
       reinterpret_cast<const char*>(fit.stats.cov.data()), sizeof fit.stats.cov));
   if (!cov) return nullptr;
-  return Py_BuildValue(
-      "(iiddddOiLLOdO)", static_cast<int>(fit.status), static_cast<int>(fit.detail), fit.cx, fit.cy,
-      fit.stats.r, fit.stats.rms, cov.get(), fit.stats.cov_exponent, static_cast<long long>(fit.n),
-      static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False, fit.arc, message);
+  return Py_BuildValue("(iiddddOiLLOdOi)", static_cast<int>(fit.status),
+                       static_cast<int>(fit.detail), fit.cx, fit.cy, fit.stats.r, fit.stats.rms,
+                       cov.get(), fit.stats.cov_exponent, static_cast<long long>(fit.n),
+                       static_cast<long long>(fit.iterations), fit.converged ? Py_True : Py_False,
+                       fit.arc, message, static_cast<int>(fit.termination));
 }
 
 // Buffers of one thread's single fits, kept for its next: a fit of 20 points would otherwise

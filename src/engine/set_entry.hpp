@@ -21,7 +21,7 @@ namespace tondra::kit {
 // radius.
 inline constexpr std::string_view kResultFields[] = {
     "status",       "detail", "cx",         "cy",        "r",   "rms",     "cov",
-    "cov_exponent", "n",      "iterations", "converged", "arc", "message",
+    "cov_exponent", "n",      "iterations", "converged", "arc", "message", "termination",
 };
 
 PyObject* fit_one_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

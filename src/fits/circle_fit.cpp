@@ -65,6 +65,7 @@ LsqReport report_of(R&& result, const NormalisedFrame& frame) {
   report.cost_count = state.counts.count_or_zero(optim::Evaluation::Cost);
   report.gradient_count = state.counts.count_or_zero(optim::Evaluation::Gradient);
   report.termination = optim::debug_text(state.status);
+  report.reason = state.status.reason();
   return report;
 }
 

@@ -4,11 +4,13 @@
 // that goes wrong is a fault.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/coordinate_view.hpp"
+#include "optim/core/termination.hpp"
 
 namespace tondra {
 
@@ -31,6 +33,7 @@ struct LsqReport {
   std::uint64_t cost_count = 0;
   std::uint64_t gradient_count = 0;
   std::string termination;  // the final status's debug text, e.g. "Terminated(Converged)"
+  std::optional<optim::TerminationReason> reason;  // the same as a value; absent while running
 };
 
 // fit_lsq, keeping the run's figures.

@@ -112,7 +112,7 @@ struct Centre {
   double b;
 };
 
-enum class RunEnd { Converged, RanOff, Budget };
+enum class RunEnd { Converged, RanOff, Budget, NotFinite };
 
 struct Run {
   Centre c;
@@ -190,7 +190,7 @@ Run levenberg_marquardt(const CentreProblem& problem, const Centre start, const 
   for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
     base::poll_stop(problem.size());
     if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
-      return {c, at.cost, at.r, RunEnd::Budget, iteration - 1, at};
+      return {c, at.cost, at.r, RunEnd::NotFinite, iteration - 1, at};
     }
     const double tau = kTau;
     const double decrement_floor = n * tau * tau;
@@ -340,16 +340,31 @@ Centre mirrored(const Centre& c, const BestLine& line, const FrameMoments& m) {
   return {c.a - 2.0 * offset * line.nu(), c.b - 2.0 * offset * line.nv()};
 }
 
-GeometricFit in_data(const UnitFrame& frame, const Centre& c, const double r,
+Termination termination_of(const RunEnd end) noexcept {
+  switch (end) {
+    case RunEnd::Converged: return Termination::Converged;
+    case RunEnd::RanOff: return Termination::Diverged;
+    case RunEnd::Budget: return Termination::MaxIterations;
+    case RunEnd::NotFinite: return Termination::NotFinite;
+  }
+  return Termination::None;
+}
+
+GeometricFit in_data(const UnitFrame& frame, const Run& run, const double r,
                      const std::int64_t iterations, const bool converged, const bool line_like) {
-  return {frame.data_x(c.a), frame.data_y(c.b), frame.data_length(r),
-          iterations,        converged,         line_like};
+  return {frame.data_x(run.c.a),
+          frame.data_y(run.c.b),
+          frame.data_length(r),
+          iterations,
+          converged,
+          line_like,
+          termination_of(run.end)};
 }
 
 }  // namespace
 
 GeometricFit geometric_fit(const std::span<const double> x, const std::span<const double> y) {
-  const GeometricFit none = {kNaN, kNaN, kNaN, 0, false, false};
+  const GeometricFit none = {kNaN, kNaN, kNaN, 0, false, false, Termination::None};
   const std::optional<UnitFrame> frame = unit_frame(x, y);
   if (!frame || x.size() < 3) return none;
   const CentreProblem problem(*frame, x, y);
@@ -418,12 +433,12 @@ GeometricFit geometric_fit(const std::span<const double> x, const std::span<cons
       }
     }
   }
-  if (best) return in_data(*frame, best->c, best->r, iterations, true, !beats_line(*best));
+  if (best) return in_data(*frame, *best, best->r, iterations, true, !beats_line(*best));
   if (ran_off) {
     const double r = problem.evaluate(ran_off->c.a, ran_off->c.b).r;
-    return in_data(*frame, ran_off->c, r, iterations, false, true);
+    return in_data(*frame, *ran_off, r, iterations, false, true);
   }
-  return in_data(*frame, first.c, first.r, iterations, false, false);
+  return in_data(*frame, first, first.r, iterations, false, false);
 }
 
 }  // namespace tondra::kit

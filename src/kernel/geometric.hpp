@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+#include "kernel/termination.hpp"
+
 namespace tondra::kit {
 
 struct GeometricFit {
@@ -25,6 +27,9 @@ struct GeometricFit {
   std::int64_t iterations;  // of every run together, the searches for other minima included
   bool converged;           // a minimum to rounding (not a saddle, not stopped by the budget)
   bool line_like;
+  // Converged where a run converged; else Diverged where one ran off, and otherwise how the
+  // first run ended (MaxIterations, NotFinite); None where no run was made.
+  Termination termination;
 };
 
 GeometricFit geometric_fit(std::span<const double> x, std::span<const double> y);

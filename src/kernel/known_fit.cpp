@@ -32,6 +32,7 @@ void take(SetFit& fit, const WeightedCircle& c) {
   fit.stats.cov_exponent = c.cov_exponent;
   fit.iterations = c.iterations;
   fit.converged = c.converged;
+  fit.termination = c.termination;
 }
 
 // The geometric fit with weights and bounds: the free minimum where it lies within the bounds,

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -30,11 +31,27 @@ struct Centre {
   double algebraic_r = kNaN;  // Hyper's own radius
   bool line_like = false;     // geometric: the points fit a line better than any circle
   bool converged = false;     // geometric: its own verdict
+  Termination termination = Termination::None;
 };
 
 Centre centre_of(const std::vector<double>& centre, std::int64_t iterations) {
   base::check_index(1, centre.size());
   return {centre[0], centre[1], iterations};
+}
+
+// The optimiser's reason in the kit's words. A solver that gave up (L-BFGS's line search found
+// no lower cost) made no progress; a target cost is met only as a minimum is.
+Termination termination_of(const std::optional<optim::TerminationReason>& reason) {
+  if (!reason) return Termination::None;
+  switch (*reason) {
+    case optim::TerminationReason::Converged:
+    case optim::TerminationReason::TargetCostMet: return Termination::Converged;
+    case optim::TerminationReason::IterationLimit: return Termination::MaxIterations;
+    case optim::TerminationReason::SolverStopped:
+    case optim::TerminationReason::TimeLimit:
+    case optim::TerminationReason::Interrupted: return Termination::NoProgress;
+  }
+  return Termination::None;
 }
 
 // The centre: by the native module's own functions for its methods, so that it is the native
@@ -45,7 +62,9 @@ Centre centre_by(std::span<const double> x, std::span<const double> y, Method me
     case Method::NelderMead: {
       const LsqReport report =
           fit_lsq_report(x, y, method == Method::Lsq ? "lbfgs" : "nelder_mead");
-      return centre_of(report.centre, static_cast<std::int64_t>(report.iterations));
+      Centre centre = centre_of(report.centre, static_cast<std::int64_t>(report.iterations));
+      centre.termination = termination_of(report.reason);
+      return centre;
     }
     case Method::Taubin: return centre_of(taubin_svd(x, y), -1);
     case Method::Centroid: return centre_of(fit_geometrical(x, y), -1);
@@ -60,6 +79,7 @@ Centre centre_by(std::span<const double> x, std::span<const double> y, Method me
       Centre centre{g.cx, g.cy, g.iterations};
       centre.line_like = g.line_like;
       centre.converged = g.converged;
+      centre.termination = g.termination;
       return centre;
     }
   }
@@ -105,6 +125,7 @@ SetFit fit_set(std::span<const double> x, std::span<const double> y, Method meth
   fit.cx = centre.cx;
   fit.cy = centre.cy;
   fit.iterations = centre.iterations;
+  fit.termination = centre.termination;
   if (centre.line_like) {
     fit.status = Status::LineLike;
     return fit;

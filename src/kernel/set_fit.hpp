@@ -15,6 +15,7 @@
 
 #include "kernel/method.hpp"
 #include "kernel/status.hpp"
+#include "kernel/termination.hpp"
 #include "kernel/weighted_geometric.hpp"
 
 namespace tondra::kit {
@@ -42,8 +43,9 @@ struct SetFit {
   std::int64_t n = 0;            // points fitted (the count itself for TooFew)
   bool converged = false;        // the centre is a least-squares minimum (see convergence.hpp)
   std::int64_t iterations = -1;  // of the method's solver, -1 where it has none
-  double arc = kNaN;             // angle the points cover about the centre, in [0, 2 pi]
-  std::string message;           // FitFailed: the fault's text
+  Termination termination = Termination::None;  // why the method's solver stopped
+  double arc = kNaN;    // angle the points cover about the centre, in [0, 2 pi]
+  std::string message;  // FitFailed: the fault's text
 };
 
 // Reusable buffers of one thread, so that fitting many sets allocates nothing per set beyond

@@ -54,7 +54,18 @@ constexpr double kOffsideStart = 1024.0;
 // centre's distance.
 constexpr double kMinimumStep = 1e-8;
 
-enum class RunEnd { Converged, RanOff, Budget };
+enum class RunEnd { Converged, RanOff, Budget, Stuck, NotFinite };
+
+Termination termination_of(const RunEnd end) noexcept {
+  switch (end) {
+    case RunEnd::Converged: return Termination::Converged;
+    case RunEnd::RanOff: return Termination::Diverged;
+    case RunEnd::Budget: return Termination::MaxIterations;
+    case RunEnd::Stuck: return Termination::NoProgress;
+    case RunEnd::NotFinite: return Termination::NotFinite;
+  }
+  return Termination::None;
+}
 
 struct Run {
   Centre c;
@@ -77,7 +88,9 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
   };
   for (int iteration = 1; iteration <= kRunIterations; ++iteration) {
     base::poll_stop(problem.size());
-    if (!std::isfinite(at.cost) || !std::isfinite(at.r)) return {c, at, RunEnd::Budget, iteration};
+    if (!std::isfinite(at.cost) || !std::isfinite(at.r)) {
+      return {c, at, RunEnd::NotFinite, iteration};
+    }
     const double reach = distance_of(c) + 1.0;
     const double tau = kTau * reach;
     const double floor = weight_sum * tau * tau;
@@ -125,7 +138,7 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
                                           model[2] + lambda * damping[1]};
     std::array<double, 2> delta{};
     if (!solve2(damped, at.h, delta)) {
-      if (lambda > 1e300) return {c, at, RunEnd::Budget, iteration};
+      if (lambda > 1e300) return {c, at, RunEnd::Stuck, iteration};
       damp_more();
       continue;
     }
@@ -238,6 +251,7 @@ WeightedCircle weighted_geometric_fit(std::span<const double> x, std::span<const
   WeightedCircle out = weighted::describe(frame, problem, chosen.c, chosen.at);
   out.iterations = iterations;
   out.converged = best.has_value();
+  out.termination = termination_of(chosen.end);
   // Without an upper bound the cost falls towards the best line's far out: a circle that does
   // not beat it, or none at all, means the points are line-like.
   out.line_like = !bounds.bounded_above() && (!best || !(best->at.cost < line.cost));

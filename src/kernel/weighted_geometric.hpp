@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "kernel/knowns.hpp"
+#include "kernel/termination.hpp"
 
 namespace tondra::kit {
 
@@ -42,6 +43,9 @@ struct WeightedCircle {
   bool converged;           // a minimum of F to rounding
   bool line_like;
   bool held;  // r is on a bound
+  // Converged where a run converged; else Diverged where one ran off, and otherwise how the
+  // first run ended; None about a given centre (weighted_circle_at).
+  Termination termination = Termination::None;
 };
 
 // Buffers of one thread, kept from set to set.

@@ -98,5 +98,5 @@ def run(
         np.frombuffer(raw[12], dtype=np.int64),
         np.frombuffer(raw[13], dtype=np.float64),
         np.frombuffer(raw[14], dtype=np.bool_),
-        dict(raw[15]),
+        dict(raw[-1]),
     )

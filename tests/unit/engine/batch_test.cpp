@@ -36,7 +36,8 @@ struct Results {
         arc(sets),
         trials(robust ? sets : 0),
         threshold(robust ? sets : 0),
-        inliers(robust ? points : 0) {
+        inliers(robust ? points : 0),
+        termination(sets) {
     out.status = status;
     out.detail = detail;
     out.cx = cx;
@@ -52,6 +53,7 @@ struct Results {
     out.trials = trials;
     out.threshold = threshold;
     out.inliers = inliers;
+    out.termination = termination;
   }
   std::vector<std::int8_t> status, detail;
   std::vector<double> cx, cy, r, rms, cov;
@@ -62,6 +64,7 @@ struct Results {
   std::vector<std::int64_t> trials;
   std::vector<double> threshold;
   std::vector<std::uint8_t> inliers;
+  std::vector<std::int8_t> termination;
   BatchOutput out;
 };
 
@@ -111,6 +114,7 @@ TEST(KitBatch, EveryThreadCountGivesTheResultsOfSetsFittedAlone) {
     EXPECT_EQ(alone.cx, one.cx[g]);
     EXPECT_EQ(alone.stats.r, one.r[g]);
     EXPECT_EQ(static_cast<std::int64_t>(b - a), one.n[g]);
+    EXPECT_EQ(static_cast<std::int8_t>(alone.termination), one.termination[g]);
   }
 }
 

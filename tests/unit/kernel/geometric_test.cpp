@@ -15,6 +15,7 @@ namespace {
 using kit_test::Arc;
 using tondra::kit::geometric_fit;
 using tondra::kit::GeometricFit;
+using tondra::kit::Termination;
 using Vec = std::vector<double>;
 
 // Points on a circle: the fit must find it to a small multiple of the data's rounding, which
@@ -102,6 +103,7 @@ TEST(GeometricFit, FindsPointsOnACircleAtEveryArcScaleAndPlace) {
         const GeometricFit fit = geometric_fit(a.x, a.y);
         SCOPED_TRACE(testing::Message() << degrees << " deg, r " << r << ", far " << far);
         EXPECT_TRUE(fit.converged);
+        EXPECT_EQ(fit.termination, Termination::Converged);
         EXPECT_FALSE(fit.line_like);
         EXPECT_NEAR(fit.cx, cx, kExactTolerance * r);
         EXPECT_NEAR(fit.cy, cy, kExactTolerance * r);
@@ -141,7 +143,18 @@ TEST(GeometricFit, NearlyCollinearPointsAreLineLikeNotStuckAtTheSaddle) {
   EXPECT_GT(zig.r, 1e3);
   const Vec line_x = {0, 1, 2, 3, 4};
   const Vec line_y = {1, 3, 5, 7, 9};
-  EXPECT_TRUE(geometric_fit(line_x, line_y).line_like);
+  const GeometricFit line = geometric_fit(line_x, line_y);
+  EXPECT_TRUE(line.line_like);
+  // Points exactly on a line have no finite minimum: every run heads off to infinity.
+  EXPECT_FALSE(line.converged);
+  EXPECT_EQ(line.termination, Termination::Diverged);
+}
+
+TEST(GeometricFit, MakesNoRunOnTooFewPoints) {
+  const Vec x = {0, 1};
+  const GeometricFit fit = geometric_fit(x, x);
+  EXPECT_EQ(fit.termination, Termination::None);
+  EXPECT_EQ(fit.iterations, 0);
 }
 
 // Two rows mirrored across the x axis: by symmetry every step from the algebraic start stays on

@@ -17,6 +17,7 @@ using tondra::kit::fit_set;
 using tondra::kit::Method;
 using tondra::kit::SetFit;
 using tondra::kit::Status;
+using tondra::kit::Termination;
 using tondra::kit::Workspace;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -115,7 +116,9 @@ TEST(SetFit, GivesTheKitsValuesForEveryMethod) {
     const SetFit f = fit(kDocX, kDocY, e.method);
     expect_values(f, e);
     EXPECT_EQ(f.n, 6);
-    EXPECT_EQ(f.iterations >= 0, e.method == Method::Lsq || e.method == Method::NelderMead);
+    const bool iterative = e.method == Method::Lsq || e.method == Method::NelderMead;
+    EXPECT_EQ(f.iterations >= 0, iterative);
+    EXPECT_EQ(f.termination, iterative ? Termination::Converged : Termination::None);
   }
 }
 
