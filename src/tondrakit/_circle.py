@@ -45,7 +45,7 @@ def standard_errors(
 
 class _CircleSlots(Made):
     """A Circle's storage, writable: a fit fills it at the speed of plain stores, then makes it
-    a Circle, which refuses them (see circle_of)."""
+    a Circle, which refuses them (see make_circle)."""
 
     __slots__ = (
         "cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc", "_cov",
@@ -170,7 +170,7 @@ class Circle(_CircleSlots):
         )
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_unpickle_circle, _fields(self))
+        return (make_circle, _fields(self))
 
 
 _fields: Final = operator.attrgetter(*Circle.__dataclass_fields__)
@@ -215,10 +215,6 @@ def check_result(result: Result, method: str) -> None:
         centre=(result[at["cx"]], result[at["cy"]]), r=result[at["r"]], n=result[at["n"]],
         message=result[at["message"]],
     ))
-
-
-def _unpickle_circle(*values: Any) -> Circle:
-    return make_circle(*values)
 
 
 @dataclass(frozen=True, slots=True, init=False)
