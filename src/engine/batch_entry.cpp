@@ -17,60 +17,43 @@ namespace {
 
 using host::PyRef;
 
+// Whether `offsets` split `rows` rows into runs (see offsets_problem); else false with the
+// ValueError naming what is wrong.
+bool offsets_fit(const CallArgs& call, std::span<const std::int64_t> offsets, std::size_t rows) {
+  const std::string problem = offsets_problem(offsets, rows);
+  return call.require(problem.empty(), problem.c_str());
+}
+
 // The most threads a batch asks for; more could not be started anyway.
 constexpr long long kMaxWorkers = 1 << 16;
 
 // fit_batch's arguments, read and checked: the buffers stay held while the batch runs.
 struct BatchArgs {
-  BufferExport x;
-  BufferExport y;
-  BufferExport offsets;
-  BufferExport weights;
+  explicit BatchArgs(PyObject* const* args) : call("fit_batch", args) {}
+  CallArgs call;
   RobustOptions robust;
   BatchInput in;
-  unsigned workers = 1;
+  long long workers = 1;
 };
 
 // Reads fit_batch's arguments in their order; false with an exception set at the first refused.
-bool read_batch_args(PyObject* const* args, const Py_ssize_t nargs, BatchArgs& a) {
-  constexpr const char* kFunction = "fit_batch";
-  if (nargs != 6 && nargs != 8) {
-    PyErr_SetString(PyExc_TypeError,
-                    "fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])");
+bool read_batch_args(const Py_ssize_t nargs, BatchArgs& a) {
+  CallArgs& call = a.call;
+  BatchInput& in = a.in;
+  if (!call.plane(0, in.x, in.y) || !call.array(2, "offsets", in.offsets) ||
+      !call.method(3, in.method) || !call.integer(4, "workers", 1, kMaxWorkers, a.workers) ||
+      !call.require(in.x.size() == in.y.size(), "x and y differ in length") ||
+      !offsets_fit(call, in.offsets, in.x.size())) {
     return false;
   }
-  const auto x = array_arg<double>(a.x, args[0], kFunction, "x");
-  if (!x) return false;
-  const auto y = array_arg<double>(a.y, args[1], kFunction, "y");
-  if (!y) return false;
-  const auto offsets = array_arg<std::int64_t>(a.offsets, args[2], kFunction, "offsets");
-  if (!offsets) return false;
-  const std::optional<Method> method = method_arg(args[3], kFunction);
-  if (!method) return false;
-  const auto workers = int_arg(args[4], kFunction, "workers", 1, kMaxWorkers);
-  if (!workers) return false;
-  if (x->size() != y->size()) {
-    value_error(kFunction, "x and y differ in length");
+  PyObject* const robust = call.arg(5);
+  if (robust != Py_None && !robust_options(robust, in.method, a.robust)) return false;
+  in.robust = robust != Py_None ? &a.robust : nullptr;
+  if (nargs == 8 && call.arg(6) != Py_None && !weights_arg(call, 6, in.x.size(), in.weights)) {
     return false;
   }
-  const std::string offsets_wrong = offsets_problem(*offsets, x->size());
-  if (!offsets_wrong.empty()) {
-    value_error(kFunction, offsets_wrong);
-    return false;
-  }
-  const bool is_robust = args[5] != Py_None;
-  if (is_robust && !robust_options(args[5], *method, a.robust)) return false;
-  a.in.x = *x;
-  a.in.y = *y;
-  a.in.offsets = *offsets;
-  a.in.method = *method;
-  a.in.robust = is_robust ? &a.robust : nullptr;
-  a.workers = static_cast<unsigned>(*workers);
-  if (nargs == 8 && args[6] != Py_None &&
-      !weights_arg(a.weights, args[6], a.in.x.size(), a.in.weights)) {
-    return false;
-  }
-  return !(nargs == 8 && args[7] != Py_None && !bounds_arg(args[7], kFunction, a.in.bounds));
+  return !(nargs == 8 && call.arg(7) != Py_None &&
+           !bounds_arg(call.arg(7), "fit_batch", in.bounds));
 }
 
 // The batch's result columns, in the kit's order, lent to `out`; the robust ones are empty
@@ -78,18 +61,10 @@ bool read_batch_args(PyObject* const* args, const Py_ssize_t nargs, BatchArgs& a
 void add_batch_columns(Columns& columns, const BatchInput& in, BatchOutput& out) {
   const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
   const std::size_t robust_sets = in.robust != nullptr ? sets : 0;
-  columns.add(sets, out.status);
-  columns.add(sets, out.detail);
-  columns.add(sets, out.cx);
-  columns.add(sets, out.cy);
-  columns.add(sets, out.r);
-  columns.add(sets, out.rms);
+  using O = BatchOutput;
+  columns.add_each(sets, out, &O::status, &O::detail, &O::cx, &O::cy, &O::r, &O::rms);
   columns.add(9 * sets, out.cov);
-  columns.add(sets, out.cov_exponent);
-  columns.add(sets, out.n);
-  columns.add(sets, out.iterations);
-  columns.add(sets, out.converged);
-  columns.add(sets, out.arc);
+  columns.add_each(sets, out, &O::cov_exponent, &O::n, &O::iterations, &O::converged, &O::arc);
   columns.add(robust_sets, out.trials);
   columns.add(robust_sets, out.threshold);
   columns.add(in.robust != nullptr ? in.x.size() : 0, out.inliers);
@@ -112,16 +87,20 @@ PyRef message_list(const BatchOutput& out) {
 
 PyObject* fit_batch_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
   return engine_call([&]() -> PyObject* {
-    BatchArgs a;
-    if (!read_batch_args(args, nargs, a)) return nullptr;
+    if (!arity(nargs, {6, 8},
+               "fit_batch(x, y, offsets, method, workers, robust[, weights, bounds])")) {
+      return nullptr;
+    }
+    BatchArgs a(args);
+    if (!read_batch_args(nargs, a)) return nullptr;
     BatchOutput out;
     Columns columns(17);
     add_batch_columns(columns, a.in, out);
     if (!columns.ok()) return nullptr;
     const std::string problem = batch_problem(a.in, out);
-    if (!problem.empty()) return value_error("fit_batch", problem);
+    if (!a.call.require(problem.empty(), problem.c_str())) return nullptr;
     run_unlocked([&](const std::function<bool()>& keep_going) {
-      return run_batch(a.in, out, a.workers, keep_going);
+      return run_batch(a.in, out, static_cast<unsigned>(a.workers), keep_going);
     });
     PyRef messages = message_list(out);
     if (!messages) return nullptr;
@@ -130,41 +109,32 @@ PyObject* fit_batch_entry(PyObject* /*module*/, PyObject* const* args, const Py_
 }
 
 PyObject* gather_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "gather(x, y, codes, offsets, workers)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "gather";
-  BufferExport xb;
-  BufferExport yb;
-  BufferExport cb;
-  BufferExport ob;
-  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
-  if (!x) return nullptr;
-  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
-  if (!y) return nullptr;
-  const auto codes = array_arg<std::int64_t>(cb, args[2], kFunction, "codes");
-  if (!codes) return nullptr;
-  const auto offsets = array_arg<std::int64_t>(ob, args[3], kFunction, "offsets");
-  if (!offsets) return nullptr;
-  const auto workers = int_arg(args[4], kFunction, "workers", 1, kMaxWorkers);
-  if (!workers) return nullptr;
-  if (x->size() != y->size() || codes->size() != x->size()) {
-    return value_error(kFunction, "x, y and codes differ in length");
-  }
-  const std::string offsets_wrong = offsets_problem(*offsets, x->size());
-  if (!offsets_wrong.empty()) return value_error(kFunction, offsets_wrong);
   return engine_call([&]() -> PyObject* {
+    if (!arity(nargs, {5}, "gather(x, y, codes, offsets, workers)")) return nullptr;
+    CallArgs a("gather", args);
+    std::span<const double> x;
+    std::span<const double> y;
+    std::span<const std::int64_t> codes;
+    std::span<const std::int64_t> offsets;
+    long long workers = 1;
+    if (!a.plane(0, x, y) || !a.array(2, "codes", codes) || !a.array(3, "offsets", offsets) ||
+        !a.integer(4, "workers", 1, kMaxWorkers, workers) ||
+        !a.require(x.size() == y.size() && codes.size() == x.size(),
+                   "x, y and codes differ in length") ||
+        !offsets_fit(a, offsets, x.size())) {
+      return nullptr;
+    }
     Columns columns(2);
     std::span<double> gx;
     std::span<double> gy;
-    columns.add(x->size(), gx);
-    columns.add(x->size(), gy);
+    columns.add(x.size(), gx);
+    columns.add(x.size(), gy);
     if (!columns.ok()) return nullptr;
     // Read while the lock is held: the coordinates may be the caller's own arrays. A second
     // thread, if any, touches no Python object.
-    if (!gather_groups(*x, *y, *codes, *offsets, gx, gy, *workers > 1)) {
-      return value_error(kFunction, "a code lies outside the groups or its group is overfull");
+    const bool gathered = gather_groups(x, y, codes, offsets, gx, gy, workers > 1);
+    if (!a.require(gathered, "a code lies outside the groups or its group is overfull")) {
+      return nullptr;
     }
     return columns.pack();
   });
@@ -172,48 +142,32 @@ PyObject* gather_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssi
 
 PyObject* roundness_batch_entry(PyObject* /*module*/, PyObject* const* args,
                                 const Py_ssize_t nargs) {
-  if (nargs != 7) {
-    PyErr_SetString(PyExc_TypeError, "roundness_batch(x, y, offsets, reference, cx, cy, workers)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "roundness_batch";
-  BufferExport xb;
-  BufferExport yb;
-  BufferExport ob;
-  BufferExport cxb;
-  BufferExport cyb;
-  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
-  if (!x) return nullptr;
-  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
-  if (!y) return nullptr;
-  const auto offsets = array_arg<std::int64_t>(ob, args[2], kFunction, "offsets");
-  if (!offsets) return nullptr;
-  const auto code = int_arg(args[3], kFunction, "reference", 0, 3);
-  if (!code) return nullptr;
-  const auto cx = array_arg<double>(cxb, args[4], kFunction, "cx");
-  if (!cx) return nullptr;
-  const auto cy = array_arg<double>(cyb, args[5], kFunction, "cy");
-  if (!cy) return nullptr;
-  const auto workers = int_arg(args[6], kFunction, "workers", 1, kMaxWorkers);
-  if (!workers) return nullptr;
   return engine_call([&]() -> PyObject* {
-    const RoundnessBatchInput in{*x, *y, *offsets, static_cast<Reference>(*code), *cx, *cy};
+    if (!arity(nargs, {7}, "roundness_batch(x, y, offsets, reference, cx, cy, workers)")) {
+      return nullptr;
+    }
+    CallArgs a("roundness_batch", args);
+    RoundnessBatchInput in;
+    long long code = 0;
+    long long workers = 1;
+    if (!a.plane(0, in.x, in.y) || !a.array(2, "offsets", in.offsets) ||
+        !a.integer(3, "reference", 0, 3, code) || !a.array(4, "cx", in.cx) ||
+        !a.array(5, "cy", in.cy) || !a.integer(6, "workers", 1, kMaxWorkers, workers)) {
+      return nullptr;
+    }
+    in.reference = static_cast<Reference>(code);
     const std::size_t sets = in.offsets.empty() ? 0 : in.offsets.size() - 1;
     RoundnessBatchOutput out;
     Columns columns(8);
-    columns.add(sets, out.status);
-    columns.add(sets, out.shape);
-    columns.add(sets, out.cx);
-    columns.add(sets, out.cy);
-    columns.add(sets, out.inner);
-    columns.add(sets, out.outer);
-    columns.add(sets, out.ront);
+    using O = RoundnessBatchOutput;
+    columns.add_each(sets, out, &O::status, &O::shape, &O::cx, &O::cy, &O::inner, &O::outer,
+                     &O::ront);
     columns.add(4 * sets, out.support);
     if (!columns.ok()) return nullptr;
     const char* problem = roundness_batch_problem(in, out);
-    if (problem[0] != '\0') return value_error(kFunction, problem);
+    if (!a.require(problem[0] == '\0', problem)) return nullptr;
     run_unlocked([&](const std::function<bool()>& keep_going) {
-      return run_roundness_batch(in, out, static_cast<unsigned>(*workers), keep_going);
+      return run_roundness_batch(in, out, static_cast<unsigned>(workers), keep_going);
     });
     return columns.pack();
   });

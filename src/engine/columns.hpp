@@ -38,6 +38,11 @@ class Columns {
     failed_ = !column;
     if (!failed_) columns_.push_back(std::move(column));
   }
+  // Adds a column of `count` items for each span of `out` named, in order.
+  template <class Out, class... Spans>
+  void add_each(std::size_t count, Out& out, Spans Out::*... spans) {
+    (add(count, out.*spans), ...);
+  }
   // False once a column could not be made (MemoryError pending).
   bool ok() const { return !failed_; }
 

@@ -1,11 +1,13 @@
 #include "engine/engine_args.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "base/coordinate_view.hpp"
+#include "base/fault.hpp"
 
 namespace tondra::kit {
 
@@ -104,21 +106,17 @@ std::optional<Method> method_arg(PyObject* object, const char* function) {
   return static_cast<Method>(*code);
 }
 
-bool weights_arg(BufferExport& held, PyObject* object, std::size_t points,
+bool weights_arg(CallArgs& call, const Py_ssize_t i, const std::size_t points,
                  std::span<const double>& weights) {
-  const auto given = array_arg<double>(held, object, "fit_batch", "weights");
-  if (!given) return false;
-  if (given->size() != points) {
-    PyErr_SetString(PyExc_ValueError, "fit_batch: weights and x differ in length");
+  std::span<const double> given;
+  if (!call.array(i, "weights", given) ||
+      !call.require(given.size() == points, "weights and x differ in length")) {
     return false;
   }
-  for (const double w : *given) {
-    if (!(std::isfinite(w) && w >= 0.0)) {
-      PyErr_SetString(PyExc_ValueError, "fit_batch: weights must be finite and not negative");
-      return false;
-    }
-  }
-  weights = *given;
+  const bool plain = std::all_of(given.begin(), given.end(),
+                                 [](const double w) { return std::isfinite(w) && w >= 0.0; });
+  if (!call.require(plain, "weights must be finite and not negative")) return false;
+  weights = given;
   return true;
 }
 
@@ -181,6 +179,43 @@ bool robust_options(PyObject* settings, Method method, RobustOptions& options) {
   options.max_trials = *max_trials;
   options.seed = seed;
   return true;
+}
+
+bool arity(const Py_ssize_t nargs, const std::initializer_list<Py_ssize_t> counts,
+           const char* signature) {
+  for (const Py_ssize_t count : counts) {
+    if (nargs == count) return true;
+  }
+  PyErr_SetString(PyExc_TypeError, signature);
+  return false;
+}
+
+bool CallArgs::integer(const Py_ssize_t i, const char* name, const long long low,
+                       const long long high, long long& out) {
+  const auto value = int_arg(args_[i], function_, name, low, high);
+  if (value) out = *value;
+  return value.has_value();
+}
+
+bool CallArgs::real(const Py_ssize_t i, const char* name, double& out) {
+  const auto value = float_arg(args_[i], function_, name);
+  if (value) out = *value;
+  return value.has_value();
+}
+
+bool CallArgs::method(const Py_ssize_t i, Method& out) {
+  const auto value = method_arg(args_[i], function_);
+  if (value) out = *value;
+  return value.has_value();
+}
+
+bool CallArgs::require(const bool holds, const char* problem) const {
+  if (!holds) PyErr_Format(PyExc_ValueError, "%s: %s", function_, problem);
+  return holds;
+}
+
+bool CallArgs::too_many_arrays() const {
+  base::fault(std::string(function_) + ": more arrays than a call holds");
 }
 
 }  // namespace tondra::kit

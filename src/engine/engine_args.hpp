@@ -7,7 +7,9 @@
 // of bounds. A refused argument is a TypeError (wrong kind) or ValueError (wrong value) that
 // names the function and the argument; every function returning nothing, or false, has set one.
 
+#include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,14 +60,62 @@ PyObject* value_error(const char* function, const std::string& problem);
 // and name the culprit. A copy is taken, so that nothing the caller does later can change it.
 bool plain_coordinates(PyObject* object, std::vector<double>& out);
 
-// fit_batch's weights: one finite, non-negative float64 per point.
-bool weights_arg(BufferExport& held, PyObject* object, std::size_t points,
-                 std::span<const double>& weights);
-
 // Radius bounds, (lo, hi) with 0 <= lo <= hi, lo finite and hi > 0.
 bool bounds_arg(PyObject* object, const char* function, RadiusBounds& bounds);
 
 // fit_batch's robust settings, (threshold or None, confidence, max_trials, seed), checked.
 bool robust_options(PyObject* settings, Method method, RobustOptions& options);
+
+// False with the TypeError "<signature>" unless `nargs` is one of `counts`.
+bool arity(Py_ssize_t nargs, std::initializer_list<Py_ssize_t> counts, const char* signature);
+
+// The arguments of one call of `function`, read one by one in the entry point's order: each
+// reader stores the argument at `i` in `out` and returns true, or returns false with the
+// exception set. The buffers that arrays lend are held until this goes.
+class CallArgs {
+ public:
+  CallArgs(const char* function, PyObject* const* args) noexcept
+      : function_(function), args_(args) {}
+  CallArgs(const CallArgs&) = delete;
+  CallArgs& operator=(const CallArgs&) = delete;
+
+  const char* function() const noexcept { return function_; }
+  PyObject* arg(Py_ssize_t i) const noexcept { return args_[i]; }
+
+  // A one-axis, contiguous, aligned float64 (int64) array.
+  template <class T>
+  bool array(Py_ssize_t i, const char* name, std::span<const T>& out) {
+    if (used_ == held_.size()) return too_many_arrays();
+    const auto items = array_arg<T>(held_[used_++], args_[i], function_, name);
+    if (items) out = *items;
+    return items.has_value();
+  }
+  // x and y at i and i + 1, arrays as above.
+  bool plane(Py_ssize_t i, std::span<const double>& x, std::span<const double>& y) {
+    return array(i, "x", x) && array(i + 1, "y", y);
+  }
+  // The same, and of one length.
+  bool points(Py_ssize_t i, std::span<const double>& x, std::span<const double>& y) {
+    return plane(i, x, y) && require(x.size() == y.size(), "x and y differ in length");
+  }
+  // An int in [low, high]; a float (an int taken too); a method's code.
+  bool integer(Py_ssize_t i, const char* name, long long low, long long high, long long& out);
+  bool real(Py_ssize_t i, const char* name, double& out);
+  bool method(Py_ssize_t i, Method& out);
+  // True when `holds`; else false with the ValueError "<function>: <problem>".
+  bool require(bool holds, const char* problem) const;
+
+ private:
+  [[noreturn]] bool too_many_arrays() const;
+
+  const char* function_;
+  PyObject* const* args_;
+  std::array<BufferExport, 5> held_;
+  std::size_t used_ = 0;
+};
+
+// fit_batch's weights, argument i: one finite, non-negative float64 per point.
+bool weights_arg(CallArgs& call, Py_ssize_t i, std::size_t points,
+                 std::span<const double>& weights);
 
 }  // namespace tondra::kit

@@ -84,10 +84,7 @@ class LentBuffers {
 }  // namespace
 
 PyObject* fit_one_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 3 && nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "fit_one(xs, ys, method[, weights, bounds])");
-    return nullptr;
-  }
+  if (!arity(nargs, {3, 5}, "fit_one(xs, ys, method[, weights, bounds])")) return nullptr;
   Knowns knowns;
   if (nargs == 5 && args[4] != Py_None && !bounds_arg(args[4], "fit_one", knowns.bounds)) {
     return nullptr;
@@ -116,55 +113,40 @@ PyObject* fit_one_entry(PyObject* /*module*/, PyObject* const* args, const Py_ss
 }
 
 PyObject* residuals_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "residuals(x, y, cx, cy, r)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "residuals";
-  BufferExport xb;
-  BufferExport yb;
-  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
-  if (!x) return nullptr;
-  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
-  if (!y) return nullptr;
-  if (x->size() != y->size()) return value_error(kFunction, "x and y differ in length");
-  double c[3];
-  const char* const names[3] = {"cx", "cy", "r"};
-  for (int i = 0; i < 3; ++i) {
-    const auto value = float_arg(args[2 + i], kFunction, names[i]);
-    if (!value) return nullptr;
-    c[i] = *value;
-  }
-  std::span<double> out;
-  PyRef column = new_column(x->size(), out);
-  if (!column) return nullptr;
-  circle_residuals(*x, *y, c[0], c[1], c[2], out);
-  return column.release();
+  return engine_call([&]() -> PyObject* {
+    if (!arity(nargs, {5}, "residuals(x, y, cx, cy, r)")) return nullptr;
+    CallArgs a("residuals", args);
+    std::span<const double> x;
+    std::span<const double> y;
+    double c[3] = {0.0, 0.0, 0.0};
+    if (!a.points(0, x, y) || !a.real(2, "cx", c[0]) || !a.real(3, "cy", c[1]) ||
+        !a.real(4, "r", c[2])) {
+      return nullptr;
+    }
+    std::span<double> out;
+    PyRef column = new_column(x.size(), out);
+    if (!column) return nullptr;
+    circle_residuals(x, y, c[0], c[1], c[2], out);
+    return column.release();
+  });
 }
 
+// (status, shape, cx, cy, inner, outer, ront, support indices as a tuple)
 PyObject* roundness_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "roundness(x, y, reference, cx, cy)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "roundness";
-  BufferExport xb;
-  BufferExport yb;
-  const auto x = array_arg<double>(xb, args[0], kFunction, "x");
-  if (!x) return nullptr;
-  const auto y = array_arg<double>(yb, args[1], kFunction, "y");
-  if (!y) return nullptr;
-  if (x->size() != y->size()) return value_error(kFunction, "x and y differ in length");
-  const auto code = int_arg(args[2], kFunction, "reference", 0, 3);
-  if (!code) return nullptr;
-  const auto cx = float_arg(args[3], kFunction, "cx");
-  if (!cx) return nullptr;
-  const auto cy = float_arg(args[4], kFunction, "cy");
-  if (!cy) return nullptr;
   return engine_call([&]() -> PyObject* {
+    if (!arity(nargs, {5}, "roundness(x, y, reference, cx, cy)")) return nullptr;
+    CallArgs a("roundness", args);
+    std::span<const double> x;
+    std::span<const double> y;
+    long long code = 0;
+    double cx = 0.0;
+    double cy = 0.0;
+    if (!a.points(0, x, y) || !a.integer(2, "reference", 0, 3, code) || !a.real(3, "cx", cx) ||
+        !a.real(4, "cy", cy)) {
+      return nullptr;
+    }
     Roundness r;
-    run_released(x->size(),
-                 [&] { r = roundness(*x, *y, static_cast<Reference>(*code), *cx, *cy); });
+    run_released(x.size(), [&] { r = roundness(x, y, static_cast<Reference>(code), cx, cy); });
     PyRef support = PyRef::steal(PyTuple_New(r.supports));
     if (!support) return nullptr;
     for (int k = 0; k < r.supports; ++k) {

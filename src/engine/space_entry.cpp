@@ -14,22 +14,25 @@ namespace {
 
 using host::PyRef;
 
-// x, y and z as one set of points, or nothing with an exception set.
-bool space_args(BufferExport (&buffers)[3], PyObject* const* args, const char* function,
-                SpacePoints& points) {
-  const char* const names[3] = {"x", "y", "z"};
-  std::span<const double> runs[3];
-  for (int k = 0; k < 3; ++k) {
-    const auto run = array_arg<double>(buffers[k], args[k], function, names[k]);
-    if (!run) return false;
-    runs[k] = *run;
-  }
-  if (runs[0].size() != runs[1].size() || runs[0].size() != runs[2].size()) {
-    value_error(function, "x, y and z differ in length");
-    return false;
-  }
-  points = {runs[0], runs[1], runs[2]};
-  return true;
+// Reads x, y, z and the method's code of a call of `function`, then runs `fit` on them in the
+// engine's bracket.
+template <class Fit>
+PyObject* space_call(PyObject* const* args, const Py_ssize_t nargs, const char* function,
+                     const char* signature, Fit&& fit) {
+  return engine_call([&]() -> PyObject* {
+    if (!arity(nargs, {4}, signature)) return nullptr;
+    CallArgs a(function, args);
+    std::span<const double> x;
+    std::span<const double> y;
+    std::span<const double> z;
+    long long method = 0;
+    if (!a.plane(0, x, y) || !a.array(2, "z", z) ||
+        !a.require(x.size() == y.size() && x.size() == z.size(), "x, y and z differ in length") ||
+        !a.integer(3, "method", 0, 1, method)) {
+      return nullptr;
+    }
+    return fit(SpacePoints{x, y, z}, method);
+  });
 }
 
 // The bytes of a covariance, one object for its 16 doubles.
@@ -59,43 +62,26 @@ PyObject* space_result(const Circle3dFit& fit) {
 }  // namespace
 
 PyObject* fit_sphere_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "fit_sphere(x, y, z, method)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "fit_sphere";
-  BufferExport buffers[3];
-  SpacePoints points;
-  if (!space_args(buffers, args, kFunction, points)) return nullptr;
-  const auto method = int_arg(args[3], kFunction, "method", 0, 1);
-  if (!method) return nullptr;
-  return engine_call([&]() -> PyObject* {
-    SphereFit fit;
-    run_released(points.size(),
-                 [&] { fit = fit_sphere(points, static_cast<SphereMethod>(*method)); });
-    return space_result(fit);
-  });
+  return space_call(args, nargs, "fit_sphere", "fit_sphere(x, y, z, method)",
+                    [](const SpacePoints& points, const long long method) {
+                      SphereFit fit;
+                      run_released(points.size(), [&] {
+                        fit = fit_sphere(points, static_cast<SphereMethod>(method));
+                      });
+                      return space_result(fit);
+                    });
 }
 
 PyObject* fit_circle3d_entry(PyObject* /*module*/, PyObject* const* args, const Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "fit_circle3d(x, y, z, method)");
-    return nullptr;
-  }
-  constexpr const char* kFunction = "fit_circle3d";
-  BufferExport buffers[3];
-  SpacePoints points;
-  if (!space_args(buffers, args, kFunction, points)) return nullptr;
-  const auto method = int_arg(args[3], kFunction, "method", 0, 1);
-  if (!method) return nullptr;
-  return engine_call([&]() -> PyObject* {
-    Circle3dFit fit;
-    run_released(points.size(), [&] {
-      std::vector<double> scratch;
-      fit = fit_circle3d(points, static_cast<Circle3dMethod>(*method), scratch);
-    });
-    return space_result(fit);
-  });
+  return space_call(args, nargs, "fit_circle3d", "fit_circle3d(x, y, z, method)",
+                    [](const SpacePoints& points, const long long method) {
+                      Circle3dFit fit;
+                      run_released(points.size(), [&] {
+                        std::vector<double> scratch;
+                        fit = fit_circle3d(points, static_cast<Circle3dMethod>(method), scratch);
+                      });
+                      return space_result(fit);
+                    });
 }
 
 }  // namespace tondra::kit
