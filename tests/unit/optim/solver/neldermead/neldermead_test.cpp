@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "fits/circle.hpp"
 #include "fault_capture.hpp"
+#include "fits/circle.hpp"
 #include "optim/core/executor.hpp"
 #include "optim/test_problems.hpp"
 
