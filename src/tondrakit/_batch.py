@@ -12,7 +12,7 @@ import numpy.typing as npt
 from . import _engine
 from ._circle import Circle, make_circle, standard_errors
 from ._options import METHOD_CODES, RobustOptions
-from ._status import failure_text
+from ._status import TERMINATION_WORDS, failure_text
 
 __all__ = ["Columns", "run"]
 
@@ -39,6 +39,7 @@ class Columns:
     trials: IntArray
     threshold: FloatArray
     inliers: npt.NDArray[np.bool_]
+    termination: npt.NDArray[np.int8]
     messages: dict[int, str]
 
     def circle(self, g: int, method: str) -> Circle:
@@ -47,7 +48,8 @@ class Columns:
         return make_circle(
             float(self.cx[g]), float(self.cy[g]), float(self.r[g]), float(self.rms[g]),
             int(self.n[g]), method, bool(self.converged[g]),
-            None if iterations < 0 else iterations, float(self.arc[g]), self.cov[g].tobytes(),
+            None if iterations < 0 else iterations, float(self.arc[g]),
+            TERMINATION_WORDS[int(self.termination[g])], self.cov[g].tobytes(),
             int(self.cov_exponent[g]),
         )
 
@@ -98,5 +100,6 @@ def run(
         np.frombuffer(raw[12], dtype=np.int64),
         np.frombuffer(raw[13], dtype=np.float64),
         np.frombuffer(raw[14], dtype=np.bool_),
-        dict(raw[-1]),
+        np.frombuffer(raw[15], dtype=np.int8),
+        dict(raw[16]),
     )

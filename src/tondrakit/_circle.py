@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from . import _engine
 from ._results import Made, maker
-from ._status import OK, failure_text, fit_error
+from ._status import OK, TERMINATION_WORDS, failure_text, fit_error
 from ._validate import points
 
 __all__ = ["Circle", "RobustFit", "circle_of", "make_circle", "standard_errors"]
@@ -48,8 +48,8 @@ class _CircleSlots(Made):
     a Circle, which refuses them (see make_circle)."""
 
     __slots__ = (
-        "cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc", "_cov",
-        "_cov_exponent",
+        "cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc", "termination",
+        "_cov", "_cov_exponent",
     )
 
 
@@ -83,6 +83,12 @@ class Circle(_CircleSlots):
     arc : float
         The angle in radians, in [0, 2 pi], that the points cover about the centre: 2 pi less
         the largest empty angular gap between them.
+    termination : str or None
+        Why the method's solver stopped: "converged" (its own stopping rule held), "iteration
+        limit" (its budget ran out first), "no progress" (no step lowered the cost further),
+        "diverged" (the centre ran off, as it does on points closer to a line than to any
+        circle) or "not finite" (the cost could not be computed); None for the methods without
+        a solver. Whether the centre is a least-squares minimum is `converged`, judged apart.
     stderr, cov
         Standard errors of (cx, cy, r) and their covariance (see `cov`).
 
@@ -109,6 +115,7 @@ class Circle(_CircleSlots):
     converged: bool = field(compare=False)
     iterations: int | None = field(compare=False)
     arc: float = field(compare=False)
+    termination: str | None = field(compare=False)
     # The covariance's nine doubles, row by row, over 4^_cov_exponent.
     _cov: bytes
     _cov_exponent: int
@@ -166,7 +173,8 @@ class Circle(_CircleSlots):
     def __repr__(self) -> str:
         return (
             f"Circle(cx={self.cx!r}, cy={self.cy!r}, r={self.r!r}, rms={self.rms!r},"
-            f" n={self.n!r}, method={self.method!r}, converged={self.converged!r})"
+            f" n={self.n!r}, method={self.method!r}, converged={self.converged!r},"
+            f" termination={self.termination!r})"
         )
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -176,20 +184,21 @@ class Circle(_CircleSlots):
 _fields: Final = operator.attrgetter(*Circle.__dataclass_fields__)
 # The engine's fields a Circle takes, in its own order (the method comes from the caller).
 _pick: Final = operator.itemgetter(*(
-    _AT[name] for name in ("cx", "cy", "r", "rms", "n", "converged", "iterations", "arc", "cov",
-                           "cov_exponent")
+    _AT[name] for name in ("cx", "cy", "r", "rms", "n", "converged", "iterations", "arc",
+                           "termination", "cov", "cov_exponent")
 ))
 _new: Final[Any] = object.__new__
 
 
 def make_circle(
     cx: float, cy: float, r: float, rms: float, n: int, method: str, converged: bool,
-    iterations: int | None, arc: float, cov: bytes, cov_exponent: int,
+    iterations: int | None, arc: float, termination: str | None, cov: bytes, cov_exponent: int,
 ) -> Circle:
     """A Circle of these values (`cov`: the bytes of the nine doubles over 4^cov_exponent)."""
     made = _new(_CircleSlots)
     made.cx, made.cy, made.r, made.rms, made.n, made.method = cx, cy, r, rms, n, method
     made.converged, made.iterations, made.arc = converged, iterations, arc
+    made.termination = termination
     made._cov, made._cov_exponent = cov, cov_exponent
     made.__class__ = Circle
     circle: Circle = made
@@ -199,9 +208,11 @@ def make_circle(
 def circle_of(result: Result, method: str) -> Circle:
     """The Circle of a successful engine result (the engine's -1 iterations: none). Written for
     speed: it is most of what fit() adds to the engine's call."""
-    cx, cy, r, rms, n, converged, iterations, arc, cov, cov_exponent = _pick(result)
+    cx, cy, r, rms, n, converged, iterations, arc, termination, cov, cov_exponent = _pick(result)
+    code: int = termination
+    words = TERMINATION_WORDS[code]
     return make_circle(cx, cy, r, rms, n, method, converged,
-                       None if iterations < 0 else iterations, arc, cov, cov_exponent)
+                       None if iterations < 0 else iterations, arc, words, cov, cov_exponent)
 
 
 def check_result(result: Result, method: str) -> None:

@@ -5,10 +5,11 @@ from typing import Any
 from numpy.typing import ArrayLike
 
 # The names of the statuses, indexed by status code; of the methods, indexed by method code; of
-# the fields of fit_one's result, in order.
+# the fields of fit_one's result, in order; of the reasons an iterative fit stopped, by code.
 STATUSES: tuple[str, ...]
 METHODS: tuple[str, ...]
 RESULT_FIELDS: tuple[str, ...]
+TERMINATIONS: tuple[str, ...]
 
 # (status, detail, cx, cy, r, rms, cov (the bytes of 9 doubles), cov_exponent, n, iterations, converged, arc,
 # message or None); None when the points are not plainly numbers.
@@ -17,7 +18,7 @@ def fit_one(
     bounds: tuple[float, float] | None = None, /,
 ) -> tuple[Any, ...] | None: ...
 
-# 15 bytearrays (the result columns) and the list of (set, message) pairs; weights one float64
+# 16 bytearrays (the result columns, termination last) and the list of (set, message) pairs; weights one float64
 # per point or None, bounds (lo, hi) or None.
 def fit_batch(
     x: ArrayLike, y: ArrayLike, offsets: ArrayLike, method: int, workers: int,

@@ -15,7 +15,7 @@ from . import _engine
 from ._errors import FitError
 from ._validate import points
 
-__all__ = ["STATUS", "failure_text", "fit_error", "input_error"]
+__all__ = ["STATUS", "TERMINATION_WORDS", "failure_text", "fit_error", "input_error"]
 
 # Each of the engine's statuses' code, by name.
 STATUS: Final[dict[str, int]] = {name: code for code, name in enumerate(_engine.STATUSES)}
@@ -38,6 +38,21 @@ COPLANAR: Final = STATUS["coplanar"]
 
 # The statuses of bad input: their words are the input checks' (see input_error).
 INPUT_STATUSES: Final = (TOO_FEW, NOT_FINITE)
+
+# Why an iterative fit stopped, in words, by the engine's name of the reason; a direct method
+# ("none") has no such reason.
+_WORDS: Final[dict[str, str | None]] = {
+    "none": None,
+    "converged": "converged",
+    "max_iterations": "iteration limit",
+    "no_progress": "no progress",
+    "diverged": "diverged",
+    "not_finite": "not finite",
+}
+# The words of each of the engine's termination codes.
+TERMINATION_WORDS: Final[tuple[str | None, ...]] = tuple(
+    _WORDS[name] for name in _engine.TERMINATIONS
+)
 
 # The name under which each method's failure is reported.
 _FIT_NAMES: Final[dict[str, str]] = {

@@ -315,10 +315,21 @@ class TestResultObjects:
         circle = tondrakit.fit(*COOKBOOK_ARC, method="taubin")
         assert repr(circle) == (
             f"Circle(cx={circle.cx!r}, cy={circle.cy!r}, r={circle.r!r}, rms={circle.rms!r},"
-            f" n=6, method='taubin', converged=False)"
+            f" n=6, method='taubin', converged=False, termination=None)"
         )
         assert "converged=True" in repr(tondrakit.fit_sphere([[1, 0, 0], [-1, 0, 0], [0, 1, 0],
                                                              [0, 0, 1], [0, 0, -1]]))
+
+    def test_termination_says_why_the_solver_stopped(self):
+        for method in ("geometric", "lsq", "nelder_mead", "hyper", "taubin", "centroid"):
+            circle = tondrakit.fit(*COOKBOOK_ARC, method=method)
+            solver = circle.iterations is not None
+            assert circle.termination == ("converged" if solver else None), method
+        # Points all but on a line: the simplex shrinks along it until its budget runs out.
+        near_a_line = ([0, 1, 2, 3, 4, 5], [0, 1e-3, 0, 1e-3, 0, 1e-3])
+        circle = tondrakit.fit(*near_a_line, method="nelder_mead")
+        assert circle.termination == "iteration limit" and not circle.converged
+        assert repr(circle).endswith("converged=False, termination='iteration limit')")
 
     def test_stderr_is_the_root_of_the_covariance_diagonal(self):
         circle = self.results()[tondrakit.Circle]
@@ -330,12 +341,15 @@ def test_the_kit_has_words_codes_and_a_reader_for_everything_the_engine_names():
     from tondrakit import _engine
     from tondrakit._circle import check_result, circle_of
     from tondrakit._options import METHOD_CODES, check_method
-    from tondrakit._status import INPUT_STATUSES, failure_text
+    from tondrakit._status import INPUT_STATUSES, TERMINATION_WORDS, failure_text
 
     # Every status has its own words (bad input: the input checks' words).
     for code, name in enumerate(_engine.STATUSES):
         if name != "ok" and code not in INPUT_STATUSES:
             assert not failure_text(code).startswith("the fit stopped"), name
+    # Every reason an iterative fit stops has its words.
+    assert len(TERMINATION_WORDS) == len(_engine.TERMINATIONS)
+    assert all(word for name, word in zip(_engine.TERMINATIONS, TERMINATION_WORDS) if name != "none")
     # Every method is accepted, under the code the engine knows it by.
     for code, name in enumerate(_engine.METHODS):
         assert check_method(name) == name and METHOD_CODES[name] == code
