@@ -5,12 +5,15 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "base/coordinate_view.hpp"
 #include "base/fault.hpp"
 
 namespace tondra::kit {
+namespace {
 
+// An int argument in [low, high].
 std::optional<long long> int_arg(PyObject* object, const char* function, const char* name,
                                  long long low, long long high) {
   if (!PyLong_Check(object) || PyBool_Check(object)) {
@@ -28,6 +31,7 @@ std::optional<long long> int_arg(PyObject* object, const char* function, const c
   return value;
 }
 
+// A float argument (an int is taken too).
 std::optional<double> float_arg(PyObject* object, const char* function, const char* name) {
   if (!PyFloat_Check(object) && !(PyLong_Check(object) && !PyBool_Check(object))) {
     PyErr_Format(PyExc_TypeError, "%s: %s must be a float, not %.100s", function, name,
@@ -43,10 +47,7 @@ std::optional<double> float_arg(PyObject* object, const char* function, const ch
   return value;
 }
 
-PyObject* value_error(const char* function, const std::string& problem) {
-  PyErr_Format(PyExc_ValueError, "%s: %s", function, problem.c_str());
-  return nullptr;
-}
+}  // namespace
 
 bool plain_coordinates(PyObject* object, std::vector<double>& out) {
   out.clear();

@@ -1,6 +1,6 @@
 #pragma once
-// The arguments of the kit's engine (tondrakit._engine), read and checked. Only the engine's
-// module and this unit see Python.
+// The arguments of the kit's engine (tondrakit._engine), read and checked for its entry points,
+// on the host's buffer reader.
 //
 // Every argument is checked here, whatever the kit already checked: the kit's own call is one
 // fault away from handing over lengths or offsets that would make the engine read or write out
@@ -12,7 +12,6 @@
 #include <initializer_list>
 #include <optional>
 #include <span>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -41,18 +40,8 @@ std::optional<std::span<const T>> array_arg(BufferExport& held, PyObject* object
   return items;
 }
 
-// An int argument in [low, high].
-std::optional<long long> int_arg(PyObject* object, const char* function, const char* name,
-                                 long long low, long long high);
-
-// A float argument (an int is taken too).
-std::optional<double> float_arg(PyObject* object, const char* function, const char* name);
-
 // The method's code as a Method.
 std::optional<Method> method_arg(PyObject* object, const char* function);
-
-// Sets a ValueError "<function>: <problem>"; returns nullptr for the caller to return.
-PyObject* value_error(const char* function, const std::string& problem);
 
 // The coordinates of `object` when they are plainly finite numbers: a list or tuple of floats
 // and ints, or a one-axis buffer of doubles. Anything else (text, objects, NaN, an integer too
