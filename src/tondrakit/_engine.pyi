@@ -11,15 +11,15 @@ METHODS: tuple[str, ...]
 RESULT_FIELDS: tuple[str, ...]
 TERMINATIONS: tuple[str, ...]
 
-# (status, detail, cx, cy, r, rms, cov (the bytes of 9 doubles), cov_exponent, n, iterations, converged, arc,
-# message or None); None when the points are not plainly numbers.
+# The fields named by RESULT_FIELDS (cov the bytes of 9 doubles, message None or text, termination
+# a code of TERMINATIONS); None when the points are not plainly numbers.
 def fit_one(
     xs: object, ys: object, method: int, weights: object = None,
     bounds: tuple[float, float] | None = None, /,
 ) -> tuple[Any, ...] | None: ...
 
-# 16 bytearrays (the result columns, termination last) and the list of (set, message) pairs; weights one float64
-# per point or None, bounds (lo, hi) or None.
+# 16 bytearrays (the result columns, termination last) and the list of (set, message) pairs;
+# weights one float64 per point or None, bounds (lo, hi) or None.
 def fit_batch(
     x: ArrayLike, y: ArrayLike, offsets: ArrayLike, method: int, workers: int,
     robust: tuple[float | None, float, int, int] | None,
