@@ -35,9 +35,9 @@ struct Points {
   host::Coordinates ys;
 };
 
-// The conversions join the body's frame and the fit runs in a frame of its own: with both left
-// to the compiler, a call on 20 points took about 10% longer (the entry guards the stack depth
-// itself, so this is for speed only).
+// The conversions join the body's frame and the fit runs in a frame of its own, which keeps a
+// call on a few points short (the entry guards the stack depth itself, so this is for speed
+// only).
 [[gnu::always_inline]] inline HostResult<base::Unit> extract_points(PyObject* xs_object,
                                                                     PyObject* ys_object,
                                                                     Points& points) {
