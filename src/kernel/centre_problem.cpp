@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "kernel/plane_length.hpp"
+
 namespace tondra::kit {
 namespace {
 
@@ -233,6 +235,14 @@ bool gram_dominates(const CentreNormal& at, const std::size_t n) noexcept {
                              std::sqrt(half_difference * half_difference + at.jtj[1] * at.jtj[1]);
   return at.r > spread &&
          gram_lowest > std::sqrt(static_cast<double>(n) * at.cost) / (at.r - spread);
+}
+
+Curvatures curvatures(const std::array<double, 3>& h) noexcept {
+  return {0.5 * (h[0] + h[2]), plane_length(0.5 * (h[0] - h[2]), h[1])};
+}
+
+bool curves_down(const Curvatures& c) noexcept {
+  return c.lowest() < -kNegativeCurvature * (std::fabs(c.mean) + c.radius);
 }
 
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,

@@ -65,6 +65,20 @@ class CentreProblem {
 // for the Hessian can be saved.
 bool gram_dominates(const CentreNormal& at, std::size_t n) noexcept;
 
+// The eigenvalues of a symmetric 2 x 2 Hessian [[h_aa, h_ab], [h_ab, h_bb]], mean -+ radius.
+struct Curvatures {
+  double mean;
+  double radius;
+  double lowest() const noexcept { return mean - radius; }
+};
+Curvatures curvatures(const std::array<double, 3>& h) noexcept;
+
+// Whether the Hessian curves down in some direction beyond rounding: its lower eigenvalue is
+// below -kNegativeCurvature times the larger's size, since rounding can tip a weak positive
+// curvature at a short arc's minimum. Then the point is a saddle or a maximum, not a minimum.
+inline constexpr double kNegativeCurvature = 1e-9;
+bool curves_down(const Curvatures& c) noexcept;
+
 // Solves the 2 x 2 system [[s_aa, s_ab], [s_ab, s_bb]] x = h by an L D L^T factorisation; false
 // when it is not safely positive definite (a pivot not positive and finite).
 bool solve_spd2(const std::array<double, 3>& s, const std::array<double, 2>& h,

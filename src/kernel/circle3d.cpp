@@ -6,15 +6,14 @@
 #include <span>
 
 #include "base/stop.hpp"
-#include "kernel/convergence.hpp"
+#include "kernel/arc_coverage.hpp"
 #include "kernel/geometric.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/small_spd.hpp"
 
 namespace tondra::kit {
 namespace {
 
-constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr double kTau = 8.0 * kEps;
 constexpr double kStepRounding = 4.0;
 // Nearly straight noisy arcs leave the plane's tilt weakly determined, and Gauss-Newton then
 // converges slowly (hundreds of steps on 5 degree arcs with 1 % noise); others take about 10.

@@ -20,6 +20,7 @@
 #include <limits>
 #include <vector>
 
+#include "kernel/numbers.hpp"
 #include "kernel/space_frame.hpp"
 #include "kernel/status.hpp"
 
@@ -28,7 +29,6 @@ namespace tondra::kit {
 enum class Circle3dMethod : std::uint8_t { Projected = 0, Geometric = 1 };
 
 struct Circle3dFit {
-  static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   Status status = Status::Ok;
   Vector3 centre = {kNaN, kNaN, kNaN};
   Vector3 normal = {kNaN, kNaN, kNaN};

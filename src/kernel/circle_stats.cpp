@@ -6,44 +6,12 @@
 #include <cstddef>
 #include <limits>
 
+#include "kernel/covariance.hpp"
 #include "kernel/extreme_scale.hpp"
+#include "kernel/numbers.hpp"
 
 namespace tondra::kit {
 namespace {
-
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-// The sums of one pass over the points, each taken in index order from +0.0.
-struct DirectionSums {
-  double suu = +0.0;
-  double suv = +0.0;
-  double svv = +0.0;
-  double su = +0.0;
-  double sv = +0.0;
-};
-
-// sigma^2 (J^T J)^-1 by the cofactors of the symmetric J^T J =
-// [[suu, suv, su], [suv, svv, sv], [su, sv, n]], row by row. A singular J^T J (3 points, or
-// directions that span no plane) gives the infinities or NaN of the division.
-std::array<double, 9> covariance(double see, const DirectionSums& s, std::size_t count) {
-  const double n = static_cast<double>(count);
-  const double c00 = s.svv * n - s.sv * s.sv;
-  const double c01 = s.su * s.sv - s.suv * n;
-  const double c02 = s.suv * s.sv - s.su * s.svv;
-  const double c11 = s.suu * n - s.su * s.su;
-  const double c12 = s.suv * s.su - s.suu * s.sv;
-  const double c22 = s.suu * s.svv - s.suv * s.suv;
-  const double det = s.suu * c00 + s.suv * c01 + s.su * c02;
-  const double sigma2 = count > 3 ? see / (n - 3.0) : see * kNaN;
-  const double k = sigma2 / det;
-  const double k00 = k * c00;
-  const double k01 = k * c01;
-  const double k02 = k * c02;
-  const double k11 = k * c11;
-  const double k12 = k * c12;
-  const double k22 = k * c22;
-  return {k00, k01, k02, k01, k11, k12, k02, k12, k22};
-}
 
 // The points go through the first pass block by block: a loop without sums can run two points
 // at a time (the square root and the divisions dominate), and the sums still run in index order.
@@ -90,7 +58,7 @@ CircleStats plain_stats(const ScaledOffsets& offsets, std::vector<double>& dista
     const double e = distances[i] - stats.r;
     see += e * e;
   }
-  stats.cov = covariance(see, s, count);
+  stats.cov = cofactor_covariance(see, s, count);
   stats.rms = std::sqrt(see / n);
   return stats;
 }

@@ -3,11 +3,7 @@
 //
 // With d_i the distance of point i from the centre: r = mean d_i (for that centre, the radius
 // that minimises sum (d_i - r)^2), rms = sqrt(mean e_i^2) with e_i = d_i - r, and the covariance
-// of (cx, cy, r) = sigma^2 (J^T J)^-1, J the Jacobian of the residuals e_i at the circle (rows
-// -u_i, -v_i, -1 with (u_i, v_i) the unit vector from the centre to point i) and
-// sigma^2 = sum e_i^2 / (n - 3). The covariance is NaN for 3 points or fewer, where the residuals
-// leave no degrees of freedom to estimate sigma. A point exactly at the centre has no direction:
-// its row of J gets u = v = 0.
+// of (cx, cy, r) in the cofactor form (covariance.hpp), from the sums of the same pass.
 //
 // A set whose r is outside the plain range (extreme_scale.hpp) is computed on its offsets times
 // 2^-k, k the exponent of the largest offset, and r, rms scaled back; its covariance is then given

@@ -9,6 +9,7 @@
 #include "base/stop.hpp"
 #include "kernel/centre_problem.hpp"
 #include "kernel/hyper.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/plane_length.hpp"
 #include "kernel/unit_frame.hpp"
 
@@ -54,10 +55,6 @@
 namespace tondra::kit {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kEps = std::numeric_limits<double>::epsilon();
-// The residuals' rounding in the frame (tau): a few eps, the data having unit spread there.
-constexpr double kTau = 8.0 * kEps;
 // A step shorter than this many roundings of the centre changes nothing.
 constexpr double kStepRounding = 4.0;
 // Iterations of one run: from an algebraic start a run takes about 5, one that runs off about
@@ -86,9 +83,6 @@ constexpr double kRunningOff = 1.5;
 constexpr double kStall = 0.5;
 // In frame units (unit RMS spread); see the note on running off.
 constexpr double kRunOffDistance = 0x1p24;
-// Negative curvature counts when below this fraction of the largest curvature: rounding can
-// tip a weak positive one at a short arc's minimum.
-constexpr double kNegativeCurvature = 1e-9;
 // Escapes from saddles per run.
 constexpr int kSaddleEscapes = 3;
 // Search other minima when the best line's cost is within this factor of the circle's: only
@@ -296,11 +290,10 @@ Run run_from(const CentreProblem& problem, const Centre start, const BestLine& l
     const CentreNormal& at = run.at;
     if (gram_dominates(at, problem.size())) break;  // a minimum
     const std::array<double, 3> h = problem.hessian(run.c.a, run.c.b, at);
-    // The 2 x 2 eigenvalues (mean -+ radius) and the eigenvector of the smaller one.
-    const double mean = 0.5 * (h[0] + h[2]);
-    const double radius = plane_length(0.5 * (h[0] - h[2]), h[1]);
-    const double lowest = mean - radius;
-    if (!(lowest < -kNegativeCurvature * (std::fabs(mean) + radius))) break;
+    // The eigenvector of the smaller eigenvalue.
+    const Curvatures curvature = curvatures(h);
+    if (!curves_down(curvature)) break;
+    const double lowest = curvature.lowest();
     // (h01, lowest - h00) and (lowest - h11, h01) both solve (H - lowest I) x = 0; the longer
     // one is the better conditioned.
     double ea = h[1];

@@ -7,13 +7,13 @@
 
 #include "base/fault.hpp"
 #include "base/result.hpp"
+#include "kernel/numbers.hpp"
 #include "linalg/array.hpp"
 #include "linalg/svd.hpp"
 
 namespace tondra::kit {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr AlgebraicCircle kNoCircle = {kNaN, kNaN, kNaN, false};
 // Newton's method from 0 reaches the root in a handful of steps; it stops as soon as a step no
 // longer shrinks |p(eta)|, so this bound only ends a run that would not stop by itself.

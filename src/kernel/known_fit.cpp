@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "base/fault.hpp"
-#include "kernel/convergence.hpp"
+#include "kernel/arc_coverage.hpp"
 #include "kernel/extreme_scale.hpp"
 #include "kernel/shape_check.hpp"
 #include "kernel/weighted_geometric.hpp"

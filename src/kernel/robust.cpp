@@ -51,6 +51,7 @@
 #include "base/fault.hpp"
 #include "base/stop.hpp"
 #include "kernel/known_fit.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/random.hpp"
 #include "kernel/residuals.hpp"
 #include "kernel/samples.hpp"
@@ -78,7 +79,6 @@ constexpr std::size_t kSupport = 3;
 // Noise-free data give residuals at rounding level; the estimated threshold stays above this
 // many times the points' spread.
 constexpr double kMinThreshold = 1e-9;
-constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 double distance_from(const double x, const double y, const double cx, const double cy,
                      const double r) {

@@ -7,8 +7,10 @@
 
 #include "base/fault.hpp"
 #include "fits/circle_fit.hpp"
+#include "kernel/arc_coverage.hpp"
 #include "kernel/circle_stats.hpp"
 #include "kernel/convergence.hpp"
+#include "kernel/covariance.hpp"
 #include "kernel/extreme_scale.hpp"
 #include "kernel/geometric.hpp"
 #include "kernel/hyper.hpp"

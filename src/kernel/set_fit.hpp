@@ -14,13 +14,12 @@
 #include <vector>
 
 #include "kernel/method.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/status.hpp"
 #include "kernel/termination.hpp"
 #include "kernel/weighted_geometric.hpp"
 
 namespace tondra::kit {
-
-inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Radius, rms and covariance of a circle with a given centre.
 struct CircleStats {

@@ -7,12 +7,12 @@
 
 #include "base/fault.hpp"
 #include "fits/binary_scale.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/plane_length.hpp"
 
 namespace tondra::kit {
 namespace {
 
-constexpr double kEps = std::numeric_limits<double>::epsilon();
 // As in unit_frame.cpp: below this the factor 2^-e would not be a double.
 constexpr int kSmallestFirstExponent = -1022;
 // Points whose RMS distance from a plane or line is within this many roundings of a coordinate

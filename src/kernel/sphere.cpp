@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "base/stop.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/small_spd.hpp"
 
 // The iteration mirrors the plane's (geometric.cpp), simpler for a sphere: points that determine
@@ -18,8 +19,6 @@
 namespace tondra::kit {
 namespace {
 
-constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr double kTau = 8.0 * kEps;
 constexpr double kStepRounding = 4.0;
 constexpr int kIterations = 200;
 constexpr double kFirstDamping = 1e-3;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "kernel/numbers.hpp"
 #include "kernel/space_frame.hpp"
 #include "kernel/status.hpp"
 
@@ -25,7 +26,6 @@ namespace tondra::kit {
 enum class SphereMethod : std::uint8_t { Geometric = 0, Algebraic = 1 };
 
 struct SphereFit {
-  static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   Status status = Status::Ok;
   Vector3 centre = {kNaN, kNaN, kNaN};
   double r = kNaN;

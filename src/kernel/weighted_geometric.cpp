@@ -7,6 +7,7 @@
 
 #include "base/stop.hpp"
 #include "kernel/hyper.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/plane_length.hpp"
 #include "kernel/unit_frame.hpp"
 #include "kernel/weighted_problem.hpp"
@@ -29,11 +30,6 @@ using weighted::Normal;
 using weighted::Problem;
 using weighted::solve2;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-constexpr double kEps = std::numeric_limits<double>::epsilon();
-// The residuals' rounding in the frame, per unit of the centre's distance plus the data's spread.
-constexpr double kTau = 8.0 * kEps;
 constexpr double kStepRounding = 4.0;
 // From an algebraic start a run takes a handful of iterations; this bound stops one that cannot
 // settle.
@@ -92,7 +88,7 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
       return {c, at, RunEnd::NotFinite, iteration};
     }
     const double reach = distance_of(c) + 1.0;
-    const double tau = kTau * reach;
+    const double tau = kTau * reach;  // a residual's rounding grows with the centre's distance
     const double floor = weight_sum * tau * tau;
     const double noise = 2.0 * tau * std::sqrt(weight_sum * at.cost) + floor;
     const double step_floor = kStepRounding * kEps * reach;

@@ -6,12 +6,12 @@
 #include <optional>
 
 #include "base/fault.hpp"
+#include "kernel/numbers.hpp"
 #include "kernel/plane_length.hpp"
 
 namespace tondra::kit::weighted {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Covariances in the frame are given in the data's units when the scale is no larger than this
 // power of two, so that they are doubles there.
 constexpr int kPlainCovarianceExponent = 200;
