@@ -311,6 +311,26 @@ class TestResultObjects:
         assert again == circle and hash(again) == hash(circle)
         assert bits(*again.stderr) == bits(*circle.stderr)
 
+    def test_a_circle_pickled_by_the_previous_release_loads_with_its_values(self):
+        import pickle
+
+        # pickle.dumps(tondrakit.fit(*COOKBOOK_ARC), protocol=4), as the release before the
+        # named fields wrote it: the engine's tuple and the method.
+        old = bytes.fromhex(
+            "800495b9000000000000008c11746f6e6472616b69742e5f636972636c65948c085f726573746f72"
+            "65949394284b004b00474023c66f2008ad1447400d7ffe96ece24847403b59b6a4ba3dd0473fea44"
+            "32c03c448b4348abd343a4b8064a40627a7f4818ae48406f73eae4088150c0627a7f4818ae4840aa"
+            "cdfcb271d648403af455ead01b50c06f73eae4088150c03af455ead01b50c0f57a1a01cc47554094"
+            "4b004b064b0c88473ff0b7d4c87dbaf84e74948c0967656f6d657472696394869452942e"
+        )
+        loaded = pickle.loads(old)
+        circle = tondrakit.fit(*COOKBOOK_ARC)
+        for name in ("cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc"):
+            assert getattr(loaded, name) == getattr(circle, name), name
+        assert bits(*loaded.stderr) == bits(*circle.stderr)
+        assert np.array_equal(loaded.cov, circle.cov)
+        assert loaded.termination is None
+
     def test_repr_names_the_fit_and_whether_it_converged(self):
         circle = tondrakit.fit(*COOKBOOK_ARC, method="taubin")
         assert repr(circle) == (
