@@ -220,13 +220,17 @@ def circle_of(result: Result, method: str) -> Circle:
     return circle
 
 
-def _restore(result: Result, method: str) -> Circle:
+def restore_unnamed(result: Result, method: str) -> Circle:
     """A Circle pickled as the engine's 13 fields of the time (status, detail, cx, cy, r, rms,
     cov, cov_exponent, n, iterations, converged, arc, message), which say nothing of why the
     solver stopped."""
     _, _, cx, cy, r, rms, cov, cov_exponent, n, iterations, converged, arc, _ = result
     return make_circle(cx, cy, r, rms, n, method, converged,
                        None if iterations < 0 else iterations, arc, None, cov, cov_exponent)
+
+
+# The name those pickles call.
+_restore = restore_unnamed
 
 
 def check_result(result: Result, method: str) -> None:
