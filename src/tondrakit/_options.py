@@ -74,6 +74,16 @@ def _integer(name: str, value: object) -> int:
         raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
 
 
+def _counted(name: str, value: object, most: int, most_text: str) -> int:
+    """An int from 1 to `most` (spelled `most_text` in the message)."""
+    count = _integer(name, value)
+    if count < 1:
+        raise ValueError(f"{name} must be at least 1, got {count}")
+    if count > most:
+        raise ValueError(f"{name} must be at most {most_text}, got {count}")
+    return count
+
+
 def check_threshold(threshold: object) -> float | None:
     if threshold is None:
         return None
@@ -97,12 +107,7 @@ MAX_WORKERS: Final = 1 << 16
 
 
 def check_max_trials(max_trials: object) -> int:
-    value = _integer("max_trials", max_trials)
-    if value < 1:
-        raise ValueError(f"max_trials must be at least 1, got {value}")
-    if value > MAX_TRIALS:
-        raise ValueError(f"max_trials must be at most 2**63 - 1, got {value}")
-    return value
+    return _counted("max_trials", max_trials, MAX_TRIALS, "2**63 - 1")
 
 
 def check_seed(seed: object) -> int:
@@ -126,12 +131,7 @@ def default_workers() -> int:
 def check_workers(workers: object) -> int:
     if workers is None:
         return default_workers()
-    value = _integer("workers", workers)
-    if value < 1:
-        raise ValueError(f"workers must be at least 1, got {value}")
-    if value > MAX_WORKERS:
-        raise ValueError(f"workers must be at most {MAX_WORKERS}, got {value}")
-    return value
+    return _counted("workers", workers, MAX_WORKERS, str(MAX_WORKERS))
 
 
 def check_flag(name: str, value: object) -> bool:
