@@ -47,11 +47,12 @@
 // fitted circle is not much better than the best line, F_line <= kOtherMinimaRatio F. Then a
 // second run starts from Taubin's fit, where it lies apart from Hyper's, and the lower converged
 // cost wins. A first run that did not converge is followed by one from the mirror image of its
-// start across the points' principal line as well. (Runs from the mirror image of a converged
-// centre found a lower minimum only where the arc's curvature is lost in the noise, 3 degree
-// arcs or 10 to 20 degrees with noise of 3 to 10 % of r, and made every short arc a third
-// slower.) If no run beats the best line, four last runs start on either side of it, near and
-// far (kLineLikeStarts), and if none of them does either, the points are line-like.
+// start across the points' principal line as well. No run starts from the mirror image of a
+// converged centre: it finds a lower minimum only where the arc's curvature is lost in the noise
+// (3 degree arcs, or 10 to 20 degrees with noise of 3 to 10 % of r), and it would cost every
+// short arc a third more time. If no run beats the best line, four last runs start on either
+// side of it, near and far (kLineLikeStarts), and if none of them does either, the points are
+// line-like.
 namespace tondra::kit {
 namespace {
 

@@ -50,6 +50,7 @@
 
 #include "base/fault.hpp"
 #include "base/stop.hpp"
+#include "fits/binary_scale.hpp"
 #include "kernel/known_fit.hpp"
 #include "kernel/numbers.hpp"
 #include "kernel/random.hpp"
@@ -229,12 +230,8 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
 
   // The frame, on the coordinates times 2^-p; a power of two changes no bit of it: the scaled
   // mean and spread are the plain ones times 2^-p, and their ratios are the same.
-  double largest = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    largest = std::max({largest, std::fabs(x[i]), std::fabs(y[i])});
-  }
   int p = 0;
-  static_cast<void>(std::frexp(largest, &p));
+  static_cast<void>(std::frexp(largest_magnitude(x, y), &p));
   work.px.resize(n);
   work.py.resize(n);
   double sum_x = 0.0;

@@ -181,22 +181,6 @@ Candidate subset_zone(const Profile& p, const std::vector<std::size_t>& s) {
   return best;
 }
 
-// (x - o).(y - o)
-long double dot_at(FramePoint o, FramePoint x, FramePoint y) {
-  return (x.u - o.u) * (y.u - o.u) + (x.v - o.v) * (y.v - o.v);
-}
-
-bool acute(FramePoint a, FramePoint b, FramePoint c) {
-  return dot_at(a, b, c) > 0 && dot_at(b, a, c) > 0 && dot_at(c, a, b) > 0;
-}
-
-// Whether the circumcentre of a, b, c lies inside their triangle or on its edge: no angle
-// obtuse. On an edge (a right angle) the circle is held from all sides only with a fourth point
-// on it beyond that edge, which goes_round decides.
-bool not_obtuse(FramePoint a, FramePoint b, FramePoint c) {
-  return dot_at(a, b, c) >= 0 && dot_at(b, a, c) >= 0 && dot_at(c, a, b) >= 0;
-}
-
 // Whether the points of the subset on the circle about (u, v) of squared radius r2 go round its
 // centre: no line through the centre has them all on one side (or on it). `on_circle` counts
 // them.

@@ -39,14 +39,10 @@ std::optional<SpaceFrame> space_frame(const SpacePoints& points) {
   }
   const std::size_t n = points.size();
   if (n == 0) return std::nullopt;
-  double largest = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (const double v : {points.x[i], points.y[i], points.z[i]}) {
-      if (!std::isfinite(v)) return std::nullopt;
-      largest = std::max(largest, std::fabs(v));
-    }
-  }
-  if (largest == 0.0) return std::nullopt;
+  // +infinity for a coordinate that is not finite.
+  const double largest =
+      std::max(largest_magnitude(points.x, points.y), largest_magnitude(points.z, {}));
+  if (!std::isfinite(largest) || largest == 0.0) return std::nullopt;
 
   SpaceFrame frame{};
   frame.e = std::max(binary_exponent(largest), kSmallestFirstExponent);

@@ -57,4 +57,21 @@ inline FrameCentre bisectors_meet(FramePoint a, FramePoint b, FramePoint c, Fram
   return {a.u + (h1 * n2v - n1v * h2) / det, a.v + (n1u * h2 - h1 * n2u) / det, true};
 }
 
+// (x - o).(y - o)
+inline long double dot_at(FramePoint o, FramePoint x, FramePoint y) noexcept {
+  return (x.u - o.u) * (y.u - o.u) + (x.v - o.v) * (y.v - o.v);
+}
+
+// Whether the triangle abc has no angle of 90 degrees or more.
+inline bool acute(FramePoint a, FramePoint b, FramePoint c) noexcept {
+  return dot_at(a, b, c) > 0 && dot_at(b, a, c) > 0 && dot_at(c, a, b) > 0;
+}
+
+// Whether the circumcentre of a, b, c lies inside their triangle or on its edge: no angle
+// obtuse. On an edge (a right angle) the circle is held from all sides only with a fourth point
+// on it beyond that edge, which the caller decides.
+inline bool not_obtuse(FramePoint a, FramePoint b, FramePoint c) noexcept {
+  return dot_at(a, b, c) >= 0 && dot_at(b, a, c) >= 0 && dot_at(c, a, b) >= 0;
+}
+
 }  // namespace tondra::kit

@@ -32,12 +32,8 @@ std::optional<UnitFrame> unit_frame(const std::span<const double> x,
   if (x.size() != y.size()) base::fault("assertion failed: x.len() == y.len()");
   const std::size_t n = x.size();
   if (n == 0) return std::nullopt;
-  double largest = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return std::nullopt;
-    largest = std::max(largest, std::max(std::fabs(x[i]), std::fabs(y[i])));
-  }
-  if (largest == 0.0) return std::nullopt;  // every point at the origin
+  const double largest = largest_magnitude(x, y);  // +infinity for a coordinate not finite
+  if (!std::isfinite(largest) || largest == 0.0) return std::nullopt;  // or all at the origin
 
   UnitFrame frame{};
   frame.e = std::max(binary_exponent(largest), kSmallestFirstExponent);
