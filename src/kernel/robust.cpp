@@ -209,29 +209,28 @@ void drop_isolated(std::span<const double> x, std::span<const double> y, const d
   }
 }
 
-RobustFit failure(const Status status, const std::int64_t n) {
-  RobustFit out;
+// A set that got no fit, with the trials drawn and the threshold used where it got that far.
+RobustFit failure(const Status status, const std::int64_t n, const std::int64_t trials = 0,
+                  const double threshold = kNaN) {
+  RobustFit out{{}, trials, threshold};
   out.fit.status = status;
   out.fit.n = n;
   return out;
 }
 
-// The robust fit of points of positive weights `w` (empty: all alike; else at most 1), within
-// `bounds`.
-RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
-                     std::span<const double> w, const RadiusBounds& bounds,
-                     const RobustOptions& options, std::span<std::uint8_t> inliers,
-                     RobustWorkspace& work) {
-  std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
-  if (const Status problem = set_problem(x, y); problem != Status::Ok) {
-    return failure(problem, static_cast<std::int64_t>(x.size()));
-  }
-  const std::size_t n = x.size();
-
-  // The frame, on the coordinates times 2^-p; a power of two changes no bit of it: the scaled
-  // mean and spread are the plain ones times 2^-p, and their ratios are the same.
+// The points' own frame (see Frame above), into work.px and work.py: a length L in the frame is
+// L * spread * 2^p in the points' units.
+struct SampleFrame {
   int p = 0;
-  static_cast<void>(std::frexp(largest_magnitude(x, y), &p));
+  double spread = 0.0;
+};
+
+SampleFrame sample_frame(std::span<const double> x, std::span<const double> y,
+                         RobustWorkspace& work) {
+  const std::size_t n = x.size();
+  SampleFrame frame;
+  static_cast<void>(std::frexp(largest_magnitude(x, y), &frame.p));
+  const int p = frame.p;
   work.px.resize(n);
   work.py.resize(n);
   double sum_x = 0.0;
@@ -256,18 +255,30 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
     work.px[i] = (work.px[i] - mx) / spread;
     work.py[i] = (work.py[i] - my) / spread;
   }
-  const double floor = representable(kMinThreshold * std::ldexp(spread, p));  // points' units
+  frame.spread = spread;
+  return frame;
+}
+
+// What the trials found, in the frame: the best sample's circle (NaN r: none), the trials drawn
+// and the threshold t they scored with.
+struct Trials {
+  SampleCircle best;
+  std::int64_t trials = 0;
+  double t = kNaN;
+};
+
+// The trials on the frame's points, the radius within [lo, hi] of the frame (lo == hi: known,
+// and samples of 2 points), from the threshold `t` when given (else NaN: the first batch's).
+Trials run_trials(std::span<const double> w, const RadiusBounds& bounds, const double lo,
+                  const double hi, const double given_t, const RobustOptions& options,
+                  RobustWorkspace& work) {
+  const std::size_t n = work.px.size();
   const bool weighted = !w.empty();
   const bool known_radius = bounds.any() && bounds.lo == bounds.hi;
-  const double lo = std::ldexp(bounds.lo, -p) / spread;
-  const double hi = std::ldexp(bounds.hi, -p) / spread;
   const int sample_size = known_radius ? 2 : 3;
-
-  // The trials, in the frame.
   SampleStream stream(options.seed);
-  const bool given = options.threshold.has_value();
-  double t = given ? std::ldexp(*options.threshold, -p) / spread : kNaN;
-  bool have_t = given;
+  double t = given_t;
+  bool have_t = options.threshold.has_value();
   double best_score = std::numeric_limits<double>::infinity();
   SampleCircle best;
   std::int64_t trials = 0;
@@ -317,19 +328,22 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
       if (i < n || !(score < best_score)) continue;
       best_score = score;
       best = c;
-      needed = trials_needed(static_cast<double>(within) / count, options.confidence, sample_size);
+      const double ratio = static_cast<double>(within) / static_cast<double>(n);
+      needed = trials_needed(ratio, options.confidence, sample_size);
     }
   }
-  if (std::isnan(best.r)) {
-    RobustFit out = failure(Status::NoSample, 0);
-    out.trials = trials;
-    return out;
-  }
+  return {best, trials, t};
+}
 
-  double threshold = given ? *options.threshold : representable(std::ldexp(t * spread, p));
-  for (std::size_t i = 0; i < n; ++i) {
-    inliers[i] = distance_from(work.px[i], work.py[i], best.cx, best.cy, best.r) <= t ? 1 : 0;
-  }
+// The rounds: `inliers` fitted with the chosen method, decided again from the fit (with
+// `threshold` refined unless it was given, never below `floor`) and refitted until they settle.
+RobustFit refit_rounds(std::span<const double> x, std::span<const double> y,
+                       std::span<const double> w, const RadiusBounds& bounds,
+                       const RobustOptions& options, std::span<std::uint8_t> inliers,
+                       RobustWorkspace& work, const std::int64_t trials, double threshold,
+                       const double floor) {
+  const std::size_t n = x.size();
+  const bool weighted = !w.empty();
   // Isolated candidates of the sample's circle are dropped only from the first fit on.
   work.residual.resize(n);
   work.again.resize(n);
@@ -346,10 +360,7 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
     }
     const auto chosen = static_cast<std::int64_t>(work.x_in.size());
     if (chosen < 3) {
-      RobustFit out = failure(Status::TooFewInliers, chosen);
-      out.trials = trials;
-      out.threshold = threshold;
-      return out;
+      return failure(Status::TooFewInliers, chosen, trials, threshold);
     }
     fit = weighted || bounds.any() ? fit_set_knowing(work.x_in, work.y_in, options.method,
                                                      Knowns{work.w_in, bounds}, work.fit)
@@ -364,13 +375,42 @@ RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
     }
     circle_residuals(x, y, fit.cx, fit.cy, fit.stats.r, work.residual);
     for (double& e : work.residual) e = std::fabs(e);
-    if (!given) threshold = refined_threshold(work.residual, inliers, floor, work.scratch);
+    if (!options.threshold)
+      threshold = refined_threshold(work.residual, inliers, floor, work.scratch);
     for (std::size_t i = 0; i < n; ++i) work.again[i] = work.residual[i] <= threshold ? 1 : 0;
     drop_isolated(x, y, fit.cx, fit.cy, work.again, work);
     if (std::equal(work.again.begin(), work.again.end(), inliers.begin())) break;
     if (round + 1 < kMaxRounds) std::copy(work.again.begin(), work.again.end(), inliers.begin());
   }
   return RobustFit{std::move(fit), trials, threshold};
+}
+
+// The robust fit of points of positive weights `w` (empty: all alike; else at most 1), within
+// `bounds`: the frame, the trials in it, and the rounds on the points as given.
+RobustFit robust_fit(std::span<const double> x, std::span<const double> y,
+                     std::span<const double> w, const RadiusBounds& bounds,
+                     const RobustOptions& options, std::span<std::uint8_t> inliers,
+                     RobustWorkspace& work) {
+  std::fill(inliers.begin(), inliers.end(), std::uint8_t{0});
+  if (const Status problem = set_problem(x, y); problem != Status::Ok) {
+    return failure(problem, static_cast<std::int64_t>(x.size()));
+  }
+  const SampleFrame frame = sample_frame(x, y, work);
+  const auto in_frame = [&](const double length) {
+    return std::ldexp(length, -frame.p) / frame.spread;
+  };
+  const bool given = options.threshold.has_value();
+  const Trials found = run_trials(w, bounds, in_frame(bounds.lo), in_frame(bounds.hi),
+                                  given ? in_frame(*options.threshold) : kNaN, options, work);
+  const SampleCircle& best = found.best;
+  if (std::isnan(best.r)) return failure(Status::NoSample, 0, found.trials);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    inliers[i] = distance_from(work.px[i], work.py[i], best.cx, best.cy, best.r) <= found.t ? 1 : 0;
+  }
+  const double threshold =
+      given ? *options.threshold : representable(std::ldexp(found.t * frame.spread, frame.p));
+  const double floor = representable(kMinThreshold * std::ldexp(frame.spread, frame.p));
+  return refit_rounds(x, y, w, bounds, options, inliers, work, found.trials, threshold, floor);
 }
 
 }  // namespace
