@@ -16,13 +16,6 @@
 namespace tondra::kit {
 namespace {
 
-bool all_finite(std::span<const double> values) noexcept {
-  for (const double v : values) {
-    if (!std::isfinite(v)) return false;
-  }
-  return true;
-}
-
 void take(SetFit& fit, const WeightedCircle& c) {
   fit.cx = c.cx;
   fit.cy = c.cy;

@@ -19,13 +19,6 @@
 namespace tondra::kit {
 namespace {
 
-bool all_finite(std::span<const double> values) noexcept {
-  for (const double v : values) {
-    if (!std::isfinite(v)) return false;
-  }
-  return true;
-}
-
 struct Centre {
   double cx = kNaN;
   double cy = kNaN;

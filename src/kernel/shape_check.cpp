@@ -127,4 +127,11 @@ Status shape_check(std::span<const double> x, std::span<const double> y) noexcep
   return plain.extreme ? rescaled_shape(x, y) : plain.status;
 }
 
+bool all_finite(const std::span<const double> values) noexcept {
+  for (const double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
 }  // namespace tondra::kit

@@ -22,4 +22,7 @@ namespace tondra::kit {
 // Assumes x.size() == y.size() >= 1 and finite coordinates. Allocates nothing.
 Status shape_check(std::span<const double> x, std::span<const double> y) noexcept;
 
+// Whether every value is finite (neither NaN nor infinite).
+bool all_finite(std::span<const double> values) noexcept;
+
 }  // namespace tondra::kit

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/stop.hpp"
+#include "kernel/centre_problem.hpp"
 #include "kernel/hyper.hpp"
 #include "kernel/numbers.hpp"
 #include "kernel/plane_length.hpp"
@@ -28,7 +29,6 @@ using weighted::Centre;
 using weighted::distance_of;
 using weighted::Normal;
 using weighted::Problem;
-using weighted::solve2;
 
 constexpr double kStepRounding = 4.0;
 // From an algebraic start a run takes a handful of iterations; this bound stops one that cannot
@@ -104,7 +104,7 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
       }
     }
     std::array<double, 2> newton{};
-    if (solve2(model, at.h, newton)) {
+    if (solve_spd2(model, at.h, newton)) {
       const double decrement = newton[0] * at.h[0] + newton[1] * at.h[1];
       const double length = plane_length(newton[0], newton[1]);
       // Below the cost's rounding the step still tells where the minimum lies, more precisely
@@ -133,7 +133,7 @@ Run levenberg_marquardt(const Problem& problem, const Centre start) {
     const std::array<double, 3> damped = {model[0] + lambda * damping[0], model[1],
                                           model[2] + lambda * damping[1]};
     std::array<double, 2> delta{};
-    if (!solve2(damped, at.h, delta)) {
+    if (!solve_spd2(damped, at.h, delta)) {
       if (lambda > 1e300) return {c, at, RunEnd::Stuck, iteration};
       damp_more();
       continue;
@@ -296,7 +296,7 @@ WeightedCircle weighted_circle_at(std::span<const double> x, std::span<const dou
   out.cx = cx;
   out.cy = cy;
   std::array<double, 2> step{};
-  out.converged = std::isfinite(at.cost) && solve2(at.jtj, at.h, step) &&
+  out.converged = std::isfinite(at.cost) && solve_spd2(at.jtj, at.h, step) &&
                   plane_length(step[0], step[1]) <= kMinimumStep * (distance_of(c) + 1.0);
   out.iterations = -1;
   out.line_like = false;

@@ -100,18 +100,6 @@ Normal Problem::evaluate(const Centre& c, std::array<double, 3>* hessian) const 
   return out;
 }
 
-bool solve2(const std::array<double, 3>& s, const std::array<double, 2>& h,
-            std::array<double, 2>& x) noexcept {
-  const double p0 = s[0];
-  if (!(p0 > 0.0) || !std::isfinite(p0)) return false;
-  const double l = s[1] / p0;
-  const double p1 = s[2] - l * s[1];
-  if (!(p1 > 0.0) || !std::isfinite(p1)) return false;
-  x[1] = (h[1] - l * h[0]) / p1;
-  x[0] = h[0] / p0 - l * x[1];
-  return std::isfinite(x[0]) && std::isfinite(x[1]);
-}
-
 UnitFrame prepare(std::span<const double> x, std::span<const double> y, std::span<const double> w,
                   WeightedScratch& s) {
   base::check(x.size() == y.size() && x.size() == w.size(), "x, y and w equally long");

@@ -55,10 +55,6 @@ class Problem {
   double weight_sum_;
 };
 
-// Solves the 2 x 2 system [[s0, s1], [s1, s2]] x = h; false unless safely positive definite.
-bool solve2(const std::array<double, 3>& s, const std::array<double, 2>& h,
-            std::array<double, 2>& x) noexcept;
-
 // Fills the scratch's frame coordinates and the weights divided by the largest; the frame.
 // Faults unless x, y and w are equally long, the points have a frame and the weights a
 // positive finite largest.
