@@ -325,11 +325,12 @@ class TestResultObjects:
         )
         loaded = pickle.loads(old)
         circle = tondrakit.fit(*COOKBOOK_ARC)
-        for name in ("cx", "cy", "r", "rms", "n", "method", "converged", "iterations", "arc"):
-            assert getattr(loaded, name) == getattr(circle, name), name
-        assert bits(*loaded.stderr) == bits(*circle.stderr)
-        assert np.array_equal(loaded.cov, circle.cov)
+        assert (loaded.n, loaded.method, loaded.converged) == (6, "geometric", True)
         assert loaded.termination is None
+        # The pickled values came from another build: equal to rounding, not to the bit.
+        for name in ("cx", "cy", "r", "rms", "arc", "cov", "stderr"):
+            assert np.allclose(getattr(loaded, name), getattr(circle, name), rtol=1e-12,
+                               atol=0), name
 
     def test_repr_names_the_fit_and_whether_it_converged(self):
         circle = tondrakit.fit(*COOKBOOK_ARC, method="taubin")
