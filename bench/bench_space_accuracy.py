@@ -17,6 +17,7 @@ import numpy as np
 from scipy.optimize import least_squares
 
 import tondrakit
+from bench_space import scipy_sphere as sphere_reference
 
 
 def rotation(rng):
@@ -48,19 +49,6 @@ def placed(rng, unit):
 
 def sphere_cost(p, v):
     return float(np.sum((np.linalg.norm(p - v[:3], axis=1) - v[3]) ** 2))
-
-
-def sphere_reference(p, start):
-    def residuals(v):
-        return np.linalg.norm(p - v[:3], axis=1) - v[3]
-
-    def jacobian(v):
-        q = p - v[:3]
-        d = np.linalg.norm(q, axis=1)
-        return np.column_stack([-q / d[:, None], -np.ones(len(p))])
-
-    return least_squares(residuals, start, jac=jacobian, xtol=1e-15, ftol=1e-15,
-                         gtol=1e-15).x
 
 
 def circle_distances(p, v):
